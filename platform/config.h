@@ -1,0 +1,125 @@
+// Configuration of the ZovadAdeve: numeric values by section and name, switches, host names and
+// mount path descriptions. State lives in process (platform::Config) and may be loaded from a
+// text file for example programs.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <type_traits>
+
+class OZPlatformInfo {
+ public:
+  // Reads a value into `*value`; an absent value leaves it as it was. True when present.
+  bool getNumberValue(const char* section, const char* name, long long* value);
+  template <typename T, typename = std::enable_if_t<std::is_integral_v<T>>>
+  bool getNumber(const char* section, const char* name, T* value) {
+    long long v = 0;
+    if (value == nullptr || !getNumberValue(section, name, &v)) return false;
+    *value = static_cast<T>(v);
+    return true;
+  }
+  bool setNumber(const char* section, const char* name, long long value);
+
+  // Never null.
+  const char* getPhysicalMachine();
+  // Writes the client host name of `machine` as a terminated text (empty when none).
+  void getClientHostName(const char* machine, char* buffer, int size);
+};
+
+// The platform focus of a process.
+class OZPI_Focus {
+ public:
+  static int getFocus();
+};
+
+class OZPI_PlatformBase {
+ public:
+  // True on success.
+  bool setFocus(int focus);
+  // The management server's host name; null or empty when none.
+  const char* getHubmasterHostName();
+
+ private:
+  std::string m_hubmaster;
+};
+
+// Switches of the ZovadAdeve.
+class OZPI_ZovadAdeve : public OZPI_PlatformBase {
+ public:
+  int getTavrixCalculatedSpace(bool refresh);
+  int IsFileMarkCachingDisabled(bool refresh);
+  bool getDMDoNotWriteToMedia();
+  bool IsSyncFileMarkEnabled();
+};
+
+// Mount paths known to the file-system agent.
+class OZPI_FileSystemAgent {
+ public:
+  // 1 when found; the outputs are set in the order of the arguments.
+  int getMagneticMountPathInfo(int mountPathId, int tarnholdId, std::string& mountPath,
+                               std::string& userName, std::string& password, int& mountPathType,
+                               int& cloudSubType, int& accessFlags, int& attributes);
+  int getMagneticMountPathCount();
+  unsigned long getLastError() const { return m_lastError; }
+
+ private:
+  unsigned long m_lastError = 0;
+};
+
+class OZPI_Tarnmember {
+ public:
+  // Null or empty when not configured.
+  const char* getJobResultsDirectory(const char* clientName);
+  unsigned long getLastError() const { return m_lastError; }
+
+ private:
+  std::string m_dir;
+  unsigned long m_lastError = 0;
+};
+
+// Re-reads the SCSI and NDMP device configuration.
+class OZMACMediaConfig {
+ public:
+  int reReadDeviceConfig();
+};
+
+namespace platform {
+
+struct MountPathRecord {
+  std::string mountPath;
+  std::string userName;
+  std::string password;
+  int mountPathType = 0;
+  int cloudSubType = 0;
+  int accessFlags = 2;
+  int attributes = 0;
+};
+
+struct ConfigState {
+  std::map<std::string, long long> numbers;  // "section/name"
+  std::string physicalMachine = "localhost";
+  std::string clientHostName = "localhost";
+  std::string hubmasterHostName = "hubmaster";
+  int focus = 1;
+  bool setFocusFails = false;
+  int calculatedSpace = 0;
+  int fileMarkCachingDisabled = 0;
+  bool doNotWriteToMedia = false;
+  bool syncFileMarks = false;
+  std::map<std::pair<int, int>, MountPathRecord> mountPaths;  // (mount path id, installation id)
+  unsigned long mountPathLookupError = 2;  // error value of a failed lookup
+  std::string jobResultsDirectory;
+  int mediaConfigRereads = 0;
+
+  void SetNumber(const std::string& section, const std::string& name, long long value) {
+    numbers[section + "/" + name] = value;
+  }
+  void Erase(const std::string& section, const std::string& name) { numbers.erase(section + "/" + name); }
+};
+
+ConfigState& Config();
+// Loads "section name value" lines (numbers) into the configuration; false when unreadable.
+bool LoadConfigFile(const std::string& path);
+
+}  // namespace platform

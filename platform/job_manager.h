@@ -1,0 +1,94 @@
+// The job manager client: pending causes, events with arguments, job state and status queries.
+// Every call is recorded in process (platform::Jobs) for tests.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <variant>
+#include <vector>
+
+// The job context a host hands to the library; its first field is the job id.
+struct _JobContext {
+  int64_t jobId = 0;
+  int streamId = 0;
+};
+
+enum OZS_PLATFORMTYPE : int { OZS_PLATFORM_UNKNOWN = 0, OZS_PLATFORM_WINDOWS = 1, OZS_PLATFORM_UNIX = 2 };
+enum EvMessageType : int { EvMsgInfo = 100, EvMsgWarning = 300, EvMsgError = 500 };
+enum JMGUIAlertColorLevel : int { JMAlertNone = 0 };
+enum JMPendingCauseFlags : int { JMPendingNone = 0 };
+
+// Argument types of EvEvent::addArgument.
+enum EvArgType : int { EvArgInt32 = 6, EvArgText = 11 };
+
+// An event under construction: its arguments, in order.
+class EvEvent {
+ public:
+  using Argument = std::variant<int32_t, std::string>;
+  virtual ~EvEvent() = default;
+  // A value and its type: a text (11) points at a terminated text (null: empty), an integer (6)
+  // at an int32_t.
+  void addArgument(const void* value, int type);
+  const std::vector<Argument>& arguments() const { return m_args; }
+  void clearArguments() { m_args.clear(); }
+
+ protected:
+  std::vector<Argument> m_args;
+};
+
+class OZJobClient : public EvEvent {
+ public:
+  OZJobClient();
+  ~OZJobClient() override;
+  // 0 on failure.
+  int init(const char* hubmasterHost, OZS_PLATFORMTYPE platform, long long jobId);
+  int setPendingCauseAndEvent(int eventId, int a, int b, bool c, EvMessageType type, bool d,
+                              JMGUIAlertColorLevel color, JMPendingCauseFlags flags, unsigned int e,
+                              unsigned int reason);
+  int setPendingCause(int cause, const char* text);
+  int resetPendingCause();
+  int setJobState(int state);
+  long long jobId() const { return m_jobId; }
+
+ private:
+  long long m_jobId = 0;
+};
+
+// Status of other jobs, scripted by tests.
+class OZJobQuery {
+ public:
+  // 0 on success with the job's status in `status`.
+  int GetJobStatus(long long jobId, int& status);
+};
+
+// Performance counters of a job.
+class OZJobPerfManager {
+ public:
+  void AddCounter(const std::string& name, long long value);
+};
+
+namespace platform {
+
+struct JobEventRecord {
+  long long jobId = 0;
+  int eventId = 0;
+  EvMessageType type = EvMsgInfo;
+  unsigned int reason = 0;
+  std::vector<EvEvent::Argument> arguments;
+  int a = 0, b = 0;  // the two integers after the event id
+};
+
+struct JobState {
+  std::vector<JobEventRecord> events;
+  std::vector<std::string> calls;          // "init", "setPendingCause", ... in order
+  int clientsCreated = 0;
+  int clientsAlive = 0;
+  int initFailures = 0;                    // the next n init calls fail
+  std::map<long long, int> jobStatus;      // OZJobQuery answers
+  std::map<std::string, long long> counters;
+};
+
+JobState& Jobs();
+
+}  // namespace platform

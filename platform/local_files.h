@@ -1,0 +1,74 @@
+// Local files and paths of the utility library, over POSIX.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/error.h"
+
+class CXoFile {
+ public:
+  using offset = long long;
+
+  static CXoError Stat(const std::string& path, struct stat* st);
+  static CXoError Chmod(const std::string& path, mode_t mode);
+  // Access and modification times, seconds since the epoch.
+  static CXoError SetTimes(const std::string& path, long long accessTime, long long modifyTime);
+  static CXoError Delete(const std::string& path);
+  // Long path names need nothing here; kept for callers of the interface.
+  static void EnableLongNamespace(bool) {}
+};
+
+// Lists one folder, optionally filtered by a pattern with '*' and '?'.
+class CXoDirectory {
+ public:
+  struct Entry {
+    std::string name;
+    bool isDirectory = false;
+  };
+  CXoDirectory() = default;
+  ~CXoDirectory() { Close(); }
+  CXoDirectory(const CXoDirectory&) = delete;
+  CXoDirectory& operator=(const CXoDirectory&) = delete;
+
+  CXoError Open(const std::string& folder, const std::string& pattern = "*");
+  // The next entry ("." and ".." are skipped); false at the end.
+  bool GetEntry(Entry& entry);
+  void Close();
+
+  // Calls `visit(folder, name, isDirectory)` for every entry below `folder`, depth first, up to
+  // `maxDepth` levels (0: only the folder itself). A negative result of `visit` stops the walk.
+  static int Walk(const std::string& folder, int maxDepth,
+                  const std::function<int(const std::string&, const std::string&, bool)>& visit);
+
+ private:
+  void* m_dir = nullptr;  // DIR*
+  std::string m_pattern;
+};
+
+class CXoPath {
+ public:
+  static std::string Append(const std::string& base, const std::string& name);
+  static bool Exists(const std::string& path);
+  static bool IsDirectory(const std::string& path);
+  static std::string GetParent(const std::string& path);
+  static std::string GetBaseName(const std::string& path);
+};
+
+class CXoString {
+ public:
+  static std::string ToLower(std::string text);
+  // Position of the last occurrence of `what`, or std::string::npos.
+  static size_t ReverseFind(const std::string& text, const std::string& what);
+};
+
+// `base` and `name` joined by exactly one '/'.
+std::string path_append(const std::string& base, const std::string& name);
+// The last occurrence of `needle` in `haystack`, or null.
+const char* ozstrrstr(const char* haystack, const char* needle);
+// Whether `name` matches a pattern of '*' and '?'.
+bool WildcardMatch(const char* pattern, const char* name);

@@ -1,0 +1,74 @@
+// Logs: the per-object job log (InitOZlog, OZlog), the class log EvDebug and invariant reports.
+// Every line is captured in process for tests (platform::Logs) and, when a log file is set
+// (platform::SetLogFile or the environment variable MFS_LOG_FILE), appended to it for people.
+#pragma once
+
+#include <cstdarg>
+#include <string>
+#include <vector>
+
+struct _JobContext;
+
+// The block behind a job log handle; callers allocate it (malloc) and InitOZlog sets it up.
+struct OZLOG_HANDLE {
+  char tag[16];
+  char name[32];
+  int pid;
+  long long jobId;
+  int initialized;
+};
+
+void InitOZlog(OZLOG_HANDLE* handle, const char* tag, const char* name, int pid);
+void OZlogSetJobContext(OZLOG_HANDLE* handle, const _JobContext* context);
+// Level 1 errors and notable events, 2 progress, 3 and above detail, -1 hard I/O failures.
+void OZlog(OZLOG_HANDLE* handle, int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
+
+class EvDebug {
+ public:
+  EvDebug() = default;
+  // A log with a file instance name (its lines carry it as their source).
+  explicit EvDebug(const std::string& instance) : m_instance(instance) {}
+
+  void initialize(const std::string& instance, int maxVersions = 0);
+  void setLevel(int level) { m_level = level; }
+  int getLevel() const { return m_level; }
+
+  // Level 1.
+  void debug(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  void debugLvl(int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
+  // "tag: text" at `level`.
+  void DebugLvl(const char* tag, int level, const char* format, ...) __attribute__((format(printf, 4, 5)));
+  void logMessage(int level, const std::string& text);
+
+  // This machine's client name.
+  static std::string getClientName();
+
+ private:
+  std::string m_instance;
+  int m_level = 1;
+};
+
+// Reports a broken invariant and returns the expression, so the caller decides whether to go on.
+bool ozassert(bool expression, const char* file, const char* function, int line);
+#define OZASSERT(e) ozassert(static_cast<bool>(e), __FILE__, __func__, __LINE__)
+
+namespace platform {
+
+struct LogLine {
+  std::string source;  // the job log's tag or the EvDebug instance ("" for an unnamed EvDebug)
+  int level = 0;
+  std::string text;
+};
+
+// Every line since the last reset.
+const std::vector<LogLine>& Logs();
+// Whether a captured line contains `text`.
+bool LogContains(const std::string& text);
+// Lines at `level` (any level when `level` is 0) that contain `text`.
+size_t LogCount(const std::string& text, int level = 0);
+void SetLogFile(const std::string& path);
+// Keeps only the newest lines (bounded capture for long runs); 0 keeps all.
+void SetLogCaptureLimit(size_t lines);
+void ResetLogs();
+
+}  // namespace platform

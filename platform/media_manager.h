@@ -1,0 +1,191 @@
+// The media manager client: the reservation of a volume and drive, and the volume, drive, media
+// and mount path records. One in-process media manager holds the records; tests set them up,
+// read back every call and make calls fail (platform::MediaManager).
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+// The host's message instance; the records only carry it.
+struct MLMMessageInstance {
+  int id = 0;
+};
+
+// The reservation of a volume and a drive, filled by the host (in tests: by the test).
+class OZMMreserveMount {
+ public:
+  // 0 or -1: none.
+  int getBlockSizeKB() const { return m_blockSizeKB; }
+  long long getNumFilesOnVolume() const { return m_numFiles; }
+  // -1 on failure; kind 1 write, 2 read.
+  int getNumCachedFileMarkOnVolume(long long& marker, int& kind) const;
+  long long getFreeBytesKB() const { return m_freeKB; }
+  // Low-water mark and maximum fill of the mount path, MB.
+  int getMediaInfoForDM(int& lowWaterMarkMB, int& maxFillMB) const;
+  int getMountPathId() const { return m_mountPathId; }
+  int getMountPathAttributes() const { return m_mountPathAttributes; }
+  const std::string& getUserName() const { return m_userName; }
+  const std::string& getPassword() const { return m_password; }
+  int getLibraryAttributes() const { return m_libraryAttributes; }
+  bool isHardwareEncryptedTrailer() const { return m_hwEncryptedTrailers; }
+
+  // What the reservation reports; public so hosts and tests fill it.
+  int m_blockSizeKB = 64;
+  long long m_numFiles = 0;
+  int m_cachedFileMarkResult = 0;
+  long long m_cachedFileMark = -1;
+  int m_cachedFileMarkKind = 0;
+  long long m_freeKB = 0;
+  int m_mediaInfoResult = 0;
+  int m_lowWaterMarkMB = 0;
+  int m_maxFillMB = 0;
+  int m_mountPathId = 0;
+  int m_mountPathAttributes = 0;
+  std::string m_userName;
+  std::string m_password;
+  int m_libraryAttributes = 0;
+  bool m_hwEncryptedTrailers = false;
+};
+
+struct OZMMVolSize {
+  int volumeId = 0;
+  long long sizeMB = 0;
+};
+
+class OZMMvolInfo {
+ public:
+  OZMMvolInfo(int volId, MLMMessageInstance* mlm);
+  virtual ~OZMMvolInfo() = default;
+
+  int markFull(int reason, long long jobId);
+  // -1 on failure; status 305: the chunk table's file marker is ahead.
+  int checkFileMarker(long long jobId, int& status, char* message, int messageSize);
+  int incrNumPhysicalBytes(long long bytes, long long freeBytes);
+  int incrNumLogicalBytes(long long bytes);
+  // Records the file marker of `kind`; `occupied` gets the bytes the volume holds.
+  int setFileMarker(long long marker, int kind, long long& occupied);
+  int resetFileMarker();
+  int setWriteTime(long long time, int streamId);
+  // 0: recorded.
+  int incrNumFiles(int n);
+  long long getNumFiles();
+  int setFreeBytesMB(long long mb);
+  int setVolumeId(int volId);
+  // 0: recorded.
+  int setVolumeSize(const std::vector<OZMMVolSize>& sizes);
+  int getMediaID();
+  int getMountPathID();
+  int setMediaWorm(bool worm);
+  int incrSoftErrors(int n);
+  int incrUploadDataForVolume(long long bytes);
+  int incrDownloadDataForVolume(long long bytes);
+  int getCacheMPIdForVolume(int& mountPathId);
+  int volumeId() const { return m_volId; }
+
+ private:
+  int m_volId;
+  MLMMessageInstance* m_mlm;
+};
+
+class OZMMdriveInfo {
+ public:
+  OZMMdriveInfo(int driveId, MLMMessageInstance* mlm);
+  virtual ~OZMMdriveInfo() = default;
+
+  // Direction 0 write, 1 read.
+  int updateDataTransferInfo(long long mb, int direction, long long time);
+  // Null when none.
+  const char* getLibAliasName();
+  const char* getDriveAliasName();
+  int setDriveNeedsCleaning();
+  int incrNumSoftErrs(int n);
+  int getMediaID();
+  int driveId() const { return m_driveId; }
+
+ private:
+  int m_driveId;
+  MLMMessageInstance* m_mlm;
+  std::string m_lib;
+  std::string m_drive;
+};
+
+class OZMMmedInfo {
+ public:
+  explicit OZMMmedInfo(MLMMessageInstance* mlm) : m_mlm(mlm) {}
+  void setMediaId(int id) { m_mediaId = id; }
+  // Null when none.
+  const char* getBarCode();
+
+ private:
+  MLMMessageInstance* m_mlm;
+  int m_mediaId = 0;
+  std::string m_barcode;
+};
+
+class OZMMmountPath {
+ public:
+  explicit OZMMmountPath(MLMMessageInstance* mlm) : m_mlm(mlm) {}
+  // -1 on failure.
+  int setMountPathOfflineByVolume(int volId, bool offline, int reason);
+
+ private:
+  MLMMessageInstance* m_mlm;
+};
+
+namespace platform {
+
+// One recorded call: the record's kind and id, the operation and its numeric arguments.
+struct MMCall {
+  std::string op;        // "markFull", "incrNumFiles", ...
+  int id = 0;            // volume or drive id
+  std::vector<long long> args;
+};
+
+struct MMVolume {
+  long long numFiles = 0;
+  long long physicalBytes = 0;
+  long long logicalBytes = 0;
+  long long fileMarker = -1;
+  long long writeTime = 0;
+  long long freeMB = 0;
+  long long occupiedBytes = 0;  // what setFileMarker reports
+  int mediaId = 0;
+  int mountPathId = 0;
+  int cacheMountPathId = 0;
+  int fullReason = 0;           // 0: not full
+  bool worm = false;
+  bool offline = false;
+  int checkFileMarkerStatus = 0;
+};
+
+struct MMDrive {
+  std::string libraryName;  // empty: none
+  std::string driveName;    // empty: none
+  bool needsCleaning = false;
+  int mediaId = 0;
+};
+
+struct MediaManagerState {
+  std::map<int, MMVolume> volumes;
+  std::map<int, MMDrive> drives;
+  std::map<int, std::string> barcodes;  // by media id; absent: none
+  std::vector<MMCall> calls;
+  // A result to return instead of the normal one, per operation name, for the next n calls.
+  struct Scripted {
+    int result = -1;
+    int times = 1;
+  };
+  std::map<std::string, Scripted> failures;
+  std::vector<OZMMVolSize> lastVolumeSizes;
+
+  void Fail(const std::string& op, int result = -1, int times = 1) { failures[op] = {result, times}; }
+  // Calls of `op`, optionally only those of one record id.
+  std::vector<MMCall> CallsOf(const std::string& op) const;
+  size_t Count(const std::string& op) const { return CallsOf(op).size(); }
+};
+
+MediaManagerState& MediaManager();
+
+}  // namespace platform

@@ -1,0 +1,38 @@
+// The stand-ins for the product's runtime libraries, and the one reset point of their state.
+#pragma once
+
+#include "platform/byte_order.h"
+#include "platform/config.h"
+#include "platform/crc32.h"
+#include "platform/error.h"
+#include "platform/fault_injection.h"
+#include "platform/file_system.h"
+#include "platform/identity.h"
+#include "platform/job_manager.h"
+#include "platform/local_files.h"
+#include "platform/logging.h"
+#include "platform/media_manager.h"
+#include "platform/remote_storage.h"
+#include "platform/threads.h"
+
+namespace platform {
+
+// Returns every stand-in to its initial state and runs the registered resets of the library's
+// once-per-process values. Sleeps become recorded only (no real waiting) and the clock becomes
+// a fake one that only SleepFor and AdvanceClock move.
+void ResetAll();
+
+// Registers a reset of a once-per-process value of the library (run by ResetAll).
+void RegisterReset(void (*reset)());
+
+// Sleep: total milliseconds slept since the last reset, and whether sleeps really wait.
+long long SleptMs();
+void SetRealSleep(bool real);
+// The fake clock: move it forward.
+void AdvanceClock(long long ms);
+void SetRealClock(bool real);
+
+// The folder of the named locks' files.
+void SetNamedLockDirectory(const std::string& dir);
+
+}  // namespace platform

@@ -1,0 +1,50 @@
+// Storage kinds beside the plain disk: data server files (with their own lock) and the
+// distributed storage with its path tests and locks. Recording stand-ins over local files.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/error.h"
+#include "platform/file_system.h"
+
+class EvDebug;
+
+// A file on a data server reached over IP (CFSInitParams::m_Type 2). It works on the local path
+// it is given; its own lock is recorded and conflicts with other data server locks of the process.
+// Declared in platform/posix_file.h, where it derives from the disk file.
+class CDataServerFile;
+
+// The distributed storage.
+class CSkarvoFS {
+ public:
+  // Whether the path lies on the distributed storage (below a prefix set by tests).
+  static bool IsSkarvoPath(const std::string& path);
+};
+
+class CSkarvoLock {
+ public:
+  CSkarvoLock(const CFSInitParams& params, const std::string& path, EvDebug* log);
+  ~CSkarvoLock();
+  CSkarvoLock(const CSkarvoLock&) = delete;
+  CSkarvoLock& operator=(const CSkarvoLock&) = delete;
+  // 0 when the lock is taken; another lock object of the process holding the path: 11 (EAGAIN).
+  int TryLock();
+  int Unlock();
+
+ private:
+  std::string m_path;
+  bool m_held = false;
+};
+
+namespace platform {
+
+struct RemoteStorageState {
+  std::vector<std::string> skarvoPrefixes;
+  std::vector<std::string> calls;  // "TryLock <path>", "Unlock <path>", "DSLock <path> shared", ...
+  int tryLockFailures = 0;         // the next n TryLock calls fail with 5
+};
+
+RemoteStorageState& RemoteStorage();
+
+}  // namespace platform

@@ -1,0 +1,133 @@
+// Locks, events, named inter-process locks and time of the utility library.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+// A recursive critical section: the holder may enter again.
+class OzCriticalSectionH {
+ public:
+  OzCriticalSectionH() = default;
+  OzCriticalSectionH(const OzCriticalSectionH&) = delete;
+  OzCriticalSectionH& operator=(const OzCriticalSectionH&) = delete;
+
+  // `wait` false: try once; the result tells whether it was entered.
+  bool enter(bool wait = true);
+  void leave();
+
+ private:
+  std::recursive_mutex m_mutex;
+};
+using OzCriticalSection = OzCriticalSectionH;
+
+// Holds a critical section for a scope; a null section is allowed and does nothing.
+class OzCriticalSectionGuard {
+ public:
+  explicit OzCriticalSectionGuard(OzCriticalSectionH* cs) : m_cs(cs) {
+    if (m_cs) m_cs->enter(true);
+  }
+  ~OzCriticalSectionGuard() {
+    if (m_cs) m_cs->leave();
+  }
+  OzCriticalSectionGuard(const OzCriticalSectionGuard&) = delete;
+  OzCriticalSectionGuard& operator=(const OzCriticalSectionGuard&) = delete;
+
+ private:
+  OzCriticalSectionH* m_cs;
+};
+
+// An event, manual or automatic reset.
+class OzEventH {
+ public:
+  explicit OzEventH(bool manualReset = true, bool initiallySet = false)
+      : m_manual(manualReset), m_set(initiallySet) {}
+  void set();
+  void reset();
+  // Waits at most `timeoutMs` (0xFFFFFFFF: without limit); true when the event was set.
+  bool wait(uint32_t timeoutMs = 0xFFFFFFFFu);
+
+ private:
+  std::mutex m_mutex;
+  std::condition_variable m_cv;
+  bool m_manual;
+  bool m_set;
+};
+
+class OzSemaphoreH {
+ public:
+  explicit OzSemaphoreH(long initial = 0) : m_count(initial) {}
+  void release(long n = 1);
+  bool wait(uint32_t timeoutMs = 0xFFFFFFFFu);
+
+ private:
+  std::mutex m_mutex;
+  std::condition_variable m_cv;
+  long m_count;
+};
+
+// A named lock shared by every process of the machine. Two objects of one process with the same
+// name exclude each other too. The lock is a byte range lock on a file named after the lock in
+// the lock folder (platform::SetNamedLockDirectory).
+class MDLock {
+ public:
+  explicit MDLock(const std::string& name);
+  ~MDLock();
+  MDLock(const MDLock&) = delete;
+  MDLock& operator=(const MDLock&) = delete;
+
+  // Takes the lock, waiting at most `timeoutMs` (0: not at all; 0xFFFFFFFF: without limit).
+  // Nonzero when taken. Waiting goes through XOSLEEP_InTeRnAl.
+  int set(uint32_t timeoutMs);
+  void unset();
+  bool isSet() const { return m_held; }
+  const std::string& name() const { return m_name; }
+
+ private:
+  std::string m_name;
+  int m_fd = -1;
+  bool m_held = false;
+};
+
+// Sleeps `ms` milliseconds. In tests it only records (platform::SleptMs).
+void XOSLEEP_InTeRnAl(uint32_t ms, const char* file, int line);
+#define XOSLEEP(ms) XOSLEEP_InTeRnAl((ms), __FILE__, __LINE__)
+
+// A point in time with millisecond differences; the clock can be faked by tests.
+class MDTime {
+ public:
+  MDTime() { init(); }
+  void init();  // now
+  long long ms() const { return m_ms; }
+  // Milliseconds from `earlier` to this.
+  long long operator-(const MDTime& earlier) const { return m_ms - earlier.m_ms; }
+  // Seconds since the epoch.
+  long long seconds() const { return m_ms / 1000; }
+
+ private:
+  long long m_ms = 0;
+};
+
+class CStopWatch {
+ public:
+  void Start();
+  void Stop();
+  long long ElapsedMs() const;
+
+ private:
+  long long m_start = 0;
+  long long m_stop = 0;
+  bool m_running = false;
+};
+
+// Time in 100 ns ticks.
+class CTimeStamp {
+ public:
+  static long long Now();
+};
+
+namespace platform {
+// The clock of MDTime and CStopWatch, milliseconds.
+long long NowMs();
+}  // namespace platform

@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Sets up, builds and tests: the plain build, then the sanitizer build, then every fuzz target
+# for a bounded time. Any failure ends the run with a non-zero status.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+
+jobs=$(nproc)
+fuzz_seconds=${MFS_FUZZ_SECONDS:-15}
+
+echo "== build and test"
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build -j "$jobs"
+(cd build && ctest --output-on-failure -j "$jobs")
+
+echo "== sanitizer build and test"
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DMFS_SANITIZE=ON -DMFS_BUILD_BENCH=OFF
+cmake --build build-asan -j "$jobs"
+(cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+   ctest --output-on-failure -j "$jobs")
+
+if command -v clang++ >/dev/null 2>&1; then
+  echo "== fuzz targets, ${fuzz_seconds}s each"
+  CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DMFS_BUILD_FUZZ=ON -DMFS_BUILD_TESTS=OFF -DMFS_BUILD_BENCH=OFF
+  cmake --build build-fuzz -j "$jobs"
+  for target in build-fuzz/fuzz/fuzz_*; do
+    [ -x "$target" ] || continue
+    name=$(basename "$target")
+    corpus="build-fuzz/corpus/$name"
+    mkdir -p "$corpus"
+    echo "-- $name"
+    "$target" -max_total_time="$fuzz_seconds" -rss_limit_mb=2048 -print_final_stats=0 "$corpus" \
+      > "build-fuzz/$name.log" 2>&1 || { tail -n 60 "build-fuzz/$name.log"; exit 1; }
+  done
+else
+  echo "== clang is absent: fuzz targets skipped"
+fi
+echo "== all passed"
