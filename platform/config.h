@@ -1,10 +1,12 @@
 // Configuration of the ZovadAdeve: numeric values by section and name, switches, host names and
 // mount path descriptions. State lives in process (platform::Config) and may be loaded from a
-// text file for example programs.
+// text file for example programs. The accessors are safe from any thread; tests set the state
+// directly before the code under test runs.
 #pragma once
 
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <string>
 #include <type_traits>
 
@@ -119,6 +121,7 @@ struct ConfigState {
 };
 
 ConfigState& Config();
+std::mutex& ConfigMutex();  // held by the accessors while they read or write Config()
 // Loads "section name value" lines (numbers) into the configuration; false when unreadable.
 bool LoadConfigFile(const std::string& path);
 

@@ -34,6 +34,9 @@ class CXoError {
   CXoError(int facility, uint32_t value, std::string message);
 
   static CXoError Success() { return CXoError(); }
+  // The error of a bare code (as a callback returns it): its facility and low 16 bits of value;
+  // a code at or above 0 is a success.
+  static CXoError FromCode(int32_t code);
 
   int32_t Code() const { return m_code; }
   int Facility() const { return (static_cast<uint32_t>(m_code) >> 16) & 0xFFF; }

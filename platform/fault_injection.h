@@ -2,10 +2,13 @@
 //
 // A rule makes the n-th matching call of one operation on a path fail with a chosen errno, or
 // transfer fewer bytes than asked. Counting starts when the rule is added. Free space can be set
-// per path prefix, so a mount path reports a chosen number of free bytes. With no rule, no hook
-// and no free-space override the layer pays one relaxed atomic load per call.
+// per path prefix, so a mount path reports a chosen number of free bytes. Calls are counted per
+// operation and path from the last Reset on (platform::ResetAll resets it, so tests always count).
+// In a process that never resets and sets no rule, hook or free-space override, the layer pays
+// one relaxed atomic load per call.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -41,12 +44,16 @@ struct FaultRule {
   long long shortBytes = -1; // Read or Write: transfer this many bytes and report success
 };
 
-// Called before each operation with its path; a test uses it to kill a child at a chosen point.
+// Called before each operation with its path (Rename: the source path), outside the injector's
+// lock; a test uses it to kill a child at a chosen point. Directory listings and walks count as
+// Stat; LockFile and UnlockFile as Lock.
 using FsHook = std::function<void(FsOp op, const std::string& path)>;
 
 class FaultInjector {
  public:
   void Add(const FaultRule& rule);
+  // Free space of the paths at and below `pathPrefix` (the longest prefix wins); a total of 0
+  // reports the real size of the file system. The path need not exist.
   void SetFreeSpace(const std::string& pathPrefix, unsigned long long freeBytes,
                     unsigned long long totalBytes = 0);
   void SetHook(FsHook hook);
@@ -59,12 +66,21 @@ class FaultInjector {
     int err = 0;               // nonzero: fail with this errno
     long long shortBytes = -1; // at or above 0: transfer only this many bytes
   };
-  bool Active() const;
+  bool Active() const;  // the layer's fast path: one relaxed load
   Outcome Check(FsOp op, const std::string& path);
   bool FreeSpaceFor(const std::string& path, unsigned long long& freeBytes,
                     unsigned long long& totalBytes) const;
 };
 
 FaultInjector& Faults();
+
+namespace detail {
+// Bits of what is set: rules, hook, free space, counting. Zero: the layer skips Check.
+extern std::atomic<unsigned> g_faultFlags;
+}  // namespace detail
+
+inline bool FaultInjector::Active() const {
+  return detail::g_faultFlags.load(std::memory_order_relaxed) != 0;
+}
 
 }  // namespace platform

@@ -1,10 +1,13 @@
 // The job manager client: pending causes, events with arguments, job state and status queries.
-// Every call is recorded in process (platform::Jobs) for tests.
+// Every call is recorded in process (platform::Jobs) for tests. An event takes the arguments
+// added to its client since the previous event.
 #pragma once
 
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -41,7 +44,7 @@ class OZJobClient : public EvEvent {
  public:
   OZJobClient();
   ~OZJobClient() override;
-  // 0 on failure.
+  // 0 on failure (a scripted failure, or no management server host).
   int init(const char* hubmasterHost, OZS_PLATFORMTYPE platform, long long jobId);
   int setPendingCauseAndEvent(int eventId, int a, int b, bool c, EvMessageType type, bool d,
                               JMGUIAlertColorLevel color, JMPendingCauseFlags flags, unsigned int e,
@@ -82,13 +85,16 @@ struct JobEventRecord {
 struct JobState {
   std::vector<JobEventRecord> events;
   std::vector<std::string> calls;          // "init", "setPendingCause", ... in order
+  std::vector<std::pair<int, std::string>> pendingCauses;  // setPendingCause's cause and text
+  std::vector<int> jobStates;              // setJobState's states
   int clientsCreated = 0;
   int clientsAlive = 0;
   int initFailures = 0;                    // the next n init calls fail
-  std::map<long long, int> jobStatus;      // OZJobQuery answers
+  std::map<long long, int> jobStatus;      // OZJobQuery answers; an absent job: result 1
   std::map<std::string, long long> counters;
 };
 
 JobState& Jobs();
+std::mutex& JobsMutex();  // held by the stand-ins while they record
 
 }  // namespace platform

@@ -40,13 +40,16 @@ class CXoDirectory {
   bool GetEntry(Entry& entry);
   void Close();
 
-  // Calls `visit(folder, name, isDirectory)` for every entry below `folder`, depth first, up to
-  // `maxDepth` levels (0: only the folder itself). A negative result of `visit` stops the walk.
+  // Calls `visit(folder, name, isDirectory)` for every entry below `folder`, depth first and in
+  // name order, up to `maxDepth` levels (0: only the folder's own entries; -1: no limit). A
+  // negative result of `visit` stops the walk and is returned; a folder that cannot be listed
+  // stops it with minus its errno. 0 when the walk is complete.
   static int Walk(const std::string& folder, int maxDepth,
                   const std::function<int(const std::string&, const std::string&, bool)>& visit);
 
  private:
   void* m_dir = nullptr;  // DIR*
+  std::string m_folder;
   std::string m_pattern;
 };
 

@@ -1,6 +1,7 @@
 // Logs: the per-object job log (InitOZlog, OZlog), the class log EvDebug and invariant reports.
-// Every line is captured in process for tests (platform::Logs) and, when a log file is set
-// (platform::SetLogFile or the environment variable MFS_LOG_FILE), appended to it for people.
+// Every line is captured in process for tests (platform::Logs), whatever its level, and, when a
+// log file is set (platform::SetLogFile or the environment variable MFS_LOG_FILE), appended to it
+// for people. Writers may be on any thread.
 #pragma once
 
 #include <cstdarg>
@@ -48,7 +49,8 @@ class EvDebug {
   int m_level = 1;
 };
 
-// Reports a broken invariant and returns the expression, so the caller decides whether to go on.
+// Reports a broken invariant (a level 1 line from the source "ozassert") and returns the
+// expression, so the caller decides whether to go on.
 bool ozassert(bool expression, const char* file, const char* function, int line);
 #define OZASSERT(e) ozassert(static_cast<bool>(e), __FILE__, __func__, __LINE__)
 
@@ -60,7 +62,7 @@ struct LogLine {
   std::string text;
 };
 
-// Every line since the last reset.
+// Every line since the last reset. Read it while no other thread logs.
 const std::vector<LogLine>& Logs();
 // Whether a captured line contains `text`.
 bool LogContains(const std::string& text);
@@ -70,5 +72,7 @@ void SetLogFile(const std::string& path);
 // Keeps only the newest lines (bounded capture for long runs); 0 keeps all.
 void SetLogCaptureLimit(size_t lines);
 void ResetLogs();
+// Adds one line as the logs do (source, level, text).
+void Capture(const std::string& source, int level, std::string text);
 
 }  // namespace platform

@@ -1,10 +1,14 @@
 // The media manager client: the reservation of a volume and drive, and the volume, drive, media
 // and mount path records. One in-process media manager holds the records; tests set them up,
-// read back every call and make calls fail (platform::MediaManager).
+// read back every call and make calls fail (platform::MediaManager). Volumes and drives come into
+// being on first use. Every call on a record is recorded (platform::MMCall) with its numeric
+// arguments in order, getters included; the drive's getMediaID is recorded as "drive.getMediaID"
+// so it is told apart from the volume's.
 #pragma once
 
 #include <cstdint>
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -84,6 +88,8 @@ class OZMMvolInfo {
   int getCacheMPIdForVolume(int& mountPathId);
   int volumeId() const { return m_volId; }
 
+  MLMMessageInstance* messageInstance() const { return m_mlm; }
+
  private:
   int m_volId;
   MLMMessageInstance* m_mlm;
@@ -104,6 +110,8 @@ class OZMMdriveInfo {
   int getMediaID();
   int driveId() const { return m_driveId; }
 
+  MLMMessageInstance* messageInstance() const { return m_mlm; }
+
  private:
   int m_driveId;
   MLMMessageInstance* m_mlm;
@@ -117,6 +125,7 @@ class OZMMmedInfo {
   void setMediaId(int id) { m_mediaId = id; }
   // Null when none.
   const char* getBarCode();
+  MLMMessageInstance* messageInstance() const { return m_mlm; }
 
  private:
   MLMMessageInstance* m_mlm;
@@ -129,6 +138,7 @@ class OZMMmountPath {
   explicit OZMMmountPath(MLMMessageInstance* mlm) : m_mlm(mlm) {}
   // -1 on failure.
   int setMountPathOfflineByVolume(int volId, bool offline, int reason);
+  MLMMessageInstance* messageInstance() const { return m_mlm; }
 
  private:
   MLMMessageInstance* m_mlm;
@@ -157,7 +167,10 @@ struct MMVolume {
   int fullReason = 0;           // 0: not full
   bool worm = false;
   bool offline = false;
-  int checkFileMarkerStatus = 0;
+  int checkFileMarkerStatus = 0;  // what checkFileMarker reports
+  long long softErrors = 0;
+  long long uploadedBytes = 0;
+  long long downloadedBytes = 0;
 };
 
 struct MMDrive {
@@ -165,6 +178,7 @@ struct MMDrive {
   std::string driveName;    // empty: none
   bool needsCleaning = false;
   int mediaId = 0;
+  long long softErrors = 0;
 };
 
 struct MediaManagerState {
@@ -172,7 +186,8 @@ struct MediaManagerState {
   std::map<int, MMDrive> drives;
   std::map<int, std::string> barcodes;  // by media id; absent: none
   std::vector<MMCall> calls;
-  // A result to return instead of the normal one, per operation name, for the next n calls.
+  // A result to return instead of the normal one, per operation name, for the next n calls
+  // (-1: every call). A scripted call is recorded but has no effect; text getters return null.
   struct Scripted {
     int result = -1;
     int times = 1;
@@ -183,9 +198,11 @@ struct MediaManagerState {
   void Fail(const std::string& op, int result = -1, int times = 1) { failures[op] = {result, times}; }
   // Calls of `op`, optionally only those of one record id.
   std::vector<MMCall> CallsOf(const std::string& op) const;
+  std::vector<MMCall> CallsOf(const std::string& op, int id) const;
   size_t Count(const std::string& op) const { return CallsOf(op).size(); }
 };
 
 MediaManagerState& MediaManager();
+std::mutex& MediaManagerMutex();  // held by the records while they record
 
 }  // namespace platform

@@ -19,7 +19,9 @@ namespace platform {
 
 // Returns every stand-in to its initial state and runs the registered resets of the library's
 // once-per-process values. Sleeps become recorded only (no real waiting) and the clock becomes
-// a fake one that only SleepFor and AdvanceClock move.
+// a fake one, starting at a fixed instant, that only sleeps and AdvanceClock move. Before the
+// first reset, sleeps are real and the clock is the system's. Held locks are not touched: they
+// belong to live objects.
 void ResetAll();
 
 // Registers a reset of a once-per-process value of the library (run by ResetAll).
@@ -32,7 +34,11 @@ void SetRealSleep(bool real);
 void AdvanceClock(long long ms);
 void SetRealClock(bool real);
 
-// The folder of the named locks' files.
+// The folder of the named locks' files. A process starts with a folder shared by the machine;
+// ResetAll gives the process a folder of its own (removed when it exits), so test processes that
+// run side by side do not contend, while children forked from a test share its locks. An empty
+// name restores the machine's folder.
 void SetNamedLockDirectory(const std::string& dir);
+std::string NamedLockDirectory();
 
 }  // namespace platform

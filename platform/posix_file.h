@@ -35,11 +35,21 @@ class CPosixFile : public CFileInterface {
   std::string m_path;
 };
 
-// A data server file: a disk file whose lock is the data server's own (recorded).
+// A data server file: a disk file whose lock is the data server's own. Each LockFile and
+// UnlockFile is recorded in platform::RemoteStorage().calls ("DSLock <path> shared",
+// "DSLock <path> exclusive", "DSUnlock <path>"). Within the process, shared locks of a path
+// coexist and an exclusive one excludes every other; a refused lock fails at once with EAGAIN.
+// Close and destruction release the lock.
 class CDataServerFile : public CPosixFile {
  public:
+  ~CDataServerFile() override;
+  CXoError Close() override;
   CXoError LockFile(bool shared) override;
   CXoError UnlockFile() override;
+
+ private:
+  void ReleaseDataServerLock();
+  std::string m_lockedPath;  // empty: no lock held
 };
 
 class CPosixFS : public CFSInterface {

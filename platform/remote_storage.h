@@ -46,5 +46,7 @@ struct RemoteStorageState {
 };
 
 RemoteStorageState& RemoteStorage();
+// Appends to RemoteStorage().calls; safe from any thread.
+void RecordRemoteCall(const std::string& call);
 
 }  // namespace platform

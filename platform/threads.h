@@ -68,8 +68,9 @@ class OzSemaphoreH {
 };
 
 // A named lock shared by every process of the machine. Two objects of one process with the same
-// name exclude each other too. The lock is a byte range lock on a file named after the lock in
-// the lock folder (platform::SetNamedLockDirectory).
+// name exclude each other too. The lock is an open-file-description lock on a file named after
+// the lock in the lock folder (platform::SetNamedLockDirectory); it ends with its object or its
+// process.
 class MDLock {
  public:
   explicit MDLock(const std::string& name);
@@ -90,7 +91,8 @@ class MDLock {
   bool m_held = false;
 };
 
-// Sleeps `ms` milliseconds. In tests it only records (platform::SleptMs).
+// Sleeps `ms` milliseconds. After platform::ResetAll (in tests) it only records the time
+// (platform::SleptMs) and moves the fake clock, so a wait measured by that clock ends at once.
 void XOSLEEP_InTeRnAl(uint32_t ms, const char* file, int line);
 #define XOSLEEP(ms) XOSLEEP_InTeRnAl((ms), __FILE__, __LINE__)
 

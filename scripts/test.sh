@@ -14,26 +14,32 @@ cmake --build build -j "$jobs"
 (cd build && ctest --output-on-failure -j "$jobs")
 
 echo "== sanitizer build and test"
-cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DMFS_SANITIZE=ON -DMFS_BUILD_BENCH=OFF
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DMFS_SANITIZE=ON -DMFS_BUILD_BENCH=OFF \
+  -DMFS_BUILD_EXAMPLES=OFF
 cmake --build build-asan -j "$jobs"
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
    ctest --output-on-failure -j "$jobs")
 
-if command -v clang++ >/dev/null 2>&1; then
+shopt -s nullglob
+fuzz_sources=(fuzz/fuzz_*.cc)
+if [ ${#fuzz_sources[@]} -eq 0 ]; then
+  echo "== no fuzz targets yet"
+elif ! command -v clang++ >/dev/null 2>&1; then
+  echo "== clang is absent: fuzz targets skipped"
+else
   echo "== fuzz targets, ${fuzz_seconds}s each"
   CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DMFS_BUILD_FUZZ=ON -DMFS_BUILD_TESTS=OFF -DMFS_BUILD_BENCH=OFF
+    -DMFS_BUILD_FUZZ=ON -DMFS_BUILD_TESTS=OFF -DMFS_BUILD_BENCH=OFF -DMFS_BUILD_EXAMPLES=OFF
   cmake --build build-fuzz -j "$jobs"
-  for target in build-fuzz/fuzz/fuzz_*; do
-    [ -x "$target" ] || continue
-    name=$(basename "$target")
+  for src in "${fuzz_sources[@]}"; do
+    name=$(basename "$src" .cc)
+    target="build-fuzz/fuzz/$name"
     corpus="build-fuzz/corpus/$name"
     mkdir -p "$corpus"
     echo "-- $name"
-    "$target" -max_total_time="$fuzz_seconds" -rss_limit_mb=2048 -print_final_stats=0 "$corpus" \
+    "$target" -max_total_time="$fuzz_seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 "$corpus" \
       > "build-fuzz/$name.log" 2>&1 || { tail -n 60 "build-fuzz/$name.log"; exit 1; }
+    grep -E "^(stat::number_of_executed_units|Done )" "build-fuzz/$name.log" || true
   done
-else
-  echo "== clang is absent: fuzz targets skipped"
 fi
 echo "== all passed"

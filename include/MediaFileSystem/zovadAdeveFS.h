@@ -1,0 +1,350 @@
+// media_fs: the abstract media object through which hosts drive every kind of media.
+//
+// One object serves one volume for one job. The host constructs the media type of the volume,
+// calls Init once, then for each archive file either Create, Write or Write2 any number of times,
+// Close (a backup) or Open, Read and Peek, Close (a restore). Data moves through the object's
+// buffers in whole volume blocks: every WriteToMedia call carries exactly one block. A write Close
+// pads the last block with the character '0' and records the file with the media manager.
+//
+// Everything that touches the media goes through the pure virtual slots, which each media type
+// fills. The slot table below is in slot order; media types and hosts rely on that order.
+//
+// Media type 16 is a reader that works without the media manager: no volume or drive record,
+// 32 KiB blocks, no volume marking and no job events.
+//
+// An object is driven by one thread at a time.
+#pragma once
+
+#include <cstdint>
+#include <list>
+#include <string>
+
+#include "MediaFileSystem/MediaFSErrorCodes.h"
+#include "MediaFileSystem/MediaFSRecords.h"
+#include "MediaFileSystem/MountPathRecords.h"
+#include "platform/error.h"
+#include "platform/file_system.h"
+#include "platform/identity.h"
+#include "platform/job_manager.h"
+#include "platform/logging.h"
+#include "platform/media_manager.h"
+#include "platform/threads.h"
+
+class OZPI_ZovadAdeve;
+
+typedef long long MM_longlong;
+
+class media_fs {
+ public:
+  explicit media_fs(_JobContext* ctx);
+  media_fs(const media_fs&) = delete;
+  media_fs& operator=(const media_fs&) = delete;
+
+  // ---- Virtual slots, in slot order -------------------------------------------------------
+  // Converts the error to a media manager code, keeps it as the last error with the error's text
+  // as the last error message, and returns it.
+  virtual long long ConvertAndSetLastMMError(CXoError e);
+  virtual bool CheckQuitFlag();
+  virtual ~media_fs();
+  virtual int WriteIntercept(const char* buf, unsigned long len, DmDataType type);
+  // Close calls it with the number of padding bytes of the last block; negative fails the Close.
+  virtual int WriteInterceptPadding(int size);
+  // Close writes out the buffered rest only while this is true.
+  virtual bool shouldFlushBuffer();
+  // Closes m_fd when it is above 0.
+  virtual void closeDeviceHandle();
+  virtual void setMaxChunkSize(long long size);
+  // Writes the media header; the host has created its archive file before. 0 or -1.
+  virtual int WriteMediaHeader(const MediaFSArchiveFileId_t* id);
+  // Marks the volume full and writes the media trailer as an archive file of its own. 0 or -1.
+  virtual int WriteMediaTrailer(const MediaFSArchiveFileId_t* id);
+  virtual bool isNAS();
+  // True once Init made the volume record.
+  virtual bool isInitialized();
+  // The reservation's block size in KB; -1 before Init.
+  virtual int getBlockSize();
+  virtual int WriteRetrySupported();
+  virtual int WriteFileMark();
+  // Called by Init in place of InitSpecific on a re-initialisation.
+  virtual int InitRecycled();
+  // Last step of a first Init: 0, or negative with the last error set.
+  virtual int InitSpecific() = 0;
+  // Negative: not created; kMFSNoRoomOnMedia: no room, the volume has been marked full.
+  virtual int CreateSpecific(const MediaFSArchiveFileId_t* id) = 0;
+  virtual int OpenSpecific(const MediaFSArchiveFileId_t* id) = 0;
+  virtual int CloseSpecific(long markType) = 0;
+  // Always exactly one block; `*eom` comes in as 0. Returns len when the block is on the media
+  // (setting *eom to 1 when the media reached its end). When the media ran out inside the block:
+  // -1 with *eom 1 and m_bCloseChunk set (the block counts), or -1 with *eom nonzero and
+  // m_llBytesAtEOM at or above 0 (that many bytes count). Anything else is a failure with the
+  // last error set.
+  virtual int WriteToMedia(const char* buf, long len, int* eom) = 0;
+  // At most len bytes; 0 at the end of the archive file; negative with the last error set.
+  virtual int ReadFromMedia(char* buf, long len) = 0;
+  virtual long GetMarkType() const = 0;
+  // Records m_llPhysicalBytes with the volume and, with the write time, the drive's transfer.
+  virtual int UpdateNumPhysicalBytes(long long writeTime) = 0;
+  // 0 or more with the free bytes; negative on failure.
+  virtual int getFreeSpaceFromMedia(unsigned long long& bytes) = 0;
+  virtual long long GetRemainingSpace() = 0;
+  virtual int ReInitializeMedia();
+  virtual int InitCatalogOperationOnMedia(int n) = 0;
+  // The frame's default supports no retry: clears `again` and returns -1.
+  virtual int RepositionMediaForWrite(bool& again);
+  virtual int SetSeekOffset(long long offset);
+  virtual int WriteToDataFile(const char* buf, long len, int* eom);
+  virtual int WriteToMetaData(const char* buf, long len, int* eom);
+  virtual int StartDataFile(unsigned long long a, unsigned long long b, unsigned int c);
+  virtual int EndDataFile();
+  virtual int getSingleInstanceID(char* buf, int size);
+  virtual int OpenDataFile(char* name);
+  virtual int ReadFromDataFile(char* buf, long len);
+  virtual int ReadFromMetaData(char* buf, long len);
+  virtual int GetMetaDataSeekOffset(long long key, long long chunkId, long long& offset);
+  virtual int GetTavrixVersionFromChunkMapTrailer(long long chunkId, std::string& version);
+  virtual void resetDataFileNumber();
+  virtual int validateChunkSize();
+  virtual bool isHardWareEncryptionSupported();
+  virtual int enableHardwareEncryption(unsigned int keyLen, unsigned char* key);
+  virtual int disableHardwareEncryption();
+  virtual int CheckAndRecallVolumeFromTape(std::string mountPath, unsigned long long chunkId,
+                                           unsigned int volId, int thId, unsigned int mountPathId,
+                                           unsigned int& newMountPathId, unsigned int& out2,
+                                           void* handle, bool primary);
+  virtual int ReleaseSiloVolResourceLock(unsigned int volId, bool a, bool b);
+  virtual int LocateChunk(long long chunkId);
+  virtual void SetQuitFlag();
+
+  // ---- Initialisation ---------------------------------------------------------------------
+  // A first initialisation (reinit false) is refused with 30042 on an initialised object and then
+  // changes nothing else. A re-initialisation rebuilds the media manager records and adapts the
+  // buffers to the block size. Returns InitSpecific's or InitRecycled's result, or -1.
+  int Init(MediaFsInitParams params, bool reinit);
+  // 1 with the management server's host name, or 0 with the string empty.
+  int GetHubmasterName(std::string& name);
+
+  // ---- Writing ----------------------------------------------------------------------------
+  // Starts an archive file for writing: 0, -1, or kMFSNoRoomOnMedia. `unused` is not used.
+  int Create(const MediaFSArchiveFileId_t* id, int unused = 0);
+  // Appends `size` bytes, writing every full block. Returns size, the bytes the media took when
+  // it ran out inside a block, or -1. Sizes of 2^31 or more are refused with -1.
+  int Write(const char* buf, unsigned long size);
+  // Writes exactly one block from the caller's buffer, with retries when enabled. Returns size,
+  // the partial count at the end of the media, or -1. `endOfMedia` becomes true when the block
+  // is on the media and the media reported its end.
+  int Write2(const char* buf, unsigned long size, bool& endOfMedia);
+  // Ends the archive file: a write Close pads and writes the last block, closes the file and
+  // records it with the media manager; a read Close reports the transfer. 0 or -1.
+  int Close();
+  void SetMinFreeKb(long long kb);
+  // Bytes that complete the current block after n more bytes are written.
+  unsigned long long getBlockWriteRemainder(unsigned long long n);
+  // 0 when the chunk table and the volume table agree; otherwise -1 (marks the volume full).
+  int CheckForDataBeingOverWritten();
+
+  // ---- Reading ----------------------------------------------------------------------------
+  // Opens an archive file for reading and bounds the bytes that may be read from it.
+  int Open(const MediaFSArchiveFileId_t* id, bool blockBound);
+  // Delivers up to n bytes; fewer at the end of the archive file; -1 on failure.
+  int Read(char* buf, unsigned long n);
+  // Copies n buffered bytes without consuming them; reads one block when the buffer is empty.
+  int Peek(char* buf, unsigned long n);
+  void AdjustBytesToRead(long long delta);
+  // Reader mode only: the block size (and read buffer) in KB. 0 or -1.
+  int SetDrReaderVolumeBlockSize(int kb);
+
+  // ---- Media header, trailer, chunk map trailer --------------------------------------------
+  char* GetHeader();
+  char* GetTrailer();
+  // Splits the next "name value\n" pair off a terminated text, in place. 0 or -1.
+  int GetNextNameValue(char*& cursor, char*& name, char*& value);
+  // The same over [cursor, end): never reads at or past `end`.
+  int GetNextNameValue(char*& cursor, const char* end, char*& name, char*& value);
+  // Parses a terminated chunk map trailer text, in place. 0 or -1.
+  int GetMediaInfoFromChunkMapTrailer(char* text, ChunkMapTrailerInfo& info);
+  // Parses a chunk map trailer block of `size` bytes (terminated or not), in place. 0 or -1.
+  int GetMediaInfoFromChunkMapTrailer(char* block, size_t size, ChunkMapTrailerInfo& info);
+  int InitCatalogOperation(int n);
+
+  // ---- Errors and messages ----------------------------------------------------------------
+  void GetWindowsErrorString(unsigned int code);
+  // strncpy semantics: no terminator when the message fills the buffer.
+  void GetDataBaseErrorString(char* buffer, int size);
+  // Reports a failure to the job: log line, user text in m_strLastErrorMsg and, where the code
+  // and kind carry one, a pending cause with an event. Kind 0 drives in a library, 1 disk mount
+  // paths, 2 cloud storage.
+  void DisplayError(unsigned long code, int kind, const char* text);
+  void InitJobClient();
+  // `name` has room for 1024 bytes, or is null.
+  void getLocalHostName(char* name);
+
+  // ---- Data server mount paths ------------------------------------------------------------
+  // 1 when the whole text is "WORD|n1|n2|host|n3|path"; fields are stored as they are read.
+  static int ParseDataServerMountPath(std::string path, DataServerMountPathInfo& info);
+  // True when the text begins with "IP|", "SAN|", "FC|" or "ISCSI|".
+  static bool IsDataServerMountPath(std::string path);
+
+  // ---- Setters and getters ----------------------------------------------------------------
+  void SetVolId(int volId) { m_iVolId = volId; }
+  int GetVolId() const { return m_iVolId; }
+  const char* SetPath(const char* path);
+  const char* GetPath() const { return m_szPath; }
+  void SetErrorString(const char* text);
+  const char* GetErrorString() const { return m_szErrorText; }
+  void SetMaxChunkSize(long long size) { m_llMaxChunkSize = size; }
+  long long GetFileNumber() const { return m_llFileNumber; }
+  long long GetNumFiles() const { return m_llNumFiles; }
+  int GetHeaderSize() const { return kMediaLabelSize; }
+  int GetTrailerSize() const { return kMediaLabelSize; }
+  void MediaFSSetLastError(long long code) { m_llLastError = code; }
+  long long MediaFSGetLastError() const { return m_llLastError; }
+  void SetHardwareComp(bool on) { m_bHardwareComp = on; }
+  bool GetHardwareComp() const { return m_bHardwareComp; }
+  long long GetCurrentTransferCount() const { return m_llBytesAtEOM; }
+  bool GetCloseChunkFlag() const { return m_bCloseChunk; }
+  unsigned long long GetVolBlockSize() const { return m_ulBlockSize; }
+  long long GetFileMarkerSize() const { return m_llFileMarkerSize; }
+  bool IsMediaTape() { return m_bIsTape; }
+  void SetStreamId(int id) { m_iStreamId = id; }
+  void SetChunkAsReadOnly(unsigned long days);
+  void SetChunkRetentionDays(unsigned long days);
+  int GetChunkWriteTime() { return static_cast<int32_t>(static_cast<uint32_t>(m_llWriteTime)); }
+  void SetWriteRetryOptions(bool enable, int maxRetries) {
+    m_bWriteRetry = enable;
+    m_retryWriteCount = maxRetries;
+  }
+  long long GetMagneticVolumeSize() { return m_llMagneticVolumeSize; }
+  CLoggedOnUser* GetLoggedOnUser() { return &m_LoggedOnUser; }
+  void SetMlmContext(MLMMessageInstance* mlm) { m_pMlm = mlm; }
+  void InitForChunkReuse() { m_tStart.init(); }
+  long long getMaxDiskSpaceToBeFilled() { return m_llMaxSpaceToFill; }
+  void EnableMux(bool on) { m_bMux = on; }
+  int InitLowFragmentationParams(bool) { return 0; }
+
+  // Size of the media header and trailer texts.
+  static constexpr int kMediaLabelSize = 1024;
+
+ protected:
+  // printf into a string of any length.
+  static std::string FormatText(const char* format, ...) __attribute__((format(printf, 1, 2)));
+  // A line on the object's job log.
+  void Log(int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
+  // Sets the error text (cut at 1024 characters) and logs it at level 1.
+  void FailText(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  // Sets the last error and its message together.
+  void SetLastError(long long code, const char* message);
+  long long JobId() const;
+
+  char m_szTrailer[kMediaLabelSize + 1];
+  char m_szHeader[kMediaLabelSize + 1];
+  bool m_bWriting = false;
+  char m_szErrorText[1025];
+  long long m_llLastError = 0;
+  std::string m_strLastErrorMsg;
+  OZLOG_HANDLE* m_pLog = nullptr;
+  _JobContext* m_pJobContext = nullptr;
+  int32_t m_fd = -1;
+  char m_szPath[1024];
+  std::string m_strHostName;
+  std::string m_strZovadAdeveName;
+  MLMMessageInstance* m_pMlm = nullptr;
+  OZMMreserveMount* m_pReserveMount = nullptr;
+  OZMMvolInfo* m_pVolInfo = nullptr;
+  OZMMdriveInfo* m_pDriveInfo = nullptr;
+  int32_t m_iVolId = 0;
+  int32_t m_iTHId = 0;
+  long long m_llFileNumber = -1;
+  long long m_llKBRemaining = 0;
+  long long m_llMinFreeKB = 0;
+  bool m_bCloseChunk = false;
+  long long m_llBytesAtEOM = 0;
+  bool m_bVolumeFull = false;
+  bool m_bReadUnbounded = false;
+  bool m_bIsTape = false;
+  bool m_bTraceWrites = false;
+  CLoggedOnUser m_LoggedOnUser;
+  char* m_pWriteBuf = nullptr;
+  char* m_pReadBuf = nullptr;
+  unsigned long long m_ulReadBufSize = 0;
+  unsigned long long m_ulWriteBufSize = 0;
+  unsigned long long m_ulWoff = 0;
+  unsigned long long m_ulFoff = 0;
+  long long m_llRoff = 0;
+  long long m_llRlen = 0;
+  long long m_llPhysicalBytes = 0;
+  long long m_llLogicalBytes = 0;
+  unsigned long long m_ulBlockSize = 0;
+  long long m_llNumFiles = 0;
+  long long m_llBytesLeftToRead = 0;
+  long long m_llOpenCount = 0;
+  long long m_llCreateCount = 0;
+  long long m_llDriveBytesWritten = 0;
+  bool m_bHardwareComp = false;
+  long long m_llFileMarkerSize = 0;
+  long long m_llWriteCachedFM = -1;
+  long long m_llReadCachedFM = -1;
+  bool m_bCalculatedSpace = false;
+  long long m_llMaxChunkSize = 0;
+  long long m_llWriteTime = 0;
+  int32_t m_iStreamId = -1;
+  MDTime m_tStart;
+  MDTime m_tEnd;
+  bool m_bWriteTimerStarted = false;
+  long long m_llBytesRead = 0;
+  bool m_bReadTimerStarted = false;
+  bool m_bDoNotWriteToMedia = false;
+  int32_t m_iMediaType = 0;
+  OZMAOMLParams* m_pOmlParams = nullptr;
+  void* m_pDriveDetails = nullptr;
+  std::string m_strDeviceError;
+  bool m_bChunksReadOnly = false;
+  uint32_t m_uiRetentionDays = 0;
+  int32_t m_iFilesPerClose = 1;
+  bool m_bWriteRetry = false;
+  int32_t m_retryWriteCount = 0;
+  long long m_llMaxSpaceToFill = 0;
+  long long m_llSpaceOccupied = 0;
+  int32_t m_iArchiveType = 0;
+  long long m_llDbPhysicalSize = 0;
+  std::string m_strHubmasterName;
+  bool m_bMux = false;
+  int32_t m_iCtorFlag = 0;
+  OzCriticalSectionH* m_pMountPathCacheLock = nullptr;
+  std::list<SMountInfo> m_MountPathCache;
+  bool m_bQuit = false;
+  int32_t m_iDataMoverMode = 0;
+  bool m_bIsilonSmartLock = false;
+  bool m_bUpdTransferOnRestore = true;
+  OZJobClient* m_pJobClient = nullptr;
+  bool m_bCountTrailerTransfer = false;
+  bool m_bLargeReadBuffer = false;
+  long long m_llMagneticVolumeSize = -1;
+  // The single-instance store's cloud mode; the frame neither sets nor reads it.
+  int32_t m_iCloudMode = 0;
+
+ private:
+  // Init's steps.
+  int InitFromMediaManager(const MediaFsInitParams& params);
+  void ReadCachedFileMarkers(OZPI_ZovadAdeve& settings);
+  int AllocateBuffers();
+  int ResizeBuffersForReinit();
+  // Write and Close's shared rule: the block at m_ulFoff counts as written.
+  bool BlockCounts(int ret, int eom) const;
+  void StartWriteTimer();
+  int CloseForWrite();
+  int CloseForRead();
+  int FlushForClose();
+  int RecordClosedFile(long long oldSpaceOccupied);
+};
+
+// The path with every backslash turned into a slash.
+std::string convertSlashes(const char* path);
+
+// True when the error says that a file or folder does not exist.
+bool IsMediaFSItemNotFoundError(CXoError e);
+
+// True when the media manager error means that the chunk itself is damaged; false when the mount
+// path, the storage or the environment failed. Codes that no rule decides are decided by a read
+// and write probe of the mount path root ("OZ_MAGNETIC") that holds `path`. When `line` is not
+// null it receives the identifier of the deciding rule.
+bool IsMarkChunkBadMMError(MM_longlong code, CFSInitParams* params, std::string path, int* line);

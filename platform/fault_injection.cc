@@ -1,0 +1,189 @@
+#include "platform/fault_injection.h"
+
+#include <map>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+namespace platform {
+namespace detail {
+std::atomic<unsigned> g_faultFlags{0};
+}  // namespace detail
+
+namespace {
+
+enum : unsigned {
+  kFlagRules = 1u,
+  kFlagHook = 2u,
+  kFlagFreeSpace = 4u,
+  kFlagCounting = 8u,
+};
+
+struct RuleState {
+  FaultRule rule;
+  long long seen = 0;  // matching calls since the rule was added
+};
+
+struct FreeSpace {
+  unsigned long long freeBytes = 0;
+  unsigned long long totalBytes = 0;
+};
+
+struct InjectorState {
+  std::mutex mutex;
+  std::vector<RuleState> rules;
+  FsHook hook;
+  std::map<std::string, FreeSpace> freeSpace;  // by path prefix
+  std::map<std::pair<FsOp, std::string>, long long> calls;
+};
+
+InjectorState& State() {
+  static InjectorState* state = new InjectorState;  // outlives static destructors
+  return *state;
+}
+
+void SetFlag(unsigned flag, bool on) {
+  if (on) {
+    detail::g_faultFlags.fetch_or(flag, std::memory_order_relaxed);
+  } else {
+    detail::g_faultFlags.fetch_and(~flag, std::memory_order_relaxed);
+  }
+}
+
+bool Matches(const FaultRule& rule, FsOp op, const std::string& path) {
+  return rule.op == op && (rule.pathContains.empty() || path.find(rule.pathContains) != std::string::npos);
+}
+
+// "/mnt/mp1" covers "/mnt/mp1" and "/mnt/mp1/V_1", not "/mnt/mp10".
+bool UnderPrefix(const std::string& path, const std::string& prefix) {
+  if (path.compare(0, prefix.size(), prefix) != 0) return false;
+  return path.size() == prefix.size() || prefix.empty() || prefix.back() == '/' || path[prefix.size()] == '/';
+}
+
+bool Fires(const RuleState& r) {
+  if (r.seen < r.rule.nth) return false;
+  return r.rule.times < 0 || r.seen < static_cast<long long>(r.rule.nth) + r.rule.times;
+}
+
+}  // namespace
+
+const char* FsOpName(FsOp op) {
+  switch (op) {
+    case FsOp::Open: return "Open";
+    case FsOp::Close: return "Close";
+    case FsOp::Read: return "Read";
+    case FsOp::Write: return "Write";
+    case FsOp::Seek: return "Seek";
+    case FsOp::Flush: return "Flush";
+    case FsOp::Truncate: return "Truncate";
+    case FsOp::DrillHole: return "DrillHole";
+    case FsOp::Rename: return "Rename";
+    case FsOp::Remove: return "Remove";
+    case FsOp::CreateDirectory: return "CreateDirectory";
+    case FsOp::Stat: return "Stat";
+    case FsOp::Size: return "Size";
+    case FsOp::FreeSpace: return "FreeSpace";
+    case FsOp::Lock: return "Lock";
+  }
+  return "Unknown";
+}
+
+void FaultInjector::Add(const FaultRule& rule) {
+  InjectorState& s = State();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.rules.push_back(RuleState{rule, 0});
+  SetFlag(kFlagRules, true);
+}
+
+void FaultInjector::SetFreeSpace(const std::string& pathPrefix, unsigned long long freeBytes,
+                                 unsigned long long totalBytes) {
+  InjectorState& s = State();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.freeSpace[pathPrefix] = FreeSpace{freeBytes, totalBytes};
+  SetFlag(kFlagFreeSpace, true);
+}
+
+void FaultInjector::SetHook(FsHook hook) {
+  InjectorState& s = State();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  bool on = static_cast<bool>(hook);
+  s.hook = std::move(hook);
+  SetFlag(kFlagHook, on);
+}
+
+long long FaultInjector::Calls(FsOp op, const std::string& pathContains) const {
+  InjectorState& s = State();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  long long total = 0;
+  for (const auto& [key, count] : s.calls) {
+    if (key.first != op) continue;
+    if (pathContains.empty() || key.second.find(pathContains) != std::string::npos) total += count;
+  }
+  return total;
+}
+
+void FaultInjector::Reset() {
+  InjectorState& s = State();
+  FsHook old;
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.rules.clear();
+    old = std::move(s.hook);
+    s.hook = nullptr;
+    s.freeSpace.clear();
+    s.calls.clear();
+    detail::g_faultFlags.store(kFlagCounting, std::memory_order_relaxed);
+  }
+}
+
+FaultInjector::Outcome FaultInjector::Check(FsOp op, const std::string& path) {
+  InjectorState& s = State();
+  Outcome outcome;
+  FsHook hook;
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (detail::g_faultFlags.load(std::memory_order_relaxed) & kFlagCounting) ++s.calls[{op, path}];
+    bool decided = false;
+    for (RuleState& r : s.rules) {
+      if (!Matches(r.rule, op, path)) continue;
+      ++r.seen;
+      if (decided || !Fires(r)) continue;
+      decided = true;
+      if (r.rule.err != 0) {
+        outcome.err = r.rule.err;
+      } else if (r.rule.shortBytes >= 0) {
+        outcome.shortBytes = r.rule.shortBytes;
+      }
+    }
+    hook = s.hook;
+  }
+  // Outside the lock: a hook may call the layer again, or end the process.
+  if (hook) hook(op, path);
+  return outcome;
+}
+
+bool FaultInjector::FreeSpaceFor(const std::string& path, unsigned long long& freeBytes,
+                                 unsigned long long& totalBytes) const {
+  InjectorState& s = State();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  const FreeSpace* best = nullptr;
+  size_t bestLength = 0;
+  for (const auto& [prefix, space] : s.freeSpace) {
+    if (!UnderPrefix(path, prefix)) continue;
+    if (best == nullptr || prefix.size() >= bestLength) {
+      best = &space;
+      bestLength = prefix.size();
+    }
+  }
+  if (best == nullptr) return false;
+  freeBytes = best->freeBytes;
+  totalBytes = best->totalBytes;
+  return true;
+}
+
+FaultInjector& Faults() {
+  static FaultInjector injector;
+  return injector;
+}
+
+}  // namespace platform

@@ -1,0 +1,43 @@
+#include "platform/file_system.h"
+
+#include "DataServerAPI/HPStoreOnceInterfaceUnsupportedPlatform.h"
+#include "platform/posix_file.h"
+#include "platform/threads.h"
+
+// Created at load and never destroyed: probes may run while the process shuts down.
+OzCriticalSectionH* CFSInitParams::m_ReadWriteLock = new OzCriticalSectionH;
+
+// Types 1 (cloud), 4 (cloud with a disk cache), 5 and 6 work on the local path as plain disk
+// storage until their own simulations exist.
+CFileInterface* CFileInterface::GetFileInterfaceInstance(const CFSInitParams& params) {
+  switch (params.m_Type) {
+    case kFSTypeDisk:
+    case kFSTypeCloud:
+    case 4:
+    case 5:
+    case 6:
+      return new CPosixFile;
+    case kFSTypeDataServerIP:
+      return new CDataServerFile;
+    case kFSTypeStoreOnce:
+      return new CHPStoreOnceFile;
+    default:
+      return nullptr;
+  }
+}
+
+CFSInterface* CFSInterface::GetFSInterfaceInstance(const CFSInitParams& params) {
+  switch (params.m_Type) {
+    case kFSTypeDisk:
+    case kFSTypeCloud:
+    case kFSTypeDataServerIP:
+    case 4:
+    case 5:
+    case 6:
+      return new CPosixFS(params);
+    case kFSTypeStoreOnce:
+      return new CHPStoreOnceFS(params);
+    default:
+      return nullptr;
+  }
+}

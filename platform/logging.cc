@@ -1,0 +1,216 @@
+#include "platform/logging.h"
+
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+
+#include "platform/config.h"
+#include "platform/job_manager.h"
+
+namespace platform {
+
+namespace {
+
+struct LogState {
+  std::mutex mutex;
+  std::vector<LogLine> lines;
+  size_t limit = 0;
+  std::string filePath;
+  FILE* file = nullptr;
+  bool fileChecked = false;  // the environment's log file was looked for
+};
+
+LogState& State() {
+  static LogState* state = new LogState;
+  return *state;
+}
+
+// Drops the oldest lines past the limit; done in batches so a long run stays linear.
+void Trim(LogState& s, bool exact) {
+  if (s.limit == 0 || s.lines.size() <= s.limit) return;
+  if (!exact && s.lines.size() < 2 * s.limit) return;
+  s.lines.erase(s.lines.begin(), s.lines.begin() + static_cast<std::ptrdiff_t>(s.lines.size() - s.limit));
+}
+
+void OpenFileLocked(LogState& s, const std::string& path) {
+  if (s.file != nullptr) std::fclose(s.file);
+  s.file = nullptr;
+  s.filePath = path;
+  if (!path.empty()) s.file = std::fopen(path.c_str(), "a");
+}
+
+void WriteFileLocked(LogState& s, const LogLine& line) {
+  if (!s.fileChecked) {
+    s.fileChecked = true;
+    const char* env = std::getenv("MFS_LOG_FILE");
+    if (s.file == nullptr && env != nullptr && *env != '\0') OpenFileLocked(s, env);
+  }
+  if (s.file == nullptr) return;
+  time_t now = std::time(nullptr);
+  tm local{};
+  localtime_r(&now, &local);
+  char stamp[32];
+  std::strftime(stamp, sizeof(stamp), "%m/%d %H:%M:%S", &local);
+  std::fprintf(s.file, "%d %ld %s %s %d %s\n", static_cast<int>(getpid()), static_cast<long>(syscall(SYS_gettid)),
+               stamp, line.source.empty() ? "-" : line.source.c_str(), line.level, line.text.c_str());
+  std::fflush(s.file);
+}
+
+}  // namespace
+
+void Capture(const std::string& source, int level, std::string text) {
+  LogState& s = State();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.lines.push_back(LogLine{source, level, std::move(text)});
+  WriteFileLocked(s, s.lines.back());
+  Trim(s, false);
+}
+
+const std::vector<LogLine>& Logs() {
+  LogState& s = State();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  Trim(s, true);
+  return s.lines;
+}
+
+bool LogContains(const std::string& text) { return LogCount(text) > 0; }
+
+size_t LogCount(const std::string& text, int level) {
+  LogState& s = State();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  Trim(s, true);
+  size_t n = 0;
+  for (const LogLine& line : s.lines) {
+    if ((level == 0 || line.level == level) && line.text.find(text) != std::string::npos) ++n;
+  }
+  return n;
+}
+
+void SetLogFile(const std::string& path) {
+  LogState& s = State();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.fileChecked = true;
+  OpenFileLocked(s, path);
+}
+
+void SetLogCaptureLimit(size_t lines) {
+  LogState& s = State();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.limit = lines;
+  Trim(s, true);
+}
+
+void ResetLogs() {
+  LogState& s = State();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.lines.clear();
+}
+
+}  // namespace platform
+
+namespace {
+
+std::string FormatV(const char* format, va_list args) {
+  if (format == nullptr) return std::string();
+  va_list copy;
+  va_copy(copy, args);
+  char small[1024];
+  int n = std::vsnprintf(small, sizeof(small), format, copy);
+  va_end(copy);
+  if (n < 0) return std::string();
+  if (static_cast<size_t>(n) < sizeof(small)) return std::string(small, static_cast<size_t>(n));
+  std::string text(static_cast<size_t>(n) + 1, '\0');
+  std::vsnprintf(text.data(), text.size(), format, args);
+  text.resize(static_cast<size_t>(n));
+  return text;
+}
+
+void CopyTerminated(char* dst, size_t size, const char* src) {
+  if (src == nullptr) src = "";
+  std::strncpy(dst, src, size - 1);
+  dst[size - 1] = '\0';
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Job log
+
+void InitOZlog(OZLOG_HANDLE* handle, const char* tag, const char* name, int pid) {
+  if (handle == nullptr) return;
+  CopyTerminated(handle->tag, sizeof(handle->tag), tag);
+  CopyTerminated(handle->name, sizeof(handle->name), name);
+  handle->pid = pid;
+  handle->jobId = 0;
+  handle->initialized = 1;
+}
+
+void OZlogSetJobContext(OZLOG_HANDLE* handle, const _JobContext* context) {
+  if (handle == nullptr || context == nullptr) return;
+  handle->jobId = context->jobId;
+}
+
+void OZlog(OZLOG_HANDLE* handle, int level, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text = FormatV(format, args);
+  va_end(args);
+  std::string source = (handle != nullptr && handle->initialized == 1) ? std::string(handle->tag) : std::string();
+  platform::Capture(source, level, std::move(text));
+}
+
+// ---------------------------------------------------------------------------------------------
+// EvDebug
+
+void EvDebug::initialize(const std::string& instance, int maxVersions) {
+  (void)maxVersions;
+  m_instance = instance;
+}
+
+void EvDebug::debug(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text = FormatV(format, args);
+  va_end(args);
+  platform::Capture(m_instance, 1, std::move(text));
+}
+
+void EvDebug::debugLvl(int level, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text = FormatV(format, args);
+  va_end(args);
+  platform::Capture(m_instance, level, std::move(text));
+}
+
+void EvDebug::DebugLvl(const char* tag, int level, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text = FormatV(format, args);
+  va_end(args);
+  platform::Capture(m_instance, level, std::string(tag ? tag : "") + ": " + text);
+}
+
+void EvDebug::logMessage(int level, const std::string& text) { platform::Capture(m_instance, level, text); }
+
+std::string EvDebug::getClientName() {
+  OZPlatformInfo info;
+  char name[1024];
+  info.getClientHostName(info.getPhysicalMachine(), name, sizeof(name));
+  return name;
+}
+
+bool ozassert(bool expression, const char* file, const char* function, int line) {
+  if (!expression) {
+    char text[1024];
+    std::snprintf(text, sizeof(text), "Assertion failed in %s at %s:%d", function ? function : "?",
+                  file ? file : "?", line);
+    platform::Capture("ozassert", 1, text);
+  }
+  return expression;
+}

@@ -1,0 +1,168 @@
+#include "platform/platform.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+#include <thread>
+#include <mutex>
+#include <vector>
+
+namespace platform {
+
+namespace {
+
+// Where the fake clock stands after a reset: a fixed instant, so times in tests repeat.
+constexpr long long kFakeClockStartMs = 1700000000000LL;
+constexpr const char* kMachineLockDirectory = "/tmp/mfs-named-locks";
+
+std::atomic<bool> g_realSleep{true};
+std::atomic<bool> g_realClock{true};
+std::atomic<long long> g_sleptMs{0};
+std::atomic<long long> g_fakeNowMs{kFakeClockStartMs};
+
+struct LockDirectory {
+  std::mutex mutex;
+  std::string dir = kMachineLockDirectory;
+  std::string ownFolder;  // the folder a reset made for this process, removed at exit
+  pid_t owner = 0;
+};
+
+LockDirectory& Locks() {
+  static LockDirectory* state = new LockDirectory;
+  return *state;
+}
+
+std::vector<void (*)()>& Resets() {
+  static std::vector<void (*)()>* resets = new std::vector<void (*)()>;
+  return *resets;
+}
+
+std::mutex& ResetsMutex() {
+  static std::mutex* m = new std::mutex;
+  return *m;
+}
+
+void RemoveOwnLockFolder() {
+  LockDirectory& l = Locks();
+  std::lock_guard<std::mutex> lock(l.mutex);
+  if (l.ownFolder.empty() || l.owner != getpid()) return;  // forked children leave it alone
+  std::string folder = l.ownFolder;
+  CXoDirectory dir;
+  if (dir.Open(folder).IsSuccess()) {
+    CXoDirectory::Entry e;
+    while (dir.GetEntry(e)) unlink(path_append(folder, e.name).c_str());
+    dir.Close();
+  }
+  rmdir(folder.c_str());
+}
+
+// Test processes that run side by side must not contend for the same named locks, so a reset
+// gives the process a lock folder of its own; children forked after it share it.
+void UseOwnLockFolder() {
+  LockDirectory& l = Locks();
+  std::lock_guard<std::mutex> lock(l.mutex);
+  if (l.ownFolder.empty() || l.owner != getpid()) {
+    const char* tmp = std::getenv("TMPDIR");
+    std::string base = (tmp && *tmp) ? tmp : "/tmp";
+    l.ownFolder = path_append(base, "mfs-named-locks-" + std::to_string(getpid()));
+    if (l.owner == 0) std::atexit(RemoveOwnLockFolder);
+    l.owner = getpid();
+  }
+  l.dir = l.ownFolder;
+}
+
+long long RealNowMs() {
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+}  // namespace
+
+void ResetAll() {
+  Faults().Reset();
+  MediaManager() = MediaManagerState();
+  Config() = ConfigState();
+  Jobs() = JobState();
+  ResetLogs();
+  SetLogCaptureLimit(0);
+  Identity() = IdentityState();
+  RemoteStorage() = RemoteStorageState();
+  g_realSleep.store(false);
+  g_realClock.store(false);
+  g_sleptMs.store(0);
+  g_fakeNowMs.store(kFakeClockStartMs);
+  UseOwnLockFolder();
+  std::vector<void (*)()> resets;
+  {
+    std::lock_guard<std::mutex> lock(ResetsMutex());
+    resets = Resets();
+  }
+  for (void (*reset)() : resets) reset();
+}
+
+void RegisterReset(void (*reset)()) {
+  if (reset == nullptr) return;
+  std::lock_guard<std::mutex> lock(ResetsMutex());
+  for (void (*r)() : Resets()) {
+    if (r == reset) return;
+  }
+  Resets().push_back(reset);
+}
+
+long long SleptMs() { return g_sleptMs.load(); }
+
+void SetRealSleep(bool real) { g_realSleep.store(real); }
+
+void AdvanceClock(long long ms) { g_fakeNowMs.fetch_add(ms); }
+
+void SetRealClock(bool real) {
+  if (!real && g_realClock.load()) g_fakeNowMs.store(RealNowMs());
+  g_realClock.store(real);
+}
+
+long long NowMs() {
+  if (g_realClock.load(std::memory_order_relaxed)) return RealNowMs();
+  return g_fakeNowMs.load(std::memory_order_relaxed);
+}
+
+void SetNamedLockDirectory(const std::string& dir) {
+  LockDirectory& l = Locks();
+  std::lock_guard<std::mutex> lock(l.mutex);
+  l.dir = dir.empty() ? std::string(kMachineLockDirectory) : dir;
+}
+
+std::string NamedLockDirectory() {
+  LockDirectory& l = Locks();
+  std::lock_guard<std::mutex> lock(l.mutex);
+  return l.dir;
+}
+
+}  // namespace platform
+
+// A recorded sleep moves the fake clock, so a wait that measures time by it ends. Without a real
+// sleep the thread still yields, so that a loop polling for another thread lets it run.
+void XOSLEEP_InTeRnAl(uint32_t ms, const char* file, int line) {
+  (void)file;
+  (void)line;
+  platform::g_sleptMs.fetch_add(ms);
+  if (!platform::g_realClock.load(std::memory_order_relaxed)) platform::g_fakeNowMs.fetch_add(ms);
+  if (!platform::g_realSleep.load(std::memory_order_relaxed)) {
+    std::this_thread::yield();
+    return;
+  }
+  timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
+}
+
+long long CTimeStamp::Now() {
+  if (!platform::g_realClock.load(std::memory_order_relaxed)) return platform::NowMs() * 10000;
+  timespec ts{};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  return static_cast<long long>(ts.tv_sec) * 10000000LL + ts.tv_nsec / 100;
+}

@@ -1,0 +1,176 @@
+#include "platform/threads.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+
+#include "platform/local_files.h"
+#include "platform/platform.h"
+
+// ---------------------------------------------------------------------------------------------
+// Critical sections, events, semaphores
+
+bool OzCriticalSectionH::enter(bool wait) {
+  if (!wait) return m_mutex.try_lock();
+  m_mutex.lock();
+  return true;
+}
+
+void OzCriticalSectionH::leave() { m_mutex.unlock(); }
+
+namespace {
+
+template <typename Ready>
+bool WaitFor(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, uint32_t timeoutMs,
+             Ready ready) {
+  if (timeoutMs == 0xFFFFFFFFu) {
+    cv.wait(lock, ready);
+    return true;
+  }
+  return cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), ready);
+}
+
+}  // namespace
+
+void OzEventH::set() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_set = true;
+  if (m_manual) {
+    m_cv.notify_all();
+  } else {
+    m_cv.notify_one();
+  }
+}
+
+void OzEventH::reset() {
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_set = false;
+}
+
+bool OzEventH::wait(uint32_t timeoutMs) {
+  std::unique_lock<std::mutex> lock(m_mutex);
+  if (!WaitFor(m_cv, lock, timeoutMs, [this] { return m_set; })) return false;
+  if (!m_manual) m_set = false;
+  return true;
+}
+
+void OzSemaphoreH::release(long n) {
+  if (n <= 0) return;
+  std::lock_guard<std::mutex> lock(m_mutex);
+  m_count += n;
+  m_cv.notify_all();
+}
+
+bool OzSemaphoreH::wait(uint32_t timeoutMs) {
+  std::unique_lock<std::mutex> lock(m_mutex);
+  if (!WaitFor(m_cv, lock, timeoutMs, [this] { return m_count > 0; })) return false;
+  --m_count;
+  return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// MDLock
+//
+// An open-file-description lock on the lock's file: unlike a process-associated record lock it
+// belongs to the open file, so two objects of one process (each with its own open) exclude each
+// other as two processes do, and closing another descriptor of the process does not drop it.
+
+namespace {
+
+constexpr uint32_t kLockPollMs = 20;
+
+// A lock name may hold any character; '/' would make a path of it.
+std::string LockFileName(const std::string& name) {
+  std::string file = name.empty() ? std::string("unnamed") : name;
+  for (char& c : file) {
+    if (c == '/') c = '_';
+  }
+  return file + ".lock";
+}
+
+int OpenLockFile(const std::string& name) {
+  std::string dir = platform::NamedLockDirectory();
+  if (mkdir(dir.c_str(), 01777) == 0) {
+    chmod(dir.c_str(), 01777);  // every user of the machine makes lock files here
+  } else if (errno != EEXIST) {
+    return -1;
+  }
+  std::string path = path_append(dir, LockFileName(name));
+  int fd;
+  do {
+    fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+bool TryOfdLock(int fd) {
+  struct flock fl {};
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;
+  fl.l_start = 0;
+  fl.l_len = 0;  // the whole file
+  int rc;
+  do {
+    rc = fcntl(fd, F_OFD_SETLK, &fl);
+  } while (rc != 0 && errno == EINTR);
+  return rc == 0;
+}
+
+}  // namespace
+
+MDLock::MDLock(const std::string& name) : m_name(name) {}
+
+MDLock::~MDLock() {
+  unset();
+  if (m_fd >= 0) close(m_fd);
+}
+
+int MDLock::set(uint32_t timeoutMs) {
+  if (m_held) return 1;
+  if (m_fd < 0) m_fd = OpenLockFile(m_name);
+  if (m_fd < 0) return 0;
+  uint64_t waited = 0;
+  for (;;) {
+    if (TryOfdLock(m_fd)) {
+      m_held = true;
+      return 1;
+    }
+    if (errno != EAGAIN && errno != EACCES) return 0;
+    if (timeoutMs != 0xFFFFFFFFu && waited >= timeoutMs) return 0;
+    uint32_t step = kLockPollMs;
+    if (timeoutMs != 0xFFFFFFFFu && timeoutMs - waited < step) step = static_cast<uint32_t>(timeoutMs - waited);
+    XOSLEEP(step);
+    waited += step;
+  }
+}
+
+void MDLock::unset() {
+  if (!m_held) return;
+  struct flock fl {};
+  fl.l_type = F_UNLCK;
+  fl.l_whence = SEEK_SET;
+  fcntl(m_fd, F_OFD_SETLK, &fl);
+  m_held = false;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Time
+
+void MDTime::init() { m_ms = platform::NowMs(); }
+
+void CStopWatch::Start() {
+  m_start = platform::NowMs();
+  m_stop = m_start;
+  m_running = true;
+}
+
+void CStopWatch::Stop() {
+  if (!m_running) return;
+  m_stop = platform::NowMs();
+  m_running = false;
+}
+
+long long CStopWatch::ElapsedMs() const { return (m_running ? platform::NowMs() : m_stop) - m_start; }
