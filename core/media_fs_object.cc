@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "MediaFileSystem/zovadAdeveFS.h"
+#include "platform/string_format.h"
 
 media_fs::media_fs(_JobContext* ctx) : m_pJobContext(ctx) {
   m_szTrailer[0] = '\0';
@@ -47,22 +48,8 @@ media_fs::~media_fs() {
 std::string media_fs::FormatText(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  va_list again;
-  va_copy(again, args);
-  char small[512];
-  int n = std::vsnprintf(small, sizeof(small), format, args);
+  std::string text = StringFormatV(format, args);
   va_end(args);
-  std::string text;
-  if (n < 0) {
-    text.clear();
-  } else if (static_cast<size_t>(n) < sizeof(small)) {
-    text.assign(small, static_cast<size_t>(n));
-  } else {
-    text.resize(static_cast<size_t>(n) + 1);
-    std::vsnprintf(text.data(), text.size(), format, again);
-    text.resize(static_cast<size_t>(n));
-  }
-  va_end(again);
   return text;
 }
 
@@ -70,20 +57,9 @@ void media_fs::Log(int level, const char* format, ...) {
   if (m_pLog == nullptr) return;
   va_list args;
   va_start(args, format);
-  va_list again;
-  va_copy(again, args);
-  char small[1024];
-  int n = std::vsnprintf(small, sizeof(small), format, args);
+  const std::string text = StringFormatV(format, args);
   va_end(args);
-  if (n >= 0 && static_cast<size_t>(n) >= sizeof(small)) {
-    std::string text(static_cast<size_t>(n) + 1, '\0');
-    std::vsnprintf(text.data(), text.size(), format, again);
-    text.resize(static_cast<size_t>(n));
-    OZlog(m_pLog, level, "%s", text.c_str());
-  } else if (n >= 0) {
-    OZlog(m_pLog, level, "%s", small);
-  }
-  va_end(again);
+  OZlog(m_pLog, level, "%s", text.c_str());
 }
 
 void media_fs::FailText(const char* format, ...) {

@@ -1,4 +1,5 @@
 #include "platform/error.h"
+#include "platform/string_format.h"
 
 #include <cerrno>
 #include <cstdarg>
@@ -14,24 +15,10 @@ int32_t MakeCode(int facility, uint32_t value) {
   return static_cast<int32_t>(code);
 }
 
-std::string FormatV(const char* format, va_list args) {
-  if (format == nullptr) return std::string();
-  va_list copy;
-  va_copy(copy, args);
-  char small[512];
-  int n = std::vsnprintf(small, sizeof(small), format, copy);
-  va_end(copy);
-  if (n < 0) return std::string();
-  if (static_cast<size_t>(n) < sizeof(small)) return std::string(small, static_cast<size_t>(n));
-  std::string text(static_cast<size_t>(n) + 1, '\0');
-  std::vsnprintf(text.data(), text.size(), format, args);
-  text.resize(static_cast<size_t>(n));
-  return text;
-}
 
 CXoError MakeError(const FXCodeLocation& where, int facility, uint32_t value, const char* format,
                    va_list args) {
-  CXoError e(facility, value, FormatV(format, args));
+  CXoError e(facility, value, StringFormatV(format, args));
   e.Push(where);
   return e;
 }

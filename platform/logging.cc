@@ -11,6 +11,7 @@
 
 #include "platform/config.h"
 #include "platform/job_manager.h"
+#include "platform/string_format.h"
 
 namespace platform {
 
@@ -115,20 +116,6 @@ void ResetLogs() {
 
 namespace {
 
-std::string FormatV(const char* format, va_list args) {
-  if (format == nullptr) return std::string();
-  va_list copy;
-  va_copy(copy, args);
-  char small[1024];
-  int n = std::vsnprintf(small, sizeof(small), format, copy);
-  va_end(copy);
-  if (n < 0) return std::string();
-  if (static_cast<size_t>(n) < sizeof(small)) return std::string(small, static_cast<size_t>(n));
-  std::string text(static_cast<size_t>(n) + 1, '\0');
-  std::vsnprintf(text.data(), text.size(), format, args);
-  text.resize(static_cast<size_t>(n));
-  return text;
-}
 
 void CopyTerminated(char* dst, size_t size, const char* src) {
   if (src == nullptr) src = "";
@@ -158,7 +145,7 @@ void OZlogSetJobContext(OZLOG_HANDLE* handle, const _JobContext* context) {
 void OZlog(OZLOG_HANDLE* handle, int level, const char* format, ...) {
   va_list args;
   va_start(args, format);
-  std::string text = FormatV(format, args);
+  std::string text = StringFormatV(format, args);
   va_end(args);
   std::string source = (handle != nullptr && handle->initialized == 1) ? std::string(handle->tag) : std::string();
   platform::Capture(source, level, std::move(text));
@@ -175,7 +162,7 @@ void EvDebug::initialize(const std::string& instance, int maxVersions) {
 void EvDebug::debug(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  std::string text = FormatV(format, args);
+  std::string text = StringFormatV(format, args);
   va_end(args);
   platform::Capture(m_instance, 1, std::move(text));
 }
@@ -183,7 +170,7 @@ void EvDebug::debug(const char* format, ...) {
 void EvDebug::debugLvl(int level, const char* format, ...) {
   va_list args;
   va_start(args, format);
-  std::string text = FormatV(format, args);
+  std::string text = StringFormatV(format, args);
   va_end(args);
   platform::Capture(m_instance, level, std::move(text));
 }
@@ -191,7 +178,7 @@ void EvDebug::debugLvl(int level, const char* format, ...) {
 void EvDebug::DebugLvl(const char* tag, int level, const char* format, ...) {
   va_list args;
   va_start(args, format);
-  std::string text = FormatV(format, args);
+  std::string text = StringFormatV(format, args);
   va_end(args);
   platform::Capture(m_instance, level, std::string(tag ? tag : "") + ": " + text);
 }
