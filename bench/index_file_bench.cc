@@ -1,0 +1,243 @@
+// Container index ("SFILE_CONTAINER.idx") throughput: appends with a Flush every 10,000 records,
+// searches of random keys, and random updates followed by one Flush. Bytes written are taken
+// from the process's write counter, so they include the change journal.
+//
+// Layouts: "Aligned" is what the library creates (aligned records, no journal, 32 cached pages);
+// "Journaled" is a packed container index, which always flushes through the change journal and
+// keeps every page it touched in memory.
+//
+// MFS_BENCH_DIR chooses the folder of the files (default: TMPDIR or /tmp).
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <string>
+
+#include "MediaFileSystem/SingleInstancerIndexFile.h"
+
+namespace {
+
+using SFileIndex = CIndexFile<SSfileContainerIndexEntry, g_szSFileIndexHdrMagic>;
+
+constexpr uint64_t kRecords = 1000000;
+constexpr uint64_t kFlushEvery = 10000;
+constexpr uint64_t kSearches = 1000000;
+constexpr uint64_t kUpdates = 100000;
+
+std::string BenchFolder() {
+  const char* dir = getenv("MFS_BENCH_DIR");
+  if (dir == nullptr || *dir == '\0') dir = getenv("TMPDIR");
+  std::string pattern = std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/mfs_index_bench_XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) return "/tmp";
+  return pattern;
+}
+
+void RemoveFiles(const std::string& path) {
+  std::remove(path.c_str());
+  std::remove((path + ".change").c_str());
+  std::remove((path + ".change.tmp").c_str());
+}
+
+std::string IndexPathIn(const std::string& folder, bool journaled) {
+  return folder + (journaled ? "/journaled" : "/aligned") + "_SFILE_CONTAINER.idx";
+}
+
+// The benchmark's folder, removed with its files when the program ends.
+struct BenchDir {
+  std::string path = BenchFolder();
+  ~BenchDir() {
+    for (bool journaled : {false, true}) RemoveFiles(IndexPathIn(path, journaled));
+    rmdir(path.c_str());
+  }
+};
+
+const std::string& Folder() {
+  static const BenchDir dir;
+  return dir.path;
+}
+
+std::string IndexPath(bool journaled) { return IndexPathIn(Folder(), journaled); }
+
+// Bytes this process has handed to write(2) so far.
+uint64_t BytesWritten() {
+  std::ifstream io("/proc/self/io");
+  std::string name;
+  uint64_t value = 0;
+  while (io >> name >> value) {
+    if (name == "wchar:") return value;
+  }
+  return 0;
+}
+
+SSfileContainerIndexEntry Record(uint64_t key) {
+  SSfileContainerIndexEntry r{};
+  r.Key = key;
+  r.DataFileOffset = key * 512;
+  r.DataLength = 4096;
+  r.ContainerNo = static_cast<uint32_t>(key / 100000);
+  r.Flags = FLAG_SFILE_ENTRY_VALID;
+  return r;
+}
+
+uint64_t KeyOf(uint64_t i) { return 2 * i + 1; }  // odd keys: even ones are misses
+
+SFileIndex::Options Options(bool journaled) {
+  SFileIndex::Options opt;
+  opt.bUseChangeFile = journaled;  // Open would force it for a packed file; Create does not
+  opt.bCacheKeys = true;
+  opt.bAligned = !journaled;
+  return opt;
+}
+
+// Creates the index with `records` records.
+bool Build(SFileIndex& idx, bool journaled, uint64_t* bytes, uint64_t records = kRecords) {
+  const std::string path = IndexPath(journaled);
+  RemoveFiles(path);
+  auto opt = Options(journaled);
+  if (idx.Create(path, opt).IsFailure()) return false;
+  const uint64_t before = BytesWritten();
+  for (uint64_t i = 0; i < records; ++i) {
+    SSfileContainerIndexEntry r = Record(KeyOf(i));
+    if (idx.AddEntry(&r).IsFailure()) return false;
+    if ((i + 1) % kFlushEvery == 0 && idx.Flush().IsFailure()) return false;
+  }
+  if (idx.Close().IsFailure()) return false;
+  if (bytes != nullptr) *bytes = BytesWritten() - before;
+  return true;
+}
+
+bool Reopen(SFileIndex& idx, bool journaled) {
+  auto opt = Options(journaled);
+  return idx.Open(IndexPath(journaled), 2, opt).IsSuccess();
+}
+
+void BM_Append(benchmark::State& state) {
+  const bool journaled = state.range(0) != 0;
+  CFSInitParams params;
+  uint64_t bytes = 0;
+  for (auto _ : state) {
+    SFileIndex idx(&params, nullptr);
+    if (!Build(idx, journaled, &bytes)) {
+      state.SkipWithError("append failed");
+      return;
+    }
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kRecords));
+  state.counters["bytes_per_record"] = static_cast<double>(bytes) / kRecords;
+  state.counters["file_bytes_per_record"] =
+      static_cast<double>(journaled ? 128 + kRecords * 56 : IndexRecordPosition(kRecords, 512, 56)) / kRecords;
+}
+BENCHMARK(BM_Append)->ArgName("journaled")->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// Searches of random keys that are all present, after one pass over the same keys has brought
+// their pages into memory (where the cache keeps them) and filled the key cache.
+void BM_Search(benchmark::State& state) {
+  const bool journaled = state.range(0) != 0;
+  const uint64_t records = static_cast<uint64_t>(state.range(1));
+  CFSInitParams params;
+  {
+    SFileIndex build(&params, nullptr);
+    if (!Build(build, journaled, nullptr, records)) {
+      state.SkipWithError("build failed");
+      return;
+    }
+  }
+  SFileIndex idx(&params, nullptr);
+  if (!Reopen(idx, journaled)) {
+    state.SkipWithError("open failed");
+    return;
+  }
+  std::mt19937_64 rng(42);
+  std::vector<uint64_t> keys(kSearches);
+  for (auto& k : keys) k = KeyOf(rng() % records);
+  SSfileContainerIndexEntry rec;
+  auto searchAll = [&](uint64_t* found) {
+    for (uint64_t k : keys) {
+      int64_t pos = -1, lo = 0, hi = static_cast<int64_t>(records) - 1;
+      if (idx.SearchEntry(k, &rec, &pos, lo, hi).IsFailure()) return false;
+      *found += pos >= 0;
+    }
+    return true;
+  };
+  uint64_t found = 0;
+  if (!searchAll(&found)) {
+    state.SkipWithError("search failed");
+    return;
+  }
+  found = 0;
+  for (auto _ : state) {
+    if (!searchAll(&found)) {
+      state.SkipWithError("search failed");
+      return;
+    }
+  }
+  if (found != state.iterations() * kSearches) state.SkipWithError("a key was not found");
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kSearches));
+}
+BENCHMARK(BM_Search)
+    ->ArgNames({"journaled", "records"})
+    ->Args({0, kRecords})
+    ->Args({1, kRecords})
+    ->Args({0, 100000})
+    ->Args({1, 100000})
+    ->Args({1, 10000})
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+
+// Random updates, then one Flush. With many updates every page changes; with few, the bytes
+// written show that a Flush writes the changed pages (twice when journaled) and nothing else.
+void BM_UpdateAndFlush(benchmark::State& state) {
+  const bool journaled = state.range(0) != 0;
+  const uint64_t updates = static_cast<uint64_t>(state.range(1));
+  CFSInitParams params;
+  {
+    SFileIndex build(&params, nullptr);
+    if (!Build(build, journaled, nullptr)) {
+      state.SkipWithError("build failed");
+      return;
+    }
+  }
+  std::mt19937_64 rng(7);
+  uint64_t bytes = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    SFileIndex idx(&params, nullptr);
+    if (!Reopen(idx, journaled)) {
+      state.SkipWithError("open failed");
+      return;
+    }
+    const uint64_t before = BytesWritten();
+    state.ResumeTiming();
+    for (uint64_t i = 0; i < updates; ++i) {
+      const int64_t at = static_cast<int64_t>(rng() % kRecords);
+      SSfileContainerIndexEntry r = Record(KeyOf(static_cast<uint64_t>(at)));
+      r.Deleted = 1;
+      if (idx.UpdateEntry(at, &r).IsFailure()) {
+        state.SkipWithError("update failed");
+        return;
+      }
+    }
+    if (idx.Flush().IsFailure()) {
+      state.SkipWithError("flush failed");
+      return;
+    }
+    bytes = BytesWritten() - before;
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * updates));
+  state.counters["bytes_per_update"] = static_cast<double>(bytes) / updates;
+  state.counters["pages_written"] = static_cast<double>(bytes) / IDX_PAGE_SIZE;
+}
+BENCHMARK(BM_UpdateAndFlush)
+    ->ArgNames({"journaled", "updates"})
+    ->Args({0, kUpdates})
+    ->Args({1, kUpdates})
+    ->Args({0, 100})
+    ->Args({1, 100})
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace

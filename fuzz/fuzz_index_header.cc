@@ -1,0 +1,113 @@
+// Arbitrary bytes as an index file: every instantiation opens them (read-only and read-write) and
+// runs its record operations on what it accepted. Nothing may crash or read outside its buffers.
+// Each input also runs once more with its header checksum made right, so that inputs get past it.
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include "MediaFileSystem/SingleInstancerIndexFile.h"
+#include "platform/platform.h"
+
+namespace {
+
+// A folder of the process's own, in memory when the machine has one.
+struct Sandbox {
+  std::string dir;
+  Sandbox() {
+    std::string pattern = std::string(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + "/mfs_fuzz_hdr_XXXXXX";
+    dir = mkdtemp(pattern.data()) != nullptr ? pattern : "/tmp";
+    platform::SetLogCaptureLimit(64);
+  }
+  ~Sandbox() {
+    for (const char* suffix : {"", ".change", ".change.tmp"}) std::remove((File() + suffix).c_str());
+    rmdir(dir.c_str());
+  }
+  std::string File() const { return dir + "/SFILE_CONTAINER.idx"; }
+};
+
+Sandbox& Box() {
+  static Sandbox box;
+  return box;
+}
+
+void Store(const std::string& path, const uint8_t* data, size_t size) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+}
+
+template <class Rec, const char* Magic>
+void Exercise(const uint8_t* data, size_t size, int mode, uint64_t key) {
+  const std::string path = Box().File();
+  Store(path, data, size);
+  std::remove((path + ".change").c_str());
+  CFSInitParams params;
+  CIndexFile<Rec, Magic> idx(&params, nullptr);
+  typename CIndexFile<Rec, Magic>::Options opt;
+  opt.bCacheKeys = true;
+  if (idx.Open(path, mode, opt).IsFailure()) return;
+
+  const int64_t total = static_cast<int64_t>(idx.m_Header.TotalEntries);
+  Rec rec{};
+  uint64_t bytes = 0;
+  (void)idx.GetSize(bytes);
+  for (int64_t i : {int64_t{0}, total / 2, total - 1, total}) (void)idx.GetEntry(i, &rec);
+  int64_t pos = -1;
+  int64_t lo = 0;
+  int64_t hi = total - 1;
+  (void)idx.SearchEntry(key, &rec, &pos, lo, hi);
+  (void)idx.SearchNextEntry(key, &rec, &pos);
+  int64_t at = -1;
+  if (idx.GetFirstEntry(&at, &rec).IsSuccess()) {
+    for (int n = 0; n < 32 && at != -1; ++n) {
+      if (idx.GetNextEntry(&at, &rec).IsFailure()) break;
+    }
+  }
+  if (mode == 2) {
+    if (total > 0 && idx.GetEntry(0, &rec).IsSuccess()) (void)idx.UpdateEntry(0, &rec);
+    Rec added{};
+    (void)idx.AddEntry(&added);
+    (void)idx.Flush();
+  }
+  (void)idx.Close();
+}
+
+void Version(const uint8_t* data, size_t size) {
+  const std::string path = Box().File();
+  Store(path, data, size);
+  CFSInitParams params;
+  std::unique_ptr<CFileInterface> fp(CFileInterface::GetFileInterfaceInstance(params));
+  if (fp->Open(path, O_RDONLY, 0400, 0).IsFailure()) return;
+  int version = 0;
+  (void)CIndexFile<SChunkMetaDataIndexEntry, g_szChunkIndexHdrMagic>::GetFileVersion(fp.get(),
+                                                                                     g_szChunkIndexHdrMagic, version);
+  (void)fp->Close();
+}
+
+void RunAll(const uint8_t* data, size_t size) {
+  uint64_t key = 0;
+  if (size >= 8) key = DecodeBE64(data + size - 8);
+  for (int mode : {1, 2}) {
+    Exercise<SSfileContainerIndexEntry, g_szSFileIndexHdrMagic>(data, size, mode, key);
+    Exercise<SChunkMetaDataIndexEntry, g_szChunkIndexHdrMagic>(data, size, mode, key);
+    Exercise<SHybridVolumeRecord, g_szHybridVolumeIndexHdrMagic>(data, size, mode, key);
+  }
+  Exercise<SChunkMetaDataIndexEntry90, g_szChunkIndexHdrMagic>(data, size, 1, key);
+  Version(data, size);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  RunAll(data, size);
+  if (size >= kIdxHeaderSize) {
+    std::string sealed(reinterpret_cast<const char*>(data), size);
+    EncodeBE32(&sealed[kIdxHeaderCrcBytes], CXoCRC32::Of(sealed.data(), kIdxHeaderCrcBytes));
+    RunAll(reinterpret_cast<const uint8_t*>(sealed.data()), size);
+  }
+  return 0;
+}

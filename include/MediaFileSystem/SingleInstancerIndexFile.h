@@ -1,0 +1,227 @@
+// CIndexFile: a file of fixed-size, key-ordered, CRC-protected records behind a 128-byte header
+// (layouts in SingleInstancerIndexRecords.h).
+//
+// Every byte moves through a page cache of 32 KiB pages. Changes stay in memory until Flush (or,
+// without a change journal, until the cache evicts a modified page). In change-file mode Flush
+// first writes every modified page to a journal "<name>.change", then writes the pages in place,
+// then removes the journal; Open replays a journal that a crash left behind, so the file always
+// opens in the state of a completed Flush.
+//
+// Container indexes ("SFILIDX") are locked against other processes while they are open: readers
+// share the lock, a writer holds it alone, and a conflicting Create or Open fails at once.
+//
+// Typical use:
+//   CIndexFile<SSfileContainerIndexEntry, g_szSFileIndexHdrMagic> idx(&params, &log);
+//   CIndexFile<...>::Options opt{false, true, true};
+//   idx.Create(path, opt);  idx.AddEntry(&rec);  idx.Flush();  idx.Close();
+//
+// An object is used by one thread at a time unless its owner gives it a critical section (m_pcs),
+// which the record operations, the page cache and Flush then hold.
+#pragma once
+
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <boost/dynamic_bitset.hpp>
+#include <cstdint>
+#include <list>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "DataServerAPI/HPStoreOnceInterfaceUnsupportedPlatform.h"
+#include "MediaFileSystem/SingleInstancerIndexRecords.h"
+#include "platform/byte_order.h"
+#include "platform/crc32.h"
+#include "platform/error.h"
+#include "platform/file_system.h"
+#include "platform/local_files.h"
+#include "platform/logging.h"
+#include "platform/posix_file.h"
+#include "platform/remote_storage.h"
+#include "platform/threads.h"
+
+// Invariant reports name this header as their source.
+#define IDX_ASSERT(expr) \
+  ozassert(static_cast<bool>(expr), "include/MediaFileSystem/SingleInstancerIndexFile", __PRETTY_FUNCTION__, __LINE__)
+
+struct CIndexFileTestAccess;  // defined by the tests only
+
+template <typename IndexRecord, const char* IndexHdrMagic>
+class CIndexFile {
+ public:
+  using Traits = CIndexRecordTraits<IndexRecord>;
+
+  struct Options {
+    bool bUseChangeFile = false;  // journal every Flush; no page is evicted between Flushes
+    bool bCacheKeys = false;      // searches cache the upper levels of their search tree
+    bool bAligned = false;        // Create makes an aligned (version 4) file
+  };
+
+  // One cached page: the file bytes [PageNo * IDX_PAGE_SIZE, + Size).
+  struct Page {
+    uint64_t PageNo = 0;
+    int32_t Modified = 0;
+    uint32_t Size = 0;
+    typename std::list<Page*>::iterator LruPos;
+    char Data[IDX_PAGE_SIZE] = {};
+  };
+
+  struct SCachedKey {
+    uint64_t Key = 0;
+    int64_t Pos = 0;
+  };
+
+  // Either argument may be null; without init parameters the object has no file to work on.
+  CIndexFile(const CFSInitParams* params, EvDebug* log);
+  ~CIndexFile();
+  CIndexFile(const CIndexFile&) = delete;
+  CIndexFile& operator=(const CIndexFile&) = delete;
+
+  // Creates (or empties) the file, writes a fresh header and leaves the object open read-write.
+  CXoError Create(std::string name, Options& options);
+  // Opens an existing file read-only (mode 1) or read-write (mode 2), replays a journal left by
+  // an interrupted Flush, and establishes the record count and the last key.
+  CXoError Open(std::string name, int mode, Options& options);
+  // Flushes (read-write mode), unlocks, closes and drops the page cache. Always ends closed.
+  CXoError Close();
+  // Writes the header and every modified page; in change-file mode through the journal.
+  CXoError Flush();
+
+  // Reads a header from an open file interface at its current position and gives its version.
+  static CXoError GetFileVersion(CFileInterface* file, const char* magic, int& version);
+
+  bool IsValid() { return m_pFp != nullptr && m_pFp->IsValid(); }
+  unsigned int GetVersion() const { return m_Version; }
+
+  // Record operations. Indexes are 0-based; -1 in an out-index means none.
+  CXoError AddEntry(IndexRecord* rec);
+  CXoError GetEntry(int64_t index, IndexRecord* rec);
+  CXoError GetFirstEntry(int64_t* pIndex, IndexRecord* rec);
+  CXoError GetNextEntry(int64_t* pIndex, IndexRecord* rec);
+  // Binary search of `key` among records lo..hi (narrowed in place; on a miss lo is the index at
+  // which the key would be inserted).
+  CXoError SearchEntry(uint64_t key, IndexRecord* rec, int64_t* pPos, int64_t& lo, int64_t& hi);
+  // The first record whose key is greater than `key`.
+  CXoError SearchNextEntry(uint64_t key, IndexRecord* rec, int64_t* pPos);
+  CXoError UpdateEntry(int64_t iPosition, IndexRecord* rec);
+  // The size the file has for its record count, checked against the logical size.
+  CXoError GetSize(uint64_t& size);
+
+  // The owner reads the record count here and sets m_EngineId before Create.
+  SIndexFileHeader m_Header;
+  uint32_t m_EngineId = 0;
+  // Optional, recursive, owned by the owner.
+  OzCriticalSectionH* m_pcs = nullptr;
+
+ protected:
+  friend struct ::CIndexFileTestAccess;
+
+  // Header.
+  CXoError WriteHeader();
+  CXoError ReadHeader();
+
+  // Page cache.
+  CXoError Write(const char* buffer, unsigned int length);
+  CXoError Read(char* buffer, unsigned int length);
+  CXoError GetFreePage(std::unique_ptr<Page>* page);
+  CXoError EvictPage(std::unique_ptr<Page>* page);
+  CXoError WritePage(const std::unique_ptr<Page>& page);
+  CXoError ReadPage(const std::unique_ptr<Page>& page);
+
+  // Locks.
+  CXoError LockFile();
+  CXoError UnlockFile();
+
+  // Journal.
+  int WriteChangeFile();
+  CXoError ApplyChanges();
+  CXoError CheckAndApplyChangeFile(bool* applied);
+  CXoError ReadChangeFile();
+
+  // Records.
+  CXoError AddEntryInternal(IndexRecord* rec);
+  CXoError WriteEntry(IndexRecord* rec);
+  CXoError GetEntry(IndexRecord* rec);
+
+  const char* m_szMagic = IndexHdrMagic;
+  std::unique_ptr<CFileInterface> m_pFp;
+  std::unique_ptr<CFSInterface> m_pFs;
+  std::string m_FileName;
+  std::string m_ChangeFileName;
+  uint64_t m_Size = 0;
+  int32_t m_iMode = 0;
+  int m_nCacheNodes = 0;
+  bool m_bCacheClear = false;
+  boost::dynamic_bitset<unsigned long> m_CacheUsed;
+  std::vector<SCachedKey> m_CachedKeys;
+  EvDebug* m_pDbg = nullptr;
+  EvDebug m_Dbg;
+  bool m_bOpen = false;
+  bool m_bDirty = false;
+  uint32_t m_Version = 0;
+  uint32_t m_RecSize = sizeof(IndexRecord);
+  uint64_t m_LastKey = 0;
+  uint64_t m_Pos = 0;
+  bool m_bCacheKeys = true;
+  std::list<Page*> m_Lru;
+  std::map<uint64_t, std::unique_ptr<Page>> m_Pages;
+  uint32_t m_MaxPages = kDefaultMaxPages;
+  bool m_bUseChangeFile = false;
+  std::unique_ptr<CSkarvoLock> m_pSkarvoLock;
+
+ private:
+  static constexpr uint32_t kDefaultMaxPages = 32;
+  static constexpr uint32_t kUnboundedPages = 0xFFFFFFFFu;
+  static constexpr int kChangeFileOpenAttempts = 5;
+  static constexpr uint32_t kChangeFileRetryMs = 1000;
+  static constexpr uint32_t kChangeFileReadChunk = 4096;
+  static constexpr uint32_t kChangeFileV1BlockSize = 4096;
+  static constexpr off_t kLockRangeBytes = 1024;
+
+  void ApplyOptions(const Options& options);
+  bool IsMagic(const char* text) const { return strcmp(m_szMagic, text) == 0; }
+  const CFSInitParams* InitParams() const { return m_pFs ? &m_pFs->GetInitParams() : nullptr; }
+  int StorageType() const { return m_pFs ? m_pFs->GetType() : 0; }
+  bool IsCloud() const { return StorageType() == kFSTypeCloud; }
+  bool IsLockedFile() const;
+  bool IsSkarvo() const { return CSkarvoFS::IsSkarvoPath(m_FileName); }
+  CXoError OpenIndexFile(int flags, int permissions, int writeOption);
+  CXoError RemoveStaleChangeFiles();
+  void ReleaseLockAfterFailure(bool locked);
+  void DropPages();
+  void ResetPageCache();
+  void ClearKeyCache();
+  uint64_t RecordPosition(int64_t index) const {
+    return IndexRecordPosition(index, m_Header.BlockSize, m_RecSize);
+  }
+  Page* FindPage(uint64_t pageNo);
+  Page* InsertPage(std::unique_ptr<Page> page);
+  void TailFill();
+  std::string ChangeFileTempName() const { return m_ChangeFileName + kChangeFileTempSuffix; }
+  CXoError FlushFolderOf(const std::string& path);
+
+  static constexpr const char* kChangeFileSuffix = ".change";
+  static constexpr const char* kChangeFileTempSuffix = ".tmp";
+};
+
+// The definitions, by concern. They are part of this header and are not included on their own.
+#define IDX_TEMPLATE template <typename IndexRecord, const char* IndexHdrMagic>
+#define IDX_CLASS CIndexFile<IndexRecord, IndexHdrMagic>
+#include "MediaFileSystem/SingleInstancerIndexFileLifecycle.h"
+#include "MediaFileSystem/SingleInstancerIndexFilePageCache.h"
+#include "MediaFileSystem/SingleInstancerIndexFileLocks.h"
+#include "MediaFileSystem/SingleInstancerIndexFileJournal.h"
+#include "MediaFileSystem/SingleInstancerIndexFileEntries.h"
+#undef IDX_TEMPLATE
+#undef IDX_CLASS
+#undef IDX_ASSERT
+
+extern template class CIndexFile<SSfileContainerIndexEntry, g_szSFileIndexHdrMagic>;
+extern template class CIndexFile<SChunkMetaDataIndexEntry, g_szChunkIndexHdrMagic>;
+extern template class CIndexFile<SChunkMetaDataIndexEntry90, g_szChunkIndexHdrMagic>;
+extern template class CIndexFile<SHybridVolumeRecord, g_szHybridVolumeIndexHdrMagic>;

@@ -1,0 +1,277 @@
+// Part of SingleInstancerIndexFile.h: the record operations and the search key cache.
+//
+// Records are kept in ascending key order by the appends. A record is converted to big-endian in
+// place, checksummed, written through the page cache and converted back; a record read is checked
+// against its CRC before it is converted to host order.
+//
+// The key cache holds the keys of the first eight levels of the binary search (nodes 1..255 of an
+// implicit tree: the root is node 1, the probe after node n is 2n below and 2n+1 above). It is
+// valid only for searches over unchanged records with the same bounds; appends and Open clear it.
+#pragma once
+
+#ifndef IDX_TEMPLATE
+#error "include MediaFileSystem/SingleInstancerIndexFile.h instead"
+#endif
+
+IDX_TEMPLATE
+void IDX_CLASS::ClearKeyCache() {
+  m_CacheUsed.reset();
+  m_bCacheClear = true;
+}
+
+IDX_TEMPLATE
+CXoError IDX_CLASS::AddEntry(IndexRecord* rec) {
+  OzCriticalSectionGuard guard(m_pcs);
+  const uint64_t key = Traits::Key(*rec);
+  if (m_LastKey == 0 || m_LastKey < key) {
+    if (!m_bCacheClear) ClearKeyCache();
+    return AddEntryInternal(rec);
+  }
+  m_pDbg->debug("%s:%d Unable to add entry to index file [%s] as it is not sorted. Last [%lu], Current [%lu]",
+                "CIndexFile::AddEntry", __LINE__, m_FileName.c_str(), m_LastKey, key);
+  return FXErrorUtil::ErrorWin32(FX_LOCATION, kIdxWin32ErrGeneric, "Key is not sorted");
+}
+
+// Expects m_pcs held by the caller (AddEntry).
+IDX_TEMPLATE
+CXoError IDX_CLASS::AddEntryInternal(IndexRecord* rec) {
+  m_Pos = RecordPosition(static_cast<int64_t>(m_Header.TotalEntries));
+  CXoError e = WriteEntry(rec);
+  if (e.IsFailure()) {
+    m_pDbg->debug("%s:%d Cannot add entry into the index file [%s], error=%s", "AddEntryInternal", __LINE__,
+                  m_FileName.c_str(), e.AsString().c_str());
+    return e.Push(FX_LOCATION);
+  }
+  ++m_Header.TotalEntries;
+  if (Traits::Deleted(*rec) != 0) ++m_Header.DeletedEntries;
+  m_LastKey = Traits::Key(*rec);
+  return CXoError::Success();
+}
+
+IDX_TEMPLATE
+CXoError IDX_CLASS::WriteEntry(IndexRecord* rec) {
+  IDX_ASSERT(m_RecSize == sizeof(IndexRecord));
+  Traits::SwapByteOrder(*rec);
+  rec->CRC32 = ozhtonl(CXoCRC32::Of(rec, Traits::kCrcBytes));
+  CXoError e = Write(reinterpret_cast<const char*>(rec), m_RecSize);
+  if (e.IsFailure()) {
+    m_pDbg->debug("%s:%d Cannot write to index file, error=%s", "CIndexFile::WriteEntry", __LINE__,
+                  e.AsString().c_str());
+  }
+  Traits::SwapByteOrder(*rec);
+  return e.IsFailure() ? e.Push(FX_LOCATION) : e;
+}
+
+IDX_TEMPLATE
+CXoError IDX_CLASS::GetEntry(int64_t index, IndexRecord* rec) {
+  static constexpr const char* kTag = "CIndexFile::GetEntry";
+  OzCriticalSectionGuard guard(m_pcs);
+  if (index < 0) {
+    // Below record 0 lies the header (and, aligned, nothing but it).
+    m_pDbg->debug("%s:%d Negative record index [%ld]", kTag, __LINE__, index);
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, kIdxWin32ErrInvalidParameter, "Negative record index [%ld]", index);
+  }
+  m_Pos = RecordPosition(index);
+  CXoError e = GetEntry(rec);
+  if (e.IsFailure()) {
+    m_pDbg->debug("%s:%d Cannot read entry from index [%lu] of file [%s], error=%s", kTag, __LINE__,
+                  static_cast<unsigned long>(index), m_FileName.c_str(), e.AsString().c_str());
+    return e.Push(FX_LOCATION);
+  }
+  return CXoError::Success();
+}
+
+IDX_TEMPLATE
+CXoError IDX_CLASS::GetEntry(IndexRecord* rec) {
+  static constexpr const char* kTag = "CIndexFile::GetEntry";
+  IDX_ASSERT(m_RecSize == sizeof(IndexRecord));
+  CXoError e = Read(reinterpret_cast<char*>(rec), m_RecSize);
+  if (e.IsFailure()) {
+    m_pDbg->debug("%s:%d Cannot read [%d] bytes. Read [%u], error=%s", kTag, __LINE__, static_cast<int>(m_RecSize),
+                  0u, e.AsString().c_str());
+    return e.Push(FX_LOCATION);
+  }
+  const uint32_t computed = CXoCRC32::Of(rec, Traits::kCrcBytes);
+  const uint32_t stored = ozntohl(rec->CRC32);
+  if (computed != stored) {
+    m_pDbg->debug("%s:%d CRC mismatch, Expected [0x%08X], Got [0x%08X]", kTag, __LINE__, stored, computed);
+    return FXErrorUtil::ErrorMM(FX_LOCATION, kIdxMMErrCorrupt);
+  }
+  Traits::SwapByteOrder(*rec);
+  return CXoError::Success();
+}
+
+IDX_TEMPLATE
+CXoError IDX_CLASS::GetFirstEntry(int64_t* pIndex, IndexRecord* rec) {
+  *pIndex = -1;
+  CXoError e = GetNextEntry(pIndex, rec);
+  return e.IsFailure() ? e.Push(FX_LOCATION) : e;
+}
+
+IDX_TEMPLATE
+CXoError IDX_CLASS::GetNextEntry(int64_t* pIndex, IndexRecord* rec) {
+  int64_t i = *pIndex + 1;
+  *pIndex = i;
+  while (i != static_cast<int64_t>(m_Header.TotalEntries)) {
+    CXoError e = GetEntry(i, rec);
+    if (e.IsFailure()) {
+      m_pDbg->debug("%s:%d Cannot read entry at index [%ld]. File [%s], error=%s", "CIndexFile::GetNextEntry",
+                    __LINE__, i, m_FileName.c_str(), e.AsString().c_str());
+      return e.Push(FX_LOCATION);
+    }
+    if (Traits::Deleted(*rec) == 0) return CXoError::Success();
+    *pIndex = ++i;
+  }
+  *pIndex = -1;
+  return CXoError::Success();
+}
+
+IDX_TEMPLATE
+CXoError IDX_CLASS::SearchEntry(uint64_t key, IndexRecord* rec, int64_t* pPos, int64_t& lo, int64_t& hi) {
+  static constexpr const char* kTag = "CIndexFile::SearchEntry";
+  static constexpr int kCacheNodes = 256;
+  if (m_bCacheKeys && m_CachedKeys.empty()) {
+    m_nCacheNodes = kCacheNodes;
+    m_CachedKeys.assign(kCacheNodes, SCachedKey{});
+    m_CacheUsed.resize(kCacheNodes);
+    m_CacheUsed.reset();
+  }
+  *pPos = -1;
+  int n = 1;
+  auto readFailed = [&](int64_t mid, CXoError e) {
+    m_pDbg->debug("%s:%d Cannot read entry at index [%ld], error=%s", kTag, __LINE__, mid, e.AsString().c_str());
+    return e.Push(FX_LOCATION);
+  };
+  while (lo <= hi) {
+    const int64_t mid = (lo + hi) / 2;
+    const bool inCache = m_bCacheKeys && n < m_nCacheNodes;
+    uint64_t probed;
+    if (inCache && m_CacheUsed.test(n)) {
+      const SCachedKey& node = m_CachedKeys[n];
+      if (node.Key == key) {
+        CXoError e = GetEntry(mid, rec);
+        if (e.IsFailure()) return readFailed(mid, e);
+      }
+      if (node.Pos != mid) {
+        m_pDbg->debug("%s:%d Internal error. Cached value incorrect. Cached [%ld], Got [%ld]", kTag, __LINE__,
+                      node.Pos, mid);
+        return FXErrorUtil::ErrorWin32(FX_LOCATION, kIdxWin32ErrGeneric, "Internal error");
+      }
+      probed = node.Key;
+    } else {
+      CXoError e = GetEntry(mid, rec);
+      if (e.IsFailure()) return readFailed(mid, e);
+      probed = Traits::Key(*rec);
+      if (inCache) {
+        m_CachedKeys[n] = SCachedKey{probed, mid};
+        m_CacheUsed.set(n);
+        m_bCacheClear = false;
+      }
+    }
+    if (key == probed) {
+      *pPos = mid;
+      return CXoError::Success();
+    }
+    if (key < probed) {
+      hi = mid - 1;
+      if (inCache) n = 2 * n;
+    } else {
+      lo = mid + 1;
+      if (inCache) n = 2 * n + 1;
+    }
+  }
+  return CXoError::Success();
+}
+
+IDX_TEMPLATE
+CXoError IDX_CLASS::SearchNextEntry(uint64_t key, IndexRecord* rec, int64_t* pPos) {
+  static constexpr const char* kTag = "CIndexFile::SearchNextEntry";
+  const int64_t total = static_cast<int64_t>(m_Header.TotalEntries);
+  int64_t lo = 0;
+  int64_t hi = total - 1;
+  int64_t pos = -1;
+  CXoError e = SearchEntry(key, rec, &pos, lo, hi);
+  if (e.IsFailure()) return e.Push(FX_LOCATION);
+
+  int64_t candidate = -1;
+  if (pos == -1) {
+    if (lo >= 0 && lo < total) candidate = lo;
+  } else if (pos + 1 < total) {
+    candidate = pos + 1;
+  }
+  *pPos = -1;
+  if (candidate == -1) return CXoError::Success();
+
+  e = GetEntry(candidate, rec);
+  if (e.IsFailure()) {
+    m_pDbg->debug("%s:%d Cannot read entry at index [%ld], error=%s", kTag, __LINE__, candidate,
+                  e.AsString().c_str());
+    return e.Push(FX_LOCATION);
+  }
+  if (Traits::Key(*rec) <= key) {
+    m_pDbg->debug("%s:%d Next entry offset [%lu] at index [%ld] is lesser than the key [%lu] ", kTag, __LINE__,
+                  Traits::Key(*rec), candidate, key);
+    return FXErrorUtil::ErrorMM(FX_LOCATION, kIdxMMErrCorrupt);
+  }
+  *pPos = candidate;
+  return CXoError::Success();
+}
+
+IDX_TEMPLATE
+CXoError IDX_CLASS::UpdateEntry(int64_t iPosition, IndexRecord* rec) {
+  static constexpr const char* kTag = "CIndexFile::UpdateEntry";
+  OzCriticalSectionGuard guard(m_pcs);
+  if (iPosition < 0) {
+    m_pDbg->debug("%s:%d Negative record index [%ld]", kTag, __LINE__, iPosition);
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, kIdxWin32ErrInvalidParameter, "Negative record index [%ld]",
+                                   iPosition);
+  }
+  if (iPosition >= static_cast<int64_t>(m_Header.TotalEntries)) {
+    const unsigned long long total = m_Header.TotalEntries;
+    m_pDbg->debug("%s:%d Position [%ld] >= Total Entries [%llu]", kTag, __LINE__, iPosition, total);
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, kIdxWin32ErrGeneric, "Position %ld>= TotalEntries %llu", iPosition,
+                                   total);
+  }
+  IndexRecord old;
+  CXoError e = GetEntry(iPosition, &old);
+  if (e.IsFailure()) {
+    m_pDbg->debug("%s:%d Unable to read entry, error=%s", kTag, __LINE__, e.AsString().c_str());
+    return e.Push(FX_LOCATION);
+  }
+  m_Pos = RecordPosition(iPosition);
+  e = WriteEntry(rec);
+  if (e.IsFailure()) {
+    m_pDbg->debug("%s:%d Cannot update the entry at index [%ld], error=%s", kTag, __LINE__, iPosition,
+                  e.AsString().c_str());
+    return e.Push(FX_LOCATION);
+  }
+  const uint32_t was = Traits::Deleted(old);
+  const uint32_t now = Traits::Deleted(*rec);
+  if (was == 0 && now == 1) {
+    ++m_Header.DeletedEntries;
+  } else if (was == 1 && now == 0 && m_Header.DeletedEntries > 0) {
+    // Aligned files restart the count at every Open, so it may not hold this record.
+    --m_Header.DeletedEntries;
+  }
+  return CXoError::Success();
+}
+
+IDX_TEMPLATE
+CXoError IDX_CLASS::GetSize(uint64_t& size) {
+  if (!m_pFp || !m_pFp->IsValid()) {
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, kIdxWin32ErrGeneric, "File not open");
+  }
+  OzCriticalSectionGuard guard(m_pcs);
+  const uint64_t total = m_Header.TotalEntries;
+  if (m_Header.BlockSize == 0) {
+    size = kIdxHeaderSize + total * m_RecSize;
+  } else {
+    size = total == 0 ? kIdxHeaderSize : RecordPosition(static_cast<int64_t>(total - 1)) + m_RecSize;
+  }
+  if (size != m_Size) {
+    m_pDbg->debug("%s:%d Error: Computed size [%lu] does not match actual size [%llu]", __PRETTY_FUNCTION__,
+                  __LINE__, size, static_cast<unsigned long long>(m_Size));
+    return FXErrorUtil::ErrorMM(FX_LOCATION, kIdxMMErrCorrupt);
+  }
+  return CXoError::Success();
+}

@@ -1,0 +1,218 @@
+// Part of SingleInstancerIndexFile.h: the page cache.
+//
+// Pages of IDX_PAGE_SIZE bytes, keyed by page number, ordered by last use in m_Lru (front: least
+// recently used). A page's bytes at or beyond its Size are never read, written or journaled, so a
+// page taken over from an eviction needs no clearing. m_Size is the logical size of the file.
+#pragma once
+
+#ifndef IDX_TEMPLATE
+#error "include MediaFileSystem/SingleInstancerIndexFile.h instead"
+#endif
+
+IDX_TEMPLATE
+typename IDX_CLASS::Page* IDX_CLASS::FindPage(uint64_t pageNo) {
+  auto it = m_Pages.find(pageNo);
+  if (it == m_Pages.end()) return nullptr;
+  Page* page = it->second.get();
+  m_Lru.splice(m_Lru.end(), m_Lru, page->LruPos);
+  return page;
+}
+
+IDX_TEMPLATE
+typename IDX_CLASS::Page* IDX_CLASS::InsertPage(std::unique_ptr<Page> page) {
+  Page* raw = page.get();
+  raw->LruPos = m_Lru.insert(m_Lru.end(), raw);
+  m_Pages[raw->PageNo] = std::move(page);
+  return raw;
+}
+
+// A write beyond the logical end first extends the cached last page with zeros, up to the write
+// or to the page's end.
+IDX_TEMPLATE
+void IDX_CLASS::TailFill() {
+  if (m_Pos <= m_Size) return;
+  auto it = m_Pages.find(m_Size / IDX_PAGE_SIZE);
+  if (it == m_Pages.end()) return;
+  Page* page = it->second.get();
+  if (page->Size >= IDX_PAGE_SIZE) return;
+  IDX_ASSERT((page->Size + IDX_PAGE_SIZE * page->PageNo) == m_Size);
+  const uint64_t n = std::min<uint64_t>(IDX_PAGE_SIZE - (m_Size % IDX_PAGE_SIZE), m_Pos - m_Size);
+  const uint32_t start = page->Size;
+  if (start + n > IDX_PAGE_SIZE) return;  // only when the invariant is broken
+  memset(page->Data + start, 0, n);
+  page->Size = static_cast<uint32_t>(start + n);
+  m_Size += n;
+}
+
+IDX_TEMPLATE
+CXoError IDX_CLASS::Write(const char* buffer, unsigned int length) {
+  static constexpr const char* kTag = "Write";
+  OzCriticalSectionGuard guard(m_pcs);
+  TailFill();
+  unsigned int remaining = length;
+  while (remaining > 0) {
+    const uint64_t pageNo = m_Pos / IDX_PAGE_SIZE;
+    const uint32_t off = static_cast<uint32_t>(m_Pos % IDX_PAGE_SIZE);
+    Page* page = FindPage(pageNo);
+    if (page == nullptr) {
+      std::unique_ptr<Page> fresh;
+      CXoError e = GetFreePage(&fresh);
+      if (e.IsFailure()) {
+        m_pDbg->debug("%s:%d Failed to evict page. Error [%s]", kTag, __LINE__, e.AsString().c_str());
+        return e.Push(FX_LOCATION);
+      }
+      fresh->PageNo = pageNo;
+      fresh->Modified = 0;
+      fresh->Size = 0;
+      const bool partial = off > 0 || remaining < IDX_PAGE_SIZE;
+      if (pageNo * IDX_PAGE_SIZE < m_Size && partial) {
+        e = ReadPage(fresh);
+        if (e.IsFailure()) {
+          m_pDbg->debug("%s:%d ReadPage failed.", kTag, __LINE__);
+          return e.Push(FX_LOCATION);
+        }
+      }
+      page = InsertPage(std::move(fresh));
+    }
+    if (page->Size < off) memset(page->Data + page->Size, 0, off - page->Size);
+    const uint32_t n = std::min<uint32_t>(IDX_PAGE_SIZE - off, remaining);
+    memcpy(page->Data + off, buffer, n);
+    m_Pos += n;
+    buffer += n;
+    remaining -= n;
+    page->Size = std::max(page->Size, off + n);
+    m_Size = std::max(m_Size, m_Pos);
+    page->Modified = 1;
+  }
+  m_bDirty = true;
+  return CXoError::Success();
+}
+
+// Reads stop at the end of a page's valid bytes: a read that runs past them, into a page that is
+// short or beyond the file, fails as corrupt after copying what was there.
+IDX_TEMPLATE
+CXoError IDX_CLASS::Read(char* buffer, unsigned int length) {
+  static constexpr const char* kTag = "Read";
+  OzCriticalSectionGuard guard(m_pcs);
+  unsigned int remaining = length;
+  while (remaining > 0) {
+    const uint64_t pageNo = m_Pos / IDX_PAGE_SIZE;
+    const uint32_t off = static_cast<uint32_t>(m_Pos % IDX_PAGE_SIZE);
+    Page* page = FindPage(pageNo);
+    if (page == nullptr) {
+      std::unique_ptr<Page> fresh;
+      CXoError e = GetFreePage(&fresh);
+      if (e.IsFailure()) {
+        m_pDbg->debug("%s:%d Failed to evict page. Error [%s]", kTag, __LINE__, e.AsString().c_str());
+        return e.Push(FX_LOCATION);
+      }
+      fresh->PageNo = pageNo;
+      fresh->Modified = 0;
+      fresh->Size = 0;
+      e = ReadPage(fresh);
+      if (e.IsFailure()) {
+        m_pDbg->debug("%s:%d ReadPage failed.", kTag, __LINE__);
+        return e.Push(FX_LOCATION);
+      }
+      page = InsertPage(std::move(fresh));
+    }
+    if (off >= page->Size) {
+      m_pDbg->debug("%s:%d Unable to read bytes.", kTag, __LINE__);
+      return FXErrorUtil::ErrorMM(FX_LOCATION, kIdxMMErrCorrupt);
+    }
+    const uint32_t n = std::min<uint32_t>(page->Size - off, remaining);
+    memcpy(buffer, page->Data + off, n);
+    m_Pos += n;
+    buffer += n;
+    remaining -= n;
+  }
+  return CXoError::Success();
+}
+
+IDX_TEMPLATE
+CXoError IDX_CLASS::GetFreePage(std::unique_ptr<Page>* page) {
+  if (m_Pages.size() < m_MaxPages) {
+    *page = std::make_unique<Page>();
+    return CXoError::Success();
+  }
+  CXoError e = EvictPage(page);
+  if (e.IsFailure()) {
+    m_pDbg->debug("%s:%d Failed to evict page. Error [%s]", "GetFreePage", __LINE__, e.AsString().c_str());
+    return e.Push(FX_LOCATION);
+  }
+  return CXoError::Success();
+}
+
+IDX_TEMPLATE
+CXoError IDX_CLASS::EvictPage(std::unique_ptr<Page>* page) {
+  IDX_ASSERT(m_Lru.size() != 0);
+  auto victim = m_Lru.begin();
+  if (m_iMode == 1) {
+    // A reader never writes: its modified pages (a replayed journal) stay, and the cache grows.
+    victim = std::find_if(m_Lru.begin(), m_Lru.end(), [](const Page* p) { return p->Modified == 0; });
+  }
+  if (victim == m_Lru.end()) {
+    *page = std::make_unique<Page>();
+    return CXoError::Success();
+  }
+  auto it = m_Pages.find((*victim)->PageNo);
+  if (it->second->Modified) {
+    CXoError e = WritePage(it->second);
+    if (e.IsFailure()) {
+      m_pDbg->debug("%s:%d Failed to evict page [%lu], Error [%s]", "EvictPage", __LINE__, it->second->PageNo,
+                    e.AsString().c_str());
+      return e.Push(FX_LOCATION);
+    }
+  }
+  m_Lru.erase(victim);
+  *page = std::move(it->second);
+  m_Pages.erase(it);
+  return CXoError::Success();
+}
+
+IDX_TEMPLATE
+CXoError IDX_CLASS::WritePage(const std::unique_ptr<Page>& page) {
+  static constexpr const char* kTag = "WritePage";
+  IDX_ASSERT(page->Modified == 1);
+  const uint64_t offset = page->PageNo * IDX_PAGE_SIZE;
+  CXoError e = m_pFp->Seek(static_cast<CXoFile::offset>(offset), SEEK_SET, nullptr);
+  if (e.IsFailure()) {
+    m_pDbg->debug("%s:%d Unable to seek to offset [0x%llx]. Error [%s]", kTag, __LINE__,
+                  static_cast<unsigned long long>(offset), e.AsString().c_str());
+    return e.Push(FX_LOCATION);
+  }
+  unsigned int written = 0;
+  e = m_pFp->Write(page->Data, page->Size, &written);
+  if (e.IsSuccess() && written < page->Size) {
+    e = FXErrorUtil::ErrorWin32(FX_LOCATION, kIdxWin32ErrGeneric, "Partial bytes written");
+  }
+  if (e.IsFailure()) {
+    m_pDbg->debug("%s:%d Failed to write [%d] bytes for page [%lu]. Written [%d]. Error [%s]", kTag, __LINE__,
+                  static_cast<int>(page->Size), page->PageNo, static_cast<int>(written), e.AsString().c_str());
+    return e.Push(FX_LOCATION);
+  }
+  page->Modified = 0;
+  return CXoError::Success();
+}
+
+IDX_TEMPLATE
+CXoError IDX_CLASS::ReadPage(const std::unique_ptr<Page>& page) {
+  static constexpr const char* kTag = "ReadPage";
+  IDX_ASSERT(page->Modified == 0);
+  const uint64_t offset = page->PageNo * IDX_PAGE_SIZE;
+  CXoError e = m_pFp->Seek(static_cast<CXoFile::offset>(offset), SEEK_SET, nullptr);
+  if (e.IsFailure()) {
+    m_pDbg->debug("%s:%d Unable to seek to offset [0x%llx]. Error [%s]", kTag, __LINE__,
+                  static_cast<unsigned long long>(offset), e.AsString().c_str());
+    return e.Push(FX_LOCATION);
+  }
+  unsigned int done = 0;
+  e = m_pFp->Read(page->Data, IDX_PAGE_SIZE, &done);
+  if (e.IsFailure()) {
+    m_pDbg->debug("%s:%d Unable to read bytes. Page [%lu], Error [%s]", kTag, __LINE__, page->PageNo,
+                  e.AsString().c_str());
+    return e.Push(FX_LOCATION);
+  }
+  page->Size = std::min<unsigned int>(done, IDX_PAGE_SIZE);
+  return CXoError::Success();
+}

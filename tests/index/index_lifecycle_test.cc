@@ -1,0 +1,229 @@
+// Create, Open and Close: modes, entry counts, the last-record check, and what a discarded or
+// failed file must not leave behind for the next one.
+#include <gtest/gtest.h>
+
+#include "index_test_util.h"
+
+namespace {
+
+using namespace idxtest;
+
+class IndexLifecycle : public ::testing::Test {
+ protected:
+  std::string Path(const char* name = "SFILE_CONTAINER.idx") { return dir_.File(name); }
+  TempDir dir_;
+  CFSInitParams params_ = Params();
+};
+
+TEST_F(IndexLifecycle, CreateChoosesVersionAndLayoutFromTheOptions) {
+  struct Case {
+    bool aligned;
+    uint32_t version;
+    uint32_t blockSize;
+  };
+  for (Case c : {Case{true, 4, 512}, Case{false, 2, 0}}) {
+    SFileIndex idx(&params_, nullptr);
+    auto opt = Opts<SFileIndex>(false, c.aligned);
+    ASSERT_TRUE(idx.Create(Path(), opt).IsSuccess());
+    EXPECT_EQ(idx.GetVersion(), c.version);
+    ASSERT_TRUE(idx.Flush().IsSuccess());
+    const std::string bytes = ReadFile(Path());
+    ASSERT_EQ(bytes.size(), 128u);
+    EXPECT_EQ(GetBE32(bytes, 8), c.version);
+    EXPECT_EQ(GetBE32(bytes, 32), c.blockSize);
+    EXPECT_TRUE(platform::LogContains(c.aligned ? "Aligned [1]" : "Aligned [0]"));
+    ASSERT_TRUE(idx.Close().IsSuccess());
+  }
+}
+
+TEST_F(IndexLifecycle, CreateEmptiesAnExistingFile) {
+  WriteFile(Path(), PackedSfileFile({1, 2, 3}, 3));
+  SFileIndex idx(&params_, nullptr);
+  auto opt = Opts<SFileIndex>(false, true);
+  ASSERT_TRUE(idx.Create(Path(), opt).IsSuccess());
+  EXPECT_EQ(ReadFile(Path()).size(), 0u);
+  EXPECT_EQ(idx.m_Header.TotalEntries, 0u);
+}
+
+// A stale journal of the file's previous life would be replayed over the new file.
+TEST_F(IndexLifecycle, CreateRemovesAStaleJournal) {
+  WriteFile(Path(), PackedSfileFile({1, 2, 3}, 3));
+  WriteFile(Path() + ".change", Journal({{0, PackedSfileFile({1, 2, 3, 4}, 4)}}));
+  WriteFile(Path() + ".change.tmp", "half");
+  {
+    SFileIndex idx(&params_, nullptr);
+    auto opt = Opts<SFileIndex>(false, false);
+    ASSERT_TRUE(idx.Create(Path(), opt).IsSuccess());
+    EXPECT_FALSE(Exists(Path() + ".change"));
+    EXPECT_FALSE(Exists(Path() + ".change.tmp"));
+  }
+  SFileIndex idx(&params_, nullptr);
+  auto opt = Opts<SFileIndex>(false, false);
+  ASSERT_TRUE(idx.Open(Path(), 2, opt).IsSuccess());
+  EXPECT_EQ(idx.m_Header.TotalEntries, 0u);
+}
+
+// A failed Open leaves pages of the refused file; the next file must not be built from them.
+TEST_F(IndexLifecycle, PagesOfAFailedOpenDoNotReachTheNextFile) {
+  HeaderFields refused;
+  refused.magic = "CHNKIDX";
+  refused.total = 2;
+  WriteFile(Path("a.idx"), HeaderBytes(refused) + std::string(160, '\x11'));  // records with bad CRCs
+  HeaderFields other;
+  other.magic = "CHNKIDX";
+  other.engineId = 77;
+  WriteFile(Path("b.idx"), HeaderBytes(other));
+
+  ChunkIndex idx(&params_, nullptr);
+  auto opt = Opts<ChunkIndex>(false, false);
+  CXoError e = idx.Open(Path("a.idx"), 2, opt);
+  ASSERT_TRUE(FXErrorUtil::IsMM(e, kIdxMMErrCorrupt)) << e.AsString();
+  EXPECT_TRUE(platform::LogContains("Cannot get entry at index [1]"));
+  EXPECT_FALSE(idx.IsValid());
+
+  ASSERT_TRUE(idx.Open(Path("b.idx"), 2, opt).IsSuccess());
+  EXPECT_EQ(idx.m_EngineId, 77u);
+  EXPECT_EQ(idx.m_Header.TotalEntries, 0u);
+  ASSERT_TRUE(idx.Close().IsSuccess());
+
+  // A Create after a failed Open starts from an empty cache as well.
+  ASSERT_FALSE(idx.Open(Path("a.idx"), 2, opt).IsSuccess());
+  ASSERT_TRUE(idx.Create(Path("c.idx"), opt).IsSuccess());
+  ASSERT_TRUE(idx.Close().IsSuccess());
+  EXPECT_EQ(ReadFile(Path("c.idx")).size(), 128u);
+}
+
+TEST_F(IndexLifecycle, PackedEntryCountComesFromTheSize) {
+  struct Case {
+    uint64_t headerTotal;
+    size_t extraBytes;
+    bool ok;
+    const char* logText;
+  };
+  const Case cases[] = {
+      {0, 0, true, nullptr},
+      {7, 0, true, nullptr},
+      {6, 0, false, "Total number of entries does not match in file"},
+      {6, 0, false, "Expected [6], Found [7]"},
+      {0, 1, false, "is not in multiples of [56]"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.headerTotal);
+    platform::ResetLogs();
+    std::string file = PackedSfileFile({1, 2, 3, 4, 5, 6, 7}, c.headerTotal) + std::string(c.extraBytes, '\0');
+    WriteFile(Path(), file);
+    SFileIndex idx(&params_, nullptr);
+    auto opt = Opts<SFileIndex>(false, false);
+    CXoError e = idx.Open(Path(), 1, opt);
+    if (c.ok) {
+      ASSERT_TRUE(e.IsSuccess()) << e.AsString();
+      EXPECT_EQ(idx.m_Header.TotalEntries, 7u);
+      EXPECT_EQ(Access::LastKey(idx), 7u);
+    } else {
+      EXPECT_TRUE(FXErrorUtil::IsMM(e, kIdxMMErrCorrupt)) << e.AsString();
+      EXPECT_TRUE(platform::LogContains(c.logText));
+    }
+  }
+}
+
+TEST_F(IndexLifecycle, AlignedEntryCountIgnoresTheHeaderCounts) {
+  HeaderFields h;
+  h.version = 4;
+  h.blockSize = 512;
+  h.total = 100;
+  h.deleted = 5;
+  std::string file = HeaderBytes(h) + std::string(512 - 128, '\0');
+  for (uint64_t k = 1; k <= 9; ++k) file += SfileRecBytes(k, k == 3);
+  WriteFile(Path(), file);
+  SFileIndex idx(&params_, nullptr);
+  auto opt = Opts<SFileIndex>(false, false);
+  ASSERT_TRUE(idx.Open(Path(), 1, opt).IsSuccess());
+  EXPECT_EQ(idx.m_Header.TotalEntries, 9u);
+  EXPECT_EQ(idx.m_Header.DeletedEntries, 0u);
+  EXPECT_EQ(Access::LastKey(idx), 9u);
+}
+
+TEST_F(IndexLifecycle, ChangeFileModeIsForcedOnlyForPackedContainerIndexes) {
+  struct Case {
+    const char* magic;
+    uint32_t version;
+    uint32_t blockSize;
+    bool journaled;
+  };
+  const Case cases[] = {
+      {"SFILIDX", 3, 0, true},
+      {"SFILIDX", 4, 0, true},
+      {"SFILIDX", 4, 512, false},
+      {"CHNKIDX", 3, 0, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.magic) + " v" + std::to_string(c.version));
+    HeaderFields h;
+    h.magic = c.magic;
+    h.version = c.version;
+    h.blockSize = c.blockSize;
+    WriteFile(Path(), HeaderBytes(h));
+    auto check = [&](auto& idx) {
+      using Index = std::remove_reference_t<decltype(idx)>;
+      auto opt = Opts<Index>(false, false);
+      ASSERT_TRUE(idx.Open(Path(), 2, opt).IsSuccess());
+      EXPECT_EQ(Access::UseChangeFile(idx), c.journaled);
+      EXPECT_EQ(Access::MaxPages(idx), c.journaled ? 0xFFFFFFFFu : 32u);
+    };
+    if (std::string(c.magic) == "SFILIDX") {
+      SFileIndex idx(&params_, nullptr);
+      check(idx);
+    } else {
+      ChunkIndex idx(&params_, nullptr);
+      check(idx);
+    }
+  }
+}
+
+TEST_F(IndexLifecycle, CloseOfAClosedObjectTouchesNothing) {
+  SFileIndex idx(&params_, nullptr);
+  EXPECT_TRUE(idx.Close().IsSuccess());
+  auto opt = Opts<SFileIndex>(false, true);
+  ASSERT_TRUE(idx.Create(Path(), opt).IsSuccess());
+  ASSERT_TRUE(idx.Close().IsSuccess());
+  platform::ResetLogs();
+  EXPECT_TRUE(idx.Close().IsSuccess());
+  EXPECT_TRUE(platform::Logs().empty());
+}
+
+TEST_F(IndexLifecycle, CloseReportsAFailedFlushAndStillCloses) {
+  SFileIndex idx(&params_, nullptr);
+  auto opt = Opts<SFileIndex>(false, true);
+  ASSERT_TRUE(idx.Create(Path(), opt).IsSuccess());
+  platform::Faults().Add(platform::FaultRule{platform::FsOp::Write, "SFILE_CONTAINER.idx", 1, -1});
+  CXoError e = idx.Close();
+  EXPECT_TRUE(e.IsFailure());
+  EXPECT_TRUE(platform::LogContains("Unable to flush the file. error ["));
+  EXPECT_FALSE(idx.IsValid());
+  EXPECT_TRUE(Access::Pages(idx).empty());
+}
+
+// The storage kinds where nothing is locked or replayed.
+TEST_F(IndexLifecycle, CloudStorageNeitherLocksNorReplays) {
+  WriteFile(Path(), PackedSfileFile({1, 2}, 2));
+  const std::string journal = Journal({{0, PackedSfileFile({1, 2, 3}, 3)}});
+  WriteFile(Path() + ".change", journal);
+  CFSInitParams cloud = Params(kFSTypeCloud, 3);
+  SFileIndex idx(&cloud, nullptr);
+  auto opt = Opts<SFileIndex>(false, false);
+  ASSERT_TRUE(idx.Open(Path(), 2, opt).IsSuccess());
+  EXPECT_EQ(idx.m_Header.TotalEntries, 2u);
+  EXPECT_EQ(ReadFile(Path() + ".change"), journal);
+  EXPECT_EQ(HeldLockType(Path()), F_UNLCK);
+}
+
+TEST_F(IndexLifecycle, WithoutInitParametersEverythingFailsCleanly) {
+  SFileIndex idx(nullptr, nullptr);
+  auto opt = Opts<SFileIndex>(false, true);
+  EXPECT_TRUE(FXErrorUtil::IsMM(idx.Create(Path(), opt), kIdxMMErrNoFileInterface));
+  EXPECT_TRUE(FXErrorUtil::IsMM(idx.Open(Path(), 1, opt), kIdxMMErrNoFileInterface));
+  EXPECT_FALSE(idx.IsValid());
+  EXPECT_TRUE(idx.Close().IsSuccess());
+}
+
+}  // namespace
