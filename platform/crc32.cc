@@ -1,14 +1,10 @@
 #include "platform/crc32.h"
 
-#include <zlib.h>
+#include <isa-l/crc.h>
 
-// zlib's crc32 takes and returns the finished (complemented) value, so the register is
-// complemented on the way in and out; a chain of updates then equals one update over the whole.
 void CXoCRC32::UpdateCRC32(const unsigned char* data, unsigned int length) {
   if (data == nullptr || length == 0) return;
-  uLong crc = static_cast<uLong>(~m_reg & 0xFFFFFFFFu);
-  crc = ::crc32(crc, data, length);
-  m_reg = ~static_cast<uint32_t>(crc);
+  m_reg = ~crc32_gzip_refl(~m_reg, data, length);
 }
 
 uint32_t CXoCRC32::Of(const void* data, unsigned int length) {

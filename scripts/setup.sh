@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the build needs from Debian's packages; does nothing when all is there.
 set -euo pipefail
-packages=(build-essential cmake ninja-build libboost-dev zlib1g-dev libgtest-dev libgmock-dev
+packages=(build-essential cmake ninja-build libboost-dev zlib1g-dev libisal-dev libgtest-dev libgmock-dev
           libbenchmark-dev clang libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do

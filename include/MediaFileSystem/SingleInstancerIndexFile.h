@@ -27,6 +27,7 @@
 #include <algorithm>
 #include <boost/dynamic_bitset.hpp>
 #include <cstdint>
+#include <iterator>
 #include <list>
 #include <map>
 #include <memory>
@@ -170,6 +171,9 @@ class CIndexFile {
   bool m_bCacheKeys = true;
   std::list<Page*> m_Lru;
   std::map<uint64_t, std::unique_ptr<Page>> m_Pages;
+  // The cached pages by page number (null where a page is not cached): a lookup without a tree
+  // walk, which searches make for every probe.
+  std::vector<Page*> m_PageIndex;
   uint32_t m_MaxPages = kDefaultMaxPages;
   bool m_bUseChangeFile = false;
   std::unique_ptr<CSkarvoLock> m_pSkarvoLock;
@@ -194,6 +198,10 @@ class CIndexFile {
   CXoError RemoveStaleChangeFiles();
   void ReleaseLockAfterFailure(bool locked);
   void DropPages();
+  void ForgetPage(uint64_t pageNo);
+  // Asks the processor for the bytes of record `index` when its page is cached.
+  void PrefetchRecord(int64_t index) const;
+  void PrefetchProbes(int64_t lo, int64_t mid, int64_t hi) const;
   void ResetPageCache();
   void ClearKeyCache();
   uint64_t RecordPosition(int64_t index) const {

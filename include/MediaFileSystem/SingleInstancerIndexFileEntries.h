@@ -159,6 +159,7 @@ CXoError IDX_CLASS::SearchEntry(uint64_t key, IndexRecord* rec, int64_t* pPos, i
       }
       probed = node.Key;
     } else {
+      PrefetchProbes(lo, mid, hi);
       CXoError e = GetEntry(mid, rec);
       if (e.IsFailure()) return readFailed(mid, e);
       probed = Traits::Key(*rec);
@@ -181,6 +182,21 @@ CXoError IDX_CLASS::SearchEntry(uint64_t key, IndexRecord* rec, int64_t* pPos, i
     }
   }
   return CXoError::Success();
+}
+
+// The next probes lie in the middles of the two halves and of their halves. Asking for all six
+// records while this one is checked hides most of the memory latency of a search over a large
+// index, since each probe otherwise waits for the one before it.
+IDX_TEMPLATE
+void IDX_CLASS::PrefetchProbes(int64_t lo, int64_t mid, int64_t hi) const {
+  const int64_t left = (lo + mid - 1) / 2;
+  const int64_t right = (mid + 1 + hi) / 2;
+  PrefetchRecord(left);
+  PrefetchRecord(right);
+  PrefetchRecord((lo + left - 1) / 2);
+  PrefetchRecord((left + mid) / 2);
+  PrefetchRecord((mid + right) / 2);
+  PrefetchRecord((right + 1 + hi) / 2);
 }
 
 IDX_TEMPLATE

@@ -289,6 +289,7 @@ CXoError IDX_CLASS::ReadChangeFile() {
       auto old = m_Pages.find(pageNo);
       if (old != m_Pages.end()) {
         m_Lru.erase(old->second->LruPos);
+        ForgetPage(pageNo);
         m_Pages.erase(old);
       }
       page = InsertPage(std::move(fresh));

@@ -100,6 +100,7 @@ IDX_TEMPLATE
 void IDX_CLASS::DropPages() {
   m_Lru.clear();
   m_Pages.clear();
+  m_PageIndex.clear();
 }
 
 IDX_TEMPLATE

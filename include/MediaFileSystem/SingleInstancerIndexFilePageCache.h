@@ -11,10 +11,10 @@
 
 IDX_TEMPLATE
 typename IDX_CLASS::Page* IDX_CLASS::FindPage(uint64_t pageNo) {
-  auto it = m_Pages.find(pageNo);
-  if (it == m_Pages.end()) return nullptr;
-  Page* page = it->second.get();
-  m_Lru.splice(m_Lru.end(), m_Lru, page->LruPos);
+  if (pageNo >= m_PageIndex.size()) return nullptr;
+  Page* page = m_PageIndex[pageNo];
+  if (page == nullptr) return nullptr;
+  if (page->LruPos != std::prev(m_Lru.end())) m_Lru.splice(m_Lru.end(), m_Lru, page->LruPos);
   return page;
 }
 
@@ -22,8 +22,24 @@ IDX_TEMPLATE
 typename IDX_CLASS::Page* IDX_CLASS::InsertPage(std::unique_ptr<Page> page) {
   Page* raw = page.get();
   raw->LruPos = m_Lru.insert(m_Lru.end(), raw);
+  if (raw->PageNo >= m_PageIndex.size()) m_PageIndex.resize(raw->PageNo + 1, nullptr);
+  m_PageIndex[raw->PageNo] = raw;
   m_Pages[raw->PageNo] = std::move(page);
   return raw;
+}
+
+IDX_TEMPLATE
+void IDX_CLASS::ForgetPage(uint64_t pageNo) {
+  if (pageNo < m_PageIndex.size()) m_PageIndex[pageNo] = nullptr;
+}
+
+IDX_TEMPLATE
+void IDX_CLASS::PrefetchRecord(int64_t index) const {
+  if (index < 0) return;
+  const uint64_t pos = RecordPosition(index);
+  const uint64_t pageNo = pos / IDX_PAGE_SIZE;
+  if (pageNo >= m_PageIndex.size() || m_PageIndex[pageNo] == nullptr) return;
+  __builtin_prefetch(m_PageIndex[pageNo]->Data + pos % IDX_PAGE_SIZE);
 }
 
 // A write beyond the logical end first extends the cached last page with zeros, up to the write
@@ -165,6 +181,7 @@ CXoError IDX_CLASS::EvictPage(std::unique_ptr<Page>* page) {
     }
   }
   m_Lru.erase(victim);
+  ForgetPage(it->first);
   *page = std::move(it->second);
   m_Pages.erase(it);
   return CXoError::Success();
