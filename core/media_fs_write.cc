@@ -50,6 +50,17 @@ void media_fs::StartWriteTimer() {
   }
 }
 
+int media_fs::WriteBufferedBlock(const char* road, int* eom) {
+  const int ret = WriteToMedia(m_pWriteBuf + m_ulFoff, static_cast<long>(m_ulBlockSize), eom);
+  if (m_bTraceWrites) {
+    Log(1, "media_fs::%s: woff=%lu, foff=%lu, wsize=%lu, WToM %lu ret %ld, eom %d%s", road,
+        static_cast<unsigned long>(m_ulWoff), static_cast<unsigned long>(m_ulFoff),
+        static_cast<unsigned long>(m_ulWriteBufSize), static_cast<unsigned long>(m_ulBlockSize),
+        static_cast<long>(ret), *eom, m_bCloseChunk ? ", close_chunk" : "");
+  }
+  return ret;
+}
+
 bool media_fs::BlockCounts(int ret, int eom) const {
   return static_cast<long long>(ret) == static_cast<long long>(m_ulBlockSize) ||
          (ret == -1 && m_bCloseChunk && eom == 1);
@@ -91,13 +102,7 @@ int media_fs::Write(const char* buf, unsigned long size) {
 
     while (m_ulWoff - m_ulFoff >= m_ulBlockSize) {
       int eom = 0;
-      const int ret = WriteToMedia(m_pWriteBuf + m_ulFoff, static_cast<long>(m_ulBlockSize), &eom);
-      if (m_bTraceWrites) {
-        Log(1, "media_fs::Write: woff=%lu, foff=%lu, wsize=%lu, WToM %lu ret %ld, eom %d%s",
-            static_cast<unsigned long>(m_ulWoff), static_cast<unsigned long>(m_ulFoff),
-            static_cast<unsigned long>(m_ulWriteBufSize), static_cast<unsigned long>(m_ulBlockSize),
-            static_cast<long>(ret), eom, m_bCloseChunk ? ", close_chunk" : "");
-      }
+      const int ret = WriteBufferedBlock("Write", &eom);
       if (eom != 0) mediaEnded = true;
       if (BlockCounts(ret, eom)) {
         m_ulFoff += m_ulBlockSize;
@@ -287,13 +292,7 @@ int media_fs::FlushForClose() {
 
   while (pending > 0) {
     int eom = 0;
-    const int ret = WriteToMedia(m_pWriteBuf + m_ulFoff, static_cast<long>(m_ulBlockSize), &eom);
-    if (m_bTraceWrites) {
-      Log(1, "media_fs::Close: woff=%lu, foff=%lu, wsize=%lu, WToM %lu ret %ld, eom %d%s",
-          static_cast<unsigned long>(m_ulWoff), static_cast<unsigned long>(m_ulFoff),
-          static_cast<unsigned long>(m_ulWriteBufSize), static_cast<unsigned long>(m_ulBlockSize),
-          static_cast<long>(ret), eom, m_bCloseChunk ? ", close_chunk" : "");
-    }
+    const int ret = WriteBufferedBlock("Close", &eom);
     pending -= block;
     if (!BlockCounts(ret, eom)) {
       FailText("Flusing the write buffer of the media fs object ");

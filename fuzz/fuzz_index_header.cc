@@ -12,38 +12,14 @@
 
 #include "MediaFileSystem/SingleInstancerIndexFile.h"
 #include "platform/platform.h"
+#include "index_fuzz_sandbox.h"
 
 namespace {
 
-// A folder of the process's own, in memory when the machine has one.
-struct Sandbox {
-  std::string dir;
-  Sandbox() {
-    std::string pattern = std::string(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + "/mfs_fuzz_hdr_XXXXXX";
-    dir = mkdtemp(pattern.data()) != nullptr ? pattern : "/tmp";
-    platform::SetLogCaptureLimit(64);
-  }
-  ~Sandbox() {
-    for (const char* suffix : {"", ".change", ".change.tmp"}) std::remove((File() + suffix).c_str());
-    rmdir(dir.c_str());
-  }
-  std::string File() const { return dir + "/SFILE_CONTAINER.idx"; }
-};
-
-Sandbox& Box() {
-  static Sandbox box;
-  return box;
-}
-
-void Store(const std::string& path, const uint8_t* data, size_t size) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
-}
-
 template <class Rec, const char* Magic>
 void Exercise(const uint8_t* data, size_t size, int mode, uint64_t key) {
-  const std::string path = Box().File();
-  Store(path, data, size);
+  const std::string path = fuzz::IndexSandbox::Get().File();
+  fuzz::Store(path, data, size);
   std::remove((path + ".change").c_str());
   CFSInitParams params;
   CIndexFile<Rec, Magic> idx(&params, nullptr);
@@ -77,8 +53,8 @@ void Exercise(const uint8_t* data, size_t size, int mode, uint64_t key) {
 }
 
 void Version(const uint8_t* data, size_t size) {
-  const std::string path = Box().File();
-  Store(path, data, size);
+  const std::string path = fuzz::IndexSandbox::Get().File();
+  fuzz::Store(path, data, size);
   CFSInitParams params;
   std::unique_ptr<CFileInterface> fp(CFileInterface::GetFileInterfaceInstance(params));
   if (fp->Open(path, O_RDONLY, 0400, 0).IsFailure()) return;

@@ -16,36 +16,18 @@
 
 #include "MediaFileSystem/SingleInstancerIndexFile.h"
 #include "platform/platform.h"
+#include "index_fuzz_sandbox.h"
 
 namespace {
 
 using SFileIndex = CIndexFile<SSfileContainerIndexEntry, g_szSFileIndexHdrMagic>;
-
-struct Sandbox {
-  std::string dir;
-  Sandbox() {
-    std::string pattern = std::string(access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + "/mfs_fuzz_jnl_XXXXXX";
-    dir = mkdtemp(pattern.data()) != nullptr ? pattern : "/tmp";
-    platform::SetLogCaptureLimit(64);
-  }
-  ~Sandbox() {
-    for (const char* suffix : {"", ".change", ".change.tmp"}) std::remove((File() + suffix).c_str());
-    rmdir(dir.c_str());
-  }
-  std::string File() const { return dir + "/SFILE_CONTAINER.idx"; }
-};
-
-Sandbox& Box() {
-  static Sandbox box;
-  return box;
-}
 
 // Valid index files, made once with the library itself.
 const std::string& BaseIndex(bool large, bool aligned) {
   static std::string files[4];
   std::string& bytes = files[(large ? 1 : 0) | (aligned ? 2 : 0)];
   if (!bytes.empty()) return bytes;
-  const std::string path = Box().File();
+  const std::string path = fuzz::IndexSandbox::Get().File();
   std::remove((path + ".change").c_str());
   {
     CFSInitParams params;
@@ -69,11 +51,6 @@ const std::string& BaseIndex(bool large, bool aligned) {
   return bytes;
 }
 
-void Store(const std::string& path, const void* data, size_t size) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
-}
-
 bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
 }  // namespace
@@ -83,15 +60,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool large = data[0] & 1;
   const bool aligned = data[0] & 2;
   const int mode = (data[0] & 4) ? 2 : 1;
-  const std::string path = Box().File();
+  const std::string path = fuzz::IndexSandbox::Get().File();
   const std::string& base = BaseIndex(large, aligned);
   platform::ResetLogs();
-  Store(path, base.data(), base.size());
+  fuzz::Store(path, base.data(), base.size());
   std::string journal(reinterpret_cast<const char*>(data) + 1, size - 1);
   if ((data[0] & 8) && journal.size() > 4) {
     EncodeBE32(&journal[0], CXoCRC32::Of(journal.data() + 4, static_cast<unsigned int>(journal.size() - 4)));
   }
-  Store(path + ".change", journal.data(), journal.size());
+  fuzz::Store(path + ".change", journal.data(), journal.size());
 
   CFSInitParams params;
   SFileIndex idx(&params, nullptr);

@@ -199,6 +199,7 @@ class CIndexFile {
   void ReleaseLockAfterFailure(bool locked);
   void DropPages();
   void ForgetPage(uint64_t pageNo);
+  CXoError LoadPage(uint64_t pageNo, bool read, const char* tag, Page** page);
   // Asks the processor for the bytes of record `index` when its page is cached.
   void PrefetchRecord(int64_t index) const;
   void PrefetchProbes(int64_t lo, int64_t mid, int64_t hi) const;

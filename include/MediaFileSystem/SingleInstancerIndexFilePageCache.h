@@ -60,6 +60,30 @@ void IDX_CLASS::TailFill() {
   m_Size += n;
 }
 
+// Brings page `pageNo` into the cache, evicting the least recently used page when the cache is
+// full, and reads its bytes from the file when `read` is set (otherwise it starts empty).
+IDX_TEMPLATE
+CXoError IDX_CLASS::LoadPage(uint64_t pageNo, bool read, const char* tag, Page** page) {
+  std::unique_ptr<Page> fresh;
+  CXoError e = GetFreePage(&fresh);
+  if (e.IsFailure()) {
+    m_pDbg->debug("%s:%d Failed to evict page. Error [%s]", tag, __LINE__, e.AsString().c_str());
+    return e.Push(FX_LOCATION);
+  }
+  fresh->PageNo = pageNo;
+  fresh->Modified = 0;
+  fresh->Size = 0;
+  if (read) {
+    e = ReadPage(fresh);
+    if (e.IsFailure()) {
+      m_pDbg->debug("%s:%d ReadPage failed.", tag, __LINE__);
+      return e.Push(FX_LOCATION);
+    }
+  }
+  *page = InsertPage(std::move(fresh));
+  return CXoError::Success();
+}
+
 IDX_TEMPLATE
 CXoError IDX_CLASS::Write(const char* buffer, unsigned int length) {
   static constexpr const char* kTag = "Write";
@@ -71,24 +95,10 @@ CXoError IDX_CLASS::Write(const char* buffer, unsigned int length) {
     const uint32_t off = static_cast<uint32_t>(m_Pos % IDX_PAGE_SIZE);
     Page* page = FindPage(pageNo);
     if (page == nullptr) {
-      std::unique_ptr<Page> fresh;
-      CXoError e = GetFreePage(&fresh);
-      if (e.IsFailure()) {
-        m_pDbg->debug("%s:%d Failed to evict page. Error [%s]", kTag, __LINE__, e.AsString().c_str());
-        return e.Push(FX_LOCATION);
-      }
-      fresh->PageNo = pageNo;
-      fresh->Modified = 0;
-      fresh->Size = 0;
+      // A page that the write covers whole need not be read first.
       const bool partial = off > 0 || remaining < IDX_PAGE_SIZE;
-      if (pageNo * IDX_PAGE_SIZE < m_Size && partial) {
-        e = ReadPage(fresh);
-        if (e.IsFailure()) {
-          m_pDbg->debug("%s:%d ReadPage failed.", kTag, __LINE__);
-          return e.Push(FX_LOCATION);
-        }
-      }
-      page = InsertPage(std::move(fresh));
+      CXoError e = LoadPage(pageNo, pageNo * IDX_PAGE_SIZE < m_Size && partial, kTag, &page);
+      if (e.IsFailure()) return e;
     }
     if (page->Size < off) memset(page->Data + page->Size, 0, off - page->Size);
     const uint32_t n = std::min<uint32_t>(IDX_PAGE_SIZE - off, remaining);
@@ -116,21 +126,8 @@ CXoError IDX_CLASS::Read(char* buffer, unsigned int length) {
     const uint32_t off = static_cast<uint32_t>(m_Pos % IDX_PAGE_SIZE);
     Page* page = FindPage(pageNo);
     if (page == nullptr) {
-      std::unique_ptr<Page> fresh;
-      CXoError e = GetFreePage(&fresh);
-      if (e.IsFailure()) {
-        m_pDbg->debug("%s:%d Failed to evict page. Error [%s]", kTag, __LINE__, e.AsString().c_str());
-        return e.Push(FX_LOCATION);
-      }
-      fresh->PageNo = pageNo;
-      fresh->Modified = 0;
-      fresh->Size = 0;
-      e = ReadPage(fresh);
-      if (e.IsFailure()) {
-        m_pDbg->debug("%s:%d ReadPage failed.", kTag, __LINE__);
-        return e.Push(FX_LOCATION);
-      }
-      page = InsertPage(std::move(fresh));
+      CXoError e = LoadPage(pageNo, true, kTag, &page);
+      if (e.IsFailure()) return e;
     }
     if (off >= page->Size) {
       m_pDbg->debug("%s:%d Unable to read bytes.", kTag, __LINE__);

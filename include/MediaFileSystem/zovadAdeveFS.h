@@ -330,6 +330,9 @@ class media_fs {
   int ResizeBuffersForReinit();
   // Write and Close's shared rule: the block at m_ulFoff counts as written.
   bool BlockCounts(int ret, int eom) const;
+  // Hands the block at m_ulFoff of the write buffer to the media; `road` ("Write" or "Close")
+  // names the caller in the trace line.
+  int WriteBufferedBlock(const char* road, int* eom);
   void StartWriteTimer();
   int CloseForWrite();
   int CloseForRead();

@@ -397,3 +397,20 @@ TEST_F(FrameTest, FileMarkerAheadMarksTheVolumeFull) {
 }
 
 }  // namespace
+
+// With write tracing on, every block that Write and Close hand to the media leaves its line.
+TEST_F(FrameTest, TracedWritesLogEveryBlock) {
+  InitBackup();
+  media->m_bTraceWrites = true;
+  MediaFSArchiveFileId_t id = ChunkId();
+  ASSERT_EQ(0, media->Create(&id));
+  const std::string data = Pattern(kBlock + 10);
+  ASSERT_EQ(static_cast<int>(data.size()), media->Write(data.data(), data.size()));
+  ASSERT_EQ(0, media->Close());
+  EXPECT_EQ(1u, platform::LogCount(
+                    "media_fs::Write: woff=65536, foff=0, wsize=65536, WToM 65536 ret 65536, eom 0", 1));
+  EXPECT_EQ(1u, platform::LogCount("media_fs::Write: buffer is empty", 1));
+  EXPECT_EQ(1u, platform::LogCount("media_fs::Close: flushing, woff=10, foff=0, wsize=65536, bsize=65536, bcount=10", 1));
+  EXPECT_EQ(1u, platform::LogCount(
+                    "media_fs::Close: woff=10, foff=0, wsize=65536, WToM 65536 ret 65536, eom 0", 1));
+}
