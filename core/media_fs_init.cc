@@ -237,8 +237,9 @@ int media_fs::AllocateBuffers() {
   return 0;
 }
 
-// Re-initialisation: both buffers become one block, grown when smaller. Offsets that no longer
-// fit the new geometry are reset, so no later write or read runs outside a buffer.
+// Re-initialisation: both buffers become one block, grown when smaller. Buffered write data that
+// no longer lies on the new geometry moves to the front of the buffer; only data that cannot fit
+// one buffer is dropped, so no later write or read runs outside a buffer.
 int media_fs::ResizeBuffersForReinit() {
   if (m_ulWriteBufSize != m_ulBlockSize) {
     Log(1, "%s %d Block size changes from %lu to %lu", kSource, __LINE__,
@@ -258,7 +259,9 @@ int media_fs::ResizeBuffersForReinit() {
   m_ulWriteBufSize = m_ulBlockSize;
   m_ulReadBufSize = m_ulBlockSize;
 
-  if (m_ulWoff > m_ulWriteBufSize || m_ulFoff > m_ulWoff || m_ulFoff % m_ulBlockSize != 0) {
+  // The allocation still holds every buffered byte: it only ever grew.
+  if (m_ulFoff <= m_ulWoff && m_ulWoff - m_ulFoff <= m_ulWriteBufSize) RealignWriteBuffer();
+  if (m_ulWoff > m_ulWriteBufSize || m_ulFoff > m_ulWoff) {
     Log(1, "%s %d Buffered write data does not fit the new block size; discarding %llu bytes",
         kSource, __LINE__, m_ulWoff > m_ulFoff ? m_ulWoff - m_ulFoff : 0ULL);
     m_ulWoff = 0;

@@ -50,6 +50,16 @@ void media_fs::StartWriteTimer() {
   }
 }
 
+void media_fs::RealignWriteBuffer() {
+  const bool offGrid = m_ulFoff % m_ulBlockSize != 0;
+  const bool drained = m_ulFoff != 0 && m_ulFoff == m_ulWoff;
+  if (!offGrid && !drained && m_ulWoff <= m_ulWriteBufSize) return;
+  const unsigned long long rest = m_ulWoff - m_ulFoff;
+  std::memmove(m_pWriteBuf, m_pWriteBuf + m_ulFoff, rest);
+  m_ulWoff = rest;
+  m_ulFoff = 0;
+}
+
 int media_fs::WriteBufferedBlock(const char* road, int* eom) {
   const int ret = WriteToMedia(m_pWriteBuf + m_ulFoff, static_cast<long>(m_ulBlockSize), eom);
   if (m_bTraceWrites) {
@@ -81,6 +91,8 @@ int media_fs::Write(const char* buf, unsigned long size) {
              kSource, __LINE__, m_ulWriteBufSize, m_ulBlockSize, m_iVolId);
     return -1;
   }
+  // Without this a host that writes on after a cut block would find no room and no whole block.
+  RealignWriteBuffer();
 
   long long remaining = n;
   bool mediaEnded = false;
@@ -272,14 +284,7 @@ int media_fs::CloseForWrite() {
 // Pads the last block with the character '0' and writes every pending block.
 int media_fs::FlushForClose() {
   if (m_pWriteBuf == nullptr || m_ulBlockSize == 0) return 0;
-  // After the media ran out inside a block the flushed offset is no longer on a block boundary;
-  // move the rest to the front so that every block written lies inside the buffer.
-  if (m_ulFoff % m_ulBlockSize != 0) {
-    const unsigned long long rest = m_ulWoff - m_ulFoff;
-    std::memmove(m_pWriteBuf, m_pWriteBuf + m_ulFoff, rest);
-    m_ulWoff = rest;
-    m_ulFoff = 0;
-  }
+  RealignWriteBuffer();
   const long long block = static_cast<long long>(m_ulBlockSize);
   long long pending = static_cast<long long>(m_ulWoff - m_ulFoff);
   if (m_bTraceWrites) {

@@ -172,7 +172,9 @@ class CIndexFile {
   std::list<Page*> m_Lru;
   std::map<uint64_t, std::unique_ptr<Page>> m_Pages;
   // The cached pages by page number (null where a page is not cached): a lookup without a tree
-  // walk, which searches make for every probe.
+  // walk, which searches make for every probe. It covers page numbers below kMaxIndexedPages
+  // only; a page beyond (a read far past the end of the file) is found in m_Pages, so that no
+  // page number can make this table grow without bound.
   std::vector<Page*> m_PageIndex;
   uint32_t m_MaxPages = kDefaultMaxPages;
   bool m_bUseChangeFile = false;
@@ -180,6 +182,7 @@ class CIndexFile {
 
  private:
   static constexpr uint32_t kDefaultMaxPages = 32;
+  static constexpr uint64_t kMaxIndexedPages = uint64_t{1} << 18;  // 8 GiB of file, 2 MiB of table
   static constexpr uint32_t kUnboundedPages = 0xFFFFFFFFu;
   static constexpr int kChangeFileOpenAttempts = 5;
   static constexpr uint32_t kChangeFileRetryMs = 1000;

@@ -255,18 +255,30 @@ CXoError IDX_CLASS::ReadChangeFile() {
   const uint64_t journalSize = 4 + bodyBytes;
 
   if ((e = fp->Seek(4, SEEK_SET, nullptr)).IsFailure()) return failure(__LINE__, e);
-  if ((e = readExact(field, 8, kIdxMMErrCorrupt)).IsFailure()) return failure(__LINE__, e);
+  if ((e = readExact(field, 4, kIdxMMErrCorrupt)).IsFailure()) return failure(__LINE__, e);
   const uint32_t version = DecodeBE32(field);
-  const uint32_t count = DecodeBE32(field + 4);
   if (version != 1 && version != 2) {
     m_pDbg->debug("%s:%d: Can't handle change file of version [%d].", kTag, __LINE__, static_cast<int>(version));
     return failure(__LINE__, FXErrorUtil::ErrorMM(FX_LOCATION, kIdxMMErrCorrupt));
   }
+  if ((e = readExact(field, 4, kIdxMMErrCorrupt)).IsFailure()) return failure(__LINE__, e);
+  const uint32_t count = DecodeBE32(field);
   const uint64_t recordHead = version == 2 ? 12 : 8;
   if (12 + count * recordHead > journalSize) {
     return failure(__LINE__, FXErrorUtil::ErrorMM(FX_LOCATION, kIdxMMErrCorrupt));
   }
-  const uint64_t maxPageNo = (static_cast<uint64_t>(INT64_MAX) - IDX_PAGE_SIZE) / IDX_PAGE_SIZE;
+  // A Flush journals every page from the file's end on disk up to the new end, so no journaled
+  // page lies further beyond that end than the journal has records.
+  unsigned long long indexSize = 0;
+  if ((e = m_pFp->Size(indexSize)).IsFailure()) return failure(__LINE__, e);
+  const uint64_t maxPageNo = indexSize / IDX_PAGE_SIZE + count;
+  // The pages a journal brings into memory must be paid for by its bytes: a version 2 record
+  // carries its whole page, a version 1 block is an eighth of one, and only the last page or two
+  // may be short. A journal whose records would cost more is not one a Flush wrote.
+  const uint64_t pageBudget = journalSize * (IDX_PAGE_SIZE / kChangeFileV1BlockSize) / IDX_PAGE_SIZE + 2;
+  auto overBudget = [&](uint64_t pageNo) {
+    return m_Pages.find(pageNo) == m_Pages.end() && m_Pages.size() >= pageBudget;
+  };
 
   for (uint32_t i = 0; i < count; ++i) {
     Page* page = nullptr;
@@ -274,7 +286,7 @@ CXoError IDX_CLASS::ReadChangeFile() {
       if ((e = readExact(field, 12, kIdxMMErrCorrupt)).IsFailure()) return failure(__LINE__, e);
       const uint64_t pageNo = DecodeBE64(field);
       const uint32_t length = DecodeBE32(field + 8);
-      if (length > IDX_PAGE_SIZE || pageNo > maxPageNo) {
+      if (length > IDX_PAGE_SIZE || pageNo > maxPageNo || overBudget(pageNo)) {
         return failure(__LINE__, FXErrorUtil::ErrorMM(FX_LOCATION, kIdxMMErrCorrupt));
       }
       auto fresh = std::make_unique<Page>();
@@ -299,7 +311,7 @@ CXoError IDX_CLASS::ReadChangeFile() {
       const uint32_t length = DecodeBE32(field + 4);
       const uint64_t pageNo = offset / IDX_PAGE_SIZE;
       const uint32_t place = offset % IDX_PAGE_SIZE;
-      if (length > IDX_PAGE_SIZE - place) {
+      if (length > IDX_PAGE_SIZE - place || overBudget(pageNo)) {
         return failure(__LINE__, FXErrorUtil::ErrorMM(FX_LOCATION, kIdxMMErrCorrupt));
       }
       auto cached = m_Pages.find(pageNo);

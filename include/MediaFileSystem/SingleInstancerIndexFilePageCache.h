@@ -11,8 +11,13 @@
 
 IDX_TEMPLATE
 typename IDX_CLASS::Page* IDX_CLASS::FindPage(uint64_t pageNo) {
-  if (pageNo >= m_PageIndex.size()) return nullptr;
-  Page* page = m_PageIndex[pageNo];
+  Page* page = nullptr;
+  if (pageNo < m_PageIndex.size()) {
+    page = m_PageIndex[pageNo];
+  } else if (pageNo >= kMaxIndexedPages) {
+    auto it = m_Pages.find(pageNo);
+    if (it != m_Pages.end()) page = it->second.get();
+  }
   if (page == nullptr) return nullptr;
   if (page->LruPos != std::prev(m_Lru.end())) m_Lru.splice(m_Lru.end(), m_Lru, page->LruPos);
   return page;
@@ -22,8 +27,10 @@ IDX_TEMPLATE
 typename IDX_CLASS::Page* IDX_CLASS::InsertPage(std::unique_ptr<Page> page) {
   Page* raw = page.get();
   raw->LruPos = m_Lru.insert(m_Lru.end(), raw);
-  if (raw->PageNo >= m_PageIndex.size()) m_PageIndex.resize(raw->PageNo + 1, nullptr);
-  m_PageIndex[raw->PageNo] = raw;
+  if (raw->PageNo < kMaxIndexedPages) {
+    if (raw->PageNo >= m_PageIndex.size()) m_PageIndex.resize(raw->PageNo + 1, nullptr);
+    m_PageIndex[raw->PageNo] = raw;
+  }
   m_Pages[raw->PageNo] = std::move(page);
   return raw;
 }

@@ -334,6 +334,11 @@ class media_fs {
   // names the caller in the trace line.
   int WriteBufferedBlock(const char* road, int* eom);
   void StartWriteTimer();
+  // When the media ended inside a block (m_ulFoff off the block grid, or every buffered byte on
+  // the media without the offsets returning to 0) or a re-initialisation shrank the buffer below
+  // m_ulWoff, moves the bytes not yet on the media to the front of the write buffer, so Write
+  // finds room and every later block lies inside the buffer.
+  void RealignWriteBuffer();
   int CloseForWrite();
   int CloseForRead();
   int FlushForClose();

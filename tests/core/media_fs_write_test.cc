@@ -178,6 +178,32 @@ TEST_F(FrameTest, CloseAfterCutBlockStaysInsideTheBuffer) {
   EXPECT_EQ(std::vector<int>{1000}, media->paddings);
 }
 
+// A host that writes on after the media ended inside a block (taking part of it, or all of it
+// with -1): the unwritten rest of the buffer moves to the front, so Write finds room again instead
+// of spinning without room, and the bytes reach the media in order.
+TEST_F(FrameTest, WriteAfterCutBlockGoesOn) {
+  for (long long partial : {1000LL, static_cast<long long>(kBlock)}) {
+    SCOPED_TRACE(partial);
+    platform::ResetAll();
+    media = std::make_unique<MemoryMedia>(&job);
+    InitBackup();
+    MediaFSArchiveFileId_t id = ChunkId();
+    ASSERT_EQ(0, media->Create(&id));
+    const std::string data = Pattern(kBlock + kBlock / 2);
+    media->writeScript = {{Outcome::Partial, partial}};
+    ASSERT_EQ(static_cast<int>(partial), media->Write(data.data(), kBlock + kBlock / 2));
+
+    // The bytes that never reached the buffer follow.
+    const std::string more = data.substr(kBlock);
+    ASSERT_EQ(static_cast<int>(more.size()), media->Write(more.data(), more.size()));
+    ASSERT_EQ(0, media->Close());
+    const size_t rest = data.size() - static_cast<size_t>(partial);
+    const size_t total = static_cast<size_t>(partial) + (rest + kBlock - 1) / kBlock * kBlock;
+    ASSERT_EQ(total, media->files[0].size());
+    EXPECT_TRUE(data + std::string(total - data.size(), '0') == media->files[0]);
+  }
+}
+
 TEST_F(FrameTest, WriteAndWrite2RefuseSizesThatDoNotFitTheirResult) {
   InitBackup();
   MediaFSArchiveFileId_t id = ChunkId();

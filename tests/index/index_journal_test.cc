@@ -265,6 +265,14 @@ TEST_F(IndexJournal, ACorruptJournalFailsTheOpenAndIsKept) {
   PutBE32(hugeCount, 8, 0xFFFFFFFFu);
   FixJournalCrc(hugeCount);
   std::string hugePage = Journal({{0x7FFFFFFFFFFFFFFFull, "x"}});
+  std::string farPage = Journal({{0, index}, {uint64_t{1} << 40, "x"}});
+  // Every record would cost a whole page in memory for 12 bytes of journal.
+  std::vector<JournalRecord> empties;
+  for (uint64_t page = 0; page < 200; ++page) empties.push_back({page, ""});
+  std::string emptyPages = Journal(empties);
+  std::string onlyAVersion(8, '\0');  // nothing after the version: the version is what is refused
+  PutBE32(onlyAVersion, 4, 3);
+  FixJournalCrc(onlyAVersion);
   std::string v1PastThePage(12, '\0');  // block 7 ends at 32768; 8 more bytes would cross the page
   PutBE32(v1PastThePage, 4, 1);
   PutBE32(v1PastThePage, 8, 1);
@@ -276,7 +284,9 @@ TEST_F(IndexJournal, ACorruptJournalFailsTheOpenAndIsKept) {
   const std::pair<const char*, std::string> cases[] = {
       {"UnknownVersion", unknownVersion}, {"RecordLongerThanAPage", oversized},
       {"FewerRecordsThanCounted", missingRecord}, {"CountBeyondTheJournal", hugeCount},
-      {"PageBeyondAnyFile", hugePage}, {"Version1BlockPastItsPage", v1PastThePage}};
+      {"PageBeyondAnyFile", hugePage}, {"PageFarBeyondTheIndex", farPage},
+      {"UnknownVersionAlone", onlyAVersion}, {"Version1BlockPastItsPage", v1PastThePage},
+      {"PagesOutweighingTheJournal", emptyPages}};
   for (const auto& [name, bytes] : cases) {
     SCOPED_TRACE(name);
     platform::ResetLogs();
@@ -290,7 +300,7 @@ TEST_F(IndexJournal, ACorruptJournalFailsTheOpenAndIsKept) {
     EXPECT_TRUE(platform::LogContains("Failed to read the change file [" + path_ + ".change]"));
     EXPECT_EQ(ReadFile(path_ + ".change"), bytes);
     EXPECT_EQ(ReadFile(path_), index);
-    if (std::string(name) == "UnknownVersion") {
+    if (std::string(name).rfind("UnknownVersion", 0) == 0) {
       EXPECT_TRUE(platform::LogContains("Can't handle change file of version [3]."));
     }
   }

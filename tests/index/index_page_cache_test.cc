@@ -150,6 +150,22 @@ TEST_F(IndexPageCache, WritesBeyondTheEndZeroFillTheCachedLastPage) {
   EXPECT_EQ(disk.substr(128, kPage - 128 + 10), std::string(kPage - 128 + 10, '\0'));
 }
 
+// Page numbers come from callers and files: one far beyond the end is cached and found again
+// without memory in proportion to its number.
+TEST_F(IndexPageCache, APageFarBeyondTheEndIsCachedLikeAnyOther) {
+  ChunkIndex idx(&params_, nullptr);
+  CreateChunkIndex(idx);
+  for (uint64_t pageNo : {uint64_t{1} << 39, (uint64_t{1} << 39) + 1}) {
+    WriteAt(idx, pageNo * kPage + 3, "far");
+  }
+  char buf[3];
+  Access::Pos(idx) = (uint64_t{1} << 39) * kPage + 3;
+  ASSERT_TRUE(Access::Read(idx, buf, 3).IsSuccess());
+  EXPECT_EQ(std::string(buf, 3), "far");
+  EXPECT_EQ(Access::Pages(idx).size(), 3u);
+  Access::DropPages(idx);  // no Flush out there
+}
+
 TEST_F(IndexPageCache, OnlyPartialWritesInsideTheFileReadThePageFirst) {
   ChunkIndex idx(&params_, nullptr);
   CreateChunkIndex(idx);
