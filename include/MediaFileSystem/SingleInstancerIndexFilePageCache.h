@@ -191,17 +191,25 @@ CXoError IDX_CLASS::EvictPage(std::unique_ptr<Page>* page) {
   return CXoError::Success();
 }
 
+// Every page transfer is one seek to the page's start followed by one read or one write.
+IDX_TEMPLATE
+CXoError IDX_CLASS::SeekToPage(uint64_t pageNo, const char* tag) {
+  const uint64_t offset = pageNo * IDX_PAGE_SIZE;
+  CXoError e = m_pFp->Seek(static_cast<CXoFile::offset>(offset), SEEK_SET, nullptr);
+  if (e.IsFailure()) {
+    m_pDbg->debug("%s:%d Unable to seek to offset [0x%llx]. Error [%s]", tag, __LINE__,
+                  static_cast<unsigned long long>(offset), e.AsString().c_str());
+    return e.Push(FX_LOCATION);
+  }
+  return CXoError::Success();
+}
+
 IDX_TEMPLATE
 CXoError IDX_CLASS::WritePage(const std::unique_ptr<Page>& page) {
   static constexpr const char* kTag = "WritePage";
   IDX_ASSERT(page->Modified == 1);
-  const uint64_t offset = page->PageNo * IDX_PAGE_SIZE;
-  CXoError e = m_pFp->Seek(static_cast<CXoFile::offset>(offset), SEEK_SET, nullptr);
-  if (e.IsFailure()) {
-    m_pDbg->debug("%s:%d Unable to seek to offset [0x%llx]. Error [%s]", kTag, __LINE__,
-                  static_cast<unsigned long long>(offset), e.AsString().c_str());
-    return e.Push(FX_LOCATION);
-  }
+  CXoError e = SeekToPage(page->PageNo, kTag);
+  if (e.IsFailure()) return e;
   unsigned int written = 0;
   e = m_pFp->Write(page->Data, page->Size, &written);
   if (e.IsSuccess() && written < page->Size) {
@@ -220,13 +228,8 @@ IDX_TEMPLATE
 CXoError IDX_CLASS::ReadPage(const std::unique_ptr<Page>& page) {
   static constexpr const char* kTag = "ReadPage";
   IDX_ASSERT(page->Modified == 0);
-  const uint64_t offset = page->PageNo * IDX_PAGE_SIZE;
-  CXoError e = m_pFp->Seek(static_cast<CXoFile::offset>(offset), SEEK_SET, nullptr);
-  if (e.IsFailure()) {
-    m_pDbg->debug("%s:%d Unable to seek to offset [0x%llx]. Error [%s]", kTag, __LINE__,
-                  static_cast<unsigned long long>(offset), e.AsString().c_str());
-    return e.Push(FX_LOCATION);
-  }
+  CXoError e = SeekToPage(page->PageNo, kTag);
+  if (e.IsFailure()) return e;
   unsigned int done = 0;
   e = m_pFp->Read(page->Data, IDX_PAGE_SIZE, &done);
   if (e.IsFailure()) {
