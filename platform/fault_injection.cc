@@ -92,6 +92,7 @@ void FaultInjector::Add(const FaultRule& rule) {
   InjectorState& s = State();
   std::lock_guard<std::mutex> lock(s.mutex);
   s.rules.push_back(RuleState{rule, 0});
+  if (s.rules.back().rule.nth < 1) s.rules.back().rule.nth = 1;  // counting starts at the first call
   SetFlag(kFlagRules, true);
 }
 
@@ -99,7 +100,10 @@ void FaultInjector::SetFreeSpace(const std::string& pathPrefix, unsigned long lo
                                  unsigned long long totalBytes) {
   InjectorState& s = State();
   std::lock_guard<std::mutex> lock(s.mutex);
-  s.freeSpace[pathPrefix] = FreeSpace{freeBytes, totalBytes};
+  // "/mnt/mp1/" names the same mount path as "/mnt/mp1".
+  std::string prefix = pathPrefix;
+  while (prefix.size() > 1 && prefix.back() == '/') prefix.pop_back();
+  s.freeSpace[prefix] = FreeSpace{freeBytes, totalBytes};
   SetFlag(kFlagFreeSpace, true);
 }
 

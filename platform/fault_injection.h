@@ -38,7 +38,7 @@ const char* FsOpName(FsOp op);
 struct FaultRule {
   FsOp op = FsOp::Write;
   std::string pathContains;  // empty: any path
-  int nth = 1;               // the first matching call that fails, counted from 1
+  int nth = 1;               // the first matching call that fails, counted from 1 (below 1: 1)
   int times = 1;             // how many calls fail from there on; -1 for all of them
   int err = 5;               // errno of the failure (EIO by default); 0 with shortBytes set: a short transfer
   long long shortBytes = -1; // Read or Write: transfer this many bytes and report success

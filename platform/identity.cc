@@ -11,12 +11,10 @@ IdentityState& Identity() {
   return *state;
 }
 
-namespace {
 std::mutex& IdentityMutex() {
   static std::mutex* m = new std::mutex;
   return *m;
 }
-}  // namespace
 
 }  // namespace platform
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 class CLoggedOnUser {
@@ -48,5 +49,6 @@ struct IdentityState {
 };
 
 IdentityState& Identity();
+std::mutex& IdentityMutex();  // held by the stand-ins while they read or write Identity()
 
 }  // namespace platform

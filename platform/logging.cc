@@ -99,6 +99,13 @@ void SetLogFile(const std::string& path) {
   OpenFileLocked(s, path);
 }
 
+void ResetLogFile() {
+  LogState& s = State();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  OpenFileLocked(s, std::string());
+  s.fileChecked = false;  // the next line looks for MFS_LOG_FILE again
+}
+
 void SetLogCaptureLimit(size_t lines) {
   LogState& s = State();
   std::lock_guard<std::mutex> lock(s.mutex);
@@ -193,11 +200,15 @@ std::string EvDebug::getClientName() {
 }
 
 bool ozassert(bool expression, const char* file, const char* function, int line) {
+  return ozassert(expression, nullptr, file, function, line);
+}
+
+bool ozassert(bool expression, const char* text, const char* file, const char* function, int line) {
   if (!expression) {
-    char text[1024];
-    std::snprintf(text, sizeof(text), "Assertion failed in %s at %s:%d", function ? function : "?",
-                  file ? file : "?", line);
-    platform::Capture("ozassert", 1, text);
+    std::string report = StringFormat("Assertion failed in %s at %s:%d", function ? function : "?",
+                                      file ? file : "?", line);
+    if (text != nullptr) report += StringFormat(": %s", text);
+    platform::Capture("ozassert", 1, std::move(report));
   }
   return expression;
 }

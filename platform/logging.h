@@ -52,7 +52,9 @@ class EvDebug {
 // Reports a broken invariant (a level 1 line from the source "ozassert") and returns the
 // expression, so the caller decides whether to go on.
 bool ozassert(bool expression, const char* file, const char* function, int line);
-#define OZASSERT(e) ozassert(static_cast<bool>(e), __FILE__, __func__, __LINE__)
+// The same, with the expression's text in the report.
+bool ozassert(bool expression, const char* text, const char* file, const char* function, int line);
+#define OZASSERT(e) ozassert(static_cast<bool>(e), #e, __FILE__, __func__, __LINE__)
 
 namespace platform {
 
@@ -69,6 +71,8 @@ bool LogContains(const std::string& text);
 // Lines at `level` (any level when `level` is 0) that contain `text`.
 size_t LogCount(const std::string& text, int level = 0);
 void SetLogFile(const std::string& path);
+// Drops a log file a test set: lines go to the file of MFS_LOG_FILE again, or to none.
+void ResetLogFile();
 // Keeps only the newest lines (bounded capture for long runs); 0 keeps all.
 void SetLogCaptureLimit(size_t lines);
 void ResetLogs();

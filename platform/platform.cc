@@ -85,13 +85,31 @@ long long RealNowMs() {
 
 void ResetAll() {
   Faults().Reset();
-  MediaManager() = MediaManagerState();
-  Config() = ConfigState();
-  Jobs() = JobState();
+  // Under each stand-in's own lock: a thread that outlives its test (a process-wide flusher)
+  // may still record.
+  {
+    std::lock_guard<std::mutex> lock(MediaManagerMutex());
+    MediaManager() = MediaManagerState();
+  }
+  {
+    std::lock_guard<std::mutex> lock(ConfigMutex());
+    Config() = ConfigState();
+  }
+  {
+    std::lock_guard<std::mutex> lock(JobsMutex());
+    Jobs() = JobState();
+  }
   ResetLogs();
   SetLogCaptureLimit(0);
-  Identity() = IdentityState();
-  RemoteStorage() = RemoteStorageState();
+  ResetLogFile();
+  {
+    std::lock_guard<std::mutex> lock(IdentityMutex());
+    Identity() = IdentityState();
+  }
+  {
+    std::lock_guard<std::mutex> lock(RemoteStorageMutex());
+    RemoteStorage() = RemoteStorageState();
+  }
   g_realSleep.store(false);
   g_realClock.store(false);
   g_sleptMs.store(0);

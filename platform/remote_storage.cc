@@ -20,6 +20,8 @@ std::set<std::string>& HeldSkarvoLocks() {
 
 }  // namespace
 
+std::mutex& RemoteStorageMutex() { return RemoteMutex(); }
+
 RemoteStorageState& RemoteStorage() {
   static RemoteStorageState* state = new RemoteStorageState;
   return *state;

@@ -2,6 +2,7 @@
 // distributed storage with its path tests and locks. Recording stand-ins over local files.
 #pragma once
 
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -46,6 +47,7 @@ struct RemoteStorageState {
 };
 
 RemoteStorageState& RemoteStorage();
+std::mutex& RemoteStorageMutex();  // held by the stand-ins while they read or write RemoteStorage()
 // Appends to RemoteStorage().calls; safe from any thread.
 void RecordRemoteCall(const std::string& call);
 

@@ -46,9 +46,12 @@
 #include "platform/remote_storage.h"
 #include "platform/threads.h"
 
-// Invariant reports name this header as their source.
-#define IDX_ASSERT(expr) \
-  ozassert(static_cast<bool>(expr), "include/MediaFileSystem/SingleInstancerIndexFile", __PRETTY_FUNCTION__, __LINE__)
+// Invariant reports name this header as their source and carry the invariant's text as the
+// file's readers know it.
+#define IDX_ASSERT_TEXT(expr, text)                                                           \
+  ozassert(static_cast<bool>(expr), text, "include/MediaFileSystem/SingleInstancerIndexFile", \
+           __PRETTY_FUNCTION__, __LINE__)
+#define IDX_ASSERT(expr) IDX_ASSERT_TEXT(expr, #expr)
 
 struct CIndexFileTestAccess;  // defined by the tests only
 
@@ -233,6 +236,7 @@ class CIndexFile {
 #undef IDX_TEMPLATE
 #undef IDX_CLASS
 #undef IDX_ASSERT
+#undef IDX_ASSERT_TEXT
 
 extern template class CIndexFile<SSfileContainerIndexEntry, g_szSFileIndexHdrMagic>;
 extern template class CIndexFile<SChunkMetaDataIndexEntry, g_szChunkIndexHdrMagic>;

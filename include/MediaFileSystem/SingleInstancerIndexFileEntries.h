@@ -50,7 +50,7 @@ CXoError IDX_CLASS::AddEntryInternal(IndexRecord* rec) {
 
 IDX_TEMPLATE
 CXoError IDX_CLASS::WriteEntry(IndexRecord* rec) {
-  IDX_ASSERT(m_RecSize == sizeof(IndexRecord));
+  IDX_ASSERT_TEXT(m_RecSize == sizeof(IndexRecord), "m_RecSize == sizeof (IndexRecord)");
   Traits::SwapByteOrder(*rec);
   rec->CRC32 = ozhtonl(CXoCRC32::Of(rec, Traits::kCrcBytes));
   CXoError e = Write(reinterpret_cast<const char*>(rec), m_RecSize);
@@ -84,7 +84,7 @@ CXoError IDX_CLASS::GetEntry(int64_t index, IndexRecord* rec) {
 IDX_TEMPLATE
 CXoError IDX_CLASS::GetEntry(IndexRecord* rec) {
   static constexpr const char* kTag = "CIndexFile::GetEntry";
-  IDX_ASSERT(m_RecSize == sizeof(IndexRecord));
+  IDX_ASSERT_TEXT(m_RecSize == sizeof(IndexRecord), "m_RecSize == sizeof (IndexRecord)");
   CXoError e = Read(reinterpret_cast<char*>(rec), m_RecSize);
   if (e.IsFailure()) {
     m_pDbg->debug("%s:%d Cannot read [%d] bytes. Read [%u], error=%s", kTag, __LINE__, static_cast<int>(m_RecSize),

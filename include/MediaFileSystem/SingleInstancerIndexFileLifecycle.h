@@ -320,7 +320,7 @@ IDX_TEMPLATE
 CXoError IDX_CLASS::Close() {
   static constexpr const char* kTag = "CIndexFile::Close";
   if (!m_bOpen) return CXoError::Success();
-  IDX_ASSERT(m_pFp->IsValid() == true);
+  IDX_ASSERT_TEXT(m_pFp->IsValid() == true, "m_pFp->IsValid () == true");
 
   CXoError result;
   auto keep = [&result](const CXoError& e) {

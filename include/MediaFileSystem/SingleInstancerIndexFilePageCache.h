@@ -58,7 +58,8 @@ void IDX_CLASS::TailFill() {
   if (it == m_Pages.end()) return;
   Page* page = it->second.get();
   if (page->Size >= IDX_PAGE_SIZE) return;
-  IDX_ASSERT((page->Size + IDX_PAGE_SIZE * page->PageNo) == m_Size);
+  IDX_ASSERT_TEXT((page->Size + IDX_PAGE_SIZE * page->PageNo) == m_Size,
+                  "(pPage->Size + IDX_PAGE_SIZE * pPage->PageNo) == m_Size");
   const uint64_t n = std::min<uint64_t>(IDX_PAGE_SIZE - (m_Size % IDX_PAGE_SIZE), m_Pos - m_Size);
   const uint32_t start = page->Size;
   if (start + n > IDX_PAGE_SIZE) return;  // only when the invariant is broken
@@ -165,7 +166,7 @@ CXoError IDX_CLASS::GetFreePage(std::unique_ptr<Page>* page) {
 
 IDX_TEMPLATE
 CXoError IDX_CLASS::EvictPage(std::unique_ptr<Page>* page) {
-  IDX_ASSERT(m_Lru.size() != 0);
+  IDX_ASSERT_TEXT(m_Lru.size() != 0, "m_Lru.size () != 0");
   auto victim = m_Lru.begin();
   if (m_iMode == 1) {
     // A reader never writes: its modified pages (a replayed journal) stay, and the cache grows.
@@ -207,7 +208,7 @@ CXoError IDX_CLASS::SeekToPage(uint64_t pageNo, const char* tag) {
 IDX_TEMPLATE
 CXoError IDX_CLASS::WritePage(const std::unique_ptr<Page>& page) {
   static constexpr const char* kTag = "WritePage";
-  IDX_ASSERT(page->Modified == 1);
+  IDX_ASSERT_TEXT(page->Modified == 1, "pPage->Modified == 1");
   CXoError e = SeekToPage(page->PageNo, kTag);
   if (e.IsFailure()) return e;
   unsigned int written = 0;
@@ -227,7 +228,7 @@ CXoError IDX_CLASS::WritePage(const std::unique_ptr<Page>& page) {
 IDX_TEMPLATE
 CXoError IDX_CLASS::ReadPage(const std::unique_ptr<Page>& page) {
   static constexpr const char* kTag = "ReadPage";
-  IDX_ASSERT(page->Modified == 0);
+  IDX_ASSERT_TEXT(page->Modified == 0, "pPage->Modified == 0");
   CXoError e = SeekToPage(page->PageNo, kTag);
   if (e.IsFailure()) return e;
   unsigned int done = 0;

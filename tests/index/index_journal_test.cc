@@ -365,6 +365,7 @@ TEST_F(IndexJournal, AlignedFilesReplayOnlyInChangeFileMode) {
   auto opt = Opts<SFileIndex>(true, false);
   ASSERT_TRUE(idx.Open(path_, 2, opt).IsSuccess());
   EXPECT_EQ(platform::LogCount("Assertion failed in"), 1u);
+  EXPECT_TRUE(platform::LogContains("pPage->Size == IDX_PAGE_SIZE"));
   EXPECT_FALSE(Exists(path_ + ".change"));
   // Record 567 is the first slot of the block at 32768; the ones between are a hole.
   EXPECT_EQ(idx.m_Header.TotalEntries, 568u);

@@ -97,10 +97,14 @@ TEST_F(FaultInjectionTest, RulesMatchTheirPathAndRepeat) {
   for (int i = 0; i < 5; ++i) failed.push_back(file_->Write(data, sizeof(data), &done).IsFailure());
   EXPECT_EQ((std::vector<bool>{false, true, true, false, false}), failed);
 
+  Faults().Add(FaultRule{FsOp::Write, "CHUNK_1", 0, 1, ENOSPC, -1});  // a count below 1 means the first
+  EXPECT_TRUE(FXErrorUtil::IsErrNo(file_->Write(data, sizeof(data), &done), ENOSPC));
+  EXPECT_TRUE(file_->Write(data, sizeof(data), &done).IsSuccess());
+
   Faults().Add(FaultRule{FsOp::Write, "", 1, -1, EROFS, -1});  // any path, every call
   EXPECT_TRUE(FXErrorUtil::IsErrNo(file_->Write(data, sizeof(data), &done), EROFS));
   EXPECT_EQ(0u, done);
-  EXPECT_EQ(7, Faults().Calls(FsOp::Write));  // with the write of SetUp
+  EXPECT_EQ(9, Faults().Calls(FsOp::Write));  // with the write of SetUp
   EXPECT_EQ(0, Faults().Calls(FsOp::Write, "other"));
 }
 
@@ -137,6 +141,9 @@ TEST_F(FaultInjectionTest, FreeSpaceFollowsTheLongestPrefix) {
   ASSERT_TRUE(fs_->GetFreeSpace(dir_ / "mp2/V_1", total, free).IsSuccess());  // need not exist
   EXPECT_EQ(2000u, free);
   EXPECT_EQ(9000u, total);
+  Faults().SetFreeSpace(dir_ / "mp3/", 3000);  // a mount path given with its trailing slash
+  ASSERT_TRUE(fs_->GetFreeSpace(dir_ / "mp3", total, free).IsSuccess());
+  EXPECT_EQ(3000u, free);
 }
 
 // A crash point: the child dies inside its third write, as a test of a writer's recovery would

@@ -158,6 +158,7 @@ TEST(LoggingTest, CapturesEveryLineWithSourceAndLevel) {
   EXPECT_EQ("LockFile: detail x", lines[4].text);
   EXPECT_EQ(3, lines[4].level);
   EXPECT_EQ("ozassert", lines[5].source);
+  EXPECT_NE(std::string::npos, lines[5].text.find("1 == 2")) << lines[5].text;  // the broken expression
   EXPECT_EQ(1u, platform::LogCount("hard I/O", -1));
   EXPECT_EQ(0u, platform::LogCount("hard I/O", 1));
   EXPECT_TRUE(platform::LogContains("one 1"));
@@ -250,6 +251,9 @@ TEST(ResetTest, OneResetReturnsEverythingToItsStart) {
   platform::RemoteStorage().skarvoPrefixes.push_back("/skarvo");
   platform::RemoteStorage().calls.push_back("TryLock /skarvo/x");
   XOSLEEP(10);
+  TempDir dir;
+  std::string logFile = dir / "test.log";
+  platform::SetLogFile(logFile);
 
   platform::ResetAll();
   EXPECT_EQ(0, g_libraryValue);
@@ -265,6 +269,11 @@ TEST(ResetTest, OneResetReturnsEverythingToItsStart) {
   EXPECT_EQ(0, platform::Faults().Calls(platform::FsOp::Write));
   unsigned long long free = 0, total = 0;
   EXPECT_FALSE(platform::Faults().FreeSpaceFor("/x", free, total));
+
+  EvDebug().debug("after the reset");
+  std::ifstream log(logFile);
+  std::string logged((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(std::string::npos, logged.find("after the reset"));  // a test's log file ends with it
 }
 
 TEST(RemoteStorageTest, SkarvoLocksConflictInProcess) {
