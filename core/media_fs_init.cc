@@ -90,10 +90,7 @@ int media_fs::Init(MediaFsInitParams params, bool reinit) {
 
   m_bWriteTimerStarted = false;
   m_bReadTimerStarted = false;
-  m_llPhysicalBytes = 0;
-  m_llLogicalBytes = 0;
-  m_llOpenCount = 0;
-  m_llCreateCount = 0;
+  ResetFileCounters();
 
   m_bIsilonSmartLock = ConfiguredSwitch("EnableIsilonSmartLock");
   if (params.iDriveId == 0) m_bUpdTransferOnRestore = ConfiguredSwitch("UpdDataTransferInfoForRestores");
@@ -229,10 +226,7 @@ int media_fs::AllocateBuffers() {
   m_ulWriteBufSize = writeSize;
   m_ulReadBufSize = readSize;
 
-  m_llRoff = 0;
-  m_ulWoff = 0;
-  m_llRlen = 0;
-  m_ulFoff = 0;
+  EmptyBuffers();
   m_bWriting = false;
   return 0;
 }

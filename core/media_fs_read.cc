@@ -136,14 +136,8 @@ int media_fs::Peek(char* buf, unsigned long n) {
 
 int media_fs::CloseForRead() {
   Log(2, "In ZovadAdeveFS::Close() ");
-  m_llPhysicalBytes = 0;
-  m_llLogicalBytes = 0;
-  m_llOpenCount = 0;
-  m_llCreateCount = 0;
-  m_llRoff = 0;
-  m_llRlen = 0;
-  m_ulWoff = 0;
-  m_ulFoff = 0;
+  ResetFileCounters();
+  EmptyBuffers();
   m_llBytesLeftToRead = 0;
 
   m_tEnd.init();

@@ -50,6 +50,20 @@ void media_fs::StartWriteTimer() {
   }
 }
 
+void media_fs::EmptyBuffers() {
+  m_ulWoff = 0;
+  m_ulFoff = 0;
+  m_llRoff = 0;
+  m_llRlen = 0;
+}
+
+void media_fs::ResetFileCounters() {
+  m_llPhysicalBytes = 0;
+  m_llLogicalBytes = 0;
+  m_llOpenCount = 0;
+  m_llCreateCount = 0;
+}
+
 void media_fs::RealignWriteBuffer() {
   const bool offGrid = m_ulFoff % m_ulBlockSize != 0;
   const bool drained = m_ulFoff != 0 && m_ulFoff == m_ulWoff;
@@ -254,10 +268,7 @@ int media_fs::CloseForWrite() {
         static_cast<unsigned long>(m_ulWriteBufSize));
   }
 
-  m_ulWoff = 0;
-  m_ulFoff = 0;
-  m_llRoff = 0;
-  m_llRlen = 0;
+  EmptyBuffers();
   if (CloseSpecific(GetMarkType()) < 0) {
     FailText(" CloseSpecific Failed to close the Media Handle - VolId=%d", m_iVolId);
     return -1;
@@ -271,10 +282,7 @@ int media_fs::CloseForWrite() {
 
   if (m_llKBRemaining > 0) m_llKBRemaining -= m_llPhysicalBytes / 1024;
   m_llDriveBytesWritten = 0;
-  m_llPhysicalBytes = 0;
-  m_llLogicalBytes = 0;
-  m_llOpenCount = 0;
-  m_llCreateCount = 0;
+  ResetFileCounters();
   m_llBytesLeftToRead = 0;
   ++m_llNumFiles;
   ++m_llFileNumber;

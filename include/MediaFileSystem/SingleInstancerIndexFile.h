@@ -207,6 +207,7 @@ class CIndexFile {
   void ForgetPage(uint64_t pageNo);
   CXoError LoadPage(uint64_t pageNo, bool read, const char* tag, Page** page);
   CXoError SeekToPage(uint64_t pageNo, const char* tag);
+  CXoError NegativeIndex(const char* tag, int64_t index);
   // Asks the processor for the bytes of record `index` when its page is cached.
   void PrefetchRecord(int64_t index) const;
   void PrefetchProbes(int64_t lo, int64_t mid, int64_t hi) const;

@@ -62,15 +62,18 @@ CXoError IDX_CLASS::WriteEntry(IndexRecord* rec) {
   return e.IsFailure() ? e.Push(FX_LOCATION) : e;
 }
 
+// Below record 0 lies the header (and, aligned, nothing but it): a negative index is refused.
+IDX_TEMPLATE
+CXoError IDX_CLASS::NegativeIndex(const char* tag, int64_t index) {
+  m_pDbg->debug("%s:%d Negative record index [%ld]", tag, __LINE__, index);
+  return FXErrorUtil::ErrorWin32(FX_LOCATION, kIdxWin32ErrInvalidParameter, "Negative record index [%ld]", index);
+}
+
 IDX_TEMPLATE
 CXoError IDX_CLASS::GetEntry(int64_t index, IndexRecord* rec) {
   static constexpr const char* kTag = "CIndexFile::GetEntry";
   OzCriticalSectionGuard guard(m_pcs);
-  if (index < 0) {
-    // Below record 0 lies the header (and, aligned, nothing but it).
-    m_pDbg->debug("%s:%d Negative record index [%ld]", kTag, __LINE__, index);
-    return FXErrorUtil::ErrorWin32(FX_LOCATION, kIdxWin32ErrInvalidParameter, "Negative record index [%ld]", index);
-  }
+  if (index < 0) return NegativeIndex(kTag, index);
   m_Pos = RecordPosition(index);
   CXoError e = GetEntry(rec);
   if (e.IsFailure()) {
@@ -237,11 +240,7 @@ IDX_TEMPLATE
 CXoError IDX_CLASS::UpdateEntry(int64_t iPosition, IndexRecord* rec) {
   static constexpr const char* kTag = "CIndexFile::UpdateEntry";
   OzCriticalSectionGuard guard(m_pcs);
-  if (iPosition < 0) {
-    m_pDbg->debug("%s:%d Negative record index [%ld]", kTag, __LINE__, iPosition);
-    return FXErrorUtil::ErrorWin32(FX_LOCATION, kIdxWin32ErrInvalidParameter, "Negative record index [%ld]",
-                                   iPosition);
-  }
+  if (iPosition < 0) return NegativeIndex(kTag, iPosition);
   if (iPosition >= static_cast<int64_t>(m_Header.TotalEntries)) {
     const unsigned long long total = m_Header.TotalEntries;
     m_pDbg->debug("%s:%d Position [%ld] >= Total Entries [%llu]", kTag, __LINE__, iPosition, total);

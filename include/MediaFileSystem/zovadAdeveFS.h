@@ -339,6 +339,10 @@ class media_fs {
   // m_ulWoff, moves the bytes not yet on the media to the front of the write buffer, so Write
   // finds room and every later block lies inside the buffer.
   void RealignWriteBuffer();
+  // Both buffers empty: no byte held for writing or left to hand out.
+  void EmptyBuffers();
+  // The byte counts and the open and create counts of the current archive file back to 0.
+  void ResetFileCounters();
   int CloseForWrite();
   int CloseForRead();
   int FlushForClose();
