@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Sets up, builds and tests: the plain build, then the sanitizer build, then every fuzz target
-# for a bounded time. Any failure ends the run with a non-zero status.
+# Sets up, builds and tests: the plain build, then the address and undefined-behaviour sanitizer
+# build, then the thread sanitizer build of the threaded tests, then every fuzz target for a
+# bounded time. Any failure ends the run with a non-zero status.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -19,6 +20,13 @@ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DMFS_SANITIZE=ON -DM
 cmake --build build-asan -j "$jobs"
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
    ctest --output-on-failure -j "$jobs")
+
+echo "== thread sanitizer build and threaded tests"
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMFS_SANITIZE_THREAD=ON \
+  -DMFS_BUILD_BENCH=OFF -DMFS_BUILD_EXAMPLES=OFF
+cmake --build build-tsan -j "$jobs" --target threaded_tests
+(cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+   ctest --output-on-failure -j "$jobs" -L threaded)
 
 shopt -s nullglob
 fuzz_sources=(fuzz/fuzz_*.cc)

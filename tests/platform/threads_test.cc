@@ -1,12 +1,8 @@
-// Locks and time: named locks between objects and processes, recursive critical sections and
-// the injectable sleep and clock.
+// Locks and time: named locks between objects and processes, and the injectable sleep and clock.
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <atomic>
-#include <thread>
 
 #include "platform/platform.h"
 
@@ -33,20 +29,6 @@ TEST(MDLockTest, TwoObjectsOfOneProcessExcludeEachOther) {
 
   a.unset();
   EXPECT_NE(0, b.set(0));
-}
-
-TEST(MDLockTest, WaitEndsWhenAnotherThreadLetsGo) {
-  MDLock a("lock.handover");
-  ASSERT_NE(0, a.set(0));
-  std::atomic<bool> taken{false};
-  std::thread waiter([&] {
-    MDLock b("lock.handover");
-    taken = b.set(0xFFFFFFFFu) != 0;  // without limit
-  });
-  while (platform::SleptMs() == 0) std::this_thread::yield();  // the waiter is polling
-  a.unset();
-  waiter.join();
-  EXPECT_TRUE(taken);
 }
 
 // The lock is machine-wide: a process holding it shuts out others until it ends.
@@ -93,32 +75,6 @@ TEST(MDLockTest, ExcludesAnotherProcess) {
   for (int fd : {ready[0], ready[1], go[0], go[1]}) close(fd);
 }
 
-TEST(CriticalSectionTest, HolderMayEnterAgainOthersWait) {
-  OzCriticalSectionH cs;
-  ASSERT_TRUE(cs.enter(true));
-  ASSERT_TRUE(cs.enter(false));  // the holder enters again without waiting
-  auto tryFromOtherThread = [&cs] {
-    bool entered = false;
-    std::thread t([&] {
-      entered = cs.enter(false);
-      if (entered) cs.leave();
-    });
-    t.join();
-    return entered;
-  };
-  EXPECT_FALSE(tryFromOtherThread());
-  cs.leave();
-  EXPECT_FALSE(tryFromOtherThread());  // still held once
-  cs.leave();
-  EXPECT_TRUE(tryFromOtherThread());
-
-  // The layer's process-wide lock is one of them, there from the start.
-  ASSERT_NE(nullptr, CFSInitParams::m_ReadWriteLock);
-  OzCriticalSectionGuard outer(CFSInitParams::m_ReadWriteLock);
-  OzCriticalSectionGuard inner(CFSInitParams::m_ReadWriteLock);
-  OzCriticalSectionGuard none(nullptr);
-}
-
 TEST(TimeTest, SleepAndClockAreFakeAfterReset) {
   MDTime start;
   CStopWatch watch;
@@ -138,24 +94,6 @@ TEST(TimeTest, SleepAndClockAreFakeAfterReset) {
   platform::ResetAll();
   EXPECT_EQ(0, platform::SleptMs());
   EXPECT_EQ(start.ms(), MDTime().ms());  // the fake clock starts at the same instant each time
-}
-
-TEST(EventTest, EventsAndSemaphoresHandOver) {
-  OzEventH manual(true, false);
-  EXPECT_FALSE(manual.wait(0));
-  manual.set();
-  EXPECT_TRUE(manual.wait(0));
-  EXPECT_TRUE(manual.wait(0));  // stays set
-  OzEventH automatic(false, true);
-  EXPECT_TRUE(automatic.wait(0));
-  EXPECT_FALSE(automatic.wait(0));  // the wait reset it
-
-  OzSemaphoreH sem(0);
-  std::thread producer([&] { sem.release(2); });
-  EXPECT_TRUE(sem.wait());
-  EXPECT_TRUE(sem.wait());
-  producer.join();
-  EXPECT_FALSE(sem.wait(1));
 }
 
 }  // namespace
