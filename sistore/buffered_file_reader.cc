@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <optional>
 
 #include "platform/config.h"
 #include "platform/local_files.h"
@@ -27,13 +28,13 @@ namespace {
 
 constexpr unsigned int kDefaultBlockSize = 65536;
 
-// The configured block size in bytes, or 0 when "nBufFileRdrReadSizeKB" is absent or not positive.
-uint32_t ConfiguredBlockSize() {
+// The configured block size in bytes: "nBufFileRdrReadSizeKB" when it is present and positive.
+std::optional<uint32_t> ConfiguredBlockSize() {
   OZPlatformInfo info;
   long long kb = 0;
-  if (!info.getNumber("ZovadAdeve", "nBufFileRdrReadSizeKB", &kb)) return 0;
+  if (!info.getNumber("ZovadAdeve", "nBufFileRdrReadSizeKB", &kb)) return std::nullopt;
   const int32_t value = static_cast<int32_t>(static_cast<uint32_t>(kb));
-  if (value <= 0) return 0;
+  if (value <= 0) return std::nullopt;
   return static_cast<uint32_t>(value) * 1024u;  // wraps from 4194304 KiB on, as the value says
 }
 
@@ -56,7 +57,7 @@ CBufferedFileReader::~CBufferedFileReader() {
 }
 
 CXoError CBufferedFileReader::Init(unsigned int size) {
-  if (uint32_t configured = ConfiguredBlockSize(); configured != 0) size = configured;
+  if (std::optional<uint32_t> configured = ConfiguredBlockSize()) size = *configured;
   if (size == 0) {
     m_ullBufferLen = 0;
   } else if (m_pBuffer != nullptr && size <= m_ullCapacity) {
