@@ -127,8 +127,8 @@ int CFileFlusher::Start() {
 }
 
 int CFileFlusher::Stop() {
-  m_pDebug->debug("Stopping the file flusher thread(s)");
   m_bStop = true;
+  m_pDebug->debug("Stopping the file flusher thread(s)");
   m_pSemaphore->release(static_cast<long>(m_vThreads.size()));
   DestroyThreadRecords();
   m_pDebug->debug("flusher thread(s) stopped.");
