@@ -41,50 +41,12 @@ SingleInstancer_FS::SingleInstancer_FS(_JobContext* job, CFSInitParams params, b
   m_TotalBytesWritten = 0;
 }
 
+// Every member starts at the default its declaration gives; what remains is the frame's cloud
+// mode, the time of the last statistics line and the statistics switch.
 void SingleInstancer_FS::_Init() {
   m_iCloudMode = 0;
-  m_bOZSIDevice = false;
-  m_bCheckSIVolDBCorruption = true;
-  m_pPrimarySIVolDB = nullptr;
-  m_pSecondarySIVolDB = nullptr;
-  m_pSiloJobClient = nullptr;
-  m_pSiloJobQuery = nullptr;
-  m_strChunkDir.clear();
-  m_strDataFileName.clear();
   m_PerfLastLogTime = static_cast<time_t>(MDTime().seconds());
-  m_bPerfLogEnabled = true;
-  m_bNFileExists = false;
-  m_bNewOZSIFormat = true;
-  m_CurSfileItemCount = 0;
-  m_SfileNumber = 0;
-  m_MaxDelayedSfileFlushQSize = 0;
-  m_bFileIfCacheReady = false;
-  m_CacheSize = 0;
-  m_bAllowIncrChunk = false;
-  m_WriteBlockSize = 524288;
-  m_MDIdxState = -1;
-  m_ChunkMDIdxVersion = -1;
-  m_TransformedMPToken = 0;
-  m_MaxSfileContainerItems = 0;
-  m_MaxSfileContainerSize = 0;
-  m_pFdDataFile = nullptr;
-  m_pFdMetaDataFile = nullptr;
-  m_pFdNonSIFile = nullptr;
-  m_pMetaDataReader = nullptr;
-  m_pMetaDataCache = nullptr;
-  m_pMetaDataCachePos = nullptr;
-  m_pDataCache = nullptr;
-  m_pDataCachePos = nullptr;
-  m_pFileFlusher = nullptr;
-  m_pFSInterface = nullptr;
-  m_DataFileOffset = 0;
-  m_MetaDataFileOffset = 0;
-  m_iIsTapeSI = -1;
-  m_MAClientId = 0;
   InitializePerfCounter();
-  m_TotalBytesWritten = 0;
-  m_ullChunkId = 0;
-  m_bCloudCreateMode = false;
 }
 
 SingleInstancer_FS::~SingleInstancer_FS() {

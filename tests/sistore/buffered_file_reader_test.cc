@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <optional>
 #include <random>
 
@@ -60,6 +61,14 @@ class ReaderTest : public ::testing::Test {
     return pos;
   }
 
+  // A reader of `block`-byte blocks, open on `path`; it lives until the next call or the test's end.
+  CBufferedFileReader& OpenReader(const std::string& path, uint32_t block) {
+    m_reader = std::make_unique<CBufferedFileReader>(&params);
+    m_reader->Init(block);
+    EXPECT_TRUE(m_reader->Open(path.c_str(), O_RDONLY, 0400).IsSuccess()) << path;
+    return *m_reader;
+  }
+
   // Reads of the file since the last call.
   std::vector<platform::FsTransfer> NewReads(const std::string& path) {
     auto all = platform::Faults().Transfers(path);
@@ -75,6 +84,7 @@ class ReaderTest : public ::testing::Test {
   std::string content;
   CFSInitParams params;
   size_t seen = 0;
+  std::unique_ptr<CBufferedFileReader> m_reader;
 };
 
 // ---- The property test -------------------------------------------------------------------------
@@ -100,9 +110,7 @@ TEST_F(ReaderTest, RandomSeeksAndReadsMatchPreadAndReadWholeAlignedBlocks) {
     const int fd = open(path.c_str(), O_RDONLY);
     ASSERT_GE(fd, 0);
 
-    CBufferedFileReader reader(&params);
-    reader.Init(block);
-    ASSERT_TRUE(reader.Open(path.c_str(), O_RDONLY, 0400).IsSuccess());
+    CBufferedFileReader& reader = OpenReader(path, block);
     NewReads(path);
     uint64_t pos = 0;
     for (int op = 0; op < 200; ++op, ++operations) {
@@ -165,9 +173,7 @@ TEST_F(ReaderTest, RandomSeeksAndReadsMatchPreadAndReadWholeAlignedBlocks) {
 
 TEST_F(ReaderTest, FileShorterThanABlockComesWholeThenEmpty) {
   const std::string path = MakeFile("short", 100);
-  CBufferedFileReader reader(&params);
-  reader.Init(4096);
-  ASSERT_TRUE(reader.Open(path.c_str(), O_RDONLY, 0400).IsSuccess());
+  CBufferedFileReader& reader = OpenReader(path, 4096);
   EXPECT_EQ(content, ReadString(reader, 4096));
   EXPECT_EQ("", ReadString(reader, 4096));
   EXPECT_EQ("", ReadString(reader, 10));
@@ -176,9 +182,7 @@ TEST_F(ReaderTest, FileShorterThanABlockComesWholeThenEmpty) {
 
 TEST_F(ReaderTest, TellStaysAtTheEndAfterSmallReadsReachIt) {
   const std::string path = MakeFile("tail", 100);
-  CBufferedFileReader reader(&params);
-  reader.Init(64);
-  ASSERT_TRUE(reader.Open(path.c_str(), O_RDONLY, 0400).IsSuccess());
+  CBufferedFileReader& reader = OpenReader(path, 64);
   std::string all;
   for (std::string part; !(part = ReadString(reader, 10)).empty();) all += part;
   EXPECT_EQ(content, all);
@@ -190,9 +194,7 @@ TEST_F(ReaderTest, TellStaysAtTheEndAfterSmallReadsReachIt) {
 
 TEST_F(ReaderTest, ReadOfZeroBytesStillFillsAPendingBlock) {
   const std::string path = MakeFile("zero", 10000);
-  CBufferedFileReader reader(&params);
-  reader.Init(4096);
-  ASSERT_TRUE(reader.Open(path.c_str(), O_RDONLY, 0400).IsSuccess());
+  CBufferedFileReader& reader = OpenReader(path, 4096);
   platform::Faults().TraceTransfers(true);
   EXPECT_EQ("", ReadString(reader, 0));
   ASSERT_EQ(1u, NewReads(path).size());
@@ -209,9 +211,7 @@ TEST_F(ReaderTest, ReadOfZeroBytesStillFillsAPendingBlock) {
 TEST_F(ReaderTest, ThreeAndAHalfBlocksGoDirectThenOneFill) {
   const uint32_t B = 4096;
   const std::string path = MakeFile("direct", 10 * B);
-  CBufferedFileReader reader(&params);
-  reader.Init(B);
-  ASSERT_TRUE(reader.Open(path.c_str(), O_RDONLY, 0400).IsSuccess());
+  CBufferedFileReader& reader = OpenReader(path, B);
   ASSERT_EQ(Expected(0, B), ReadString(reader, B));  // one fill, consumed
   platform::Faults().TraceTransfers(true);
   EXPECT_EQ(Expected(B, 3 * B + B / 2), ReadString(reader, 3 * B + B / 2));
@@ -226,9 +226,7 @@ TEST_F(ReaderTest, ThreeAndAHalfBlocksGoDirectThenOneFill) {
 
 TEST_F(ReaderTest, SeeksInsideTheBufferedBytesDoNoInputOrOutput) {
   const std::string path = MakeFile("inside", 20000);
-  CBufferedFileReader reader(&params);
-  reader.Init(4096);
-  ASSERT_TRUE(reader.Open(path.c_str(), O_RDONLY, 0400).IsSuccess());
+  CBufferedFileReader& reader = OpenReader(path, 4096);
   ASSERT_TRUE(reader.Seek(8200, 0, nullptr).IsSuccess());
   ASSERT_EQ(Expected(8200, 100), ReadString(reader, 100));  // buffer holds [8192, 12288)
   const long long seeks = platform::Faults().Calls(FsOp::Seek, path);
@@ -251,9 +249,7 @@ TEST_F(ReaderTest, SeeksInsideTheBufferedBytesDoNoInputOrOutput) {
 
 TEST_F(ReaderTest, SeekOriginsAndTheEndOfTheFile) {
   const std::string path = MakeFile("origins", 10000);
-  CBufferedFileReader reader(&params);
-  reader.Init(4096);
-  ASSERT_TRUE(reader.Open(path.c_str(), O_RDONLY, 0400).IsSuccess());
+  CBufferedFileReader& reader = OpenReader(path, 4096);
 
   CXoFile::offset before = -1;
   ASSERT_TRUE(reader.Seek(0, 2, &before).IsSuccess());  // the end
@@ -284,9 +280,7 @@ TEST_F(ReaderTest, ConfiguredBlockSizeReplacesTheCallers) {
   for (const Case& c : cases) {
     platform::ResetAll();
     if (c.kb) platform::Config().SetNumber("ZovadAdeve", "nBufFileRdrReadSizeKB", *c.kb);
-    CBufferedFileReader reader(&params);
-    reader.Init(8192);
-    ASSERT_TRUE(reader.Open(path.c_str(), O_RDONLY, 0400).IsSuccess());
+    CBufferedFileReader& reader = OpenReader(path, 8192);
     platform::Faults().TraceTransfers(true);
     seen = 0;
     ReadString(reader, 1);
@@ -300,9 +294,7 @@ TEST_F(ReaderTest, ConfiguredBlockSizeReplacesTheCallers) {
 TEST_F(ReaderTest, BlockSizeOfZeroFailsReadsAndStillSeeks) {
   const std::string path = MakeFile("noblock", 1000);
   platform::Config().SetNumber("ZovadAdeve", "nBufFileRdrReadSizeKB", 4194304);
-  CBufferedFileReader reader(&params);
-  reader.Init(4096);
-  ASSERT_TRUE(reader.Open(path.c_str(), O_RDONLY, 0400).IsSuccess());
+  CBufferedFileReader& reader = OpenReader(path, 4096);
   CXoError e;
   EXPECT_EQ("", ReadString(reader, 10, &e));
   EXPECT_TRUE(FXErrorUtil::IsErrNo(e, ENOMEM));
@@ -324,9 +316,7 @@ TEST_F(ReaderTest, BlockSizeOfZeroFailsReadsAndStillSeeks) {
 TEST_F(ReaderTest, SmallReadAfterADirectReadNeverReturnsStaleBytes) {
   const uint32_t B = 4096;
   const std::string path = MakeFile("stale", 8 * B);
-  CBufferedFileReader reader(&params);
-  reader.Init(B);
-  ASSERT_TRUE(reader.Open(path.c_str(), O_RDONLY, 0400).IsSuccess());
+  CBufferedFileReader& reader = OpenReader(path, B);
   ASSERT_EQ(Expected(0, 10), ReadString(reader, 10));
   ASSERT_EQ(Expected(10, B - 10), ReadString(reader, B - 10));
   ASSERT_EQ(Expected(B, 2 * B), ReadString(reader, 2 * B));  // direct: [B, 3B)
@@ -344,9 +334,7 @@ TEST_F(ReaderTest, ShortReadsOfTheFileLoseNoByte) {
   for (int nth = 1; nth <= 4; ++nth) {
     SCOPED_TRACE("short read " + std::to_string(nth));
     platform::ResetAll();
-    CBufferedFileReader reader(&params);
-    reader.Init(B);
-    ASSERT_TRUE(reader.Open(path.c_str(), O_RDONLY, 0400).IsSuccess());
+    CBufferedFileReader& reader = OpenReader(path, B);
     platform::FaultRule rule{FsOp::Read, path, nth, 1, 0, 1000};
     platform::Faults().Add(rule);
     std::string all = ReadString(reader, 100);
@@ -362,9 +350,7 @@ TEST_F(ReaderTest, ShortReadsOfTheFileLoseNoByte) {
 TEST_F(ReaderTest, ShortBlockAfterASeekIsTakenAsTheEnd) {
   const uint32_t B = 4096;
   const std::string path = MakeFile("shortseek", 4 * B);
-  CBufferedFileReader reader(&params);
-  reader.Init(B);
-  ASSERT_TRUE(reader.Open(path.c_str(), O_RDONLY, 0400).IsSuccess());
+  CBufferedFileReader& reader = OpenReader(path, B);
   ASSERT_TRUE(reader.Seek(B + 500, 0, nullptr).IsSuccess());
   platform::Faults().Add({FsOp::Read, path, 1, 1, 0, 100});
   EXPECT_EQ("", ReadString(reader, 10));
@@ -382,9 +368,7 @@ TEST_F(ReaderTest, FailedReadReturnsTheErrorAndTheNextReadGoesOn) {
   for (const Case c : {Case{1, 100}, Case{2, 100}, Case{2, 3 * B}, Case{3, 3 * B + 7}}) {
     SCOPED_TRACE("read " + std::to_string(c.nth) + " fails, second Read of " + std::to_string(c.size));
     platform::ResetAll();
-    CBufferedFileReader reader(&params);
-    reader.Init(B);
-    ASSERT_TRUE(reader.Open(path.c_str(), O_RDONLY, 0400).IsSuccess());
+    CBufferedFileReader& reader = OpenReader(path, B);
     platform::Faults().Add({FsOp::Read, path, c.nth, 1, EIO});
     std::string all;
     for (unsigned size : {B - 50, c.size, 2 * B + 1, 5 * B}) {
@@ -405,9 +389,7 @@ TEST_F(ReaderTest, FailedReadReturnsTheErrorAndTheNextReadGoesOn) {
 
 TEST_F(ReaderTest, FailedSeekLeavesNoReadFromTheWrongPlace) {
   const std::string path = MakeFile("seekfail", 20000);
-  CBufferedFileReader reader(&params);
-  reader.Init(4096);
-  ASSERT_TRUE(reader.Open(path.c_str(), O_RDONLY, 0400).IsSuccess());
+  CBufferedFileReader& reader = OpenReader(path, 4096);
   ASSERT_EQ(Expected(0, 10), ReadString(reader, 10));
   platform::Faults().Add({FsOp::Seek, path, 1, 1, EIO});
   CXoError e = reader.Seek(13000, 0, nullptr);

@@ -26,7 +26,16 @@ class FlusherTest : public ::testing::Test {
   std::unique_ptr<FileRequest> Request(const std::string& name) {
     return std::make_unique<FileRequest>(dir.path(), name);
   }
-  FastTempDir dir;
+  // Starts the flusher with worker 0 held inside the flush of `held`.
+  CFileFlusher* StartHolding(FlushGate& gate, FileRequest& held) {
+    gate.Close();
+    CFileFlusher* f = CFileFlusher::Get(nullptr);
+    f->Submit(&held.req);
+    gate.WaitArrived(1);
+    return f;
+  }
+
+  TempDir dir{TempDir::MemoryBase()};  // flushes there cost nothing: the tests measure the flusher
 };
 
 TEST_F(FlusherTest, HoldersShareOneFlusherAndTheLastStopsIt) {
@@ -88,32 +97,14 @@ TEST_F(FlusherTest, FlushOfARealFileAndAFailedOne) {
   CFileFlusher::Release(f);
 }
 
-TEST_F(FlusherTest, WaitWithoutTimeAnswersAtOnce) {
+TEST_F(FlusherTest, WaitWithoutTimeAnswersAtOnceAndCancelWithdrawsAQueuedRequest) {
   FlushGate gate;
-  gate.Close();
-  auto first = Request("first");
-  auto second = Request("second");
-  CFileFlusher* f = CFileFlusher::Get(nullptr);
-  f->Submit(&first->req);
-  gate.WaitArrived(1);
-  f->Submit(&second->req);
-  EXPECT_EQ(1, f->Wait(&first->req, 0));   // being flushed
-  EXPECT_EQ(1, f->Wait(&second->req, 0));  // queued
-  gate.OpenAll();
-  EXPECT_EQ(0, f->Wait(&second->req, 0xFFFFFFFFu));
-  EXPECT_EQ(0, f->Wait(&first->req, 0));
-  CFileFlusher::Release(f);
-}
-
-TEST_F(FlusherTest, CancelOfAQueuedRequestWithdrawsIt) {
-  FlushGate gate;
-  gate.Close();
   auto held = Request("held");
   auto queued = Request("queued");
-  CFileFlusher* f = CFileFlusher::Get(nullptr);
-  f->Submit(&held->req);
-  gate.WaitArrived(1);
+  CFileFlusher* f = StartHolding(gate, *held);
   f->Submit(&queued->req);
+  EXPECT_EQ(1, f->Wait(&held->req, 0));    // being flushed
+  EXPECT_EQ(1, f->Wait(&queued->req, 0));  // queued
   EXPECT_EQ(0, f->Cancel(&queued->req));
   EXPECT_FALSE(queued->Done());
   gate.OpenAll();
@@ -125,11 +116,8 @@ TEST_F(FlusherTest, CancelOfAQueuedRequestWithdrawsIt) {
 
 TEST_F(FlusherTest, CancelOfTheRequestBeingFlushedReturnsAfterTheFlush) {
   FlushGate gate;
-  gate.Close();
   auto held = Request("held");
-  CFileFlusher* f = CFileFlusher::Get(nullptr);
-  f->Submit(&held->req);
-  gate.WaitArrived(1);
+  CFileFlusher* f = StartHolding(gate, *held);
   std::atomic<bool> returned{false};
   bool doneAtReturn = false;
   std::thread canceller([&] {
@@ -281,13 +269,10 @@ TEST_F(FlusherTest, CountsThatMeanNothingAreReplaced) {
 
 TEST_F(FlusherTest, StopLeavesQueuedRequestsUnflushed) {
   FlushGate gate;
-  gate.Close();
   auto a = Request("a");
   auto b = Request("b");
   auto c = Request("c");
-  CFileFlusher* f = CFileFlusher::Get(nullptr);
-  f->Submit(&a->req);
-  gate.WaitArrived(1);
+  CFileFlusher* f = StartHolding(gate, *a);
   f->Submit(&b->req);
   f->Submit(&c->req);
   std::thread releaser([f] { CFileFlusher::Release(f); });

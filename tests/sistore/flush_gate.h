@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <condition_variable>
-#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <mutex>
@@ -16,6 +15,7 @@
 
 #include "MediaFileSystem/FileFlusher.h"
 #include "platform/platform.h"
+#include "platform/temp_dir.h"
 
 class FlushGate {
  public:
@@ -95,26 +95,4 @@ struct FileRequest {
   std::unique_ptr<CFileInterface> file;
   OzEventH event{true};
   CFileFlusher::SRequest req;
-};
-
-// A folder on memory when there is one (flushing there costs nothing, so load tests measure the
-// flusher, not the disk), removed with everything in it.
-class FastTempDir {
- public:
-  FastTempDir() {
-    const char* tmp = getenv("TMPDIR");
-    std::string base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : (tmp != nullptr && *tmp ? tmp : "/tmp");
-    std::string pattern = base + "/mfs-flusher-XXXXXX";
-    if (mkdtemp(pattern.data()) != nullptr) m_path = pattern;
-  }
-  ~FastTempDir() {
-    std::error_code ignored;
-    if (!m_path.empty()) std::filesystem::remove_all(m_path, ignored);
-  }
-  FastTempDir(const FastTempDir&) = delete;
-  FastTempDir& operator=(const FastTempDir&) = delete;
-  const std::string& path() const { return m_path; }
-
- private:
-  std::string m_path;
 };

@@ -3,8 +3,8 @@
 // and the volume marked full after a write that found the disk full.
 
 #include <fstream>
-#include <set>
 
+#include "platform/media_manager_calls.h"
 #include "store_fixture.h"
 
 namespace {
@@ -13,18 +13,9 @@ class StoreSpaceTest : public StoreTest {
  public:
   // The media manager calls that account for space, in order.
   static std::vector<std::string> SpaceOps() {
-    static const std::set<std::string> kOps = {"incrNumPhysicalBytes", "updateDataTransferInfo", "setVolumeSize",
-                                               "markFull"};
-    std::vector<std::string> ops;
-    for (const platform::MMCall& c : platform::MediaManager().calls) {
-      if (kOps.count(c.op) != 0) ops.push_back(c.op);
-    }
-    return ops;
+    return MediaManagerOps({"incrNumPhysicalBytes", "updateDataTransferInfo", "setVolumeSize", "markFull"});
   }
-  static std::vector<long long> ArgsOf(const std::string& op) {
-    auto calls = platform::MediaManager().CallsOf(op);
-    return calls.empty() ? std::vector<long long>{} : calls.back().args;
-  }
+  static std::vector<long long> ArgsOf(const std::string& op) { return MediaManagerLastArgs(op); }
   // A store initialised for a backup, with the media manager's records of Init forgotten.
   std::unique_ptr<TestStore> Backup() {
     auto store = MakeStore();
