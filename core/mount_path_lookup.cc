@@ -64,11 +64,16 @@ int media_fs::GetMountPathInfo(unsigned int mountPathId, unsigned int tarnholdId
     return 1;
   }
 
-  // A found record joins the cache once: a lookup that misses again (the retry's entry carries
-  // installation id 2) finds its entry there and adds no copy.
+  // A found record joins the cache once. A request that misses again (the retry's entry carries
+  // installation id 2) finds that entry and answers with it: the cache neither grows with
+  // repeated requests nor changes what the object saw first.
   auto found = [&](const SMountInfo& record) {
-    if (cached(record.m_MountPathId, record.m_TarnholdId) == nullptr) m_MountPathCache.push_back(record);
-    info = record;
+    if (const SMountInfo* entry = cached(record.m_MountPathId, record.m_TarnholdId)) {
+      info = *entry;
+    } else {
+      m_MountPathCache.push_back(record);
+      info = record;
+    }
     return 1;
   };
 

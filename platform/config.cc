@@ -116,6 +116,12 @@ int OZPI_FileSystemAgent::getMagneticMountPathInfo(int mountPathId, int tarnhold
                                                    std::string& userName, std::string& password,
                                                    int& mountPathType, int& cloudSubType, int& accessFlags,
                                                    int& attributes) {
+  std::function<void(int, int)> hook;
+  {
+    std::lock_guard<std::mutex> lock(ConfigMutex());
+    hook = Config().mountPathLookupHook;
+  }
+  if (hook) hook(mountPathId, tarnholdId);
   std::lock_guard<std::mutex> lock(ConfigMutex());
   auto it = Config().mountPaths.find({mountPathId, tarnholdId});
   if (it == Config().mountPaths.end()) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -136,6 +137,8 @@ struct ConfigState {
   bool doNotWriteToMedia = false;
   bool syncFileMarks = false;
   std::map<std::pair<int, int>, MountPathRecord> mountPaths;  // (mount path id, installation id)
+  // Called at the start of each getMagneticMountPathInfo, outside the configuration's lock.
+  std::function<void(int mountPathId, int tarnholdId)> mountPathLookupHook;
   unsigned long mountPathLookupError = 2;  // error value of a failed lookup
   std::string jobResultsDirectory;
   int mediaConfigRereads = 0;
