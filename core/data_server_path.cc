@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "MediaFileSystem/zovadAdeveFS.h"
+#include "core/mount_path_text.h"
 #include "platform/platform.h"
 #include "platform/scale_out_storage.h"
 
@@ -110,7 +111,7 @@ int media_fs::ParseDataServerMountPath(std::string path, DataServerMountPathInfo
   return 1;
 }
 
-bool media_fs::HasDataServerPrefix(const std::string& path) {
+bool HasDataServerTransportPrefix(const std::string& path) {
   for (const char* prefix : {"IP|", "SAN|", "FC|", "ISCSI|"}) {
     if (path.rfind(prefix, 0) == 0) return true;
   }
@@ -118,7 +119,7 @@ bool media_fs::HasDataServerPrefix(const std::string& path) {
 }
 
 bool media_fs::IsDataServerMountPath(std::string path) {
-  return IsGlusterMountPath(path) || HasDataServerPrefix(path);
+  return IsGlusterMountPath(path) || HasDataServerTransportPrefix(path);
 }
 
 bool media_fs::IsGlusterMountPath(std::string path) {

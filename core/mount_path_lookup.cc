@@ -3,6 +3,7 @@
 // from it for hosts.
 
 #include "MediaFileSystem/zovadAdeveFS.h"
+#include "core/mount_path_text.h"
 #include "platform/platform.h"
 
 namespace {
@@ -43,7 +44,7 @@ int media_fs::LookupMPInfoFromReg(int mountPathId, int tarnholdId, SMountInfo& i
 
   // Only the text form is a data server path here: a path on a Gluster volume is reached as a
   // plain path, so the grammar must not reject it.
-  if (HasDataServerPrefix(info.m_MountPath) && ParseDataServerMountPath(info.m_MountPath, info.m_DataServerInfo) == 0) {
+  if (HasDataServerTransportPrefix(info.m_MountPath) && ParseDataServerMountPath(info.m_MountPath, info.m_DataServerInfo) == 0) {
     return 0;
   }
   return 1;
@@ -105,7 +106,7 @@ CXoError media_fs::GetFSInitParams(unsigned int mountPathId, const std::string& 
   out.m_MountPathId = static_cast<int32_t>(mountPathId);
 
   // A Gluster volume path has no transport word: it is reached as a plain path.
-  if (!HasDataServerPrefix(mountPath)) {
+  if (!HasDataServerTransportPrefix(mountPath)) {
     out.m_Host.m_Path = mountPath;
     if (mountPathType == 7) {
       out.m_Type = kFSTypeCloud;

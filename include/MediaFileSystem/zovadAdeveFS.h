@@ -377,9 +377,6 @@ class media_fs {
   int32_t m_iCloudMode = 0;
 
  private:
-  // True when the text begins with one of the data server transport words and a bar; only such
-  // texts follow the data server grammar (a Gluster volume path is a plain disk path).
-  static bool HasDataServerPrefix(const std::string& path);
   // Marks one file whose status was read: mode and status change time.
   int MarkStatedFileReadOnly(const char* path, unsigned int mode, long long changeTime);
 

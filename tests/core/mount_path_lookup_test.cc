@@ -102,6 +102,16 @@ TEST_F(MountPathLookupTest, GlusterPathIsAPlainPath) {
   ASSERT_TRUE(media_fs::GetFSInitParams(6, info.m_MountPath, 0, 0, "u", "p", params).IsSuccess());
   EXPECT_EQ(kFSTypeDisk, params.m_Type);
   EXPECT_EQ("/gluster/gv0/mp1", params.m_Host.m_Path);
+
+  // The chunk-bad decision probes it as the plain path it is.
+  TempDir volume;
+  platform::ScaleOutStorage().volumes.push_back({volume.path(), "node1", "gv1", 24007});
+  const std::string chunk = volume.path() + "/OZ_MAGNETIC/V_1/CHUNK_3";
+  std::filesystem::create_directories(chunk);
+  ASSERT_TRUE(media_fs::IsDataServerMountPath(chunk));
+  int line = 0;
+  EXPECT_TRUE(IsMarkChunkBadMMError(52502, &params, chunk, &line));
+  EXPECT_EQ(3889, line);  // the probe found the mount path healthy
 }
 
 TEST_F(MountPathLookupTest, CacheHitReadsNoConfiguration) {
