@@ -45,6 +45,16 @@ CXoError MissingArgument(const FXCodeLocation& where) {
   return FXErrorUtil::ErrorErrNo(where, EINVAL, "No file-system interface, path or result given");
 }
 
+// The existence test that starts a removal; its failure is logged under the removal's tag.
+CXoError ExistsForRemoval(CFSInterface* fs, const char* path, const char* tag, EvDebug* log, bool& exists) {
+  CXoError e = RealMagneticFS::PathExists(fs, path, &exists, log);
+  if (e.IsFailure()) {
+    log->debugLvl(1, "%s:%d Unable to check if path [%s] exists or not. Error [%s]", tag, __LINE__, path,
+                  e.AsString().c_str());
+  }
+  return e;
+}
+
 }  // namespace
 
 CXoError RealMagneticFS::PathExists(CFSInterface* fs, const char* path, bool* exists, EvDebug* log) {
@@ -76,12 +86,8 @@ CXoError RealMagneticFS::DeleteFile(CFSInterface* fs, const char* path, EvDebug*
   if (fs == nullptr || path == nullptr) return MissingArgument(FX_LOCATION);
   CallLog out(log);
   bool exists = false;
-  CXoError e = PathExists(fs, path, &exists, out.get());
-  if (e.IsFailure()) {
-    out->debugLvl(1, "%s:%d Unable to check if path [%s] exists or not. Error [%s]", "DeleteFile", __LINE__, path,
-                  e.AsString().c_str());
-    return e;
-  }
+  CXoError e = ExistsForRemoval(fs, path, "DeleteFile", out.get(), exists);
+  if (e.IsFailure()) return e;
   if (!exists) return CXoError::Success();
   if (fs->RemoveFile(path, 0).IsSuccess()) return CXoError::Success();
 
@@ -102,12 +108,8 @@ CXoError RealMagneticFS::DeleteDirectory(CFSInterface* fs, const char* path, EvD
   if (fs == nullptr || path == nullptr) return MissingArgument(FX_LOCATION);
   CallLog out(log);
   bool exists = false;
-  CXoError e = PathExists(fs, path, &exists, out.get());
-  if (e.IsFailure()) {
-    out->debugLvl(1, "%s:%d Unable to check if path [%s] exists or not. Error [%s]", "DeleteDirectory", __LINE__,
-                  path, e.AsString().c_str());
-    return e;
-  }
+  CXoError e = ExistsForRemoval(fs, path, "DeleteDirectory", out.get(), exists);
+  if (e.IsFailure()) return e;
   if (!exists) return CXoError::Success();
   e = fs->RemoveDirectory(path, 0);
   if (e.IsFailure()) return e.Push(FX_LOCATION);

@@ -1,5 +1,5 @@
 // Mount path texts: the data server grammar, the prefix test, Gluster volume paths with the
-// once-per-process support switch, the scale-out test and backslashes.
+// once-per-process support switch and the scale-out test.
 
 #include <climits>
 #include <optional>
@@ -50,6 +50,7 @@ TEST(DataServerPath, GrammarTable) {
       {"IP|1|2|nas01|3|/export/mp", 1, {4, 1, 2, "nas01", 3, "/export/mp"}},
       {"ISCSI|7|8||9|/dev/sdb", 1, {2, 7, 8, "keep", 9, "/dev/sdb"}},
       {"SAN|1|2|h|3|/p", 1, {1, 1, 2, "h", 3, "/p"}},
+      {"SAN|1|2||0|/dev/x", 1, {1, 1, 2, "keep", 0, "/dev/x"}},
       {"FC|1|2|h|3|/p|x", 0, {1, 1, 2, "h", 3, "keep"}},  // a sixth field
       {"ip|1|2|h|3|/p", 0, {-1, 77, 77, "keep", 77, "keep"}},
       {"NFS|1|2|h|3|/p", 0, {-1, 77, 77, "keep", 77, "keep"}},
@@ -102,12 +103,6 @@ TEST(DataServerPath, PrefixOnlyAtTheStartAndCaseSensitive) {
     SCOPED_TRACE(text);
     EXPECT_EQ(dataServer, media_fs::IsDataServerMountPath(text));
   }
-}
-
-TEST(DataServerPath, ConvertSlashes) {
-  EXPECT_EQ("C:/mp/V_1", convertSlashes("C:\\mp\\V_1"));
-  EXPECT_EQ("", convertSlashes(""));
-  EXPECT_EQ("//h//x/", convertSlashes("\\\\h\\/x/"));  // nothing but the backslashes changes
 }
 
 class GlusterPathTest : public ::testing::Test {
