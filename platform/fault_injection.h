@@ -32,6 +32,7 @@ enum class FsOp {
   Size,
   FreeSpace,
   Lock,
+  Chmod,
 };
 
 const char* FsOpName(FsOp op);

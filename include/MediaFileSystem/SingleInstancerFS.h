@@ -262,7 +262,9 @@ class SingleInstancer_FS : public media_fs {
   int updateVolumeSize();
   // Marks the volume full after a failure with media manager error 767 or 996.
   void diskMarkFull(unsigned int mmError);
-  // The sum of the sizes of the files under `folder`.
+  // Adds up the space of every file below `folder` through the file-system interface: a file's
+  // byte size, or the space its allocated blocks take when that is smaller (a sparse file).
+  // Success means every file was counted; on failure `*total` is a partial sum to discard.
   static CXoError GetSizeOfVolumeDirectory(CFSInterface* fileSystem, const char* folder, long long* total);
 
   // ---- Cloud and hybrid mount paths ---------------------------------------------------------------
