@@ -19,39 +19,22 @@
 // which the record operations, the page cache and Flush then hold.
 #pragma once
 
-#include <errno.h>
-#include <fcntl.h>
 #include <string.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <boost/dynamic_bitset.hpp>
 #include <cstdint>
-#include <iterator>
 #include <list>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "DataServerAPI/HPStoreOnceInterfaceUnsupportedPlatform.h"
 #include "MediaFileSystem/SingleInstancerIndexRecords.h"
-#include "platform/byte_order.h"
-#include "platform/crc32.h"
 #include "platform/error.h"
 #include "platform/file_system.h"
-#include "platform/local_files.h"
 #include "platform/logging.h"
-#include "platform/posix_file.h"
 #include "platform/remote_storage.h"
 #include "platform/threads.h"
-
-// Invariant reports name this header as their source and carry the invariant's text as the
-// file's readers know it.
-#define IDX_ASSERT_TEXT(expr, text)                                                           \
-  ozassert(static_cast<bool>(expr), text, "include/MediaFileSystem/SingleInstancerIndexFile", \
-           __PRETTY_FUNCTION__, __LINE__)
-#define IDX_ASSERT(expr) IDX_ASSERT_TEXT(expr, #expr)
 
 struct CIndexFileTestAccess;  // defined by the tests only
 
@@ -226,19 +209,8 @@ class CIndexFile {
   static constexpr const char* kChangeFileTempSuffix = ".tmp";
 };
 
-// The definitions, by concern. They are part of this header and are not included on their own.
-#define IDX_TEMPLATE template <typename IndexRecord, const char* IndexHdrMagic>
-#define IDX_CLASS CIndexFile<IndexRecord, IndexHdrMagic>
-#include "MediaFileSystem/SingleInstancerIndexFileLifecycle.h"
-#include "MediaFileSystem/SingleInstancerIndexFilePageCache.h"
-#include "MediaFileSystem/SingleInstancerIndexFileLocks.h"
-#include "MediaFileSystem/SingleInstancerIndexFileJournal.h"
-#include "MediaFileSystem/SingleInstancerIndexFileEntries.h"
-#undef IDX_TEMPLATE
-#undef IDX_CLASS
-#undef IDX_ASSERT
-#undef IDX_ASSERT_TEXT
-
+// The library instantiates the template for its four record types (index/SingleInstancerIndexFile.cc,
+// which holds the definitions); callers use these instantiations.
 extern template class CIndexFile<SSfileContainerIndexEntry, g_szSFileIndexHdrMagic>;
 extern template class CIndexFile<SChunkMetaDataIndexEntry, g_szChunkIndexHdrMagic>;
 extern template class CIndexFile<SChunkMetaDataIndexEntry90, g_szChunkIndexHdrMagic>;

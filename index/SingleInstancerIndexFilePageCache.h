@@ -1,4 +1,4 @@
-// Part of SingleInstancerIndexFile.h: the page cache.
+// Definitions of the index file template: the page cache.
 //
 // Pages of IDX_PAGE_SIZE bytes, keyed by page number, ordered by last use in m_Lru (front: least
 // recently used). A page's bytes at or beyond its Size are never read, written or journaled, so a
@@ -6,7 +6,7 @@
 #pragma once
 
 #ifndef IDX_TEMPLATE
-#error "include MediaFileSystem/SingleInstancerIndexFile.h instead"
+#error "included only by index/SingleInstancerIndexFile.cc, which instantiates the template"
 #endif
 
 IDX_TEMPLATE

@@ -1,4 +1,4 @@
-// Part of SingleInstancerIndexFile.h: Flush, the change journal and its replay at Open.
+// Definitions of the index file template: Flush, the change journal and its replay at Open.
 //
 // Journal "<index>.change", all integers big-endian:
 //   0  CRC      complement of the CRC-32 of every byte from offset 4 to the end
@@ -14,7 +14,7 @@
 #pragma once
 
 #ifndef IDX_TEMPLATE
-#error "include MediaFileSystem/SingleInstancerIndexFile.h instead"
+#error "included only by index/SingleInstancerIndexFile.cc, which instantiates the template"
 #endif
 
 IDX_TEMPLATE

@@ -1,8 +1,8 @@
-// Part of SingleInstancerIndexFile.h: construction, Create, Open, Close and the header.
+// Definitions of the index file template: construction, Create, Open, Close and the header.
 #pragma once
 
 #ifndef IDX_TEMPLATE
-#error "include MediaFileSystem/SingleInstancerIndexFile.h instead"
+#error "included only by index/SingleInstancerIndexFile.cc, which instantiates the template"
 #endif
 
 namespace index_file_detail {

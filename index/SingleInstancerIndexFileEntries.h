@@ -1,4 +1,4 @@
-// Part of SingleInstancerIndexFile.h: the record operations and the search key cache.
+// Definitions of the index file template: the record operations and the search key cache.
 //
 // Records are kept in ascending key order by the appends. A record is converted to big-endian in
 // place, checksummed, written through the page cache and converted back; a record read is checked
@@ -10,7 +10,7 @@
 #pragma once
 
 #ifndef IDX_TEMPLATE
-#error "include MediaFileSystem/SingleInstancerIndexFile.h instead"
+#error "included only by index/SingleInstancerIndexFile.cc, which instantiates the template"
 #endif
 
 IDX_TEMPLATE

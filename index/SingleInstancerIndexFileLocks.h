@@ -1,4 +1,4 @@
-// Part of SingleInstancerIndexFile.h: the inter-process lock of a container index.
+// Definitions of the index file template: the inter-process lock of a container index.
 //
 // On plain file systems the lock is a record lock on bytes 0..1023, shared for readers and
 // exclusive for writers, taken without waiting. It is an open-file-description lock: it conflicts
@@ -9,7 +9,7 @@
 #pragma once
 
 #ifndef IDX_TEMPLATE
-#error "include MediaFileSystem/SingleInstancerIndexFile.h instead"
+#error "included only by index/SingleInstancerIndexFile.cc, which instantiates the template"
 #endif
 
 IDX_TEMPLATE
