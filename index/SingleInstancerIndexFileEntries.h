@@ -19,8 +19,19 @@ void IDX_CLASS::ClearKeyCache() {
   m_bCacheClear = true;
 }
 
+// Readers tell the record type of a "CHNKIDX" file by its version alone, so a record type that
+// older versions imply is never written: a file of it would be misread by every reader.
+IDX_TEMPLATE
+CXoError IDX_CLASS::ReadOnlyRecords(const char* tag, const std::string& name) {
+  m_pDbg->debug("%s:%d Index records of [%u] bytes are only read. File [%s]", tag, __LINE__, m_RecSize,
+                name.c_str());
+  return FXErrorUtil::ErrorWin32(FX_LOCATION, kIdxWin32ErrInvalidParameter, "Index records of [%u] bytes are only read",
+                                 m_RecSize);
+}
+
 IDX_TEMPLATE
 CXoError IDX_CLASS::AddEntry(IndexRecord* rec) {
+  if (!Traits::kWritable) return ReadOnlyRecords("CIndexFile::AddEntry", m_FileName);
   OzCriticalSectionGuard guard(m_pcs);
   const uint64_t key = Traits::Key(*rec);
   if (m_LastKey == 0 || m_LastKey < key) {

@@ -114,6 +114,7 @@ void IDX_CLASS::ResetPageCache() {
 IDX_TEMPLATE
 CXoError IDX_CLASS::Create(std::string name, Options& options) {
   static constexpr const char* kTag = "CIndexFile::Create";
+  if (!Traits::kWritable) return ReadOnlyRecords(kTag, name);
   ResetPageCache();  // no page of an earlier file may reach this one
   m_FileName = name;
   m_ChangeFileName = name + kChangeFileSuffix;
@@ -154,7 +155,7 @@ CXoError IDX_CLASS::Create(std::string name, Options& options) {
     }
   }
   if (e.IsSuccess()) {
-    m_Version = m_Header.BlockSize != 0 ? kIdxVersionAligned : kIdxVersionPacked;
+    m_Version = m_Header.BlockSize != 0 ? kIdxVersionAligned : Traits::kPackedVersion;
     memset(m_Header.Magic, 0, sizeof(m_Header.Magic));
     memcpy(m_Header.Magic, m_szMagic, std::min(strlen(m_szMagic), sizeof(m_Header.Magic)));
     m_Header.Version = m_Version;

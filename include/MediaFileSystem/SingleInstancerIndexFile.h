@@ -70,6 +70,7 @@ class CIndexFile {
   CIndexFile& operator=(const CIndexFile&) = delete;
 
   // Creates (or empties) the file, writes a fresh header and leaves the object open read-write.
+  // Refused for the record type that is only read (SChunkMetaDataIndexEntry90), as are appends.
   CXoError Create(std::string name, Options& options);
   // Opens an existing file read-only (mode 1) or read-write (mode 2), replays a journal left by
   // an interrupted Flush, and establishes the record count and the last key.
@@ -191,6 +192,7 @@ class CIndexFile {
   CXoError LoadPage(uint64_t pageNo, bool read, const char* tag, Page** page);
   CXoError SeekToPage(uint64_t pageNo, const char* tag);
   CXoError NegativeIndex(const char* tag, int64_t index);
+  CXoError ReadOnlyRecords(const char* tag, const std::string& name);
   // Asks the processor for the bytes of record `index` when its page is cached.
   void PrefetchRecord(int64_t index) const;
   void PrefetchProbes(int64_t lo, int64_t mid, int64_t hi) const;
