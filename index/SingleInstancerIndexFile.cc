@@ -29,6 +29,7 @@
 #include "index/SingleInstancerIndexFilePageCache.h"
 #include "index/SingleInstancerIndexFileLocks.h"
 #include "index/SingleInstancerIndexFileJournal.h"
+#include "index/SingleInstancerIndexFileReplay.h"
 #include "index/SingleInstancerIndexFileEntries.h"
 
 template class CIndexFile<SSfileContainerIndexEntry, g_szSFileIndexHdrMagic>;

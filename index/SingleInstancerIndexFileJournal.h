@@ -1,4 +1,5 @@
-// Definitions of the index file template: Flush, the change journal and its replay at Open.
+// Definitions of the index file template: Flush and the change journal it writes (replayed by
+// SingleInstancerIndexFileReplay.h).
 //
 // Journal "<index>.change", all integers big-endian:
 //   0  CRC      complement of the CRC-32 of every byte from offset 4 to the end
@@ -136,203 +137,29 @@ int IDX_CLASS::WriteChangeFile() {
 IDX_TEMPLATE
 CXoError IDX_CLASS::ApplyChanges() {
   static constexpr const char* kTag = "ApplyChanges";
-  int written = 0;
+  bool written = false;
   for (auto& entry : m_Pages) {
     if (!entry.second->Modified) continue;
-    CXoError e = WritePage(entry.second);
-    if (e.IsFailure()) {
-      m_pDbg->debug("%s:%d: Failed to write to page %lu. Error [%s]", kTag, __LINE__, entry.first,
-                    e.AsString().c_str());
-      return e;
-    }
-    ++written;
+    CXoError e = WriteModifiedPage(entry.second, kTag);
+    if (e.IsFailure()) return e;
+    written = true;
   }
-  if (written > 0) {
-    CXoError e = m_pFp->Flush();
-    if (e.IsFailure()) {
-      m_pDbg->debug("%s:%d Failed to flush file. Error [%s]", kTag, __LINE__, e.AsString().c_str());
-      return e;
-    }
-  }
-  return CXoError::Success();
+  return written ? FlushWrittenPages(kTag) : CXoError::Success();
 }
 
 IDX_TEMPLATE
-CXoError IDX_CLASS::CheckAndApplyChangeFile(bool* applied) {
-  static constexpr const char* kTag = "ChkApplyChngFil";
-  *applied = false;
-  auto failure = [&](int line, CXoError e) {
-    m_pDbg->debug("%s:%d Failed to check and apply the change file [%s]. Line [%d], Err [%s]", kTag, line,
-                  m_ChangeFileName.c_str(), line, e.AsString().c_str());
-    return e;
-  };
-  if (!m_pFs) return failure(__LINE__, FXErrorUtil::ErrorMM(FX_LOCATION, kIdxMMErrNoFileInterface));
-
-  bool exists = false;
-  CXoError e = m_pFs->Exists(m_ChangeFileName, exists);
+CXoError IDX_CLASS::WriteModifiedPage(const std::unique_ptr<Page>& page, const char* tag) {
+  CXoError e = WritePage(page);
   if (e.IsFailure()) {
-    m_pDbg->debug("%s:%d Cannot check if change file [%s] is accessible. Error [%s]", kTag, __LINE__,
-                  m_ChangeFileName.c_str(), e.AsString().c_str());
-    return failure(__LINE__, e);
+    m_pDbg->debug("%s:%d: Failed to write to page %lu. Error [%s]", tag, __LINE__, page->PageNo,
+                  e.AsString().c_str());
   }
-  if (!exists) return CXoError::Success();
-
-  m_pDbg->debug("%s:%d Change file [%s] found. Going to try and replay the file", kTag, __LINE__,
-                m_ChangeFileName.c_str());
-  e = ReadChangeFile();
-  if (e.IsFailure()) {
-    if (FXErrorUtil::IsNotMM(e, kIdxMMErrPartialChangeFile)) {
-      m_pDbg->debug("%s:%d Unable to read the change file. Skipping it.", kTag, __LINE__);
-      return failure(__LINE__, e);
-    }
-    m_pDbg->debug("%s:%d Found partially written change file. Deleting it.", kTag, __LINE__);
-  } else {
-    if (m_iMode != 2) {
-      *applied = true;  // a reader keeps the journal's pages in memory only
-      return CXoError::Success();
-    }
-    e = ApplyChanges();
-    if (e.IsFailure()) {
-      m_pDbg->debug("%s:%d Failed to apply the change file. Error [%s]", kTag, __LINE__, e.AsString().c_str());
-      return failure(__LINE__, e);
-    }
-    m_pDbg->debug("%s:%d Applied changes in the change file.", kTag, __LINE__);
-    *applied = true;
-  }
-  e = m_pFs->RemoveFile(m_ChangeFileName, 0);
-  if (e.IsFailure()) {
-    m_pDbg->debug("%s:%d Failed to delete the change file [%s]. Error [%s]", kTag, __LINE__,
-                  m_ChangeFileName.c_str(), e.AsString().c_str());
-    return failure(__LINE__, e);
-  }
-  return CXoError::Success();
+  return e;
 }
 
-// The journal is untrusted: every length is bounded by the page and every count by the journal's
-// size before anything is allocated or copied. A journal whose checksum fails is partly written
-// (kIdxMMErrPartialChangeFile, removed by the caller); one whose checksum holds but whose contents
-// do not add up is corrupt (kIdxMMErrCorrupt, kept).
 IDX_TEMPLATE
-CXoError IDX_CLASS::ReadChangeFile() {
-  static constexpr const char* kTag = "ReadChangeFile";
-  std::unique_ptr<CFileInterface> fp(CFileInterface::GetFileInterfaceInstance(*InitParams()));
-  auto failure = [&](int line, CXoError e) {
-    DropPages();
-    m_pDbg->debug("%s:%d Failed to read the change file [%s]. Line [%d], error [%d], Err [%s]", kTag, line,
-                  m_ChangeFileName.c_str(), line, errno, e.AsString().c_str());
-    if (fp && fp->IsValid()) (void)fp->Close();
-    return e;
-  };
-  if (!fp) return failure(__LINE__, FXErrorUtil::ErrorMM(FX_LOCATION, kIdxMMErrNoFileInterface));
-  CXoError e = fp->Open(m_ChangeFileName, O_RDONLY | O_LARGEFILE, 0400, 0);
-  if (e.IsFailure()) return failure(__LINE__, e);
-
-  auto readExact = [&](void* buffer, unsigned int length, unsigned int shortCode) {
-    unsigned int done = 0;
-    CXoError r = fp->Read(buffer, length, &done);
-    if (r.IsSuccess() && done < length) r = FXErrorUtil::ErrorMM(FX_LOCATION, shortCode);
-    return r;
-  };
-  unsigned char field[12];
-  if ((e = readExact(field, 4, kIdxMMErrPartialChangeFile)).IsFailure()) return failure(__LINE__, e);
-  const uint32_t storedCrc = DecodeBE32(field);
-
-  CXoCRC32 crc;
-  uint64_t bodyBytes = 0;
-  {
-    std::unique_ptr<unsigned char[]> chunk(new unsigned char[kChangeFileReadChunk]);
-    for (;;) {
-      unsigned int done = 0;
-      if ((e = fp->Read(chunk.get(), kChangeFileReadChunk, &done)).IsFailure()) return failure(__LINE__, e);
-      if (done == 0) break;
-      crc.UpdateCRC32(chunk.get(), done);
-      bodyBytes += done;
-    }
-  }
-  if (bodyBytes == 0 || storedCrc != crc.Final()) {
-    return failure(__LINE__, FXErrorUtil::ErrorMM(FX_LOCATION, kIdxMMErrPartialChangeFile));
-  }
-  const uint64_t journalSize = 4 + bodyBytes;
-
-  if ((e = fp->Seek(4, SEEK_SET, nullptr)).IsFailure()) return failure(__LINE__, e);
-  if ((e = readExact(field, 4, kIdxMMErrCorrupt)).IsFailure()) return failure(__LINE__, e);
-  const uint32_t version = DecodeBE32(field);
-  if (version != 1 && version != 2) {
-    m_pDbg->debug("%s:%d: Can't handle change file of version [%d].", kTag, __LINE__, static_cast<int>(version));
-    return failure(__LINE__, FXErrorUtil::ErrorMM(FX_LOCATION, kIdxMMErrCorrupt));
-  }
-  if ((e = readExact(field, 4, kIdxMMErrCorrupt)).IsFailure()) return failure(__LINE__, e);
-  const uint32_t count = DecodeBE32(field);
-  const uint64_t recordHead = version == 2 ? 12 : 8;
-  if (12 + count * recordHead > journalSize) {
-    return failure(__LINE__, FXErrorUtil::ErrorMM(FX_LOCATION, kIdxMMErrCorrupt));
-  }
-  // A Flush journals every page from the file's end on disk up to the new end, so no journaled
-  // page lies further beyond that end than the journal has records.
-  unsigned long long indexSize = 0;
-  if ((e = m_pFp->Size(indexSize)).IsFailure()) return failure(__LINE__, e);
-  const uint64_t maxPageNo = indexSize / IDX_PAGE_SIZE + count;
-  // The pages a journal brings into memory must be paid for by its bytes: a version 2 record
-  // carries its whole page, a version 1 block is an eighth of one, and only the last page or two
-  // may be short. A journal whose records would cost more is not one a Flush wrote.
-  const uint64_t pageBudget = journalSize * (IDX_PAGE_SIZE / kChangeFileV1BlockSize) / IDX_PAGE_SIZE + 2;
-  auto overBudget = [&](uint64_t pageNo) {
-    return m_Pages.find(pageNo) == m_Pages.end() && m_Pages.size() >= pageBudget;
-  };
-
-  for (uint32_t i = 0; i < count; ++i) {
-    Page* page = nullptr;
-    if (version == 2) {
-      if ((e = readExact(field, 12, kIdxMMErrCorrupt)).IsFailure()) return failure(__LINE__, e);
-      const uint64_t pageNo = DecodeBE64(field);
-      const uint32_t length = DecodeBE32(field + 8);
-      if (length > IDX_PAGE_SIZE || pageNo > maxPageNo || overBudget(pageNo)) {
-        return failure(__LINE__, FXErrorUtil::ErrorMM(FX_LOCATION, kIdxMMErrCorrupt));
-      }
-      auto fresh = std::make_unique<Page>();
-      fresh->PageNo = pageNo;
-      fresh->Modified = 1;
-      fresh->Size = length;
-      if ((e = readExact(fresh->Data, length, kIdxMMErrCorrupt)).IsFailure()) return failure(__LINE__, e);
-      if (i + 1 < count) {
-        Page* pPage = fresh.get();
-        IDX_ASSERT(pPage->Size == IDX_PAGE_SIZE);
-      }
-      auto old = m_Pages.find(pageNo);
-      if (old != m_Pages.end()) {
-        m_Lru.erase(old->second->LruPos);
-        ForgetPage(pageNo);
-        m_Pages.erase(old);
-      }
-      page = InsertPage(std::move(fresh));
-    } else {
-      if ((e = readExact(field, 8, kIdxMMErrCorrupt)).IsFailure()) return failure(__LINE__, e);
-      const uint32_t offset = DecodeBE32(field) * kChangeFileV1BlockSize;  // wraps at 4 GiB by format
-      const uint32_t length = DecodeBE32(field + 4);
-      const uint64_t pageNo = offset / IDX_PAGE_SIZE;
-      const uint32_t place = offset % IDX_PAGE_SIZE;
-      if (length > IDX_PAGE_SIZE - place || overBudget(pageNo)) {
-        return failure(__LINE__, FXErrorUtil::ErrorMM(FX_LOCATION, kIdxMMErrCorrupt));
-      }
-      auto cached = m_Pages.find(pageNo);
-      if (cached != m_Pages.end()) {
-        page = cached->second.get();
-      } else {
-        auto fresh = std::make_unique<Page>();
-        fresh->PageNo = pageNo;
-        if ((e = ReadPage(fresh)).IsFailure()) {
-          m_pDbg->debug("%s:%d ReadPage failed.", kTag, __LINE__);
-          return failure(__LINE__, e);
-        }
-        page = InsertPage(std::move(fresh));
-      }
-      if (page->Size < place) memset(page->Data + page->Size, 0, place - page->Size);
-      if ((e = readExact(page->Data + place, length, kIdxMMErrCorrupt)).IsFailure()) return failure(__LINE__, e);
-      page->Modified = 1;
-      page->Size = std::max(page->Size, place + length);
-    }
-    m_Size = std::max<uint64_t>(m_Size, page->PageNo * IDX_PAGE_SIZE + page->Size);
-  }
-  (void)fp->Close();
-  return CXoError::Success();
+CXoError IDX_CLASS::FlushWrittenPages(const char* tag) {
+  CXoError e = m_pFp->Flush();
+  if (e.IsFailure()) m_pDbg->debug("%s:%d Failed to flush file. Error [%s]", tag, __LINE__, e.AsString().c_str());
+  return e;
 }

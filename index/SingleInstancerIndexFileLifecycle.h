@@ -101,6 +101,8 @@ void IDX_CLASS::DropPages() {
   m_Lru.clear();
   m_Pages.clear();
   m_PageIndex.clear();
+  std::vector<JournalExtent>().swap(m_JournalExtents);
+  std::string().swap(m_JournalBytes);
 }
 
 IDX_TEMPLATE

@@ -169,7 +169,7 @@ CXoError IDX_CLASS::EvictPage(std::unique_ptr<Page>* page) {
   IDX_ASSERT_TEXT(m_Lru.size() != 0, "m_Lru.size () != 0");
   auto victim = m_Lru.begin();
   if (m_iMode == 1) {
-    // A reader never writes: its modified pages (a replayed journal) stay, and the cache grows.
+    // A reader never writes: a page it modified stays, and the cache grows.
     victim = std::find_if(m_Lru.begin(), m_Lru.end(), [](const Page* p) { return p->Modified == 0; });
   }
   if (victim == m_Lru.end()) {
@@ -225,19 +225,26 @@ CXoError IDX_CLASS::WritePage(const std::unique_ptr<Page>& page) {
   return CXoError::Success();
 }
 
+// Reads a page from the file, with a replayed journal's bytes laid over it; a page that the
+// journal holds whole is not read.
 IDX_TEMPLATE
 CXoError IDX_CLASS::ReadPage(const std::unique_ptr<Page>& page) {
   static constexpr const char* kTag = "ReadPage";
   IDX_ASSERT_TEXT(page->Modified == 0, "pPage->Modified == 0");
-  CXoError e = SeekToPage(page->PageNo, kTag);
-  if (e.IsFailure()) return e;
-  unsigned int done = 0;
-  e = m_pFp->Read(page->Data, IDX_PAGE_SIZE, &done);
-  if (e.IsFailure()) {
-    m_pDbg->debug("%s:%d Unable to read bytes. Page [%lu], Error [%s]", kTag, __LINE__, page->PageNo,
-                  e.AsString().c_str());
-    return e.Push(FX_LOCATION);
+  const auto journal = JournalExtentsOf(page->PageNo);
+  page->Size = 0;
+  if (journal.first == journal.second || !journal.first->Replace) {
+    CXoError e = SeekToPage(page->PageNo, kTag);
+    if (e.IsFailure()) return e;
+    unsigned int done = 0;
+    e = m_pFp->Read(page->Data, IDX_PAGE_SIZE, &done);
+    if (e.IsFailure()) {
+      m_pDbg->debug("%s:%d Unable to read bytes. Page [%lu], Error [%s]", kTag, __LINE__, page->PageNo,
+                    e.AsString().c_str());
+      return e.Push(FX_LOCATION);
+    }
+    page->Size = std::min<unsigned int>(done, IDX_PAGE_SIZE);
   }
-  page->Size = std::min<unsigned int>(done, IDX_PAGE_SIZE);
+  for (auto x = journal.first; x != journal.second; ++x) LayJournalExtent(*page, *x);
   return CXoError::Success();
 }

@@ -58,6 +58,16 @@ class CIndexFile {
     char Data[IDX_PAGE_SIZE] = {};
   };
 
+  // One record of a journal replayed at Open, laid over the file (see ReadPage): L bytes at
+  // m_JournalBytes[At] that go to byte Place of page PageNo, or make up the whole page.
+  struct JournalExtent {
+    uint64_t PageNo = 0;
+    uint32_t Place = 0;
+    uint32_t Length = 0;
+    uint64_t At = 0;
+    bool Replace = false;
+  };
+
   struct SCachedKey {
     uint64_t Key = 0;
     int64_t Pos = 0;
@@ -128,8 +138,17 @@ class CIndexFile {
   // Journal.
   int WriteChangeFile();
   CXoError ApplyChanges();
+  CXoError WriteModifiedPage(const std::unique_ptr<Page>& page, const char* tag);
+  CXoError FlushWrittenPages(const char* tag);
   CXoError CheckAndApplyChangeFile(bool* applied);
   CXoError ReadChangeFile();
+  CXoError ParseChangeFile(const std::string& body, uint64_t indexSize, std::vector<JournalExtent>* extents,
+                           int* line);
+  CXoError ApplyJournal();
+  using JournalExtentRange = std::pair<typename std::vector<JournalExtent>::const_iterator,
+                                       typename std::vector<JournalExtent>::const_iterator>;
+  JournalExtentRange JournalExtentsOf(uint64_t pageNo) const;
+  void LayJournalExtent(Page& page, const JournalExtent& x) const;
 
   // Records.
   CXoError AddEntryInternal(IndexRecord* rec);
@@ -163,6 +182,10 @@ class CIndexFile {
   // only; a page beyond (a read far past the end of the file) is found in m_Pages, so that no
   // page number can make this table grow without bound.
   std::vector<Page*> m_PageIndex;
+  // A journal replayed read-only, kept until Close: its bytes after the checksum, and its records
+  // ordered by page (within a page, as in the journal).
+  std::string m_JournalBytes;
+  std::vector<JournalExtent> m_JournalExtents;
   uint32_t m_MaxPages = kDefaultMaxPages;
   bool m_bUseChangeFile = false;
   std::unique_ptr<CSkarvoLock> m_pSkarvoLock;
@@ -174,6 +197,7 @@ class CIndexFile {
   static constexpr int kChangeFileOpenAttempts = 5;
   static constexpr uint32_t kChangeFileRetryMs = 1000;
   static constexpr uint32_t kChangeFileReadChunk = 4096;
+  static constexpr uint32_t kChangeFileReadLimit = 1u << 30;
   static constexpr uint32_t kChangeFileV1BlockSize = 4096;
   static constexpr off_t kLockRangeBytes = 1024;
 
