@@ -12,6 +12,7 @@
 #include <iterator>
 
 #include "DataServerAPI/HPStoreOnceInterfaceUnsupportedPlatform.h"
+#include "index/IndexFileLockTable.h"
 #include "platform/byte_order.h"
 #include "platform/crc32.h"
 #include "platform/local_files.h"

@@ -8,7 +8,8 @@
 // opens in the state of a completed Flush.
 //
 // Container indexes ("SFILIDX") are locked against other processes while they are open: readers
-// share the lock, a writer holds it alone, and a conflicting Create or Open fails at once.
+// share the lock, a writer holds it alone, and a conflicting Create or Open fails at once. The
+// objects of one process share its lock and never exclude each other.
 //
 // Typical use:
 //   CIndexFile<SSfileContainerIndexEntry, g_szSFileIndexHdrMagic> idx(&params, &log);
@@ -37,6 +38,14 @@
 #include "platform/threads.h"
 
 struct CIndexFileTestAccess;  // defined by the tests only
+
+// The file whose container index lock an object shares with the other objects of its process.
+struct CIndexFileLockShare {
+  uint64_t Device = 0;
+  uint64_t Inode = 0;
+  bool Exclusive = false;
+  bool Held = false;
+};
 
 template <typename IndexRecord, const char* IndexHdrMagic>
 class CIndexFile {
@@ -189,6 +198,8 @@ class CIndexFile {
   uint32_t m_MaxPages = kDefaultMaxPages;
   bool m_bUseChangeFile = false;
   std::unique_ptr<CSkarvoLock> m_pSkarvoLock;
+  // This object's share of the process's lock on a container index on a plain file system.
+  CIndexFileLockShare m_LockShare;
 
  private:
   static constexpr uint32_t kDefaultMaxPages = 32;
@@ -199,7 +210,6 @@ class CIndexFile {
   static constexpr uint32_t kChangeFileReadChunk = 4096;
   static constexpr uint32_t kChangeFileReadLimit = 1u << 30;
   static constexpr uint32_t kChangeFileV1BlockSize = 4096;
-  static constexpr off_t kLockRangeBytes = 1024;
 
   void ApplyOptions(const Options& options);
   bool IsMagic(const char* text) const { return strcmp(m_szMagic, text) == 0; }
