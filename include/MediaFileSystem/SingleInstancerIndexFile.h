@@ -140,6 +140,9 @@ class CIndexFile {
   CXoError WritePage(const std::unique_ptr<Page>& page);
   CXoError ReadPage(const std::unique_ptr<Page>& page);
 
+  // Makes a rename or a removal in `path`'s folder durable.
+  CXoError FlushFolderOf(const std::string& path);
+
   // Locks.
   CXoError LockFile();
   CXoError UnlockFile();
@@ -239,7 +242,6 @@ class CIndexFile {
   Page* InsertPage(std::unique_ptr<Page> page);
   void TailFill();
   std::string ChangeFileTempName() const { return m_ChangeFileName + kChangeFileTempSuffix; }
-  CXoError FlushFolderOf(const std::string& path);
 
   static constexpr const char* kChangeFileSuffix = ".change";
   static constexpr const char* kChangeFileTempSuffix = ".tmp";
