@@ -92,6 +92,15 @@ CXoError IDX_CLASS::LoadPage(uint64_t pageNo, bool read, const char* tag, Page**
   return CXoError::Success();
 }
 
+// The page of the byte at m_Pos: the cached one, or one loaded (and read from the file when
+// `readIfLoaded`).
+IDX_TEMPLATE
+CXoError IDX_CLASS::PageAtPos(bool readIfLoaded, const char* tag, Page** page) {
+  const uint64_t pageNo = m_Pos / IDX_PAGE_SIZE;
+  *page = FindPage(pageNo);
+  return *page != nullptr ? CXoError::Success() : LoadPage(pageNo, readIfLoaded, tag, page);
+}
+
 IDX_TEMPLATE
 CXoError IDX_CLASS::Write(const char* buffer, unsigned int length) {
   static constexpr const char* kTag = "Write";
@@ -99,15 +108,12 @@ CXoError IDX_CLASS::Write(const char* buffer, unsigned int length) {
   TailFill();
   unsigned int remaining = length;
   while (remaining > 0) {
-    const uint64_t pageNo = m_Pos / IDX_PAGE_SIZE;
     const uint32_t off = static_cast<uint32_t>(m_Pos % IDX_PAGE_SIZE);
-    Page* page = FindPage(pageNo);
-    if (page == nullptr) {
-      // A page that the write covers whole need not be read first.
-      const bool partial = off > 0 || remaining < IDX_PAGE_SIZE;
-      CXoError e = LoadPage(pageNo, pageNo * IDX_PAGE_SIZE < m_Size && partial, kTag, &page);
-      if (e.IsFailure()) return e;
-    }
+    // A page that the write covers whole need not be read first.
+    const bool partial = off > 0 || remaining < IDX_PAGE_SIZE;
+    Page* page = nullptr;
+    CXoError e = PageAtPos(m_Pos - off < m_Size && partial, kTag, &page);
+    if (e.IsFailure()) return e;
     if (page->Size < off) memset(page->Data + page->Size, 0, off - page->Size);
     const uint32_t n = std::min<uint32_t>(IDX_PAGE_SIZE - off, remaining);
     memcpy(page->Data + off, buffer, n);
@@ -130,13 +136,10 @@ CXoError IDX_CLASS::Read(char* buffer, unsigned int length) {
   OzCriticalSectionGuard guard(m_pcs);
   unsigned int remaining = length;
   while (remaining > 0) {
-    const uint64_t pageNo = m_Pos / IDX_PAGE_SIZE;
     const uint32_t off = static_cast<uint32_t>(m_Pos % IDX_PAGE_SIZE);
-    Page* page = FindPage(pageNo);
-    if (page == nullptr) {
-      CXoError e = LoadPage(pageNo, true, kTag, &page);
-      if (e.IsFailure()) return e;
-    }
+    Page* page = nullptr;
+    CXoError e = PageAtPos(true, kTag, &page);
+    if (e.IsFailure()) return e;
     if (off >= page->Size) {
       m_pDbg->debug("%s:%d Unable to read bytes.", kTag, __LINE__);
       return FXErrorUtil::ErrorMM(FX_LOCATION, kIdxMMErrCorrupt);

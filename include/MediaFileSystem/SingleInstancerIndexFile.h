@@ -227,6 +227,7 @@ class CIndexFile {
   void DropPages();
   void ForgetPage(uint64_t pageNo);
   CXoError LoadPage(uint64_t pageNo, bool read, const char* tag, Page** page);
+  CXoError PageAtPos(bool readIfLoaded, const char* tag, Page** page);
   CXoError SeekToPage(uint64_t pageNo, const char* tag);
   CXoError NegativeIndex(const char* tag, int64_t index);
   CXoError ReadOnlyRecords(const char* tag, const std::string& name);

@@ -10,12 +10,7 @@ using namespace idxtest;
 class IndexLock : public ::testing::Test {
  protected:
   void SetUp() override {
-    SFileIndex idx(&params_, nullptr);
-    auto opt = Opts<SFileIndex>(false, true);
-    ASSERT_TRUE(idx.Create(path_, opt).IsSuccess());
-    SSfileContainerIndexEntry r = SfileRec(1);
-    ASSERT_TRUE(idx.AddEntry(&r).IsSuccess());
-    ASSERT_TRUE(idx.Close().IsSuccess());
+    MakeContainerIndex(path_, params_, {1});
     content_ = ReadFile(path_);
   }
 

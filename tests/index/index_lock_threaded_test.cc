@@ -16,14 +16,7 @@ TEST(IndexLockThreads, ObjectsOnManyThreadsShareTheLock) {
   TempDir dir;
   const std::string path = dir.File("SFILE_CONTAINER.idx");
   CFSInitParams params = Params();
-  {
-    SFileIndex idx(&params, nullptr);
-    auto opt = Opts<SFileIndex>(false, true);
-    ASSERT_TRUE(idx.Create(path, opt).IsSuccess());
-    SSfileContainerIndexEntry r = SfileRec(1);
-    ASSERT_TRUE(idx.AddEntry(&r).IsSuccess());
-    ASSERT_TRUE(idx.Close().IsSuccess());
-  }
+  MakeContainerIndex(path, params, {1});
   std::atomic<int> refused{0};
   std::vector<std::thread> threads;
   for (int t = 0; t < 6; ++t) {
