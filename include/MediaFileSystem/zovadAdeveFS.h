@@ -263,6 +263,9 @@ class media_fs {
   bool m_bIsTape = false;
   bool m_bTraceWrites = false;
   CLoggedOnUser m_LoggedOnUser;
+  // The allocations hold at least m_ulWriteBufSize (>= m_ulWoff) and max(m_ulReadBufSize,
+  // m_llRlen) bytes. A re-initialisation to a smaller block lowers the sizes but keeps every
+  // buffered byte, so m_llRlen may exceed m_ulReadBufSize until the unread bytes are handed out.
   char* m_pWriteBuf = nullptr;
   char* m_pReadBuf = nullptr;
   unsigned long long m_ulReadBufSize = 0;
@@ -327,7 +330,7 @@ class media_fs {
   int InitFromMediaManager(const MediaFsInitParams& params);
   void ReadCachedFileMarkers(OZPI_ZovadAdeve& settings);
   int AllocateBuffers();
-  int ResizeBuffersForReinit();
+  int ResizeBuffersForReinit(unsigned long long oldBlockSize, unsigned long long oldReadBufSize);
   // Write and Close's shared rule: the block at m_ulFoff counts as written.
   bool BlockCounts(int ret, int eom) const;
   // Hands the block at m_ulFoff of the write buffer to the media; `road` ("Write" or "Close")
@@ -335,10 +338,12 @@ class media_fs {
   int WriteBufferedBlock(const char* road, int* eom);
   void StartWriteTimer();
   // When the media ended inside a block (m_ulFoff off the block grid, or every buffered byte on
-  // the media without the offsets returning to 0) or a re-initialisation shrank the buffer below
-  // m_ulWoff, moves the bytes not yet on the media to the front of the write buffer, so Write
-  // finds room and every later block lies inside the buffer.
+  // the media without the offsets returning to 0), moves the bytes not yet on the media to the
+  // front of the write buffer, so Write finds room and every later block lies inside the buffer.
   void RealignWriteBuffer();
+  // The bytes not yet on the media to the front of the write buffer: m_ulFoff 0, m_ulWoff their
+  // count.
+  void MovePendingToFront();
   // Both buffers empty: no byte held for writing or left to hand out.
   void EmptyBuffers();
   // The byte counts and the open and create counts of the current archive file back to 0.
