@@ -194,8 +194,9 @@ class CIndexFile {
   // only; a page beyond (a read far past the end of the file) is found in m_Pages, so that no
   // page number can make this table grow without bound.
   std::vector<Page*> m_PageIndex;
-  // A journal replayed read-only, kept until Close: its bytes after the checksum, and its records
-  // ordered by page (within a page, as in the journal).
+  // A journal replayed at Open, kept by a reader until Close and by a writer until its pages are
+  // in place: its bytes after the checksum, and its records ordered by page (within a page, as in
+  // the journal).
   std::string m_JournalBytes;
   std::vector<JournalExtent> m_JournalExtents;
   uint32_t m_MaxPages = kDefaultMaxPages;
