@@ -13,6 +13,7 @@
 #include "platform/logging.h"
 #include "platform/media_manager.h"
 #include "platform/remote_storage.h"
+#include "platform/scale_out_storage.h"
 #include "platform/threads.h"
 
 namespace platform {
