@@ -182,6 +182,7 @@ int SingleInstancer_FS::CloseSpecific(long) {
     }
     // What a failed write-out left behind belongs to this chunk alone.
     DropBufferedBytes(kOp);
+    if (failed) diskMarkFull(static_cast<unsigned int>(m_llLastError));
     EndTimedOperation(0);
   } catch (const OzException& ex) {
     ReportScopeException(kOp, ex);

@@ -160,6 +160,7 @@ int SingleInstancer_FS::FlushDataFile() {
     if (e.IsFailure()) {
       Log(1, "Failed to flush the data index file, error=%s", e.AsString().c_str());
       ConvertAndSetLastMMError(e);
+      diskMarkFull(static_cast<unsigned int>(m_llLastError));
       if (m_llLastError == kMMErrAccessDenied) DisplayError(kMMErrAccessDenied, 1, "Failed to flush the data index file");
       SettleBusyFlushes();
       return -1;
@@ -201,6 +202,7 @@ int SingleInstancer_FS::FlushMetaDataFile() {
   if (e.IsFailure()) {
     Log(1, "Failed to flush the metadata file, error=%s", e.AsString().c_str());
     ConvertAndSetLastMMError(e);
+    diskMarkFull(static_cast<unsigned int>(m_llLastError));
     return -1;
   }
   if (m_fdChunkMDIdx.IsValid()) {
@@ -208,6 +210,7 @@ int SingleInstancer_FS::FlushMetaDataFile() {
     if (e.IsFailure()) {
       Log(1, "Failed to flush the chunk metadata index file, error=%s", e.AsString().c_str());
       ConvertAndSetLastMMError(e);
+      diskMarkFull(static_cast<unsigned int>(m_llLastError));
       return -1;
     }
   }

@@ -42,6 +42,7 @@ int SingleInstancer_FS::AddChunkMetaDataIndexEntry(SChunkMetaDataIndexEntry& ent
   if (e.IsFailure()) {
     Log(1, "%s: Cannot add entry into the chunk metadata index file, error=%s", kAddOp, e.AsString().c_str());
     ConvertAndSetLastMMError(e);
+    diskMarkFull(static_cast<unsigned int>(m_llLastError));
     return -1;
   }
   return 0;

@@ -199,4 +199,130 @@ TEST_F(BackupRoadTest, ChunkOfMixedObjectsWithCheckpointsLandsAsTheLayoutSays) {
   EXPECT_EQ(0, platform::MediaManager().volumes[kVolId].fullReason);
 }
 
+// What a job saw: the first call that failed (none when every one succeeded) and the close.
+struct JobOutcome {
+  std::string failedStep;
+  int failedResult = 0;
+  long long lastErrorAtFailure = 0;
+  int closeResult = 0;
+  int objectsWritten = 0;
+};
+
+// A job of `count` objects with a checkpoint every `every`, stopped by its first failure and
+// closed as a data mover closes a chunk it gives up.
+JobOutcome RunJob(TestStore& store, int count, int every, uint32_t dataSize) {
+  JobOutcome out;
+  std::mt19937_64 rng(7);
+  for (int i = 1; i <= count && out.failedStep.empty(); ++i) {
+    WrittenObject w;
+    ObjectSpec spec{static_cast<uint64_t>(i), dataSize, 300, rng()};
+    const int rc = sitest::WriteObject(store, spec, w, &out.failedStep);
+    if (rc != 0) {
+      out.failedResult = rc;
+      break;
+    }
+    ++out.objectsWritten;
+    if (i % every == 0 && sitest::Checkpoint(store) != 0) out.failedStep = "Checkpoint";
+  }
+  if (out.failedStep.empty() && sitest::Checkpoint(store) != 0) out.failedStep = "Checkpoint";
+  out.lastErrorAtFailure = store.MediaFSGetLastError();
+  out.closeResult = store.Close();
+  return out;
+}
+
+struct FaultCase {
+  const char* name;
+  platform::FaultRule rule;
+  long long lastError;  // the media manager code the failure leaves
+  bool volumeFull;
+  bool closeFails;
+};
+
+// Each fault fails the job where it strikes, reports its code, and a full disk marks the volume
+// full; the job never ends as if nothing had happened.
+TEST_F(BackupRoadTest, FaultsAreReportedAndNeverEndInSuccess) {
+  const long long eio = MMS2BaseError::ConvertToMMError(EIO);
+  const FaultCase cases[] = {
+      {"ENOSPC on the 3rd write of a container", {FsOp::Write, "SFILE_CONTAINER_0", 3, -1, ENOSPC}, 767, true, true},
+      {"ENOSPC on the 2nd write of the metadata file", {FsOp::Write, "CHUNK_META_DATA_9", 2, -1, ENOSPC}, 767, true,
+       true},
+      {"ENOSPC on the 2nd write of the container index", {FsOp::Write, "SFILE_CONTAINER.idx", 2, -1, ENOSPC}, 767,
+       true, true},
+      {"ENOSPC on the 2nd write of the chunk metadata index", {FsOp::Write, "CHUNK_META_DATA_9.idx", 2, -1, ENOSPC},
+       767, true, true},
+      {"a short write of a container", {FsOp::Write, "SFILE_CONTAINER_0", 2, -1, 0, 100}, 767, true, true},
+      {"EIO from the flush of a container", {FsOp::Flush, "SFILE_CONTAINER_0", 1, 1, EIO}, eio, false, false},
+      {"EIO from the flush of the metadata file", {FsOp::Flush, "CHUNK_META_DATA_9", 1, 1, EIO}, eio, false, false},
+      {"EIO from the flush of the container index", {FsOp::Flush, "SFILE_CONTAINER.idx", 1, 1, EIO}, eio, false,
+       false},
+      {"EIO creating the 3rd container", {FsOp::Open, "SFILE_CONTAINER_003", 1, 1, EIO}, eio, false, false},
+  };
+  for (const FaultCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    platform::ResetAll();
+    std::filesystem::remove_all(ChunkDir(kChunkId));
+    SetConfig("MaxSFileContainerSize", 200000);
+    SetConfig("MaxSFileContainerItems", kMaxContainerItems);
+    auto store = Backup();
+    MediaFSArchiveFileId_t id = ArchiveId(kChunkId);
+    ASSERT_EQ(0, store->Create(&id));
+    platform::Faults().Add(c.rule);
+    const JobOutcome out = RunJob(*store, 60, 20, 30000);
+    EXPECT_FALSE(out.failedStep.empty()) << "the job ran to its end";
+    EXPECT_EQ(c.lastError, out.lastErrorAtFailure) << "failed at " << out.failedStep;
+    EXPECT_EQ(c.closeFails, out.closeResult != 0);
+    const bool marked = platform::MediaManager().Count("markFull") != 0;
+    EXPECT_EQ(c.volumeFull, marked);
+    if (c.volumeFull) {
+      EXPECT_EQ(kVolumeFullReasonFull, platform::MediaManager().volumes[kVolId].fullReason);
+      EXPECT_TRUE(store->m_bDiskFull);
+    }
+    EXPECT_TRUE(store->m_BusySfileFlushQ.empty());
+    EXPECT_EQ(4u, store->m_lstDataFileCache.size());
+  }
+}
+
+// At the low-water mark before a chunk, the chunk is refused and the volume marked full; reached
+// inside a chunk, every write still lands, the host is asked to close the chunk, and the chunk it
+// closes is whole.
+TEST_F(BackupRoadTest, LowWaterMarkBeforeAndInsideAChunk) {
+  reserve.m_lowWaterMarkMB = 100;
+  {
+    platform::Faults().SetFreeSpace(mountPath, 100ull << 20);
+    auto store = Backup();
+    MediaFSArchiveFileId_t id = ArchiveId(kChunkId);
+    EXPECT_EQ(kMFSNoRoomOnMedia, store->Create(&id));
+    EXPECT_FALSE(std::filesystem::exists(ChunkDir(kChunkId)));
+    EXPECT_EQ(kVolumeFullReasonFull, platform::MediaManager().volumes[kVolId].fullReason);
+    EXPECT_EQ(1u, platform::MediaManager().Count("markFull"));
+    EXPECT_EQ(100, MediaManagerLastArgs("setFreeBytesMB").at(0));
+  }
+
+  platform::ResetAll();
+  platform::Faults().SetFreeSpace(mountPath, (100ull << 20) + 1);
+  auto store = Backup();
+  MediaFSArchiveFileId_t id = ArchiveId(kChunkId);
+  ASSERT_EQ(0, store->Create(&id));
+  platform::Faults().SetFreeSpace(mountPath, 50ull << 20);
+  std::mt19937_64 rng(3);
+  std::vector<WrittenObject> objects;
+  int firstEom = 0;
+  for (uint64_t key = 1; key <= 30; ++key) {
+    WrittenObject w;
+    ObjectSpec spec{key, 1 << 20, 200, rng()};
+    ASSERT_EQ(0, sitest::WriteObject(*store, spec, w));
+    objects.push_back(w);
+    if (firstEom == 0 && store->GetCloseChunkFlag()) firstEom = static_cast<int>(key);
+  }
+  EXPECT_EQ(25, firstEom) << "the space check runs once 25 MiB went through the buffers";
+  EXPECT_TRUE(store->m_bDiskFull);
+  EXPECT_EQ(1u, platform::MediaManager().Count("markFull"));
+  EXPECT_EQ(0, sitest::Checkpoint(*store));
+  EXPECT_EQ(0, store->Close());
+  for (const auto& w : objects) {
+    ASSERT_EQ(sitest::ObjectBytes(w.spec),
+              sitest::FileBytes(ContainerPath(kChunkId, w.container), w.offset, w.spec.Length()));
+  }
+}
+
 }  // namespace
