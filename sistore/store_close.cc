@@ -73,7 +73,7 @@ int SingleInstancer_FS::CloseSpecific(long) {
             req->Result.AsString().c_str());
         record(req->Result);
       }
-      if (!req->bKeepOpen) {
+      if (!req->bKeepOpen && req->pFile != nullptr) {
         (void)req->pFile->Close();
         m_lstDataFileCache.push_back(req->pFile);
       }
@@ -81,7 +81,7 @@ int SingleInstancer_FS::CloseSpecific(long) {
     }
     m_BusySfileFlushQ.clear();
     for (SFlushReq* req : m_DelayedSfileFlushQ) {
-      if (!req->bKeepOpen) {
+      if (!req->bKeepOpen && req->pFile != nullptr) {
         (void)req->pFile->Close();
         m_lstDataFileCache.push_back(req->pFile);
       }

@@ -422,6 +422,9 @@ class SingleInstancer_FS : public media_fs {
   // Cloud mount paths: the megabytes the chunk's files moved, added to the volume's totals.
   void AccountCloudTransfers();
 
+  // Appending: whether an index file of the chunk exists with at least its header.
+  CXoError IndexFileExists(const std::string& path, bool& exists);
+
   // The chunk's two index files. -1 when the failure at `path` makes the chunk bad, else -2.
   int DecideIndexFailure(const std::string& path);
   // The searches of the chunk metadata index in either format; `decide` tells the exact search

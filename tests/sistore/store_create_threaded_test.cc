@@ -311,6 +311,29 @@ TEST_F(CreateTest, AppendToAChunkWithoutIndexes) {
   EXPECT_EQ(std::string(300, 'm') + sitest::MetaBytes(w.spec), sitest::ReadWholeFile(MetaDataPath(kChunkId)));
 }
 
+// A job that died before its first checkpoint leaves its index files without a header (they are
+// written at the first flush): they hold no record, and the next job makes them again.
+TEST_F(CreateTest, AppendAfterAJobThatDiedBeforeItsFirstCheckpoint) {
+  std::filesystem::create_directories(ChunkDir(kChunkId));
+  std::ofstream(MetaDataPath(kChunkId), std::ios::binary) << "";
+  std::ofstream(ContainerIndexPath(kChunkId), std::ios::binary) << "";
+  std::ofstream(MetaDataPath(kChunkId) + ".idx", std::ios::binary) << "CHNK";
+  std::ofstream(ContainerPath(kChunkId, 1), std::ios::binary) << sitest::ContainerHeader();
+  auto store = Backup();
+  MediaFSArchiveFileId_t id = ArchiveId(kChunkId, true);
+  ASSERT_EQ(0, store->Create(&id));
+  EXPECT_EQ(-1, store->m_MDIdxState);
+  EXPECT_FALSE(store->m_fdSFileIdx.IsValid());
+  WrittenObject w;
+  ASSERT_EQ(0, sitest::WriteObject(*store, {1, 10, 20, 1}, w));
+  EXPECT_EQ(2u, w.container);
+  ASSERT_EQ(0, sitest::Checkpoint(*store));
+  ASSERT_EQ(0, store->Close());
+  EXPECT_EQ(1u, sitest::ReadContainerIndex(ContainerIndexPath(kChunkId)).records.size());
+  EXPECT_EQ(1u, sitest::ReadMetaDataIndex(MetaDataPath(kChunkId) + ".idx").records.size());
+  EXPECT_EQ(sitest::ContainerHeader(), sitest::ReadWholeFile(ContainerPath(kChunkId, 1)));
+}
+
 TEST_F(CreateTest, AppendGoesOnWithoutADamagedMetaDataIndex) {
   Job(kChunkId, 2, false);
   const std::string indexPath = MetaDataPath(kChunkId) + ".idx";

@@ -125,8 +125,10 @@ class StoreTest : public ::testing::Test {
   static constexpr int kDriveId = 3;
   static constexpr unsigned long kVolumeBlock = 65536;
 
-  StoreTest()
-      : mountPath(path_append(dir.path(), "OZ_MAGNETIC")),
+  // The mount path lies in a new folder under `base` (TMPDIR or /tmp when empty).
+  explicit StoreTest(const std::string& base = std::string())
+      : dir(base),
+        mountPath(path_append(dir.path(), "OZ_MAGNETIC")),
         volumePath(path_append(mountPath, SingleInstancer_FS::GetVolumeDirName(kVolId))) {
     std::filesystem::create_directories(volumePath);
     reserve.m_blockSizeKB = static_cast<int>(kVolumeBlock / 1024);
