@@ -67,8 +67,7 @@ int SingleInstancer_FS::AddSfileContainerIndexEntry(SSfileContainerIndexEntry& e
   CXoError e = m_fdSFileIdx.AddEntry(&entry);
   if (e.IsFailure()) {
     Log(1, "%s: Cannot write to index file, error=%s", kOp, e.AsString().c_str());
-    ConvertAndSetLastMMError(e);
-    diskMarkFull(static_cast<unsigned int>(m_llLastError));
+    RecordFailure(e);
     return -1;
   }
   return 0;

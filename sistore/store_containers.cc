@@ -121,9 +121,7 @@ int SingleInstancer_FS::OpenNextSFile(const char* op) {
   }
   if (e.IsFailure()) {
     Log(1, "%s: Failed to create the data file [%s], error=%s", op, m_strDataFileName.c_str(), e.AsString().c_str());
-    ConvertAndSetLastMMError(e);
-    diskMarkFull(static_cast<unsigned int>(m_llLastError));
-    DisplayError(static_cast<unsigned long>(m_llLastError), 1, "Failed to create the data file");
+    RecordFailure(e, "Failed to create the data file");
     return -1;
   }
   m_bCurSfileCreated = true;
@@ -161,9 +159,7 @@ int SingleInstancer_FS::EnsureSfileIndex(unsigned int engineId, const char* op) 
   CXoError e = m_fdSFileIdx.Create(m_strSfileIdxName, options);
   if (e.IsFailure()) {
     Log(1, "%s: Failed to create the data file [%s], error=%s", op, m_strSfileIdxName.c_str(), e.AsString().c_str());
-    ConvertAndSetLastMMError(e);
-    diskMarkFull(static_cast<unsigned int>(m_llLastError));
-    DisplayError(static_cast<unsigned long>(m_llLastError), 1, "Failed to create the data file");
+    RecordFailure(e, "Failed to create the data file");
     return -1;
   }
   m_bSfileIdxCreated = true;
@@ -204,9 +200,7 @@ int SingleInstancer_FS::StartDataFile(unsigned long long first, unsigned long lo
     if (e.IsFailure()) {
       Log(1, "%s: Failed to create the data file [%s], error=%s", kStartOp, m_strDataFileName.c_str(),
           e.AsString().c_str());
-      ConvertAndSetLastMMError(e);
-      diskMarkFull(static_cast<unsigned int>(m_llLastError));
-      DisplayError(static_cast<unsigned long>(m_llLastError), 1, "Failed to create the data file");
+      RecordFailure(e, "Failed to create the data file");
       return -1;
     }
     m_bChunkFolderChanged = true;

@@ -10,7 +10,6 @@
 namespace {
 
 const char kOp[] = "SingleInstancer_FS::CreateSpecific";
-constexpr uint64_t kMiB = 1048576;
 
 // Open flags of the metadata or trailer file.
 constexpr int kCreateTruncate = O_WRONLY | O_CREAT | O_TRUNC | O_LARGEFILE;
@@ -70,17 +69,9 @@ int SingleInstancer_FS::CreateSpecific(const MediaFSArchiveFileId_t* id) {
     if (chunk) {
       if (!skarvo) {
         unsigned long long freeBytes = 0;
-        const unsigned long long lowWater = static_cast<unsigned long long>(m_LowWaterMarkMB) * kMiB;
-        if (getFreeSpaceFromMedia(freeBytes) >= 0 && freeBytes <= lowWater) {
-          m_llKBRemaining = 0;
-          Log(1, "The free diskspace on the mount path [%s] is %lld less than low water mark of %lld  ", m_szPath,
-              static_cast<long long>(freeBytes), static_cast<long long>(lowWater));
-          if (m_pVolInfo != nullptr) {
-            m_pVolInfo->setFreeBytesMB(static_cast<long long>(freeBytes / kMiB));
-            Log(1, "Marking the volume full. Path [%s] ", m_szPath);
-            m_pVolInfo->markFull(kVolumeFullReasonFull, JobId());
-            m_bVolumeFull = true;
-          }
+        if (getFreeSpaceFromMedia(freeBytes) >= 0 &&
+            MarkFullAtLowWaterMark(freeBytes,
+                                   "The free diskspace on the mount path [%s] is %lld less than low water mark of %lld  ")) {
           return kMFSNoRoomOnMedia;
         }
       }
@@ -122,9 +113,7 @@ int SingleInstancer_FS::CreateSpecific(const MediaFSArchiveFileId_t* id) {
       if (e.IsFailure()) {
         Log(1, "%s: Could not create chunk directory. CreateDirectory failed for [%s], error=%s", kOp, path.c_str(),
             e.AsString().c_str());
-        ConvertAndSetLastMMError(e);
-        diskMarkFull(static_cast<unsigned int>(m_llLastError));
-        DisplayError(static_cast<unsigned long>(m_llLastError), 1, "Could not create chunk directory");
+        RecordFailure(e, "Could not create chunk directory");
         return -1;
       }
       if (!append) m_bVolumeFolderChanged = true;
@@ -149,9 +138,7 @@ int SingleInstancer_FS::CreateSpecific(const MediaFSArchiveFileId_t* id) {
                                             path.c_str());
     if (e.IsFailure()) {
       Log(1, "%s: Failed to create the metadata file [%s], error=%s", kOp, path.c_str(), e.AsString().c_str());
-      ConvertAndSetLastMMError(e);
-      diskMarkFull(static_cast<unsigned int>(m_llLastError));
-      DisplayError(static_cast<unsigned long>(m_llLastError), 1, "Failed to create the metadata file");
+      RecordFailure(e, "Failed to create the metadata file");
       return -1;
     }
     // A file opened empty starts at offset 0, whatever the archive file before it left.
@@ -185,9 +172,7 @@ int SingleInstancer_FS::CreateSpecific(const MediaFSArchiveFileId_t* id) {
         CXoError ae = InitializeExistingChunkForWriting();
         if (ae.IsFailure()) {
           Log(1, "%s: Failed to get existing data file number. Error [%s]", kOp, ae.AsString().c_str());
-          ConvertAndSetLastMMError(ae);
-          diskMarkFull(static_cast<unsigned int>(m_llLastError));
-          DisplayError(static_cast<unsigned long>(m_llLastError), 1, "Could not get last sfile container");
+          RecordFailure(ae, "Could not get last sfile container");
           return -1;
         }
       }

@@ -159,8 +159,7 @@ int SingleInstancer_FS::FlushDataFile() {
     }
     if (e.IsFailure()) {
       Log(1, "Failed to flush the data index file, error=%s", e.AsString().c_str());
-      ConvertAndSetLastMMError(e);
-      diskMarkFull(static_cast<unsigned int>(m_llLastError));
+      RecordFailure(e);
       if (m_llLastError == kMMErrAccessDenied) DisplayError(kMMErrAccessDenied, 1, "Failed to flush the data index file");
       SettleBusyFlushes();
       return -1;
@@ -201,16 +200,14 @@ int SingleInstancer_FS::FlushMetaDataFile() {
   EndTimedOperation(0);
   if (e.IsFailure()) {
     Log(1, "Failed to flush the metadata file, error=%s", e.AsString().c_str());
-    ConvertAndSetLastMMError(e);
-    diskMarkFull(static_cast<unsigned int>(m_llLastError));
+    RecordFailure(e);
     return -1;
   }
   if (m_fdChunkMDIdx.IsValid()) {
     e = m_fdChunkMDIdx.Flush();
     if (e.IsFailure()) {
       Log(1, "Failed to flush the chunk metadata index file, error=%s", e.AsString().c_str());
-      ConvertAndSetLastMMError(e);
-      diskMarkFull(static_cast<unsigned int>(m_llLastError));
+      RecordFailure(e);
       return -1;
     }
   }

@@ -41,8 +41,7 @@ int SingleInstancer_FS::AddChunkMetaDataIndexEntry(SChunkMetaDataIndexEntry& ent
   CXoError e = m_fdChunkMDIdx.AddEntry(&entry);
   if (e.IsFailure()) {
     Log(1, "%s: Cannot add entry into the chunk metadata index file, error=%s", kAddOp, e.AsString().c_str());
-    ConvertAndSetLastMMError(e);
-    diskMarkFull(static_cast<unsigned int>(m_llLastError));
+    RecordFailure(e);
     return -1;
   }
   return 0;

@@ -17,7 +17,6 @@ namespace {
 
 constexpr uint64_t kGuardWord = 0xABABABABABABABABULL;
 constexpr unsigned int kMMErrDiskFull = 767;
-constexpr uint64_t kMiB = 1048576;
 constexpr int kDataFile = 1;
 constexpr int kMetaDataFile = 2;
 
@@ -86,18 +85,11 @@ int SingleInstancer_FS::WriteToFile(int file, const char* buf, long len, int* eo
     unsigned long long freeBytes = 0;
     const int rc = getFreeSpaceFromMedia(freeBytes);
     m_llKBRemaining = static_cast<long long>(freeBytes / 1024);
-    const unsigned long long lowWater = static_cast<unsigned long long>(m_LowWaterMarkMB) * kMiB;
-    if (rc >= 0 && freeBytes <= lowWater) {
+    if (rc >= 0 &&
+        MarkFullAtLowWaterMark(freeBytes,
+                               "The free diskspace on the mount path [%s] is %lld less than low water mark of %lld ")) {
       m_bDiskFull = true;
       *eom = 1;
-      m_llKBRemaining = 0;
-      Log(1, "The free diskspace on the mount path [%s] is %lld less than low water mark of %lld ", m_szPath,
-          static_cast<long long>(freeBytes), static_cast<long long>(lowWater));
-      if (m_pVolInfo != nullptr) {
-        m_pVolInfo->setFreeBytesMB(static_cast<long long>(freeBytes / kMiB));
-        Log(1, "Marking the volume full. Path [%s] ", m_szPath);
-        m_pVolInfo->markFull(kVolumeFullReasonFull, JobId());
-      }
     }
     m_BytesSinceSpaceCheck = 0;
   }

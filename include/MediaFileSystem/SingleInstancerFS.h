@@ -388,6 +388,12 @@ class SingleInstancer_FS : public media_fs {
   bool EnterImpersonation(std::optional<CImpersonator>& scope, const char* op);
   // Reports an OzException raised inside a scope: its converted code becomes the last error.
   void ReportScopeException(const char* op, const OzException& ex);
+  // A failed file operation of the writing roads: its code becomes the last error, a full disk
+  // marks the volume full, and with `jobText` the job is told.
+  void RecordFailure(const CXoError& e, const char* jobText = nullptr);
+  // Free space at or below the low-water mark (as a new chunk or a space check finds it): the
+  // frame has no KB left and the volume is marked full. False when there is room.
+  bool MarkFullAtLowWaterMark(unsigned long long freeBytes, const char* format);
 
   // Write cache: the selected buffer, its file and its logical offset (file 1 data, 2 metadata).
   struct WriteBuffer {

@@ -22,11 +22,7 @@ constexpr long long kChunkId = 31;
 class CloseTest : public StoreTest {
  public:
   std::unique_ptr<TestStore> Chunk(int cloudMode = 0, bool append = false) {
-    auto store = MakeStore(true, cloudMode);
-    InitBackup(*store);
-    MediaFSArchiveFileId_t id = ArchiveId(kChunkId, append);
-    EXPECT_EQ(0, store->Create(&id));
-    return store;
+    return BackupChunk(kChunkId, true, cloudMode, append);
   }
   static unsigned int Start(TestStore& store) {
     unsigned int number = 0;

@@ -21,11 +21,7 @@ constexpr long long kChunkId = 21;
 class ContainerTest : public StoreTest {
  public:
   std::unique_ptr<TestStore> Chunk(bool containerMode = true, int cloudMode = 0) {
-    auto store = MakeStore(containerMode, cloudMode);
-    InitBackup(*store);
-    MediaFSArchiveFileId_t id = ArchiveId(kChunkId);
-    EXPECT_EQ(0, store->Create(&id));
-    return store;
+    return BackupChunk(kChunkId, containerMode, cloudMode);
   }
 
   // Starts an object and writes `size` bytes of it; its container and offset.

@@ -171,6 +171,16 @@ class StoreTest : public ::testing::Test {
 
   static void SetConfig(const char* name, long long value) { platform::Config().SetNumber("ZovadAdeve", name, value); }
 
+  // A store initialised for a backup, with chunk `chunkId` created (continued with `append`).
+  std::unique_ptr<TestStore> BackupChunk(long long chunkId, bool containerMode = true, int cloudMode = 0,
+                                         bool append = false) {
+    auto store = MakeStore(containerMode, cloudMode);
+    InitBackup(*store);
+    MediaFSArchiveFileId_t id = ArchiveId(chunkId, append);
+    EXPECT_EQ(0, store->Create(&id));
+    return store;
+  }
+
   // The archive file id of a chunk (or, with another data type, of a trailer).
   static MediaFSArchiveFileId_t ArchiveId(long long chunkId, bool append = false, uint32_t dataType = CHUNK) {
     MediaFSArchiveFileId_t id;

@@ -20,13 +20,7 @@ constexpr long long kChunkId = 4;
 class StoreIndexTest : public StoreTest {
  public:
   // A new chunk: kChunkId for the first store of a test, the next ids for further ones.
-  std::unique_ptr<TestStore> Chunk() {
-    auto store = MakeStore(true, 1);
-    InitBackup(*store);
-    MediaFSArchiveFileId_t id = ArchiveId(nextChunkId++);
-    EXPECT_EQ(0, store->Create(&id));
-    return store;
-  }
+  std::unique_ptr<TestStore> Chunk() { return BackupChunk(nextChunkId++, true, 1); }
   long long nextChunkId = kChunkId;
 
   static SSfileContainerIndexEntry Record(uint64_t key, uint32_t deleted = 0) {

@@ -25,10 +25,7 @@ class WriteCacheTest : public StoreTest {
   void SetUp() override {
     SetConfig("nSIFSWriteBlockSizeKB", kBlock / 1024);
     SetConfig("nSIFSCacheSizeKB", kCache / 1024);
-    store = MakeStore(true, 1);
-    InitBackup(*store);
-    MediaFSArchiveFileId_t id = ArchiveId(kChunkId);
-    ASSERT_EQ(0, store->Create(&id));
+    store = BackupChunk(kChunkId, true, 1);
     ASSERT_EQ(kCache, store->m_CacheSize);
     ASSERT_EQ(kBlock, store->m_WriteBlockSize);
     unsigned int number = 0;
