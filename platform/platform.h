@@ -12,7 +12,9 @@
 #include "platform/local_files.h"
 #include "platform/logging.h"
 #include "platform/media_manager.h"
+#include "platform/onmedia_label.h"
 #include "platform/remote_storage.h"
+#include "platform/tape_drive.h"
 #include "platform/threads.h"
 
 namespace platform {

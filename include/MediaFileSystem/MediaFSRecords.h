@@ -8,10 +8,10 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/onmedia_label.h"
+
 struct MLMMessageInstance;
 class OZMMreserveMount;
-class OZMAOMLParams;
-class OzcBucket;
 
 // Kinds of archive file (the data type of MediaFSArchiveFileId_t).
 enum MediaFSDataType : uint32_t {
@@ -31,6 +31,21 @@ inline constexpr int kMediaTypeReader = 16;
 // The data mover mode of a backup.
 inline constexpr int kDataMoverModeBackup = 1;
 
+// The details of a tape drive that the host hands to Init with the drive's reservation. The
+// record is the host's; the media objects only read it.
+struct MediaFsDriveDetails {
+  static constexpr uint32_t kReserveScsi2 = 1u << 1;         // uiReservationFlags: SCSI-2 reservation
+  static constexpr uint32_t kOptionWormDetection = 1u << 3;  // uiOptionFlags: detect WORM media
+  static constexpr uint32_t kAutoScsiUpdate = 1u << 0;       // uiAutoScsiUpdateFlags: feature on
+
+  int32_t iDriveControllerId = 0;
+  std::string strNdmpDevice;            // empty for a SCSI drive
+  uint32_t uiReservationFlags = 0;
+  uint32_t uiOptionFlags = 0;
+  uint32_t uiAutoScsiUpdateFlags = 0;   // the automatic SCSI id update of the ZovadAdeve
+  int32_t iAutoScsiUpdateInterval = 0;  // seconds between two automatic updates; below 1: off
+};
+
 struct MediaFsInitParams {
   int32_t iVolId = 0;                         // becomes m_iVolId
   int32_t iTHId = 0;                          // installation id, becomes m_iTHId
@@ -39,7 +54,7 @@ struct MediaFsInitParams {
   int32_t iDriveId = 0;                       // 0 for media without a drive record of their own
   int32_t iMediaType = 0;                     // kMediaTypeReader: reader mode
   OZMAOMLParams* pOmlParams = nullptr;        // on-media label parameters (tape)
-  void* pDriveDetails = nullptr;              // drive details (tape, SCSI path refresh)
+  MediaFsDriveDetails* pDriveDetails = nullptr;  // drive details (tape, SCSI path refresh)
   OZMMreserveMount* pReserveMount = nullptr;  // the reservation of volume and drive
   std::string strHostName;
   std::string strZovadAdeveName;
@@ -58,7 +73,7 @@ struct MediaFSArchiveFileId_t {
   int64_t llPhysicalSize = 0;         // physical size recorded in the database, header excluded
   // Read by other media types.
   int32_t iTrailerValidationMode = 0; // tape
-  OzcBucket* pHwEncryptionKey = nullptr;  // tape hardware encryption key
+  OzcBucket HwEncryptionKey;          // tape hardware encryption key
   bool bChunkReuse = false;           // the backup continues an existing chunk
   bool bReadAhead = false;            // cloud read-ahead
   bool bCreateMode = false;           // cloud create mode

@@ -261,6 +261,8 @@ class media_fs {
   bool m_bVolumeFull = false;
   bool m_bReadUnbounded = false;
   bool m_bIsTape = false;
+  // Tape media: the archive file was closed, or a read met its file mark; reads fail while set.
+  bool m_bFileClosed = false;
   bool m_bTraceWrites = false;
   CLoggedOnUser m_LoggedOnUser;
   char* m_pWriteBuf = nullptr;
@@ -295,7 +297,7 @@ class media_fs {
   bool m_bDoNotWriteToMedia = false;
   int32_t m_iMediaType = 0;
   OZMAOMLParams* m_pOmlParams = nullptr;
-  void* m_pDriveDetails = nullptr;
+  MediaFsDriveDetails* m_pDriveDetails = nullptr;
   std::string m_strDeviceError;
   bool m_bChunksReadOnly = false;
   uint32_t m_uiRetentionDays = 0;
