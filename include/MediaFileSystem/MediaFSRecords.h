@@ -31,19 +31,17 @@ inline constexpr int kMediaTypeReader = 16;
 // The data mover mode of a backup.
 inline constexpr int kDataMoverModeBackup = 1;
 
-// The details of a tape drive that the host hands to Init with the drive's reservation. The
-// record is the host's; the media objects only read it.
-struct MediaFsDriveDetails {
+// What the host knows of a tape drive; the host owns the record and hands it to Init.
+struct MediaFSDriveDetails {
   static constexpr uint32_t kReserveScsi2 = 1u << 1;         // uiReservationFlags: SCSI-2 reservation
   static constexpr uint32_t kOptionWormDetection = 1u << 3;  // uiOptionFlags: detect WORM media
-  static constexpr uint32_t kAutoScsiUpdate = 1u << 0;       // uiAutoScsiUpdateFlags: feature on
 
-  int32_t iDriveControllerId = 0;
-  std::string strNdmpDevice;            // empty for a SCSI drive
-  uint32_t uiReservationFlags = 0;
-  uint32_t uiOptionFlags = 0;
-  uint32_t uiAutoScsiUpdateFlags = 0;   // the automatic SCSI id update of the ZovadAdeve
-  int32_t iAutoScsiUpdateInterval = 0;  // seconds between two automatic updates; below 1: off
+  int32_t iDriveControllerId = 0;          // the drive controller, whose access path is the device path
+  std::string strNdmpDevice;               // the drive's NDMP device; empty for a SCSI drive
+  uint32_t uiAutoScsiUpdateFlags = 0;      // bit 0: the automatic SCSI update is on for the ZovadAdeve
+  int32_t iAutoScsiUpdateIntervalSec = 0;  // least time between two automatic updates; below 1: off
+  uint32_t uiReservationFlags = 0;         // how the tape media reserve the drive
+  uint32_t uiOptionFlags = 0;              // the tape media's options
 };
 
 struct MediaFsInitParams {
@@ -54,7 +52,7 @@ struct MediaFsInitParams {
   int32_t iDriveId = 0;                       // 0 for media without a drive record of their own
   int32_t iMediaType = 0;                     // kMediaTypeReader: reader mode
   OZMAOMLParams* pOmlParams = nullptr;        // on-media label parameters (tape)
-  MediaFsDriveDetails* pDriveDetails = nullptr;  // drive details (tape, SCSI path refresh)
+  MediaFSDriveDetails* pDriveDetails = nullptr;  // drive details (tape, SCSI path refresh)
   OZMMreserveMount* pReserveMount = nullptr;  // the reservation of volume and drive
   std::string strHostName;
   std::string strZovadAdeveName;

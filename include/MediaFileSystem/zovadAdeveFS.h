@@ -184,6 +184,7 @@ class media_fs {
   // True when the text begins with "IP|", "SAN|", "FC|" or "ISCSI|".
   static bool IsDataServerMountPath(std::string path);
 
+
   // ---- Setters and getters ----------------------------------------------------------------
   void SetVolId(int volId) { m_iVolId = volId; }
   int GetVolId() const { return m_iVolId; }
@@ -297,7 +298,7 @@ class media_fs {
   bool m_bDoNotWriteToMedia = false;
   int32_t m_iMediaType = 0;
   OZMAOMLParams* m_pOmlParams = nullptr;
-  MediaFsDriveDetails* m_pDriveDetails = nullptr;
+  MediaFSDriveDetails* m_pDriveDetails = nullptr;
   std::string m_strDeviceError;
   bool m_bChunksReadOnly = false;
   uint32_t m_uiRetentionDays = 0;
