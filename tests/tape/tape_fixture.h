@@ -138,18 +138,19 @@ class TapeTest : public ::testing::Test {
 
   // A job's inputs as the media manager would hand them out now: the volume's file count and
   // its cached file marker (the last one recorded, unless reset since).
-  JobSetup Job(int dataMoverMode = kDataMoverModeBackup, long long jobId = 7001) {
+  JobSetup Job(int dataMoverMode = kDataMoverModeBackup, long long jobId = 7001, int volId = kVolId,
+               const std::string& mediaId = kMediaId) {
     JobSetup s;
     s.job.jobId = jobId;
     s.dataMoverMode = dataMoverMode;
     s.reserve.m_blockSizeKB = static_cast<int>(block / 1024);
     s.reserve.m_freeKB = 1 << 30;
-    const platform::MMVolume& v = platform::MediaManager().volumes[kVolId];
+    const platform::MMVolume& v = platform::MediaManager().volumes[volId];
     s.reserve.m_numFiles = v.numFiles;
     s.reserve.m_cachedFileMark = -1;
     s.reserve.m_cachedFileMarkKind = 0;
     for (const platform::MMCall& c : platform::MediaManager().calls) {
-      if (c.id != kVolId) continue;
+      if (c.id != volId) continue;
       if (c.op == "setFileMarker" && c.args.size() == 2) {
         s.reserve.m_cachedFileMark = c.args[0];
         s.reserve.m_cachedFileMarkKind = static_cast<int>(c.args[1]);
@@ -158,17 +159,18 @@ class TapeTest : public ::testing::Test {
         s.reserve.m_cachedFileMarkKind = 0;
       }
     }
-    s.oml.SetUniqueMediaId(kMediaId);
+    s.oml.SetUniqueMediaId(mediaId);
     s.oml.m_strSerialNumber = kSerial;
     s.oml.m_uiFlags = OZMAOMLParams::kFlagCheckSerialNumber;
     return s;
   }
 
-  MediaFsInitParams Params(JobSetup& s, int mediaType = kMediaType) {
+  MediaFsInitParams Params(JobSetup& s, int mediaType = kMediaType, int volId = kVolId,
+                           const std::string& device = kDevice) {
     MediaFsInitParams p;
-    p.iVolId = kVolId;
+    p.iVolId = volId;
     p.iTHId = 2;
-    p.strPath = kDevice;
+    p.strPath = device;
     p.pMlm = &s.mlm;
     p.iDriveId = kDriveId;
     p.iMediaType = mediaType;
@@ -181,14 +183,14 @@ class TapeTest : public ::testing::Test {
     return p;
   }
 
-  std::unique_ptr<TapeUnderTest> NewTape(JobSetup& s, bool dual = false) {
-    return std::make_unique<TapeUnderTest>(&s.job, kMediaType, kDevice, dual);
+  std::unique_ptr<TapeUnderTest> NewTape(JobSetup& s, bool dual = false, const std::string& device = kDevice) {
+    return std::make_unique<TapeUnderTest>(&s.job, kMediaType, device.c_str(), dual);
   }
 
   // A media object for the job, initialised.
-  std::unique_ptr<TapeUnderTest> Start(JobSetup& s) {
-    auto tape = NewTape(s);
-    EXPECT_EQ(0, tape->Init(Params(s), false)) << tape->m_strLastErrorMsg;
+  std::unique_ptr<TapeUnderTest> Start(JobSetup& s, int volId = kVolId, const std::string& device = kDevice) {
+    auto tape = NewTape(s, false, device);
+    EXPECT_EQ(0, tape->Init(Params(s, kMediaType, volId, device), false)) << tape->m_strLastErrorMsg;
     return tape;
   }
 
