@@ -451,6 +451,8 @@ int OZScsiTapeDrive::readData(char* buffer, long size, long long& count) {
             count = static_cast<long long>(n);
             ++s.head;
           }
+          // A file mark reported is a file mark passed.
+          if (f->code == kTapeFileMark && s.head < t.size() && t.record(s.head).mark) ++s.head;
           return f->code;
         }
         if (s.head == t.size()) return static_cast<int>(kTapeEndOfData);

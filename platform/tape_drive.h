@@ -166,7 +166,8 @@ struct TapeGeometry {
 
 // A failure injected into the n-th call of one operation of a drive. For writeData the drive
 // takes `count` bytes first (when at or above 0); for readData it delivers up to `count` bytes of
-// the next block. A code of kTapeOk with a count makes a short transfer that succeeds.
+// the next block (and, for kTapeFileMark, passes the file mark that follows). A code of kTapeOk
+// with a count makes a short transfer that succeeds. Other operations fail without moving.
 struct TapeFault {
   std::string op;
   int code = kTapeIoError;
