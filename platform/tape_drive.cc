@@ -35,6 +35,7 @@
 //   kTapeKeyMismatch            979  block encrypted with another key
 //   kTapeNotSupported           789  not supported by the drive
 //   kTapeFileError              764  the cartridge's file failed
+//   kTapeNoSense                0    a failure the drive gives no reason for
 //   any other code              979
 
 namespace {
@@ -66,6 +67,7 @@ constexpr CodeRow kCodes[] = {
     {kTapeKeyMismatch, 979, "The block is encrypted with another key"},
     {kTapeNotSupported, 789, "The drive does not support the operation"},
     {kTapeFileError, 764, "The cartridge file could not be read or written"},
+    {kTapeNoSense, 0, "No sense"},
 };
 
 constexpr long long kUnknownCodeMM = 979;

@@ -67,6 +67,7 @@ enum TapeDriveCode : int {
   kTapeKeyMismatch = 17,
   kTapeNotSupported = 18,
   kTapeFileError = 19,
+  kTapeNoSense = 20,  // the drive failed the command without saying why
 };
 
 class OZScsiTapeDrive {

@@ -326,7 +326,7 @@ TEST(TapeCodes, EveryDriveCodeHasItsMediaManagerCode) {
       {kTapeIoError, 764},    {kTapeHardwareError, 790},       {kTapeNeedsCleaning, 793}, {kTapeMediumError, 843},
       {kTapeReservationConflict, 792}, {kTapeIncorrectLength, 763}, {kTapeDeviceNotFound, 776},
       {kTapeDeviceNotOpen, 994}, {kTapeBeginningOfMedia, 979}, {kTapeKeyMismatch, 979}, {kTapeNotSupported, 789},
-      {kTapeFileError, 764},  {-5, 979},                        {12345, 979}};
+      {kTapeFileError, 764},  {kTapeNoSense, 0},               {-5, 979},                        {12345, 979}};
   for (const auto& [code, mm] : table) EXPECT_EQ(mm, MMS2BaseError::OZScsiTapeErrorConvertToMMError(code)) << code;
 }
 
