@@ -301,7 +301,7 @@ TEST_F(TapeTest, ReInitializeMediaOnTheReadSideOnly) {
   JobSetup restore = Job(0);
   restore.oml.m_uiFlags |= OZMAOMLParams::kFlagScsi3Reservation;
   auto reader = Start(restore);
-  ASSERT_EQ(Pattern(10, 1), Restore(*reader, 2, 10));
+  ASSERT_TRUE(Pattern(10, 1) == Restore(*reader, 2, 10));
   const std::string key = reader->m_strReservationKey;
   const long long made = Library().objectsMade;
   EXPECT_EQ(0, reader->ReInitializeMedia());
@@ -310,7 +310,7 @@ TEST_F(TapeTest, ReInitializeMediaOnTheReadSideOnly) {
   EXPECT_EQ(0u, Library().Count("doPR_Release"));  // reserved again, not released
   EXPECT_NE(key, reader->m_strReservationKey);
   EXPECT_TRUE(platform::LogContains("Successfully re-initialized the scsi tape drive object "));
-  EXPECT_EQ(Pattern(10, 1), Restore(*reader, 2, 10));
+  EXPECT_TRUE(Pattern(10, 1) == Restore(*reader, 2, 10));
 
   Library().Slot(kDevice)->setup.invalidCode = kTapeHardwareError;
   EXPECT_EQ(-1, reader->ReInitializeMedia());
