@@ -14,6 +14,7 @@
 #include "platform/media_manager.h"
 #include "platform/onmedia_label.h"
 #include "platform/remote_storage.h"
+#include "platform/scale_out_storage.h"
 #include "platform/tape_drive.h"
 #include "platform/threads.h"
 
