@@ -317,4 +317,86 @@ TEST_F(TapeTest, ReInitializeMediaOnTheReadSideOnly) {
   EXPECT_TRUE(platform::LogContains("Failed to create a handle to the tape drive while re-initilizing "));
 }
 
+// ---- Rescans: the drive answers at another access path ------------------------------------------
+
+constexpr char kNewPath[] = "/dev/nst7";
+constexpr int kController = 3;
+
+// The automatic SCSI update is on; its last run was just now, so a rescan asks the media manager
+// for the controller's access path (or, with `due`, reconfigures and reads the device
+// configuration).
+void EnableRefresh(JobSetup& s, const std::string& newPath, bool due = false) {
+  s.details.iDriveControllerId = kController;
+  s.details.uiAutoScsiUpdateFlags = 1;
+  s.details.iAutoScsiUpdateIntervalSec = 3600;
+  if (!due) {
+    platform::Config().SetNumber("ZovadAdeve", "lastUpdateScsiTime", platform::NowMs() / 1000);
+    platform::MediaManager().dcpAccessPaths[kController] = newPath;
+  } else {
+    platform::Config().mediaConfig.driveControllers[kController] = newPath;
+  }
+}
+
+struct RescanCase {
+  const char* name;
+  bool moveDrive;           // the drive answers at kNewPath only
+  const char* wrongSerial;  // the drive at the old path has this serial number (null: the right one)
+  const char* rescanPath;   // the path the refresh reports
+  bool featureOn;
+  bool due;                 // the automatic update runs instead of the media manager query
+  int result;
+  long long lastError;
+  size_t recreated;         // drive objects made again after a rescan
+};
+
+class Rescans : public TapeTest, public ::testing::WithParamInterface<RescanCase> {};
+
+TEST_P(Rescans, DriveObjectMadeAgainForTheNewPath) {
+  const RescanCase& c = GetParam();
+  platform::TapeDriveSetup right = Library().Slot(kDevice)->setup;
+  if (c.moveDrive) Library().MoveDrive(kDevice, kNewPath);
+  if (c.wrongSerial != nullptr) {
+    Library().Slot(kDevice)->setup.serialNumber = c.wrongSerial;
+    Library().AddDrive(kNewPath, right);
+    ASSERT_TRUE(Library().LoadCartridge(kNewPath, cartridge));
+  }
+  JobSetup s = Job();
+  if (c.featureOn) EnableRefresh(s, c.rescanPath, c.due);
+  auto tape = NewTape(s);
+  EXPECT_EQ(c.result, tape->Init(Params(s), false)) << tape->m_strLastErrorMsg;
+  EXPECT_EQ(c.lastError, tape->MediaFSGetLastError());
+  EXPECT_EQ(c.recreated, platform::LogCount("Re-Created OzScsiTape Object after rescan.."));
+  EXPECT_STREQ(kDevice, tape->GetPath());  // the media path is kept
+  if (c.result == 0) {
+    EXPECT_EQ(kNewPath, tape->m_pDrive->path());
+    EXPECT_EQ(2, BackupChunk(*tape, 1, Pattern(100, 1)));
+    EXPECT_EQ(1u, Library().Files(kNewPath).size() - 2);
+  }
+  if (c.due) {
+    EXPECT_FALSE(platform::Config().mediaConfig.calls.empty());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Rescans,
+    ::testing::Values(
+        RescanCase{"MovedFoundByTheMediaManager", true, nullptr, kNewPath, true, false, 0, 0, 1},
+        RescanCase{"MovedFoundByReconfiguring", true, nullptr, kNewPath, true, true, 0, 0, 1},
+        RescanCase{"MovedNotFoundAfterTwoRescans", true, nullptr, "/dev/nst8", true, false, -1, 776, 2},
+        RescanCase{"MovedWithoutTheFeature", true, nullptr, kNewPath, false, false, -1, 776, 0},
+        RescanCase{"SerialMismatchCured", false, "OTHER", kNewPath, true, false, 0, 0, 1},
+        RescanCase{"SerialMismatchTwice", false, "OTHER", kDevice, true, false, -1, 973, 2},
+        RescanCase{"SerialMismatchWithoutTheFeature", false, "OTHER", kNewPath, false, false, -1, 973, 0}),
+    [](const ::testing::TestParamInfo<RescanCase>& i) { return std::string(i.param.name); });
+
+// A drive object that no rescan is tried for (its error is not one that a rescan may cure).
+TEST_F(TapeTest, NoRescanForOtherDeviceErrors) {
+  Library().Slot(kDevice)->setup.invalidCode = kTapeHardwareError;
+  JobSetup s = Job();
+  EnableRefresh(s, kNewPath);
+  auto tape = NewTape(s);
+  EXPECT_EQ(-1, tape->Init(Params(s), false));
+  EXPECT_EQ(0u, MediaManager().Count("getDcpInfo"));
+}
+
 }  // namespace
