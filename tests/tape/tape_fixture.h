@@ -145,6 +145,7 @@ class TapeTest : public ::testing::Test {
     s.dataMoverMode = dataMoverMode;
     s.reserve.m_blockSizeKB = static_cast<int>(block / 1024);
     s.reserve.m_freeKB = 1 << 30;
+    std::lock_guard<std::mutex> lock(platform::MediaManagerMutex());  // jobs may run on threads
     const platform::MMVolume& v = platform::MediaManager().volumes[volId];
     s.reserve.m_numFiles = v.numFiles;
     s.reserve.m_cachedFileMark = -1;
