@@ -128,6 +128,7 @@ class OZScsiTapeDrive {
 
   const std::string& path() const { return m_strPath; }
   long long jobId() const { return m_llJobId; }
+  int driverMode() const { return m_iDriverMode; }
 
  private:
   OZScsiTapeDrive(const std::string& path, long long jobId, int driverMode);
