@@ -120,22 +120,18 @@ void nt_fs_tape::SetCompressionOnDrive(bool beforePositioning) {
     Log(1, "Encounted the error %d (%s) while setting compression on the drive", m_iLastDriveResult,
         m_strDeviceError.c_str());
     m_strLastErrorMsg = m_strDeviceError;
-    if (on) {
-      ErrorText(1, "Error in setting tape drive compression for the tape drive path=%s - Tape VolId= %d ", m_szPath,
-                m_iVolId);
-    } else {
-      ErrorText(1, "Error in resetting tape drive compression for the tape drive path=%s - Tape VolId=%d ", m_szPath,
-                m_iVolId);
-    }
   } else {
     Log(1, "Encountered the error %s while setting the compression on the drive ", m_strDeviceError.c_str());
-    if (on) {
-      ErrorText(1, "Error in setting tape drive compression for the tape drive path=%s - Tape VolId=%d ", m_szPath,
-                m_iVolId);
-    } else {
-      ErrorText(1, "Error in resetting tape drive compression for the tape drive path=%s - Tape VolId=%d ", m_szPath,
-                m_iVolId);
-    }
+  }
+  if (!on) {
+    ErrorText(1, "Error in resetting tape drive compression for the tape drive path=%s - Tape VolId=%d ", m_szPath,
+              m_iVolId);
+  } else if (beforePositioning) {
+    ErrorText(1, "Error in setting tape drive compression for the tape drive path=%s - Tape VolId= %d ", m_szPath,
+              m_iVolId);
+  } else {
+    ErrorText(1, "Error in setting tape drive compression for the tape drive path=%s - Tape VolId=%d ", m_szPath,
+              m_iVolId);
   }
   MediaFSSetLastError(code);
   DisplayError(static_cast<unsigned long>(code), 0,

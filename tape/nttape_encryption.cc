@@ -26,12 +26,8 @@ int nt_fs_tape::enableHardwareEncryption(unsigned int keyLen, unsigned char* key
     return 0;
   }
   if (m_pDrive->setEncryptionKey(keyLen, key) == 0) return 1;
-  const long long code = DriveError();
-  Log(1, "Encountered the error %s while setting Data Encryption key on Tape Drive", m_strDeviceError.c_str());
-  m_strLastErrorMsg = m_strDeviceError;
-  Log(1, "Failed to set Data Encryption Key on the tape drive");
-  MediaFSSetLastError(code);
-  return 0;
+  return EncryptionFailure("Encountered the error %s while setting Data Encryption key on Tape Drive",
+                           "Failed to set Data Encryption Key on the tape drive");
 }
 
 int nt_fs_tape::disableHardwareEncryption() {
@@ -40,10 +36,17 @@ int nt_fs_tape::disableHardwareEncryption() {
     return 0;
   }
   if (m_pDrive->disableEncryption() == 0) return 1;
+  return EncryptionFailure("Encountered the error %s while disabling Data Encryption on Tape Drive",
+                           "Failed to disable Data Encryption on the tape drive");
+}
+
+// The drive error as the last error, its text as the last error message; 0, the operations'
+// failure.
+int nt_fs_tape::EncryptionFailure(const char* errorFormat, const char* failure) {
   const long long code = DriveError();
-  Log(1, "Encountered the error %s while disabling Data Encryption on Tape Drive", m_strDeviceError.c_str());
+  Log(1, errorFormat, m_strDeviceError.c_str());
   m_strLastErrorMsg = m_strDeviceError;
-  Log(1, "Failed to disable Data Encryption on the tape drive");
+  Log(1, "%s", failure);
   MediaFSSetLastError(code);
   return 0;
 }

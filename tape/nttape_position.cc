@@ -183,25 +183,28 @@ int nt_fs_tape::IsCurrentPositionEndOfValidData(bool& found) {
   Log(2, "Moving backwards on the tape by one file mark ");
   m_iLastDriveResult = m_pDrive->spaceFileMarksBackward(1);
   if (m_iLastDriveResult != 0) {
-    DriveError();
-    Log(1, "Encountered the error %s while moving back by one filemark on the tape ", m_strDeviceError.c_str());
-    m_strLastErrorMsg = m_strDeviceError;
-    Log(1, "Failed to move backwards on the tape by one file mark ");
-    return 0;
+    return EndOfDataStepFailed("Encountered the error %s while moving back by one filemark on the tape ",
+                               "Failed to move backwards on the tape by one file mark ");
   }
   Log(2, "Fowarding by one filemark on the tape ");
   m_iLastDriveResult = m_pDrive->spaceFileMarksForward(1);
   if (m_iLastDriveResult != 0) {
-    DriveError();
-    Log(1, "Encountered the error %s while forwarding the tape by 1 file mark", m_strDeviceError.c_str());
-    m_strLastErrorMsg = m_strDeviceError;
-    Log(1, "Failed to forward by one filemark on the tape ");
-    return 0;
+    return EndOfDataStepFailed("Encountered the error %s while forwarding the tape by 1 file mark",
+                               "Failed to forward by one filemark on the tape ");
   }
   Log(1, "Succeeded in moving to one file mark on the tape ");
   Log(1, "Now Datamover is positioned on the right filemark and can use the cached filmark valuewithout rewinding "
          "the tape ");
   return 1;
+}
+
+// The drive's text as the last error message; 0, "not at the end of the data".
+int nt_fs_tape::EndOfDataStepFailed(const char* errorFormat, const char* failure) {
+  DriveError();
+  Log(1, errorFormat, m_strDeviceError.c_str());
+  m_strLastErrorMsg = m_strDeviceError;
+  Log(1, "%s", failure);
+  return 0;
 }
 
 int nt_fs_tape::ResetFileMarkerOnMedia() {

@@ -178,14 +178,8 @@ int nt_fs_tape::verifyMediaUsingChunkMapTrailer() {
     return -1;
   }
   Log(2, "Trying to seek to one filemark after the current position to read Chunk map");
-  m_iLastDriveResult = m_pDrive->spaceFileMarksForward(1);
-  if (m_iLastDriveResult != 0) {
-    const long long code = DriveError();
-    Log(1, "%d Encountered the error %s while forwarding the tape by one file mark ", __LINE__,
-        m_strDeviceError.c_str());
-    Log(1, " Did not find any filemark after the cached file mark position. So going to rewind to the beginning of "
-           "tape");
-    MediaFSSetLastError(code);
+  if (ForwardOneFileMark(__LINE__, " Did not find any filemark after the cached file mark position. So going to "
+                                   "rewind to the beginning of tape") != 0) {
     return -1;
   }
 
@@ -207,30 +201,27 @@ int nt_fs_tape::verifyMediaUsingChunkMapTrailer() {
   }
   Log(1, "Successfully validated filemark and media using Chunk map.");
   Log(2, "Trying to seek to one filemark after validation using Chunk map");
+  return ForwardOneFileMark(__LINE__,
+                            " Did not find any filemark after chunk map trailerSo going to rewind to the beginning of tape");
+}
+
+// Spaces forward over one file mark; a failure is logged with the caller's line and `afterFailure`
+// (when given) and leaves the drive error as the last error.
+int nt_fs_tape::ForwardOneFileMark(int line, const char* afterFailure) {
   m_iLastDriveResult = m_pDrive->spaceFileMarksForward(1);
-  if (m_iLastDriveResult != 0) {
-    const long long code = DriveError();
-    Log(1, "%d Encountered the error %s while forwarding the tape by one file mark ", __LINE__,
-        m_strDeviceError.c_str());
-    Log(1, " Did not find any filemark after chunk map trailerSo going to rewind to the beginning of tape");
-    MediaFSSetLastError(code);
-    return -1;
-  }
-  return 0;
+  if (m_iLastDriveResult == 0) return 0;
+  const long long code = DriveError();
+  Log(1, "%d Encountered the error %s while forwarding the tape by one file mark ", line, m_strDeviceError.c_str());
+  if (afterFailure != nullptr) Log(1, "%s", afterFailure);
+  MediaFSSetLastError(code);
+  return -1;
 }
 
 int nt_fs_tape::VerifyPositionOnTapeForRestore() {
   if (!RequireDrive()) return -1;
   const long long readCached = m_llReadCachedFM;
   Log(2, "Trying to go forward by one filemarker. Read Cached filemarker [%d] ", static_cast<int>(readCached));
-  m_iLastDriveResult = m_pDrive->spaceFileMarksForward(1);
-  if (m_iLastDriveResult != 0) {
-    const long long code = DriveError();
-    Log(1, "%d Encountered the error %s while forwarding the tape by one file mark ", __LINE__,
-        m_strDeviceError.c_str());
-    MediaFSSetLastError(code);
-    return -1;
-  }
+  if (ForwardOneFileMark(__LINE__, nullptr) != 0) return -1;
   Log(2, "Successfully forwarded to the next filemarker.. Now going to read the chunkmap trailer from this "
          "location on the tape ");
   Log(2, "Setting the block size for the volume %d to [%d] ", m_iVolId, static_cast<int>(m_ulBlockSize));

@@ -159,6 +159,11 @@ class nt_fs_tape : public media_fs {
   int ReadTrailerBlock(ChunkMapTrailerInfo& info, const char* shortReadFormat);
   int ParseTrailerBlock(char* block, size_t size, ChunkMapTrailerInfo& info);
   bool TrailerNamesThisTape(const ChunkMapTrailerInfo& info) const;
+  int ForwardOneFileMark(int line, const char* afterFailure);
   int PositionForRead(long long fileMarker);
   int FailPositioning(long long fileMarker);
+
+  // Host operations' failures.
+  int EncryptionFailure(const char* errorFormat, const char* failure);
+  int EndOfDataStepFailed(const char* errorFormat, const char* failure);
 };

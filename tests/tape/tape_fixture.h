@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include <filesystem>
 #include <memory>
 #include <random>
 #include <string>
@@ -15,6 +14,7 @@
 
 #include "MediaFileSystem/nttape.h"
 #include "platform/platform.h"
+#include "platform/temp_dir.h"  // tests/platform: a temporary folder
 
 // Exposes the media object's state to the tests.
 class TapeUnderTest : public nt_fs_tape {
@@ -57,28 +57,6 @@ inline constexpr char kMediaId[] = "MEDIA-0001-UNIQUE";
 inline constexpr int kVolId = 11;
 inline constexpr int kDriveId = 5;
 inline constexpr int kMediaType = 2;
-
-// A fresh folder under TMPDIR, removed with everything in it.
-class TempFolder {
- public:
-  TempFolder() {
-    const char* base = getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/mfs-tape-XXXXXX";
-    char* made = mkdtemp(pattern.data());
-    if (made != nullptr) m_path = made;
-  }
-  ~TempFolder() {
-    std::error_code ignored;
-    if (!m_path.empty()) std::filesystem::remove_all(m_path, ignored);
-  }
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
-  const std::string& path() const { return m_path; }
-  std::string operator/(const std::string& name) const { return m_path + "/" + name; }
-
- private:
-  std::string m_path;
-};
 
 // The text a data mover writes as a chunk map trailer.
 inline std::string TrailerText(long long chunkId, long long fileMarker, const std::string& mediaId,
@@ -238,7 +216,7 @@ class TapeTest : public ::testing::Test {
     return out;
   }
 
-  TempFolder dir;
+  TempDir dir;
   std::string cartridge;
   unsigned long block;
 };
