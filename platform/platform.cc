@@ -110,6 +110,8 @@ void ResetAll() {
     std::lock_guard<std::mutex> lock(RemoteStorageMutex());
     RemoteStorage() = RemoteStorageState();
   }
+  ResetAsyncIo();
+  ResetThreadPools();
   g_realSleep.store(false);
   g_realClock.store(false);
   g_sleptMs.store(0);

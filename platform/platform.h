@@ -1,6 +1,7 @@
 // The stand-ins for the product's runtime libraries, and the one reset point of their state.
 #pragma once
 
+#include "platform/async_io.h"
 #include "platform/byte_order.h"
 #include "platform/config.h"
 #include "platform/crc32.h"
@@ -13,6 +14,7 @@
 #include "platform/logging.h"
 #include "platform/media_manager.h"
 #include "platform/remote_storage.h"
+#include "platform/thread_pool.h"
 #include "platform/threads.h"
 
 namespace platform {
