@@ -10,6 +10,7 @@
 #include <sys/statfs.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
@@ -140,6 +141,21 @@ inline std::string DirectIoBase() {
   }
   return std::string();
 }
+
+// Lets no reader pool of the kind exist for a while, so that a test sees it made (or not): the
+// pool there was comes back afterwards, and one made meanwhile is destroyed. Managers that used
+// it go before.
+class ScopedNoReaderPool {
+ public:
+  explicit ScopedNoReaderPool(std::atomic<OzThreadPool*>& pool) : m_pool(pool), m_saved(pool.exchange(nullptr)) {}
+  ~ScopedNoReaderPool() { delete m_pool.exchange(m_saved); }
+  ScopedNoReaderPool(const ScopedNoReaderPool&) = delete;
+  ScopedNoReaderPool& operator=(const ScopedNoReaderPool&) = delete;
+
+ private:
+  std::atomic<OzThreadPool*>& m_pool;
+  OzThreadPool* m_saved;
+};
 
 // A job log handle for a manager, as a host makes one.
 struct TestLog {
