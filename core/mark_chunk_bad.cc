@@ -11,6 +11,7 @@
 #include <optional>
 
 #include "MediaFileSystem/zovadAdeveFS.h"
+#include "core/mount_path_text.h"
 
 namespace {
 
@@ -90,7 +91,8 @@ bool IsMarkChunkBadMMError(MM_longlong code, CFSInitParams* params, std::string 
   std::unique_ptr<CFileInterface> file;
   if (!fs) return Decide(false, kRuleNone, line);
 
-  if (media_fs::IsDataServerMountPath(path)) {
+  // A path on a Gluster volume is a plain path here and is probed like one.
+  if (HasDataServerTransportPrefix(path)) {
     DataServerMountPathInfo info;
     if (media_fs::ParseDataServerMountPath(path, info) == 0) {
       return Decide(false, kRuleDataServerUnparsed, line);

@@ -1,5 +1,6 @@
 // media_fs::Init: the volume, the media manager records, the block size and the buffers.
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -38,6 +39,10 @@ int media_fs::Init(MediaFsInitParams params, bool reinit) {
     Log(1, "%s %d Media FS Init method had already been invoked.", kSource, __LINE__);
     return -1;
   }
+
+  // What a re-initialisation restores when the buffers cannot follow a new block size.
+  const unsigned long long oldBlockSize = m_ulBlockSize;
+  const unsigned long long oldReadBufSize = m_ulReadBufSize;
 
   m_iFilesPerClose = 1;
   m_iVolId = params.iVolId;
@@ -86,11 +91,18 @@ int media_fs::Init(MediaFsInitParams params, bool reinit) {
     return -1;
   }
 
-  if (reinit ? ResizeBuffersForReinit() != 0 : AllocateBuffers() != 0) return -1;
+  if (reinit ? ResizeBuffersForReinit(oldBlockSize, oldReadBufSize) != 0 : AllocateBuffers() != 0) {
+    return -1;
+  }
 
-  m_bWriteTimerStarted = false;
   m_bReadTimerStarted = false;
-  ResetFileCounters();
+  // The counters and the timer of an archive file being written describe blocks already on the
+  // media; its Close must record them, whatever block size the rest goes out in. Between files
+  // they are 0 already.
+  if (!(reinit && m_bWriting)) {
+    m_bWriteTimerStarted = false;
+    ResetFileCounters();
+  }
 
   m_bIsilonSmartLock = ConfiguredSwitch("EnableIsilonSmartLock");
   if (params.iDriveId == 0) m_bUpdTransferOnRestore = ConfiguredSwitch("UpdDataTransferInfoForRestores");
@@ -231,39 +243,53 @@ int media_fs::AllocateBuffers() {
   return 0;
 }
 
-// Re-initialisation: both buffers become one block, grown when smaller. Buffered write data that
-// no longer lies on the new geometry moves to the front of the buffer; only data that cannot fit
-// one buffer is dropped, so no later write or read runs outside a buffer.
-int media_fs::ResizeBuffersForReinit() {
-  if (m_ulWriteBufSize != m_ulBlockSize) {
-    Log(1, "%s %d Block size changes from %lu to %lu", kSource, __LINE__,
-        static_cast<unsigned long>(m_ulWriteBufSize), static_cast<unsigned long>(m_ulBlockSize));
-  }
-  for (char** buf : {&m_pWriteBuf, &m_pReadBuf}) {
-    unsigned long long size = buf == &m_pWriteBuf ? m_ulWriteBufSize : m_ulReadBufSize;
-    if (*buf != nullptr && size >= m_ulBlockSize) continue;
-    char* grown = static_cast<char*>(std::realloc(*buf, m_ulBlockSize));
-    if (grown == nullptr) {
-      SetLastError(kMMErrOutOfMemory, kNoMemory);
-      Log(1, "%s %d Failed to alloc memory for MediaObject", kSource, __LINE__);
-      return -1;
-    }
-    *buf = grown;
-  }
-  m_ulWriteBufSize = m_ulBlockSize;
-  m_ulReadBufSize = m_ulBlockSize;
+namespace {
 
-  // The allocation still holds every buffered byte: it only ever grew.
-  if (m_ulFoff <= m_ulWoff && m_ulWoff - m_ulFoff <= m_ulWriteBufSize) RealignWriteBuffer();
-  if (m_ulWoff > m_ulWriteBufSize || m_ulFoff > m_ulWoff) {
-    Log(1, "%s %d Buffered write data does not fit the new block size; discarding %llu bytes",
-        kSource, __LINE__, m_ulWoff > m_ulFoff ? m_ulWoff - m_ulFoff : 0ULL);
-    m_ulWoff = 0;
-    m_ulFoff = 0;
+// Makes `*buf`, known to hold `held` bytes, hold at least `need` bytes; the bytes it holds stay.
+// False when the growth fails; `*buf` is then unchanged.
+bool GrowBuffer(char** buf, unsigned long long held, unsigned long long need) {
+  if (*buf != nullptr && held >= need) return true;
+  char* grown = static_cast<char*>(std::realloc(*buf, need));
+  if (grown == nullptr) return false;
+  *buf = grown;
+  return true;
+}
+
+}  // namespace
+
+// Re-initialisation: both buffers follow the new block without losing a byte the host handed
+// over or has yet to read. The bytes waiting for the media move to the front of the write buffer,
+// which becomes the fewest whole new blocks that hold them (one block when they fit one), so the
+// next Write or Close sends them as blocks of the new size. Unread bytes stay where they are in
+// the read buffer. Both growths come first: when one fails, the buffers, their sizes and offsets
+// and the block size stay as they were.
+int media_fs::ResizeBuffersForReinit(unsigned long long oldBlockSize, unsigned long long oldReadBufSize) {
+  const unsigned long long block = m_ulBlockSize;
+  const unsigned long long pending = m_ulWoff - m_ulFoff;
+  const unsigned long long writeSize = std::max(1ULL, (pending + block - 1) / block) * block;
+  // The read buffer size already follows the new block; the allocation is known by the old one.
+  const unsigned long long readHeld =
+      std::max(oldReadBufSize, static_cast<unsigned long long>(std::max(m_llRlen, 0LL)));
+
+  if (m_ulWriteBufSize != block) {
+    Log(1, "%s %d Block size changes from %lu to %lu", kSource, __LINE__,
+        static_cast<unsigned long>(m_ulWriteBufSize), static_cast<unsigned long>(block));
   }
-  if (m_llRlen > static_cast<long long>(m_ulReadBufSize) || m_llRoff > m_llRlen) {
-    m_llRoff = 0;
-    m_llRlen = 0;
+  if (!GrowBuffer(&m_pWriteBuf, m_ulWriteBufSize, writeSize) ||
+      !GrowBuffer(&m_pReadBuf, readHeld, std::max(block, readHeld))) {
+    m_ulBlockSize = oldBlockSize;
+    m_ulReadBufSize = oldReadBufSize;
+    SetLastError(kMMErrOutOfMemory, kNoMemory);
+    Log(1, "%s %d Failed to alloc memory for MediaObject", kSource, __LINE__);
+    return -1;
+  }
+
+  MovePendingToFront();
+  m_ulWriteBufSize = writeSize;
+  m_ulReadBufSize = block;
+  if (writeSize > block) {
+    Log(1, "%s %d %llu buffered bytes wait for the media as %llu blocks of %llu bytes", kSource,
+        __LINE__, pending, writeSize / block, block);
   }
   return 0;
 }

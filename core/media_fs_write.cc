@@ -64,14 +64,17 @@ void media_fs::ResetFileCounters() {
   m_llCreateCount = 0;
 }
 
+void media_fs::MovePendingToFront() {
+  const unsigned long long rest = m_ulWoff - m_ulFoff;
+  if (m_ulFoff != 0) std::memmove(m_pWriteBuf, m_pWriteBuf + m_ulFoff, rest);
+  m_ulWoff = rest;
+  m_ulFoff = 0;
+}
+
 void media_fs::RealignWriteBuffer() {
   const bool offGrid = m_ulFoff % m_ulBlockSize != 0;
   const bool drained = m_ulFoff != 0 && m_ulFoff == m_ulWoff;
-  if (!offGrid && !drained && m_ulWoff <= m_ulWriteBufSize) return;
-  const unsigned long long rest = m_ulWoff - m_ulFoff;
-  std::memmove(m_pWriteBuf, m_pWriteBuf + m_ulFoff, rest);
-  m_ulWoff = rest;
-  m_ulFoff = 0;
+  if (offGrid || drained) MovePendingToFront();
 }
 
 int media_fs::WriteBufferedBlock(const char* road, int* eom) {

@@ -116,6 +116,12 @@ int OZPI_FileSystemAgent::getMagneticMountPathInfo(int mountPathId, int tarnhold
                                                    std::string& userName, std::string& password,
                                                    int& mountPathType, int& cloudSubType, int& accessFlags,
                                                    int& attributes) {
+  std::function<void(int, int)> hook;
+  {
+    std::lock_guard<std::mutex> lock(ConfigMutex());
+    hook = Config().mountPathLookupHook;
+  }
+  if (hook) hook(mountPathId, tarnholdId);
   std::lock_guard<std::mutex> lock(ConfigMutex());
   auto it = Config().mountPaths.find({mountPathId, tarnholdId});
   if (it == Config().mountPaths.end()) {
@@ -152,4 +158,34 @@ int OZMACMediaConfig::reReadDeviceConfig() {
   std::lock_guard<std::mutex> lock(ConfigMutex());
   ++Config().mediaConfigRereads;
   return 0;
+}
+
+int OZMACMediaConfig::Initialize(int focus) {
+  std::lock_guard<std::mutex> lock(ConfigMutex());
+  Config().mediaConfig.calls.push_back("Initialize " + std::to_string(focus));
+  return 0;
+}
+
+int OZMACMediaConfig::ReadCurrentConfig(bool refresh) {
+  std::lock_guard<std::mutex> lock(ConfigMutex());
+  platform::MediaConfigState& m = Config().mediaConfig;
+  m.calls.push_back(std::string("ReadCurrentConfig ") + (refresh ? "1" : "0"));
+  if (m.readResult == 0) return 0;
+  m_driveControllers = m.driveControllers;
+  return m.readResult;
+}
+
+int OZMACMediaConfig::Configure(const char* hostName, int what, const char* ndmp) {
+  std::lock_guard<std::mutex> lock(ConfigMutex());
+  platform::MediaConfigState& m = Config().mediaConfig;
+  m.calls.push_back("Configure " + std::string(hostName != nullptr ? hostName : "") + " " + std::to_string(what) +
+                    " " + (ndmp != nullptr ? ndmp : ""));
+  return m.configureResult;
+}
+
+bool OZMACMediaConfig::GetDriveControllerAccessPath(int id, std::string& accessPath) const {
+  auto it = m_driveControllers.find(id);
+  if (it == m_driveControllers.end()) return false;
+  accessPath = it->second;
+  return true;
 }

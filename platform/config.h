@@ -5,10 +5,12 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
 #include <type_traits>
+#include <vector>
 
 class OZPlatformInfo {
  public:
@@ -80,10 +82,27 @@ class OZPI_Tarnmember {
   unsigned long m_lastError = 0;
 };
 
-// Re-reads the SCSI and NDMP device configuration.
+// Re-reads the SCSI and NDMP device configuration. Every call is recorded in
+// platform::Config().mediaConfig.calls ("Initialize <focus>", "ReadCurrentConfig <0|1>",
+// "Configure <host> <what> <ndmp>").
 class OZMACMediaConfig {
  public:
   int reReadDeviceConfig();
+
+  // Binds the object to the installation's focus. 0 on success.
+  int Initialize(int focus);
+  // Reads the machine's current device configuration, with its drive controllers. Nonzero on
+  // success.
+  int ReadCurrentConfig(bool refresh);
+  // Reconfigures the devices of `hostName`: what 1 the SCSI ids, 7 the NDMP device paths (of
+  // the NDMP device `ndmp`, which may be null). 0 on success.
+  int Configure(const char* hostName, int what, const char* ndmp);
+  // The access path of drive controller `id` as the last read found it; false when the read
+  // did not list it.
+  bool GetDriveControllerAccessPath(int id, std::string& accessPath) const;
+
+ private:
+  std::map<int, std::string> m_driveControllers;
 };
 
 namespace platform {
@@ -98,6 +117,14 @@ struct MountPathRecord {
   int attributes = 0;
 };
 
+// The device configuration that OZMACMediaConfig reads and reconfigures.
+struct MediaConfigState {
+  int readResult = 1;                          // what ReadCurrentConfig returns
+  int configureResult = 0;                     // what Configure returns
+  std::map<int, std::string> driveControllers; // access path by drive controller id
+  std::vector<std::string> calls;
+};
+
 struct ConfigState {
   std::map<std::string, long long> numbers;  // "section/name"
   std::string physicalMachine = "localhost";
@@ -110,9 +137,12 @@ struct ConfigState {
   bool doNotWriteToMedia = false;
   bool syncFileMarks = false;
   std::map<std::pair<int, int>, MountPathRecord> mountPaths;  // (mount path id, installation id)
+  // Called at the start of each getMagneticMountPathInfo, outside the configuration's lock.
+  std::function<void(int mountPathId, int tarnholdId)> mountPathLookupHook;
   unsigned long mountPathLookupError = 2;  // error value of a failed lookup
   std::string jobResultsDirectory;
   int mediaConfigRereads = 0;
+  MediaConfigState mediaConfig;
 
   void SetNumber(const std::string& section, const std::string& name, long long value) {
     numbers[section + "/" + name] = value;

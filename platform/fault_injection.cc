@@ -84,6 +84,7 @@ const char* FsOpName(FsOp op) {
     case FsOp::Size: return "Size";
     case FsOp::FreeSpace: return "FreeSpace";
     case FsOp::Lock: return "Lock";
+    case FsOp::Chmod: return "Chmod";
   }
   return "Unknown";
 }

@@ -31,6 +31,7 @@ enum class FsOp {
   Size,
   FreeSpace,
   Lock,
+  Chmod,
 };
 
 const char* FsOpName(FsOp op);

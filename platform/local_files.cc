@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "platform/error.h"
+#include "platform/fault_injection.h"
 
 // ---------------------------------------------------------------------------------------------
 // CXoFile
@@ -23,7 +24,12 @@ CXoError CXoFile::Stat(const std::string& path, struct stat* st) {
   return CXoError::Success();
 }
 
+// Counted, and made to fail, by the fault injector as the file-system layer's Chmod is.
 CXoError CXoFile::Chmod(const std::string& path, mode_t mode) {
+  if (platform::detail::g_faultFlags.load(std::memory_order_relaxed) != 0) {
+    const platform::FaultInjector::Outcome o = platform::Faults().Check(platform::FsOp::Chmod, path);
+    if (o.err != 0) return FXErrorUtil::ErrorErrNo(FX_LOCATION, o.err, "Cannot change the mode of [%s]", path.c_str());
+  }
   if (chmod(path.c_str(), mode) != 0) {
     return FXErrorUtil::ErrorErrNo(FX_LOCATION, errno, "Cannot change the mode of [%s]", path.c_str());
   }
@@ -31,7 +37,10 @@ CXoError CXoFile::Chmod(const std::string& path, mode_t mode) {
 }
 
 CXoError CXoFile::SetTimes(const std::string& path, long long accessTime, long long modifyTime) {
-  timespec times[2] = {{static_cast<time_t>(accessTime), 0}, {static_cast<time_t>(modifyTime), 0}};
+  auto spec = [](long long t) {
+    return t == kKeepTime ? timespec{0, UTIME_OMIT} : timespec{static_cast<time_t>(t), 0};
+  };
+  timespec times[2] = {spec(accessTime), spec(modifyTime)};
   if (utimensat(AT_FDCWD, path.c_str(), times, 0) != 0) {
     return FXErrorUtil::ErrorErrNo(FX_LOCATION, errno, "Cannot set the times of [%s]", path.c_str());
   }
@@ -132,6 +141,22 @@ int CXoDirectory::Walk(const std::string& folder, int maxDepth,
   return WalkFolder(folder, maxDepth < 0 ? -1 : maxDepth, visit);
 }
 
+CXoError CXoDirectory::Walk(const std::string& folder, void* context, int level, bool filesOnly,
+                            WalkCallback callback) {
+  if (callback == nullptr) {
+    return FXErrorUtil::ErrorErrNo(FX_LOCATION, EINVAL, "No callback for the walk of [%s]", folder.c_str());
+  }
+  CXoError stoppedBy;
+  const int rc = Walk(folder, level, [&](const std::string& where, const std::string& name, bool isFolder) {
+    if (filesOnly && isFolder) return 0;
+    stoppedBy = callback(where.c_str(), name.c_str(), isFolder, context);
+    return stoppedBy.IsFailure() ? -1 : 0;
+  });
+  if (rc == 0) return CXoError::Success();
+  if (stoppedBy.IsFailure()) return stoppedBy;
+  return FXErrorUtil::ErrorErrNo(FX_LOCATION, -rc, "Cannot list the folder [%s] or a folder below it", folder.c_str());
+}
+
 // ---------------------------------------------------------------------------------------------
 // Paths and texts
 
@@ -155,6 +180,15 @@ bool CXoPath::Exists(const std::string& path) {
 bool CXoPath::IsDirectory(const std::string& path) {
   struct stat st {};
   return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+CXoError CXoPath::IsDirectory(const std::string& path, bool& isDirectory) {
+  struct stat st {};
+  if (path.empty() || stat(path.c_str(), &st) != 0) {
+    return FXErrorUtil::ErrorErrNo(FX_LOCATION, path.empty() ? ENOENT : errno, "Cannot stat [%s]", path.c_str());
+  }
+  isDirectory = S_ISDIR(st.st_mode);
+  return CXoError::Success();
 }
 
 std::string CXoPath::GetParent(const std::string& path) {

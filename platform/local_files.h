@@ -14,9 +14,12 @@ class CXoFile {
  public:
   using offset = long long;
 
+  // A time argument of SetTimes that leaves that time as it is.
+  static constexpr long long kKeepTime = INT64_MIN;
+
   static CXoError Stat(const std::string& path, struct stat* st);
   static CXoError Chmod(const std::string& path, mode_t mode);
-  // Access and modification times, seconds since the epoch.
+  // Access and modification times, seconds since the epoch; kKeepTime leaves one unchanged.
   static CXoError SetTimes(const std::string& path, long long accessTime, long long modifyTime);
   static CXoError Delete(const std::string& path);
   // Long path names need nothing here; kept for callers of the interface.
@@ -47,6 +50,14 @@ class CXoDirectory {
   static int Walk(const std::string& folder, int maxDepth,
                   const std::function<int(const std::string&, const std::string&, bool)>& visit);
 
+  // Called once per entry of a walk: (folder, name, is-folder, context).
+  using WalkCallback = CXoError (*)(const char* folder, const char* name, bool isFolder, void* context);
+  // The same walk with the utility library's callback: `level` as maxDepth above, `filesOnly`
+  // skips the callback for folders (they are still entered). A failed callback stops the walk,
+  // which returns its error as it came; a folder that cannot be listed fails the walk.
+  static CXoError Walk(const std::string& folder, void* context, int level, bool filesOnly,
+                       WalkCallback callback);
+
  private:
   void* m_dir = nullptr;  // DIR*
   std::string m_folder;
@@ -58,6 +69,8 @@ class CXoPath {
   static std::string Append(const std::string& base, const std::string& name);
   static bool Exists(const std::string& path);
   static bool IsDirectory(const std::string& path);
+  // Whether the path is a folder; fails when its status cannot be read.
+  static CXoError IsDirectory(const std::string& path, bool& isDirectory);
   static std::string GetParent(const std::string& path);
   static std::string GetBaseName(const std::string& path);
 };

@@ -1,5 +1,6 @@
 #include "platform/media_manager.h"
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 
@@ -304,5 +305,22 @@ int OZMMmountPath::setMountPathOfflineByVolume(int volId, bool offline, int reas
   long long r = 0;
   if (Record("setMountPathOfflineByVolume", volId, {volId, offline ? 1 : 0, reason}, r)) return static_cast<int>(r);
   MediaManager().volumes[volId].offline = offline;
+  return 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Drive controller
+
+// An access path too long for the record is cut, as the media manager's record would cut it.
+int OZMMdcpInfo::getDcpInfo(int dcpId, MMDcpInfo2& info) {
+  Guard g(platform::MediaManagerMutex());
+  long long r = 0;
+  if (Record("getDcpInfo", dcpId, {dcpId}, r)) return static_cast<int>(r);
+  auto it = MediaManager().dcpAccessPaths.find(dcpId);
+  if (it == MediaManager().dcpAccessPaths.end()) return 1;
+  info.dcpId = dcpId;
+  const size_t n = std::min(it->second.size(), sizeof(info.accessPath) - 1);
+  std::memcpy(info.accessPath, it->second.data(), n);
+  info.accessPath[n] = '\0';
   return 0;
 }

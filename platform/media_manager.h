@@ -144,6 +144,23 @@ class OZMMmountPath {
   MLMMessageInstance* m_mlm;
 };
 
+// A drive controller's record as the media manager gives it; callers zero-fill it.
+struct MMDcpInfo2 {
+  int32_t dcpId;
+  char accessPath[1024];  // the device path through which the controller reaches the drive
+};
+
+class OZMMdcpInfo {
+ public:
+  explicit OZMMdcpInfo(MLMMessageInstance* mlm) : m_mlm(mlm) {}
+  // 0 with the record of drive controller `dcpId`; nonzero when the media manager has none.
+  int getDcpInfo(int dcpId, MMDcpInfo2& info);
+  MLMMessageInstance* messageInstance() const { return m_mlm; }
+
+ private:
+  MLMMessageInstance* m_mlm;
+};
+
 namespace platform {
 
 // One recorded call: the record's kind and id, the operation and its numeric arguments.
@@ -185,6 +202,7 @@ struct MediaManagerState {
   std::map<int, MMVolume> volumes;
   std::map<int, MMDrive> drives;
   std::map<int, std::string> barcodes;  // by media id; absent: none
+  std::map<int, std::string> dcpAccessPaths;  // drive controller access paths by id; absent: none
   std::vector<MMCall> calls;
   // A result to return instead of the normal one, per operation name, for the next n calls
   // (-1: every call). A scripted call is recorded but has no effect; text getters return null.

@@ -110,6 +110,10 @@ void ResetAll() {
     std::lock_guard<std::mutex> lock(RemoteStorageMutex());
     RemoteStorage() = RemoteStorageState();
   }
+  {
+    std::lock_guard<std::mutex> lock(ScaleOutStorageMutex());
+    ScaleOutStorage() = ScaleOutStorageState();
+  }
   ResetAsyncIo();
   ResetThreadPools();
   g_realSleep.store(false);

@@ -14,6 +14,7 @@
 #include "platform/logging.h"
 #include "platform/media_manager.h"
 #include "platform/remote_storage.h"
+#include "platform/scale_out_storage.h"
 #include "platform/thread_pool.h"
 #include "platform/threads.h"
 

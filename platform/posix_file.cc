@@ -392,6 +392,8 @@ CXoError CPosixFS::Rename(std::string from, std::string to, int method) {
 }
 
 CXoError CPosixFS::Chmod(std::string path, int mode) {
+  auto o = Inject(FsOp::Chmod, path);
+  if (o.err != 0) return Failed(FX_LOCATION, o.err, "change the mode of", path);
   if (::chmod(path.c_str(), static_cast<mode_t>(mode)) != 0) return Failed(FX_LOCATION, errno, "change the mode of", path);
   return CXoError::Success();
 }

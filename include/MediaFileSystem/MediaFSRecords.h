@@ -31,6 +31,14 @@ inline constexpr int kMediaTypeReader = 16;
 // The data mover mode of a backup.
 inline constexpr int kDataMoverModeBackup = 1;
 
+// What the host knows of a tape drive; the host owns the record and hands it to Init.
+struct MediaFSDriveDetails {
+  int32_t iDriveControllerId = 0;          // the drive controller, whose access path is the device path
+  std::string strNdmpDevice;               // the drive's NDMP device; empty for a SCSI drive
+  uint32_t uiAutoScsiUpdateFlags = 0;      // bit 0: the automatic SCSI update is on for the ZovadAdeve
+  int32_t iAutoScsiUpdateIntervalSec = 0;  // least time between two automatic updates; below 1: off
+};
+
 struct MediaFsInitParams {
   int32_t iVolId = 0;                         // becomes m_iVolId
   int32_t iTHId = 0;                          // installation id, becomes m_iTHId
@@ -39,7 +47,7 @@ struct MediaFsInitParams {
   int32_t iDriveId = 0;                       // 0 for media without a drive record of their own
   int32_t iMediaType = 0;                     // kMediaTypeReader: reader mode
   OZMAOMLParams* pOmlParams = nullptr;        // on-media label parameters (tape)
-  void* pDriveDetails = nullptr;              // drive details (tape, SCSI path refresh)
+  MediaFSDriveDetails* pDriveDetails = nullptr;  // drive details (tape, SCSI path refresh)
   OZMMreserveMount* pReserveMount = nullptr;  // the reservation of volume and drive
   std::string strHostName;
   std::string strZovadAdeveName;

@@ -178,11 +178,65 @@ class media_fs {
   // `name` has room for 1024 bytes, or is null.
   void getLocalHostName(char* name);
 
-  // ---- Data server mount paths ------------------------------------------------------------
-  // 1 when the whole text is "WORD|n1|n2|host|n3|path"; fields are stored as they are read.
+  // ---- Mount path information -------------------------------------------------------------
+  // Reads one mount path's description from the configuration under the machine-wide lock
+  // "OZMAMntPathRegLock" (waited for at most 300000 ms) and parses a data server path. The ids
+  // and the token of `info` are set whatever follows. Nonzero on success.
+  static int LookupMPInfoFromReg(int mountPathId, int tarnholdId, SMountInfo& info);
+  // The same through the object's cache: the configuration is read only on a miss. A failed
+  // lookup is retried with installation id 2 when "RetryMPLookupOnTHIdFailure" is set (the
+  // caller then receives installation id 2). 1, or 0 with last error 30079 and `info` untouched.
+  int GetMountPathInfo(unsigned int mountPathId, unsigned int tarnholdId, SMountInfo& info);
+  // Fills the file-system layer's parameters of a mount path: a disk path (type 0), cloud
+  // storage (mount path type 7: type 1) or a data server over IP (type 2). User, password and
+  // mount path id are set first; a data server path that does not parse or whose transport is
+  // not IP fails with media manager error 103.
+  static CXoError GetFSInitParams(unsigned int mountPathId, const std::string& mountPath, int mountPathType,
+                                  int cloudSubType, const std::string& user, const std::string& password,
+                                  CFSInitParams& out);
+
+  // ---- Data server, Gluster and scale-out mount paths ---------------------------------------
+  // 1 when the whole text is "WORD|n1|n2|host|n3|path"; fields are stored as they are read, and a
+  // number outside the 32-bit range fails the parse.
   static int ParseDataServerMountPath(std::string path, DataServerMountPathInfo& info);
-  // True when the text begins with "IP|", "SAN|", "FC|" or "ISCSI|".
+  // True for a Gluster volume path or a text that begins with "IP|", "SAN|", "FC|" or "ISCSI|".
   static bool IsDataServerMountPath(std::string path);
+  // True when Gluster support ("nEnableLibGFAPI", read once per process) is on and the path lies
+  // on a Gluster volume.
+  static bool IsGlusterMountPath(std::string path);
+  // True for a path on the distributed storage or on a Gluster volume.
+  static bool IsStrataformPath(const std::string& path);
+  // Fills host, volume, port and inner path of a Gluster volume path (transport 3); false, with
+  // the record untouched, for any other path.
+  static bool ParseGlusterMountPath(std::string path, DataServerMountPathInfo& info);
+
+  // ---- SCSI device path refresh -------------------------------------------------------------
+  // When the last error is a device error that a rescan may cure (770, 776, 781, 792, 973,
+  // 40012), refreshes the drive controller's access path: nonzero with a new, different path in
+  // `accessPath`; 0 otherwise (the string then means nothing). `ndmp` non-empty: NDMP paths.
+  int checkAndDoScsiUpdate(int controllerId, std::string& accessPath, const char* ndmp);
+  // Reconfigures the machine's devices when the automatic update is on and due, else asks the
+  // media manager for the controller's access path. Mode bit 0: SCSI ids, bit 1: NDMP paths.
+  bool doScsiUpdate(int controllerId, std::string& accessPath, unsigned char mode, const char* ndmp);
+  // The machine's last automatic update, "lastUpdateScsiTime" in seconds; 0 when absent.
+  void getLastScsiUpdateTime(unsigned long& time);
+  void setLastScsiUpdateTime(unsigned long time);
+
+  // ---- Read-only chunks ---------------------------------------------------------------------
+  // When read-only chunks were asked for (SetChunkAsReadOnly), makes the file, or every regular
+  // file of the folder (not its sub-folders), read-only with the access time set to its
+  // retention date. 0 when every file is marked (or nothing was asked); -1 at the first failure,
+  // with the last error set.
+  int markMagneticPathReadOnly(const char* path);
+  // Marks one file; a file without owner write permission counts as marked already. 0 or -1.
+  int markFileReadOnly(const char* path);
+
+  // ---- Volume size --------------------------------------------------------------------------
+  // Adds up the logical sizes of every file below the mount path, as the object's user, into
+  // GetMagneticVolumeSize. 0, or -1 with the size -1 and the last error set.
+  int PopulateMagneticVolumeSize();
+  static CXoError DirectoryWalkerStatic(const char* folder, const char* name, bool isFolder, void* context);
+  CXoError DirectoryWalker(const char* folder, const char* name, bool isFolder);
 
   // ---- Setters and getters ----------------------------------------------------------------
   void SetVolId(int volId) { m_iVolId = volId; }
@@ -263,6 +317,9 @@ class media_fs {
   bool m_bIsTape = false;
   bool m_bTraceWrites = false;
   CLoggedOnUser m_LoggedOnUser;
+  // The allocations hold at least m_ulWriteBufSize (>= m_ulWoff) and max(m_ulReadBufSize,
+  // m_llRlen) bytes. A re-initialisation to a smaller block lowers the sizes but keeps every
+  // buffered byte, so m_llRlen may exceed m_ulReadBufSize until the unread bytes are handed out.
   char* m_pWriteBuf = nullptr;
   char* m_pReadBuf = nullptr;
   unsigned long long m_ulReadBufSize = 0;
@@ -295,7 +352,7 @@ class media_fs {
   bool m_bDoNotWriteToMedia = false;
   int32_t m_iMediaType = 0;
   OZMAOMLParams* m_pOmlParams = nullptr;
-  void* m_pDriveDetails = nullptr;
+  MediaFSDriveDetails* m_pDriveDetails = nullptr;
   std::string m_strDeviceError;
   bool m_bChunksReadOnly = false;
   uint32_t m_uiRetentionDays = 0;
@@ -323,11 +380,14 @@ class media_fs {
   int32_t m_iCloudMode = 0;
 
  private:
+  // Marks one file whose status was read: mode and status change time.
+  int MarkStatedFileReadOnly(const char* path, unsigned int mode, long long changeTime);
+
   // Init's steps.
   int InitFromMediaManager(const MediaFsInitParams& params);
   void ReadCachedFileMarkers(OZPI_ZovadAdeve& settings);
   int AllocateBuffers();
-  int ResizeBuffersForReinit();
+  int ResizeBuffersForReinit(unsigned long long oldBlockSize, unsigned long long oldReadBufSize);
   // Write and Close's shared rule: the block at m_ulFoff counts as written.
   bool BlockCounts(int ret, int eom) const;
   // Hands the block at m_ulFoff of the write buffer to the media; `road` ("Write" or "Close")
@@ -335,10 +395,12 @@ class media_fs {
   int WriteBufferedBlock(const char* road, int* eom);
   void StartWriteTimer();
   // When the media ended inside a block (m_ulFoff off the block grid, or every buffered byte on
-  // the media without the offsets returning to 0) or a re-initialisation shrank the buffer below
-  // m_ulWoff, moves the bytes not yet on the media to the front of the write buffer, so Write
-  // finds room and every later block lies inside the buffer.
+  // the media without the offsets returning to 0), moves the bytes not yet on the media to the
+  // front of the write buffer, so Write finds room and every later block lies inside the buffer.
   void RealignWriteBuffer();
+  // The bytes not yet on the media to the front of the write buffer: m_ulFoff 0, m_ulWoff their
+  // count.
+  void MovePendingToFront();
   // Both buffers empty: no byte held for writing or left to hand out.
   void EmptyBuffers();
   // The byte counts and the open and create counts of the current archive file back to 0.
@@ -351,6 +413,9 @@ class media_fs {
 
 // The path with every backslash turned into a slash.
 std::string convertSlashes(const char* path);
+
+// The exported C entry of the mount path lookup: media_fs::LookupMPInfoFromReg.
+extern "C" int LookupMountPathInfo(int mountPathId, int tarnholdId, SMountInfo& info);
 
 // True when the error says that a file or folder does not exist.
 bool IsMediaFSItemNotFoundError(CXoError e);

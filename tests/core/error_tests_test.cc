@@ -221,46 +221,6 @@ TEST_F(MarkChunkBadProbe, ImpersonationFailureIsCaughtAndTheLockLeft) {
   EXPECT_TRUE(entered);
 }
 
-TEST(DataServerPath, ParseAndRecognise) {
-  struct Case {
-    std::string path;
-    int rc;
-    bool isDataServer;
-    int transport;
-    std::string host;
-    std::string innerPath;
-    int n1, n2, n3;
-  };
-  const Case cases[] = {
-      {"IP|1|2|nas01|3|/export/mp", 1, true, 4, "nas01", "/export/mp", 1, 2, 3},
-      {"ISCSI|7|8||9|/dev/sdb", 1, true, 2, "keep", "/dev/sdb", 7, 8, 9},
-      {"SAN|1|2||0|/dev/x", 1, true, 1, "keep", "/dev/x", 1, 2, 0},
-      {"IP|x1|2|h|3|/p", 1, true, 4, "h", "/p", 0, 2, 3},
-      {"IP| -5|+2|h|3|/p", 1, true, 4, "h", "/p", -5, 2, 3},
-      {"FC|1|2|h|3|/p|x", 0, true, 1, "h", "", 1, 2, 3},
-      {"IP||2|h|3|/p", 0, true, 4, "keep", "", 0, 0, 0},
-      {"IP|1|2|h|3|", 0, true, 4, "h", "", 1, 2, 3},
-      {"IP|1|2|nas01|0", 0, true, 4, "nas01", "", 1, 2, 0},
-      {"ip|1|2|h|3|/p", 0, false, -1, "keep", "", 0, 0, 0},
-      {"NFS|1|2|h|3|/p", 0, false, -1, "keep", "", 0, 0, 0},
-      {"/mnt/IP|x", 0, false, -1, "keep", "", 0, 0, 0},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.path);
-    DataServerMountPathInfo info;
-    info.m_Host = "keep";
-    EXPECT_EQ(c.rc, media_fs::ParseDataServerMountPath(c.path, info));
-    EXPECT_EQ(c.isDataServer, info.m_IsDataServer);
-    EXPECT_EQ(c.isDataServer, media_fs::IsDataServerMountPath(c.path));
-    EXPECT_EQ(c.transport, info.m_Transport);
-    EXPECT_EQ(c.host, info.m_Host);
-    EXPECT_EQ(c.innerPath, info.m_Path);
-    EXPECT_EQ(c.n1, info.m_Number1);
-    EXPECT_EQ(c.n2, info.m_Number2);
-    EXPECT_EQ(c.n3, info.m_Number3);
-  }
-}
-
 TEST(ConvertSlashes, OnlyBackslashesChange) {
   EXPECT_EQ("C:/mp/V_1", convertSlashes("C:\\mp\\V_1"));
   EXPECT_EQ("", convertSlashes(""));

@@ -1,4 +1,5 @@
 // Construction and Init: block size, buffers, reader mode, refused and repeated initialisation.
+// Re-initialisation of an object with buffered bytes is in media_fs_reinit_test.cc.
 
 #include <functional>
 
@@ -223,67 +224,6 @@ TEST_F(FrameTest, ReaderModeMayBeInitialisedAgain) {
   ASSERT_EQ(0, media->Init(Params(kMediaTypeReader), false));
   EXPECT_EQ(2, media->initSpecificCalls);
   EXPECT_EQ(32768u, media->GetVolBlockSize());
-}
-
-TEST_F(FrameTest, ReinitialisationAdaptsBuffersToTheNewBlock) {
-  InitBackup();
-  MediaFSArchiveFileId_t id = ChunkId();
-  ASSERT_EQ(0, media->Create(&id));
-  const std::string data = Pattern(1000);
-  ASSERT_EQ(1000, media->Write(data.data(), data.size()));
-
-  // A larger block: both buffers grow, the pending bytes stay and are written by the next Close.
-  reserve.m_blockSizeKB = 128;
-  ASSERT_EQ(0, media->Init(Params(), true));
-  EXPECT_EQ(1, media->initSpecificCalls);
-  EXPECT_EQ(1, media->initRecycledCalls);
-  EXPECT_TRUE(media->isInitialized());
-  EXPECT_EQ(131072u, media->m_ulWriteBufSize);
-  EXPECT_EQ(131072u, media->m_ulReadBufSize);
-  EXPECT_EQ(1000u, media->m_ulWoff);
-  EXPECT_TRUE(media->m_bWriting);
-  EXPECT_EQ(1u, platform::LogCount("Block size changes from 65536 to 131072"));
-  ASSERT_EQ(0, media->Close());
-  ASSERT_EQ(1u, media->files.size());
-  EXPECT_TRUE(data + std::string(131072 - 1000, '0') == media->files[0]);
-}
-
-// A 4-block write buffer shrinks to one block: the pending bytes move to its front when they fit
-// one block and are written by the next Close; otherwise they are dropped. Either way the object
-// keeps working inside its buffers.
-TEST_F(FrameTest, ReinitialisationToASmallerBufferKeepsWhatFits) {
-  struct Case {
-    int blockKB;
-    bool kept;
-  };
-  for (const Case& c : {Case{64, true}, Case{32, false}}) {
-    SCOPED_TRACE(c.blockKB);
-    platform::ResetAll();
-    reserve.m_blockSizeKB = 64;
-    media = std::make_unique<MemoryMedia>(&job);
-    Config().SetNumber("ZovadAdeve", "dwWriteBufferKB", 256);
-    InitBackup();
-    MediaFSArchiveFileId_t id = ChunkId();
-    ASSERT_EQ(0, media->Create(&id));
-    const std::string data = Pattern(100000);
-    ASSERT_EQ(100000, media->Write(data.data(), data.size()));  // one block out, 34464 pending
-    ASSERT_EQ(65536u, media->m_ulFoff);
-
-    const unsigned long long block = static_cast<unsigned long long>(c.blockKB) * 1024;
-    reserve.m_blockSizeKB = c.blockKB;
-    ASSERT_EQ(0, media->Init(Params(), true));
-    EXPECT_EQ(block, media->m_ulWriteBufSize);
-    EXPECT_EQ(c.kept ? 34464u : 0u, media->m_ulWoff);
-    EXPECT_EQ(0u, media->m_ulFoff);
-    if (c.kept) {
-      ASSERT_EQ(0, media->Close());
-      ASSERT_EQ(2 * kBlock, media->files[0].size());
-      EXPECT_TRUE(data + std::string(2 * kBlock - data.size(), '0') == media->files[0]);
-      ASSERT_EQ(0, media->Create(&id));
-    }
-    ASSERT_EQ(100000, media->Write(data.data(), data.size()));
-    ASSERT_EQ(0, media->Close());
-  }
 }
 
 }  // namespace

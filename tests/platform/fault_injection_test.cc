@@ -70,6 +70,7 @@ TEST_F(FaultInjectionTest, EachOperationFailsOnExactlyTheNthCall) {
          return fs.GetFreeSpace(p, t, f);
        }},
       {FsOp::CreateDirectory, [](auto&, auto& fs, auto& p) { return fs.CreateDirectory(p + ".d", false); }},
+      {FsOp::Chmod, [](auto&, auto& fs, auto& p) { return fs.Chmod(p, 0600); }},
   };
   for (const OpCase& c : cases) {
     SCOPED_TRACE(platform::FsOpName(c.op));
