@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <functional>
 #include <memory>
 #include <random>
 #include <string>
@@ -45,6 +46,45 @@ class ConcurrencyTest : public ::testing::Test {
     return (rng() % (sizes[file] / kBlock + 2)) * kBlock;
   }
 
+  // A slot in flight: the file it reads and, for the non-overlapped host, which of its two
+  // interfaces and where in that interface's expected order.
+  struct Pending {
+    IoSlot* slot;
+    int file;
+    int which;
+    size_t index;
+    bool cancelled;
+  };
+
+  // The rounds of one host: `submit` hands a round's slots to the manager and adds them to the
+  // window; a random slot of the window is cancelled now and then; the oldest are waited for and
+  // checked against the file, a slot cancelled before its read started may end with 995 instead
+  // (`skipped` tells it). The last slot is not freed: its manager goes right after it completed.
+  void Drive(CAsyncIoManager2& mgr, std::mt19937_64& rng, int rounds,
+             const std::function<void(std::deque<Pending>&)>& submit,
+             const std::function<void(const Pending&)>& skipped) {
+    std::deque<Pending> window;
+    for (int round = 0; round < rounds && !HasFailure(); ++round) {
+      submit(window);
+      if (rng() % 5 == 0) {
+        Pending& victim = window[rng() % window.size()];
+        EXPECT_EQ(0, victim.slot->CancelIO());
+        victim.cancelled = true;
+      }
+      while (window.size() > 12 || (round + 1 == rounds && !window.empty())) {
+        Pending done = window.front();
+        window.pop_front();
+        ASSERT_EQ(0, done.slot->WaitForIO(true));
+        if (done.cancelled && FXErrorUtil::IsWin32(done.slot->LastError, 995)) {
+          skipped(done);
+        } else {
+          EXPECT_TRUE(aio_test::SlotMatchesFile(*done.slot, fds[done.file], kBlock));
+        }
+        if (!window.empty()) mgr.FreeSlot(done.slot);
+      }
+    }
+  }
+
   // A host of a non-overlapped manager reading two recorded interfaces in batches.
   void NonOvlHost(uint64_t seed, int rounds) {
     std::mt19937_64 rng(seed);
@@ -54,14 +94,8 @@ class ConcurrencyTest : public ::testing::Test {
       bool skipped;  // cancelled before its read started
     };
     aio_test::RecordingFile files[2];
-    int fileOf[2] = {static_cast<int>(seed % kFiles), static_cast<int>((seed + 1) % kFiles)};
+    const int fileOf[2] = {static_cast<int>(seed % kFiles), static_cast<int>((seed + 1) % kFiles)};
     std::vector<Expected> expected[2];
-    struct Pending {
-      IoSlot* slot;
-      int which;
-      size_t index;
-      bool cancelled;
-    };
     {
       auto mgr = std::make_unique<CSimulatedIoNonOvlMgr>();
       ASSERT_EQ(0, mgr->InitializeMgr(nullptr, &log.handle, kBlock, 8, 8));
@@ -71,8 +105,7 @@ class ConcurrencyTest : public ::testing::Test {
         CFSInitParams params;
         ASSERT_TRUE(mgr->OpenForAsyncRead(paths[fileOf[w]].c_str(), params, &ifc).IsSuccess());
       }
-      std::deque<Pending> window;
-      for (int round = 0; round < rounds && !HasFailure(); ++round) {
+      auto submit = [&](std::deque<Pending>& window) {
         int w = static_cast<int>(rng() % 2);
         std::vector<IoSlot*> batch;
         size_t count = 1 + rng() % 4;
@@ -81,28 +114,12 @@ class ConcurrencyTest : public ::testing::Test {
           slot->pFileIfc = &files[w];
           slot->ullOffset = RandomOffset(rng, fileOf[w]);
           batch.push_back(slot);
-          window.push_back({slot, w, expected[w].size(), false});
+          window.push_back({slot, fileOf[w], w, expected[w].size(), false});
           expected[w].push_back({static_cast<long long>(slot->ullOffset), false});
         }
         ASSERT_EQ(0, count == 1 ? mgr->SubmitRead(batch[0], 0, false, nullptr) : mgr->SubmitRead(batch, false, nullptr));
-        if (rng() % 5 == 0) {
-          Pending& victim = window[rng() % window.size()];
-          EXPECT_EQ(0, victim.slot->CancelIO());
-          victim.cancelled = true;
-        }
-        while (window.size() > 12 || (round + 1 == rounds && !window.empty())) {
-          Pending done = window.front();
-          window.pop_front();
-          ASSERT_EQ(0, done.slot->WaitForIO(true));
-          if (done.cancelled && FXErrorUtil::IsWin32(done.slot->LastError, 995)) {
-            expected[done.which][done.index].skipped = true;
-          } else {
-            EXPECT_TRUE(aio_test::SlotMatchesFile(*done.slot, fds[fileOf[done.which]], kBlock));
-          }
-          // The last slot goes with its manager: the manager is destroyed right after it completed.
-          if (!window.empty()) mgr->FreeSlot(done.slot);
-        }
-      }
+      };
+      Drive(*mgr, rng, rounds, submit, [&](const Pending& p) { expected[p.which][p.index].skipped = true; });
       mgr->DecrementReaderCount();
     }
     for (int w = 0; w < 2; ++w) {
@@ -121,40 +138,21 @@ class ConcurrencyTest : public ::testing::Test {
   void OvlHost(uint64_t seed, int rounds) {
     std::mt19937_64 rng(seed);
     aio_test::TestLog log;
-    struct Pending {
-      IoSlot* slot;
-      int file;
-      bool cancelled;
-    };
     auto mgr = std::make_unique<CSimulatedIoOvlMgr>();
     ASSERT_EQ(0, mgr->InitializeMgr(nullptr, &log.handle, kBlock, 32));
     CFSInitParams params;
     params.m_MountPathId = static_cast<int32_t>(seed);
     mgr->SetFSInitParams(params);
     mgr->IncrementReaderCount(false);
-    std::deque<Pending> window;
-    for (int round = 0; round < rounds && !HasFailure(); ++round) {
+    auto submit = [&](std::deque<Pending>& window) {
       int file = static_cast<int>(rng() % kFiles);
       IoSlot* slot = mgr->AllocateSlot(static_cast<uint32_t>(seed));
       slot->pszPath = paths[file].c_str();
       slot->ullOffset = RandomOffset(rng, file);
       ASSERT_EQ(0, mgr->SubmitRead(slot, 0, false, nullptr));
-      window.push_back({slot, file, false});
-      if (rng() % 5 == 0) {
-        Pending& victim = window[rng() % window.size()];
-        EXPECT_EQ(0, victim.slot->CancelIO());
-        victim.cancelled = true;
-      }
-      while (window.size() > 12 || (round + 1 == rounds && !window.empty())) {
-        Pending done = window.front();
-        window.pop_front();
-        ASSERT_EQ(0, done.slot->WaitForIO(true));
-        if (!(done.cancelled && FXErrorUtil::IsWin32(done.slot->LastError, 995))) {
-          EXPECT_TRUE(aio_test::SlotMatchesFile(*done.slot, fds[done.file], kBlock));
-        }
-        if (!window.empty()) mgr->FreeSlot(done.slot);
-      }
-    }
+      window.push_back({slot, file, 0, 0, false});
+    };
+    Drive(*mgr, rng, rounds, submit, [](const Pending&) {});
     mgr->DecrementReaderCount();
     mgr.reset();
   }
