@@ -93,6 +93,10 @@ TEST_F(OpenForAsyncReadTest, Errors) {
   EXPECT_TRUE(FXErrorUtil::IsWin32(mgr.OpenForAsyncRead((folder / "data").c_str(), unknown, &none), 8));
   EXPECT_EQ(nullptr, none);
 
+  CFileInterface* made = nullptr;
+  EXPECT_TRUE(FXErrorUtil::IsWin32(mgr.OpenForAsyncRead(nullptr, params, &made), 160)) << "no path";
+  mgr.Close(made);
+
   // A failed open: the interface made belongs to the caller all the same.
   CFileInterface* ifc = nullptr;
   CXoError err = mgr.OpenForAsyncRead((folder / "missing").c_str(), params, &ifc);
