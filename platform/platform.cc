@@ -116,6 +116,7 @@ void ResetAll() {
   }
   ResetAsyncIo();
   ResetThreadPools();
+  ResetThreadFaults();
   g_realSleep.store(false);
   g_realClock.store(false);
   g_sleptMs.store(0);

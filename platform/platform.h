@@ -4,6 +4,7 @@
 #include "platform/async_io.h"
 #include "platform/byte_order.h"
 #include "platform/config.h"
+#include "platform/counters.h"
 #include "platform/crc32.h"
 #include "platform/error.h"
 #include "platform/fault_injection.h"
