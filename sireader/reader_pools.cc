@@ -120,6 +120,10 @@ unsigned long ReaderPoolMaxCount(int32_t readers, int32_t threadsPerReader, unsi
 }
 
 OzThreadPool* ResizeReaderPool(const ReaderPoolKind& kind) {
+  // Resizes follow one another, each with the count as it stands when it runs: otherwise a
+  // resize that read an older count could land last and leave the pool sized for readers that
+  // have gone.
+  OzCriticalSectionGuard lock(&CAsyncIoManager2::s_csReaderRope);
   int32_t readers = kind.readers->load();
   int32_t threadsPerReader = kind.threadsPerReader->load();
   OzThreadPool* pool = GetReaderPool(kind);
