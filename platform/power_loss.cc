@@ -33,6 +33,7 @@ struct FileState {
   uint64_t order = 0;        // when the model first saw it: random choices follow this order
   int fd = -1;               // the model's own descriptor of the inode (its own lock state too)
   uint64_t flushedSize = 0;
+  uint64_t lowestSize = 0;   // the smallest size a truncation gave it since
   std::map<uint64_t, std::string> originals;  // page number: its bytes at the last Flush
 };
 
@@ -154,6 +155,7 @@ int FileOf(ModelState& s, int fd, FileState** file) {
     state.order = s.nextOrder++;
     state.fd = own;
     state.flushedSize = static_cast<uint64_t>(st.st_size);
+    state.lowestSize = state.flushedSize;
     it = s.files.emplace(key, std::move(state)).first;
   }
   *file = &it->second;
@@ -233,21 +235,29 @@ void RevertFile(const FileState& file, PowerCutMode mode, std::mt19937_64& rng, 
   ++report.filesReverted;
   const std::string name = PathOfDescriptor(file.fd);
 
-  const bool random = mode == PowerCutMode::kRandomPages;
-  const uint64_t size = random ? RandomSize(file.flushedSize, current, rng) : file.flushedSize;
+  // `base` is the size of what the disk holds beneath the unflushed pages. A truncation is one
+  // change of the file's metadata: either it reached the disk, and the bytes it cut off are gone
+  // (writes after it may have followed), or it did not, and nothing written after it did either.
+  bool random = mode == PowerCutMode::kRandomPages;
+  uint64_t base = file.flushedSize;
+  if (random && file.lowestSize < file.flushedSize) {
+    if (rng() % 2 == 0) {
+      random = false;
+    } else {
+      base = file.lowestSize;
+    }
+  }
+  const uint64_t size = random ? RandomSize(base, current, rng) : file.flushedSize;
   if (size != current && ::ftruncate(file.fd, static_cast<off_t>(size)) != 0) {
     return Note(report, "truncate", name, errno);
   }
-  // The unflushed pages within the new size: those with flushed bytes, then those past the
-  // flushed size that the file had reached.
-  std::vector<uint64_t> pages;
+  // The unflushed pages within the new size: those with flushed bytes beneath them, then those
+  // past `base` that the file had reached.
+  std::set<uint64_t> pages;
   for (const auto& [page, bytes] : file.originals) {
-    if (page * kPage < size) pages.push_back(page);
+    if (page * kPage < std::min(size, base)) pages.insert(page);
   }
-  for (uint64_t page = file.flushedSize / kPage; page * kPage < std::min(size, current); ++page) {
-    if (file.originals.count(page) == 0) pages.push_back(page);
-  }
-  std::sort(pages.begin(), pages.end());
+  for (uint64_t page = base / kPage; page * kPage < std::min(size, current); ++page) pages.insert(page);
   const std::string zeros(kPage, '\0');
   for (uint64_t page : pages) {
     if (random && rng() % 2 == 0) {
@@ -255,14 +265,13 @@ void RevertFile(const FileState& file, PowerCutMode mode, std::mt19937_64& rng, 
       continue;
     }
     ++report.pagesDropped;
+    // The page's flushed bytes below `base`, zeros above.
     const uint64_t at = page * kPage;
     const uint64_t end = std::min(at + kPage, size);
-    // A page that straddles the flushed size and has no flushed bytes kept was not written
-    // below that size: only its part past the size goes.
+    uint64_t from = std::max(at, std::min(base, end));
     auto original = file.originals.find(page);
-    uint64_t from = std::max(at, file.flushedSize);
-    if (original != file.originals.end()) {
-      const uint64_t n = std::min<uint64_t>(original->second.size(), end - at);
+    if (original != file.originals.end() && at < base) {
+      const uint64_t n = std::min<uint64_t>(original->second.size(), std::min(base, end) - at);
       if (int err = WriteAt(file.fd, at, original->second.data(), n)) return Note(report, "write", name, err);
       from = at + n;
     }
@@ -400,7 +409,11 @@ int PowerLossCall::RecordResize(int fd, uint64_t size) {
   const uint64_t current = static_cast<uint64_t>(st.st_size);
   power_loss::ModelState& s = power_loss::State();
   std::lock_guard<std::mutex> data(s.data);
-  return power_loss::Capture(s, fd, std::min(size, current), std::max(size, current));
+  if (int err = power_loss::Capture(s, fd, std::min(size, current), std::max(size, current))) return err;
+  power_loss::FileState* file = nullptr;
+  if (int err = power_loss::FileOf(s, fd, &file)) return err;
+  file->lowestSize = std::min(file->lowestSize, size);
+  return 0;
 }
 
 int PowerLossCall::RecordHole(int fd, uint64_t offset, uint64_t length) {

@@ -16,8 +16,10 @@
 // falls at random between its flushed and its current size (on a page boundary, or at either
 // end), each unflushed page within it keeps its new bytes or its flushed ones (zeros where it
 // had none), and a random number of the oldest unflushed name changes survives, so the names
-// stay as a journaling file system would leave them. Undoing the creation of a folder loses
-// everything in it.
+// stay as a journaling file system would leave them. A truncation is one change of metadata:
+// either it reached the disk whole (the bytes it cut off are gone, and pages written after it
+// may have followed it), or it did not, and then nothing written to the file after it did.
+// Undoing the creation of a folder loses everything in it.
 //
 // While the switch is on, Flush does not call fsync: the model, not the disk, decides what
 // survives, and tests that cut power hundreds of times do not wait for the disk. Only calls of
