@@ -178,6 +178,15 @@ int Capture(ModelState& s, int fd, uint64_t begin, uint64_t end) {
   return 0;
 }
 
+// A name change of `path`, to wait for the flush of the folder that holds it.
+NameChange* NewChange(ChangeKind kind, const std::string& path) {
+  auto* change = new NameChange;
+  change->kind = kind;
+  change->path = Canonical(path);
+  change->folders = {FolderOf(change->path)};
+  return change;
+}
+
 // What a removal or a replacing rename takes away from `path`, so that a cut can bring it back.
 int Remember(ModelState& s, const std::string& path, NameChange& change) {
   struct stat st {};
@@ -382,9 +391,11 @@ void PowerLossCall::Begin(FaultInjector::Outcome& outcome) {
   if (s.off.load()) outcome.err = EIO;
 }
 
-void PowerLossCall::Discard() {
+void PowerLossCall::Discard() { Pend(nullptr); }
+
+void PowerLossCall::Pend(power_loss::NameChange* change) {
   delete m_pending;
-  m_pending = nullptr;
+  m_pending = change;
 }
 
 void PowerLossCall::Commit() {
@@ -432,13 +443,7 @@ int PowerLossCall::RecordOpen(const std::string& path, int& flags) {
     }
     return 0;
   }
-  if ((flags & O_CREAT) == 0) return 0;
-  auto* change = new NameChange;
-  change->kind = ChangeKind::kCreateFile;
-  change->path = power_loss::Canonical(path);
-  change->folders = {power_loss::FolderOf(change->path)};
-  delete m_pending;
-  m_pending = change;
+  if ((flags & O_CREAT) != 0) Pend(power_loss::NewChange(ChangeKind::kCreateFile, path));
   return 0;
 }
 
@@ -452,12 +457,8 @@ int PowerLossCall::FinishOpen(int fd) {
 }
 
 int PowerLossCall::RecordRemove(const std::string& path, bool folder) {
-  auto* change = new NameChange;
-  change->kind = folder ? ChangeKind::kRemoveFolder : ChangeKind::kRemoveFile;
-  change->path = power_loss::Canonical(path);
-  change->folders = {power_loss::FolderOf(change->path)};
-  delete m_pending;
-  m_pending = change;
+  NameChange* change = power_loss::NewChange(folder ? ChangeKind::kRemoveFolder : ChangeKind::kRemoveFile, path);
+  Pend(change);
   if (folder) {
     change->replaced = true;
     change->replacedFolder = true;
@@ -469,13 +470,10 @@ int PowerLossCall::RecordRemove(const std::string& path, bool folder) {
 }
 
 int PowerLossCall::RecordRename(const std::string& from, const std::string& to) {
-  auto* change = new NameChange;
-  change->kind = ChangeKind::kRename;
-  change->path = power_loss::Canonical(from);
+  NameChange* change = power_loss::NewChange(ChangeKind::kRename, from);
   change->to = power_loss::Canonical(to);
-  change->folders = {power_loss::FolderOf(change->path), power_loss::FolderOf(change->to)};
-  delete m_pending;
-  m_pending = change;
+  change->folders.insert(power_loss::FolderOf(change->to));
+  Pend(change);
   if (change->path == change->to) {  // renaming a name to itself changes nothing
     Discard();
     return 0;
@@ -487,13 +485,7 @@ int PowerLossCall::RecordRename(const std::string& from, const std::string& to) 
 
 int PowerLossCall::RecordCreateFolder(const std::string& path) {
   struct stat st {};
-  if (::stat(path.c_str(), &st) == 0) return 0;
-  auto* change = new NameChange;
-  change->kind = ChangeKind::kCreateFolder;
-  change->path = power_loss::Canonical(path);
-  change->folders = {power_loss::FolderOf(change->path)};
-  delete m_pending;
-  m_pending = change;
+  if (::stat(path.c_str(), &st) != 0) Pend(power_loss::NewChange(ChangeKind::kCreateFolder, path));
   return 0;
 }
 

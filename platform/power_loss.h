@@ -101,6 +101,7 @@ class PowerLossCall {
  private:
   void Begin(FaultInjector::Outcome& outcome);
   void Discard();
+  void Pend(power_loss::NameChange* change);  // takes it
   void Commit();
   int RecordWrite(int fd, uint64_t length);
   int RecordResize(int fd, uint64_t size);

@@ -191,4 +191,30 @@ inline void VerifyState(const CFSInitParams& params, const std::string& path, bo
   }
 }
 
+// A container index in a folder of its own, and the state the test knows it to hold.
+class CrashFixture {
+ protected:
+  void Start(bool aligned) {
+    aligned_ = aligned;
+    Recreate();
+  }
+
+  typename SFileIndex::Options Options() const { return Opts<SFileIndex>(aligned_, aligned_); }
+
+  // Empties the file, outside any fault, and forgets what it held.
+  void Recreate() {
+    SFileIndex idx(&params_, nullptr);
+    auto opt = Options();
+    ASSERT_TRUE(idx.Create(path_, opt).IsSuccess());
+    ASSERT_TRUE(idx.Close().IsSuccess());
+    model_ = Model();
+  }
+
+  bool aligned_ = false;
+  TempDir dir_;
+  std::string path_ = dir_.File("SFILE_CONTAINER.idx");
+  CFSInitParams params_ = Params();
+  Model model_;
+};
+
 }  // namespace crashmodel

@@ -21,22 +21,9 @@ using namespace crashmodel;
 // A self-inflicted kill's point, reported by the child just before it dies, carries this tag.
 constexpr uint64_t kKillPointTag = 1ull << 63;
 
-class IndexCrash : public ::testing::TestWithParam<bool /*aligned*/> {
+class IndexCrash : public ::testing::TestWithParam<bool /*aligned*/>, protected CrashFixture {
  protected:
-  void SetUp() override {
-    aligned_ = GetParam();
-    Recreate();
-  }
-
-  typename SFileIndex::Options Options() const { return Opts<SFileIndex>(aligned_, aligned_); }
-
-  void Recreate() {
-    SFileIndex idx(&params_, nullptr);
-    auto opt = Options();
-    ASSERT_TRUE(idx.Create(path_, opt).IsSuccess());
-    ASSERT_TRUE(idx.Close().IsSuccess());
-    model_ = Model();
-  }
+  void SetUp() override { Start(GetParam()); }
 
   // The child: replays what a crash left (by opening), then works round after round, reporting
   // each completed Flush. With a kill point it kills itself before the nth file operation of
@@ -63,11 +50,6 @@ class IndexCrash : public ::testing::TestWithParam<bool /*aligned*/> {
                 replayHere, model_);
   }
 
-  bool aligned_ = false;
-  TempDir dir_;
-  std::string path_ = dir_.File("SFILE_CONTAINER.idx");
-  CFSInitParams params_ = Params();
-  Model model_;
 };
 
 TEST_P(IndexCrash, EveryKillLeavesAFlushedState) {

@@ -28,22 +28,12 @@ using platform::PowerCutMode;
 constexpr uint64_t kRounds = 60;
 constexpr uint64_t kAnyCall = 0;  // a cut point: the nth of all the writer's calls
 
-class IndexPowerCut : public ::testing::TestWithParam<std::tuple<bool /*aligned*/, PowerCutMode>> {
+class IndexPowerCut : public ::testing::TestWithParam<std::tuple<bool /*aligned*/, PowerCutMode>>,
+                      protected CrashFixture {
  protected:
   void SetUp() override {
-    aligned_ = std::get<0>(GetParam());
     mode_ = std::get<1>(GetParam());
-    Recreate();
-  }
-
-  typename SFileIndex::Options Options() const { return Opts<SFileIndex>(aligned_, aligned_); }
-
-  void Recreate() {
-    SFileIndex idx(&params_, nullptr);
-    auto opt = Options();
-    ASSERT_TRUE(idx.Create(path_, opt).IsSuccess());
-    ASSERT_TRUE(idx.Close().IsSuccess());
-    model_ = Model();
+    Start(std::get<0>(GetParam()));
   }
 
   // The writer: with `create`, empties the file first (Close flushes it); then opens it, which
@@ -70,12 +60,7 @@ class IndexPowerCut : public ::testing::TestWithParam<std::tuple<bool /*aligned*
     return reader.Open(path_, 1, opt).IsFailure();
   }
 
-  bool aligned_ = false;
   PowerCutMode mode_ = PowerCutMode::kDropUnflushed;
-  TempDir dir_;
-  std::string path_ = dir_.File("SFILE_CONTAINER.idx");
-  CFSInitParams params_ = Params();
-  Model model_;
 };
 
 TEST_P(IndexPowerCut, EveryCutLeavesAFlushedState) {
