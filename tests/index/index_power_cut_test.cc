@@ -8,6 +8,9 @@
 // leave a file of zeros, which Open refuses, or the file it was emptying as it was on disk
 // without its journal.
 //
+// The hybrid volumes file, which the library writes whole under a name of its own and renames
+// into place, holds its old records or its new ones after a cut in its write back.
+//
 // MFS_POWER_CUTS sets the number of cuts per layout and mode (default 200) for longer runs; a
 // failure names the cut's seed and step.
 #include <gtest/gtest.h>
@@ -17,6 +20,7 @@
 #include <random>
 #include <tuple>
 
+#include "MediaFileSystem/HybridVolumesIndexFile.h"
 #include "index_crash_model.h"
 #include "power_cut.h"
 
@@ -27,6 +31,11 @@ using platform::PowerCutMode;
 
 constexpr uint64_t kRounds = 60;
 constexpr uint64_t kAnyCall = 0;  // a cut point: the nth of all the writer's calls
+
+int PowerCuts() {
+  const char* env = getenv("MFS_POWER_CUTS");
+  return env != nullptr && atoi(env) > 0 ? atoi(env) : 200;
+}
 
 class IndexPowerCut : public ::testing::TestWithParam<std::tuple<bool /*aligned*/, PowerCutMode>>,
                       protected CrashFixture {
@@ -65,8 +74,7 @@ class IndexPowerCut : public ::testing::TestWithParam<std::tuple<bool /*aligned*
 
 TEST_P(IndexPowerCut, EveryCutLeavesAFlushedState) {
   platform::SetLogCaptureLimit(1000);
-  const char* env = getenv("MFS_POWER_CUTS");
-  const int cuts = env != nullptr && atoi(env) > 0 ? atoi(env) : 200;
+  const int cuts = PowerCuts();
   std::mt19937_64 rng((aligned_ ? 17 : 23) + (mode_ == PowerCutMode::kRandomPages ? 1000 : 0));
   std::map<uint64_t, int> cutPoints;
   int journalsLeft = 0, createsCut = 0;
@@ -132,6 +140,64 @@ TEST_P(IndexPowerCut, EveryCutLeavesAFlushedState) {
   }
   EXPECT_GT(journalsLeft, 0) << "no cut left a journal to replay";
   EXPECT_GT(createsCut, 0) << "no cut fell in a Create";
+}
+
+// The hybrid volumes write back: a process learns mappings and its last Close writes the file
+// anew. Whatever step the power goes at, the file then loads with the old mappings or with all
+// of them.
+TEST(HybridVolumesPowerCut, TheFileHoldsTheOldMappingsOrTheNew) {
+  platform::SetLogCaptureLimit(1000);
+  TempDir dir;
+  platform::Config().jobResultsDirectory = dir.path();
+  CFSInitParams params = Params();
+  using Mappings = std::map<uint64_t, uint64_t>;
+  auto load = [&](Mappings& found) {
+    CHybridVolumesIndexFile vols(&params);
+    ASSERT_EQ(vols.Open(false), 0);
+    CHybridVolumesIndexFile::Iterator it;
+    for (SHybridVolumeRecord* r = vols.GetFirst(&it); r != nullptr; r = vols.GetNext(&it)) {
+      found[r->VolId] = r->CacheMPId;
+    }
+    ASSERT_EQ(vols.Close(), 0);
+  };
+  std::mt19937_64 rng(31);
+  Mappings model;
+  uint64_t nextVol = 1;
+  int cutsInWriter = 0;
+  const int cuts = PowerCuts() / 2;
+  for (int iter = 0; iter < cuts; ++iter) {
+    Mappings learned = model;
+    const int adds = 1 + static_cast<int>(rng() % 20);
+    for (int i = 0; i < adds; ++i) learned[nextVol++] = 1 + rng() % 50;
+    powercut::Plan plan;
+    plan.mode = iter % 2 == 0 ? PowerCutMode::kDropUnflushed : PowerCutMode::kRandomPages;
+    plan.seed = rng() | 1;
+    plan.step = 1 + static_cast<long>(rng() % 20);
+    const powercut::Result r = powercut::Run(plan, [&] {
+      CHybridVolumesIndexFile vols(&params);
+      if (vols.Open(false) != 0) return 1;
+      for (const auto& [vol, mp] : learned) {
+        SHybridVolumeRecord rec{};
+        rec.VolId = vol;
+        rec.CacheMPId = mp;
+        if (vols.Cache(vol, &rec, "test") != 0) return 2;
+      }
+      return vols.Close() == 0 ? 0 : 3;
+    });
+    SCOPED_TRACE("cut " + std::to_string(iter) + "; " + r.Describe());
+    ASSERT_TRUE(r.report.errors.empty());
+    cutsInWriter += r.cutInWriter;
+    Mappings found;
+    load(found);
+    if (HasFatalFailure()) return;
+    ASSERT_TRUE(found == model || found == learned) << found.size() << " mappings; old " << model.size()
+                                                    << ", new " << learned.size();
+    if (r.writerStatus == 0 && !r.cutInWriter) {
+      ASSERT_TRUE(found == learned);
+    }
+    model = found;
+  }
+  EXPECT_GT(cutsInWriter, cuts / 2);
 }
 
 INSTANTIATE_TEST_SUITE_P(
