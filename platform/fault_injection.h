@@ -54,6 +54,14 @@ struct FaultRule {
 // Stat; LockFile and UnlockFile as Lock.
 using FsHook = std::function<void(FsOp op, const std::string& path)>;
 
+// A read or write as the layer received it: the file offset it started at and the bytes asked.
+struct FsTransfer {
+  FsOp op = FsOp::Read;
+  std::string path;
+  long long offset = 0;
+  unsigned long long length = 0;
+};
+
 enum class PowerCutMode {
   kDropUnflushed,  // every unflushed write, size change and name change is lost
   kRandomPages,    // each unflushed 4 KiB page, and the size, at random; a random prefix of the
@@ -79,6 +87,10 @@ class FaultInjector {
   void SetFreeSpace(const std::string& pathPrefix, unsigned long long freeBytes,
                     unsigned long long totalBytes = 0);
   void SetHook(FsHook hook);
+  // Records every Read and Write from now on (until the reset) for Transfers.
+  void TraceTransfers(bool on);
+  // The recorded transfers on paths containing `pathContains`, in order.
+  std::vector<FsTransfer> Transfers(const std::string& pathContains = "") const;
   // Number of calls of `op` on paths containing `pathContains` since the last reset.
   long long Calls(FsOp op, const std::string& pathContains = "") const;
   // Returns to the initial state: no rule, hook or free space; the power-loss switch off and
@@ -106,6 +118,8 @@ class FaultInjector {
   Outcome Check(FsOp op, const std::string& path);
   bool FreeSpaceFor(const std::string& path, unsigned long long& freeBytes,
                     unsigned long long& totalBytes) const;
+  bool Tracing() const;
+  void RecordTransfer(FsOp op, const std::string& path, long long offset, unsigned long long length);
 };
 
 FaultInjector& Faults();
@@ -114,11 +128,16 @@ namespace detail {
 // Bits of what is set: rules, hook, free space, counting, the power-loss switch. Zero: the layer
 // skips Check.
 extern std::atomic<unsigned> g_faultFlags;
-inline constexpr unsigned kFaultFlagPowerLoss = 16u;
+inline constexpr unsigned kFaultFlagTrace = 16u;
+inline constexpr unsigned kFaultFlagPowerLoss = 32u;
 }  // namespace detail
 
 inline bool FaultInjector::Active() const {
   return detail::g_faultFlags.load(std::memory_order_relaxed) != 0;
+}
+
+inline bool FaultInjector::Tracing() const {
+  return (detail::g_faultFlags.load(std::memory_order_relaxed) & detail::kFaultFlagTrace) != 0;
 }
 
 }  // namespace platform
