@@ -77,8 +77,10 @@ void media_fs::RealignWriteBuffer() {
   if (offGrid || drained) MovePendingToFront();
 }
 
-int media_fs::WriteBufferedBlock(const char* road, int* eom) {
-  const int ret = WriteToMedia(m_pWriteBuf + m_ulFoff, static_cast<long>(m_ulBlockSize), eom);
+int media_fs::WriteBufferedBlock(const char* road, int* eom) { return WriteBlock(m_pWriteBuf + m_ulFoff, road, eom); }
+
+int media_fs::WriteBlock(const char* block, const char* road, int* eom) {
+  const int ret = WriteToMedia(block, static_cast<long>(m_ulBlockSize), eom);
   if (m_bTraceWrites) {
     Log(1, "media_fs::%s: woff=%lu, foff=%lu, wsize=%lu, WToM %lu ret %ld, eom %d%s", road,
         static_cast<unsigned long>(m_ulWoff), static_cast<unsigned long>(m_ulFoff),
@@ -114,6 +116,24 @@ int media_fs::Write(const char* buf, unsigned long size) {
   long long remaining = n;
   bool mediaEnded = false;
   while (remaining > 0) {
+    // With nothing buffered, whole blocks go to the media straight from the caller's memory; a
+    // block the media does not take whole becomes the buffer's first block, as if it had been
+    // buffered. Traced writes keep the buffered road, whose offsets the trace reports.
+    if (m_ulWoff == 0 && !m_bTraceWrites && static_cast<unsigned long long>(remaining) >= m_ulBlockSize) {
+      int eom = 0;
+      const int ret = WriteBlock(buf, "Write", &eom);
+      if (eom != 0) mediaEnded = true;
+      buf += m_ulBlockSize;
+      remaining -= static_cast<long long>(m_ulBlockSize);
+      if (BlockCounts(ret, eom)) {
+        m_llLogicalBytes += static_cast<long long>(m_ulBlockSize);
+        m_llPhysicalBytes += static_cast<long long>(m_ulBlockSize);
+        continue;
+      }
+      std::memcpy(m_pWriteBuf, buf - m_ulBlockSize, m_ulBlockSize);
+      m_ulWoff = m_ulBlockSize;
+      return UncountedBlock(ret, eom, n, remaining);
+    }
     const unsigned long long room = m_ulWriteBufSize - m_ulWoff;
     const unsigned long long want = static_cast<unsigned long long>(remaining);
     if (m_bTraceWrites) {
@@ -142,27 +162,32 @@ int media_fs::Write(const char* buf, unsigned long size) {
           m_ulFoff = 0;
           if (m_bTraceWrites) Log(1, "media_fs::Write: buffer is empty");
         }
-      } else if (m_llBytesAtEOM >= 0 && eom != 0) {
-        // The media ran out inside the block: only the bytes it reports count.
-        const long long part = std::min<long long>(m_llBytesAtEOM, static_cast<long long>(m_ulBlockSize));
-        m_llKBRemaining = 0;
-        m_bCloseChunk = true;
-        m_ulFoff += static_cast<unsigned long long>(part);
-        m_llLogicalBytes += part;
-        m_llPhysicalBytes += part;
-        // Bytes of this call that reached the media; the buffered rest (possibly older bytes
-        // too) counts as not taken.
-        const long long taken = n - remaining - static_cast<long long>(m_ulWoff - m_ulFoff);
-        return static_cast<int>(std::max<long long>(taken, 0));
       } else {
-        FailText("Could not write %ld bytes, wrote %ld bytes - VolId=%d",
-                 static_cast<long>(m_ulBlockSize), static_cast<long>(ret), m_iVolId);
-        return -1;
+        return UncountedBlock(ret, eom, n, remaining);
       }
     }
   }
   if (mediaEnded) m_llKBRemaining = 0;
   return static_cast<int>(n);
+}
+
+int media_fs::UncountedBlock(int ret, int eom, long long n, long long remaining) {
+  if (m_llBytesAtEOM >= 0 && eom != 0) {
+    // The media ran out inside the block: only the bytes it reports count.
+    const long long part = std::min<long long>(m_llBytesAtEOM, static_cast<long long>(m_ulBlockSize));
+    m_llKBRemaining = 0;
+    m_bCloseChunk = true;
+    m_ulFoff += static_cast<unsigned long long>(part);
+    m_llLogicalBytes += part;
+    m_llPhysicalBytes += part;
+    // Bytes of this call that reached the media; the buffered rest (possibly older bytes too)
+    // counts as not taken.
+    const long long taken = n - remaining - static_cast<long long>(m_ulWoff - m_ulFoff);
+    return static_cast<int>(std::max<long long>(taken, 0));
+  }
+  FailText("Could not write %ld bytes, wrote %ld bytes - VolId=%d", static_cast<long>(m_ulBlockSize),
+           static_cast<long>(ret), m_iVolId);
+  return -1;
 }
 
 int media_fs::Write2(const char* buf, unsigned long size, bool& endOfMedia) {

@@ -114,7 +114,10 @@ void ResetAll() {
     std::lock_guard<std::mutex> lock(ScaleOutStorageMutex());
     ScaleOutStorage() = ScaleOutStorageState();
   }
+  ResetAsyncIo();
+  ResetThreadPools();
   ResetThreadFaults();
+  ResetTapeLibrary();
   g_realSleep.store(false);
   g_realClock.store(false);
   g_sleptMs.store(0);

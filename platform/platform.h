@@ -1,6 +1,7 @@
 // The stand-ins for the product's runtime libraries, and the one reset point of their state.
 #pragma once
 
+#include "platform/async_io.h"
 #include "platform/byte_order.h"
 #include "platform/config.h"
 #include "platform/counters.h"
@@ -13,8 +14,11 @@
 #include "platform/local_files.h"
 #include "platform/logging.h"
 #include "platform/media_manager.h"
+#include "platform/onmedia_label.h"
 #include "platform/remote_storage.h"
 #include "platform/scale_out_storage.h"
+#include "platform/tape_drive.h"
+#include "platform/thread_pool.h"
 #include "platform/threads.h"
 
 namespace platform {
