@@ -10,24 +10,6 @@ const char kTag[] = "InitExistingChunkForWriting";
 
 }  // namespace
 
-// An index file shorter than its header was created by a job that ended before its first
-// checkpoint wrote anything into it: it holds no record, and counts as absent, so the chunk's
-// next record (or container) creates it again.
-CXoError SingleInstancer_FS::IndexFileExists(const std::string& path, bool& exists) {
-  exists = false;
-  CXoError e = m_pFSInterface->Exists(path, exists);
-  if (e.IsFailure() || !exists) return e;
-  FSPathInfo info;
-  e = m_pFSInterface->Stat(path, info);
-  if (e.IsFailure()) return e;
-  if (info.size < kIdxHeaderSize) {
-    Log(1, "%s: The index file [%s] holds no header [%llu bytes]; it is created again", kTag, path.c_str(),
-        static_cast<unsigned long long>(info.size));
-    exists = false;
-  }
-  return e;
-}
-
 CXoError SingleInstancer_FS::InitializeExistingChunkForWriting() {
   CXoError e = m_pFdMetaDataFile->Seek(0, SEEK_END, nullptr);
   if (e.IsFailure()) {

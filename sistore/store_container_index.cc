@@ -3,6 +3,7 @@
 // per object; hosts walk the records (opening the file read-only, with retries and one recovery
 // of an interrupted compaction); the last object number tells an appending job where to go on.
 
+#include <cerrno>
 #include <mutex>
 
 #include "MediaFileSystem/SingleInstancerFS.h"
@@ -54,6 +55,27 @@ int OpenAttemptsOfProcess(bool& firstRead) {
 }
 
 }  // namespace
+
+// An index file shorter than its header was created by a job that ended before its first
+// checkpoint wrote anything into it: it holds no record, and counts as absent, so the chunk's
+// next record (or container) creates it again.
+CXoError SingleInstancer_FS::IndexFileExists(const std::string& path, bool& exists) {
+  exists = false;
+  if (m_pFSInterface == nullptr) {
+    return FXErrorUtil::ErrorErrNo(FX_LOCATION, ENODEV, "The store has no file-system interface");
+  }
+  CXoError e = m_pFSInterface->Exists(path, exists);
+  if (e.IsFailure() || !exists) return e;
+  FSPathInfo info;
+  e = m_pFSInterface->Stat(path, info);
+  if (e.IsFailure()) return e;
+  if (info.size < kIdxHeaderSize) {
+    Log(1, "%s: The index file [%s] holds no header [%llu bytes]; it is created again",
+        "SingleInstancer_FS::IndexFileExists", path.c_str(), static_cast<unsigned long long>(info.size));
+    exists = false;
+  }
+  return e;
+}
 
 int SingleInstancer_FS::DecideIndexFailure(const std::string& path) {
   return IsMarkChunkBadMMError(m_llLastError, &m_FileInitParams, path, nullptr) ? -1 : -2;

@@ -32,6 +32,7 @@ constexpr unsigned int kWin32ErrGeneric = 774;
 
 int SingleInstancer_FS::StartDataFile2(unsigned int engineId, unsigned int* sfileNumber, unsigned long* offset) {
   CONTAINER_ASSERT(m_bNewOZSIFormat, "m_bNewOZSIFormat == true");
+  if (!ChunkOpenForWriting(kOp)) return -1;
   std::optional<CImpersonator> scope;
   if (!EnterImpersonation(scope, kOp)) return -1;
   try {
@@ -143,6 +144,15 @@ int SingleInstancer_FS::OpenNextSFile(const char* op) {
   return 0;
 }
 
+// Objects go only into a chunk that CreateSpecific made and no close has ended yet: its metadata
+// file is open. Anything else would put files where no chunk is being written.
+bool SingleInstancer_FS::ChunkOpenForWriting(const char* op) {
+  if (m_pFdMetaDataFile != nullptr && m_pFdMetaDataFile->IsValid() && !m_strChunkDir.empty()) return true;
+  Log(1, "%s: No chunk is open for writing", op);
+  SetLastError(kMFSErrNotInitializedForBackup, "No chunk is open for writing");
+  return false;
+}
+
 // Creates "SFILE_CONTAINER.idx" with the engine id when it is not open; otherwise, at a new
 // container, checks that the index was made for the same engine.
 int SingleInstancer_FS::EnsureSfileIndex(unsigned int engineId, const char* op) {
@@ -154,9 +164,16 @@ int SingleInstancer_FS::EnsureSfileIndex(unsigned int engineId, const char* op) 
     }
     return 0;
   }
+  // Creating empties the file: one that holds records is never created again.
+  bool exists = false;
+  CXoError e = IndexFileExists(m_strSfileIdxName, exists);
+  if (e.IsSuccess() && exists) {
+    e = FXErrorUtil::ErrorWin32(FX_LOCATION, kWin32ErrGeneric, "The container index [%s] exists and is not open",
+                                m_strSfileIdxName.c_str());
+  }
   m_fdSFileIdx.m_EngineId = engineId;
   SfileIndex::Options options{false, true, true};
-  CXoError e = m_fdSFileIdx.Create(m_strSfileIdxName, options);
+  if (e.IsSuccess()) e = m_fdSFileIdx.Create(m_strSfileIdxName, options);
   if (e.IsFailure()) {
     Log(1, "%s: Failed to create the data file [%s], error=%s", op, m_strSfileIdxName.c_str(), e.AsString().c_str());
     RecordFailure(e, "Failed to create the data file");
@@ -185,6 +202,7 @@ CXoError SingleInstancer_FS::OpenCurSFile(bool existing) {
 
 int SingleInstancer_FS::StartDataFile(unsigned long long first, unsigned long long second, unsigned int third) {
   static const char kStartOp[] = "SingleInstancer_FS::StartDataFile";
+  if (!ChunkOpenForWriting(kStartOp)) return -1;
   std::optional<CImpersonator> scope;
   if (!EnterImpersonation(scope, kStartOp)) return -1;
   try {

@@ -23,8 +23,15 @@ int SingleInstancer_FS::AddChunkMetaDataIndexEntry(SChunkMetaDataIndexEntry& ent
     std::optional<CImpersonator> scope;
     if (!EnterImpersonation(scope, kAddOp)) return -1;
     try {
+      // Creating empties the file: one that holds records is never created again.
+      bool exists = false;
+      CXoError e = IndexFileExists(m_strChunkMDIdxName, exists);
+      if (e.IsSuccess() && exists) {
+        e = FXErrorUtil::ErrorWin32(FX_LOCATION, 774, "The chunk metadata index [%s] exists and is not open",
+                                    m_strChunkMDIdxName.c_str());
+      }
       ChunkMDIndex::Options options{false, true, true};
-      CXoError e = m_fdChunkMDIdx.Create(m_strChunkMDIdxName, options);
+      if (e.IsSuccess()) e = m_fdChunkMDIdx.Create(m_strChunkMDIdxName, options);
       if (e.IsFailure()) {
         Log(1, "%s: Cannot create index file [%s], error=%s", kAddOp, m_strChunkMDIdxName.c_str(), e.AsString().c_str());
         m_MDIdxState = 2;

@@ -414,6 +414,7 @@ class SingleInstancer_FS : public media_fs {
 
   // Containers: the next container on the pool's first file interface, skipping numbers whose
   // files exist; the container index created when it is not open.
+  bool ChunkOpenForWriting(const char* op);
   int OpenNextSFile(const char* op);
   int EnsureSfileIndex(unsigned int engineId, const char* op);
   int MakeRoomForNextSFile();
@@ -428,7 +429,8 @@ class SingleInstancer_FS : public media_fs {
   // Cloud mount paths: the megabytes the chunk's files moved, added to the volume's totals.
   void AccountCloudTransfers();
 
-  // Appending: whether an index file of the chunk exists with at least its header.
+  // Whether an index file of the chunk exists with at least its header (appending, and before
+  // an index is created, which empties the file).
   CXoError IndexFileExists(const std::string& path, bool& exists);
 
   // The chunk's two index files. -1 when the failure at `path` makes the chunk bad, else -2.

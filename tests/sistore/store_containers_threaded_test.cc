@@ -141,6 +141,33 @@ TEST_F(ContainerTest, ContainerCreationFailureGoesOnWithTheNextNumber) {
   EXPECT_EQ(2u, number);
 }
 
+// Objects go only into a chunk being written: before a Create, or after the close, the store
+// refuses and makes no file; an index that holds records is never created again over itself.
+TEST_F(ContainerTest, NoObjectOutsideAChunkBeingWritten) {
+  auto bare = MakeStore();
+  InitBackup(*bare);
+  unsigned int number = 0;
+  unsigned long offset = 0;
+  EXPECT_EQ(-1, bare->StartDataFile2(7, &number, &offset));
+  EXPECT_EQ(-1, bare->StartDataFile(1, 2, 3));
+  EXPECT_TRUE(platform::LogContains("SingleInstancer_FS::StartDataFile2: No chunk is open for writing"));
+
+  auto store = Chunk();
+  Object(*store, 10);
+  SSfileContainerIndexEntry r{};
+  r.Key = 1;
+  ASSERT_EQ(0, store->AddSfileContainerIndexEntry(r));
+  ASSERT_EQ(0, store->FlushDataFile());
+  const std::string index = sitest::ReadWholeFile(ContainerIndexPath(kChunkId));
+  ASSERT_TRUE(store->m_fdSFileIdx.Close().IsSuccess());
+  EXPECT_EQ(-1, store->StartDataFile2(7, &number, &offset));
+  EXPECT_EQ(index, sitest::ReadWholeFile(ContainerIndexPath(kChunkId)));
+  ASSERT_EQ(0, store->Close());
+  EXPECT_EQ(-1, store->StartDataFile2(7, &number, &offset));
+  EXPECT_FALSE(std::filesystem::exists(ContainerPath(kChunkId, 2)));
+  EXPECT_EQ(index, sitest::ReadWholeFile(ContainerIndexPath(kChunkId)));
+}
+
 TEST_F(ContainerTest, OutsideContainerModeEachObjectHasAFileOfItsOwn) {
   auto store = Chunk(false);
   for (unsigned int n : {1u, 2u}) {
