@@ -10,7 +10,8 @@
 // Every kill leaves the objects of the checkpoint under way possibly half written; they are not
 // checked. A chunk that holds many objects is retired and the next kill starts a new one.
 //
-// MFS_STORE_CRASH_KILLS sets the number of kills (default 240) for longer runs.
+// MFS_STORE_CRASH_KILLS sets the number of kills for longer runs: by default 240, and 100 in the
+// sanitizer builds, where each process costs several times as much.
 
 #include <poll.h>
 #include <signal.h>
@@ -205,9 +206,15 @@ class StoreCrashTest : public StoreTest {
   }
 };
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr int kDefaultKills = 100;
+#else
+constexpr int kDefaultKills = 240;
+#endif
+
 TEST_F(StoreCrashTest, EveryKillLeavesTheLastCheckpointIntactAndTheChunkContinuable) {
   const char* env = getenv("MFS_STORE_CRASH_KILLS");
-  const int kills = env != nullptr && atoi(env) > 0 ? atoi(env) : 240;
+  const int kills = env != nullptr && atoi(env) > 0 ? atoi(env) : kDefaultKills;
   std::mt19937_64 rng(20240611);
   std::map<uint64_t, int> killedAt;
   long long chunkId = 100;
