@@ -245,11 +245,10 @@ int RealMagneticFS::validateChunkSize(const char* path) {
   }
   if (static_cast<long long>(onDisk) == expected) return 1;
 
-  MediaFSSetLastError(kMMErrChunkSizeMismatch);
-  Log(1,
-      "%s: Physical Size of Chunk on Disk does not match the value calculated from Physical Size of Chunk in "
-      "DataBase",
-      kFunction);
+  static const char kMismatch[] =
+      "Physical Size of Chunk on Disk does not match the value calculated from Physical Size of Chunk in DataBase";
+  SetLastError(kMMErrChunkSizeMismatch, kMismatch);
+  Log(1, "%s: %s", kFunction, kMismatch);
   Log(1,
       "%s: Physical Size of Chunk on Disk = [%lld], chunk header size used = %d volBlockSize = %d, Physical Size "
       "of Chunk in DataBase = [%lld].",
