@@ -92,7 +92,11 @@ int media_fs::Read(char* buf, unsigned long n) {
       if (m_llBytesLeftToRead < static_cast<long long>(m_ulReadBufSize)) readSize = m_ulBlockSize;
     }
 
-    const int got = ReadFromMedia(m_pReadBuf, static_cast<long>(readSize));
+    // The buffer is empty here. A caller who takes at least a whole read gets it straight into
+    // its own buffer, which saves a copy of the whole stream; the read buffer then counts as
+    // holding those bytes, all consumed, as if they had passed through it.
+    const bool direct = remaining >= static_cast<long long>(readSize);
+    const int got = ReadFromMedia(direct ? buf : m_pReadBuf, static_cast<long>(readSize));
     // A media that claims more than it was asked for has not filled a buffer we can trust.
     if (got < 0 || static_cast<unsigned long long>(got) > readSize) {
       m_llRlen = -1;
@@ -104,6 +108,11 @@ int media_fs::Read(char* buf, unsigned long n) {
     m_llRoff = 0;
     if (got == 0) return static_cast<int>(want - remaining);
     m_llBytesLeftToRead -= got;
+    if (direct) {
+      m_llRoff = got;
+      buf += got;
+      remaining -= got;
+    }
   }
 }
 

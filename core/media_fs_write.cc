@@ -77,8 +77,10 @@ void media_fs::RealignWriteBuffer() {
   if (offGrid || drained) MovePendingToFront();
 }
 
-int media_fs::WriteBufferedBlock(const char* road, int* eom) {
-  const int ret = WriteToMedia(m_pWriteBuf + m_ulFoff, static_cast<long>(m_ulBlockSize), eom);
+int media_fs::WriteBufferedBlock(const char* road, int* eom) { return WriteBlock(road, m_pWriteBuf + m_ulFoff, eom); }
+
+int media_fs::WriteBlock(const char* road, const char* block, int* eom) {
+  const int ret = WriteToMedia(block, static_cast<long>(m_ulBlockSize), eom);
   if (m_bTraceWrites) {
     Log(1, "media_fs::%s: woff=%lu, foff=%lu, wsize=%lu, WToM %lu ret %ld, eom %d%s", road,
         static_cast<unsigned long>(m_ulWoff), static_cast<unsigned long>(m_ulFoff),
@@ -113,7 +115,27 @@ int media_fs::Write(const char* buf, unsigned long size) {
 
   long long remaining = n;
   bool mediaEnded = false;
+  const long long block = static_cast<long long>(m_ulBlockSize);
   while (remaining > 0) {
+    // Nothing waits in the buffer: whole blocks go to the media straight from the caller's bytes,
+    // which saves a copy of the whole stream. The media sees the same blocks either way; a traced
+    // write takes the buffered road, whose every step the trace lines describe.
+    if (m_ulWoff == m_ulFoff && remaining >= block && !m_bTraceWrites) {
+      int eom = 0;
+      const int ret = WriteBlock("Write", buf, &eom);
+      if (eom != 0) mediaEnded = true;
+      if (!BlockCounts(ret, eom)) {
+        // The block stays with the object, as if it had been buffered.
+        std::memcpy(m_pWriteBuf + m_ulWoff, buf, m_ulBlockSize);
+        m_ulWoff += m_ulBlockSize;
+        return EndCutBlock(ret, eom, n, remaining - block);
+      }
+      m_llLogicalBytes += block;
+      m_llPhysicalBytes += block;
+      buf += block;
+      remaining -= block;
+      continue;
+    }
     const unsigned long long room = m_ulWriteBufSize - m_ulWoff;
     const unsigned long long want = static_cast<unsigned long long>(remaining);
     if (m_bTraceWrites) {
@@ -142,27 +164,32 @@ int media_fs::Write(const char* buf, unsigned long size) {
           m_ulFoff = 0;
           if (m_bTraceWrites) Log(1, "media_fs::Write: buffer is empty");
         }
-      } else if (m_llBytesAtEOM >= 0 && eom != 0) {
-        // The media ran out inside the block: only the bytes it reports count.
-        const long long part = std::min<long long>(m_llBytesAtEOM, static_cast<long long>(m_ulBlockSize));
-        m_llKBRemaining = 0;
-        m_bCloseChunk = true;
-        m_ulFoff += static_cast<unsigned long long>(part);
-        m_llLogicalBytes += part;
-        m_llPhysicalBytes += part;
-        // Bytes of this call that reached the media; the buffered rest (possibly older bytes
-        // too) counts as not taken.
-        const long long taken = n - remaining - static_cast<long long>(m_ulWoff - m_ulFoff);
-        return static_cast<int>(std::max<long long>(taken, 0));
       } else {
-        FailText("Could not write %ld bytes, wrote %ld bytes - VolId=%d",
-                 static_cast<long>(m_ulBlockSize), static_cast<long>(ret), m_iVolId);
-        return -1;
+        return EndCutBlock(ret, eom, n, remaining);
       }
     }
   }
   if (mediaEnded) m_llKBRemaining = 0;
   return static_cast<int>(n);
+}
+
+int media_fs::EndCutBlock(int ret, int eom, long long n, long long remaining) {
+  if (m_llBytesAtEOM >= 0 && eom != 0) {
+    // The media ran out inside the block: only the bytes it reports count.
+    const long long part = std::min<long long>(m_llBytesAtEOM, static_cast<long long>(m_ulBlockSize));
+    m_llKBRemaining = 0;
+    m_bCloseChunk = true;
+    m_ulFoff += static_cast<unsigned long long>(part);
+    m_llLogicalBytes += part;
+    m_llPhysicalBytes += part;
+    // Bytes of this call that reached the media; the buffered rest (possibly older bytes
+    // too) counts as not taken.
+    const long long taken = n - remaining - static_cast<long long>(m_ulWoff - m_ulFoff);
+    return static_cast<int>(std::max<long long>(taken, 0));
+  }
+  FailText("Could not write %ld bytes, wrote %ld bytes - VolId=%d", static_cast<long>(m_ulBlockSize),
+           static_cast<long>(ret), m_iVolId);
+  return -1;
 }
 
 int media_fs::Write2(const char* buf, unsigned long size, bool& endOfMedia) {

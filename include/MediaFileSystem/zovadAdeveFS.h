@@ -393,6 +393,12 @@ class media_fs {
   // Hands the block at m_ulFoff of the write buffer to the media; `road` ("Write" or "Close")
   // names the caller in the trace line.
   int WriteBufferedBlock(const char* road, int* eom);
+  // Hands one block at `block` to the media, with the trace line of the write road.
+  int WriteBlock(const char* road, const char* block, int* eom);
+  // Write's end when a block did not count (it lies in the write buffer from m_ulFoff on): the
+  // bytes of this call that reached the media when the media ran out inside the block, else -1.
+  // `remaining` are the bytes of the call after that block.
+  int EndCutBlock(int ret, int eom, long long n, long long remaining);
   void StartWriteTimer();
   // When the media ended inside a block (m_ulFoff off the block grid, or every buffered byte on
   // the media without the offsets returning to 0), moves the bytes not yet on the media to the

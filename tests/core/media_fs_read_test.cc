@@ -178,3 +178,44 @@ TEST_F(FrameTest, ReaderBlockSize) {
 }
 
 }  // namespace
+
+namespace {
+
+// Whatever the pieces and the read buffer, the bytes come back in order; pieces of a whole read or
+// more are read from the media straight into the caller's buffer, in the same media reads.
+TEST_F(FrameTest, MixedPiecesReadTheSameBytes) {
+  struct Case {
+    int readBufferKB;
+    std::vector<size_t> pieces;
+    size_t bound;  // bytes the Open allows
+    std::vector<long> mediaReads;
+  };
+  const Case cases[] = {
+      {0, {10, kBlock, 2 * kBlock + 3, 100, kBlock}, 10 * kBlock, {kBlock, kBlock, kBlock, kBlock, kBlock}},
+      {256, {kBlock, 600000, 5}, 20 * kBlock, {262144, 262144, 262144}},
+      // Less than a buffer left: single blocks, the whole ones straight to the caller.
+      {256, {100, 5 * kBlock}, 6 * kBlock, {262144, 65536, 65536}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.readBufferKB);
+    platform::ResetAll();
+    if (c.readBufferKB != 0) platform::Config().SetNumber("ZovadAdeve", "dwReadBufferKB", c.readBufferKB);
+    media = std::make_unique<MemoryMedia>(&job);
+    InitBackup();
+    size_t total = 0;
+    for (size_t piece : c.pieces) total += piece;
+    media->readSource = Pattern(c.bound + 2 * kBlock);
+    MediaFSArchiveFileId_t id = ChunkId(1, static_cast<long long>(c.bound) - 1024);
+    ASSERT_EQ(0, media->Open(&id, false));
+    std::string got;
+    for (size_t piece : c.pieces) {
+      std::string buf(piece, '\0');
+      ASSERT_EQ(static_cast<int>(piece), media->Read(buf.data(), piece));
+      got += buf;
+    }
+    EXPECT_TRUE(media->readSource.substr(0, total) == got);
+    EXPECT_EQ(c.mediaReads, media->readSizes);
+  }
+}
+
+}  // namespace

@@ -440,3 +440,59 @@ TEST_F(FrameTest, TracedWritesLogEveryBlock) {
   EXPECT_EQ(1u, platform::LogCount(
                     "media_fs::Close: woff=10, foff=0, wsize=65536, WToM 65536 ret 65536, eom 0", 1));
 }
+
+namespace {
+
+// Whatever the pieces and the write buffer, the media receives the stream as whole blocks in
+// order: pieces of whole blocks go out from the caller's bytes, the rest through the buffer.
+TEST_F(FrameTest, MixedPiecesReachTheMediaAsTheSameBlocks) {
+  struct Case {
+    int writeBufferKB;
+    std::vector<size_t> pieces;
+  };
+  const Case cases[] = {
+      {0, {10, kBlock, 3 * kBlock + 7, kBlock - 17, 2 * kBlock, 5}},
+      {256, {kBlock, 10, 5 * kBlock, 3 * kBlock - 10, kBlock, 1}},
+      {256, {4 * kBlock, 4 * kBlock + 1, kBlock - 1, 70000}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.writeBufferKB);
+    platform::ResetAll();
+    if (c.writeBufferKB != 0) platform::Config().SetNumber("ZovadAdeve", "dwWriteBufferKB", c.writeBufferKB);
+    media = std::make_unique<MemoryMedia>(&job);
+    InitBackup();
+    MediaFSArchiveFileId_t id = ChunkId();
+    ASSERT_EQ(0, media->Create(&id));
+    std::string stream;
+    unsigned seed = 1;
+    for (size_t piece : c.pieces) {
+      const std::string bytes = Pattern(piece, seed++);
+      ASSERT_EQ(static_cast<int>(piece), media->Write(bytes.data(), bytes.size()));
+      stream += bytes;
+    }
+    ASSERT_EQ(0, media->Close());
+    ASSERT_EQ(1u, media->files.size());
+    const size_t blocks = (stream.size() + kBlock - 1) / kBlock;
+    EXPECT_EQ(blocks * kBlock, media->files[0].size());
+    EXPECT_TRUE(stream == media->files[0].substr(0, stream.size()));
+    EXPECT_EQ(std::vector<long>(blocks, static_cast<long>(kBlock)), media->writeSizes);
+    EXPECT_EQ((std::vector<long long>{static_cast<long long>(blocks * kBlock)}), ArgsOf("incrNumLogicalBytes"));
+  }
+}
+
+// A block written from the caller's bytes that the media cuts short stays with the object like a
+// buffered one: the bytes past the cut still go out with the Close.
+TEST_F(FrameTest, CutBlockOfALargePieceStaysWithTheObject) {
+  InitBackup();
+  MediaFSArchiveFileId_t id = ChunkId();
+  ASSERT_EQ(0, media->Create(&id));
+  const std::string data = Pattern(3 * kBlock);
+  media->writeScript = {{Outcome::Whole, 0}, {Outcome::Partial, 1000}};
+  EXPECT_EQ(static_cast<int>(kBlock + 1000), media->Write(data.data(), data.size()));
+  EXPECT_TRUE(media->GetCloseChunkFlag());
+  EXPECT_EQ(kBlock - 1000, static_cast<long>(media->m_ulWoff - media->m_ulFoff));
+  ASSERT_EQ(0, media->Close());
+  EXPECT_TRUE(data.substr(0, 2 * kBlock) == media->files[0].substr(0, 2 * kBlock));
+}
+
+}  // namespace
