@@ -1,6 +1,8 @@
 // Container index ("SFILE_CONTAINER.idx") throughput: appends with a Flush every 10,000 records,
-// searches of random keys, and random updates followed by one Flush. Bytes written are taken
-// from the process's write counter, so they include the change journal.
+// searches of random keys, random updates followed by one Flush, and the replay at Open of a
+// journal that covers the whole file. Bytes written are taken from the process's write counter,
+// so they include the change journal. Then lookups in the hybrid volumes index from several
+// threads at once.
 //
 // Layouts: "Aligned" is what the library creates (aligned records, no journal, 32 cached pages);
 // "Journaled" is a packed container index, which always flushes through the change journal and
@@ -17,7 +19,10 @@
 #include <random>
 #include <string>
 
+#include "MediaFileSystem/HybridVolumesIndexFile.h"
 #include "MediaFileSystem/SingleInstancerIndexFile.h"
+#include "platform/config.h"
+#include "platform/crc32.h"
 
 namespace {
 
@@ -239,5 +244,95 @@ BENCHMARK(BM_UpdateAndFlush)
     ->Args({1, 100})
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond);
+
+// Open of a packed index of 100,000 records beside a journal of every one of its pages, as an
+// interrupted Flush leaves it: a writer (mode 2) writes the pages in place, a reader (mode 1)
+// lays the journal over the file and reads through it. Either holds the journal and a few pages.
+void BM_ReplayAtOpen(benchmark::State& state) {
+  const int mode = static_cast<int>(state.range(0));
+  constexpr uint64_t kReplayRecords = 100000;
+  CFSInitParams params;
+  {
+    SFileIndex build(&params, nullptr);
+    if (!Build(build, true, nullptr, kReplayRecords)) {
+      state.SkipWithError("build failed");
+      return;
+    }
+  }
+  const std::string path = IndexPath(true);
+  std::ifstream in(path, std::ios::binary);
+  const std::string index((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const uint32_t pages = static_cast<uint32_t>((index.size() + IDX_PAGE_SIZE - 1) / IDX_PAGE_SIZE);
+  std::string journal(12, '\0');
+  EncodeBE32(&journal[4], 2);
+  EncodeBE32(&journal[8], pages);
+  for (uint32_t p = 0; p < pages; ++p) {
+    const std::string bytes = index.substr(static_cast<size_t>(p) * IDX_PAGE_SIZE, IDX_PAGE_SIZE);
+    char head[12];
+    EncodeBE64(head, p);
+    EncodeBE32(head + 8, static_cast<uint32_t>(bytes.size()));
+    journal.append(head, sizeof(head)).append(bytes);
+  }
+  EncodeBE32(&journal[0], CXoCRC32::Of(journal.data() + 4, static_cast<unsigned int>(journal.size() - 4)));
+
+  SSfileContainerIndexEntry rec;
+  for (auto _ : state) {
+    state.PauseTiming();
+    {
+      std::ofstream out(path + ".change", std::ios::binary | std::ios::trunc);
+      out.write(journal.data(), static_cast<std::streamsize>(journal.size()));
+    }
+    state.ResumeTiming();
+    SFileIndex idx(&params, nullptr);
+    auto opt = Options(true);
+    if (idx.Open(path, mode, opt).IsFailure() || idx.m_Header.TotalEntries != kReplayRecords) {
+      state.SkipWithError("open failed");
+      return;
+    }
+    for (uint64_t i = 0; i < kReplayRecords; i += 97) {
+      if (idx.GetEntry(static_cast<int64_t>(i), &rec).IsFailure() || rec.Key != KeyOf(i)) {
+        state.SkipWithError("read failed");
+        return;
+      }
+    }
+  }
+  state.counters["journal_pages"] = pages;
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * journal.size()));
+}
+BENCHMARK(BM_ReplayAtOpen)->ArgName("mode")->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
+
+// GetCacheMPId of random volumes among 10,000 cached ones, from 1 to 8 threads at once, each
+// holding an Open reference as the store does.
+void BM_HybridLookup(benchmark::State& state) {
+  constexpr unsigned long kVolumes = 10000;
+  static CHybridVolumesIndexFile* vols = nullptr;
+  if (state.thread_index() == 0) {
+    platform::Config().jobResultsDirectory = Folder();
+    std::remove((Folder() + "/HybridVolumes.idx").c_str());
+    CFSInitParams params;
+    vols = new CHybridVolumesIndexFile(&params);
+    if (vols->Open(false) == 0) {
+      for (unsigned long v = 1; v <= kVolumes; ++v) {
+        SHybridVolumeRecord r{};
+        r.VolId = v;
+        r.CacheMPId = v % 50;
+        (void)vols->Cache(v, &r, "bench");
+      }
+    }
+  }
+  std::mt19937_64 rng(static_cast<uint64_t>(state.thread_index()) + 1);
+  int64_t found = 0;
+  for (auto _ : state) {
+    found += vols->GetCacheMPId(1 + rng() % kVolumes) >= 0;
+  }
+  state.SetItemsProcessed(state.iterations());
+  if (found != static_cast<int64_t>(state.iterations())) state.SkipWithError("a volume was not found");
+  if (state.thread_index() == 0) {
+    (void)vols->Close();
+    delete vols;
+    std::remove((Folder() + "/HybridVolumes.idx").c_str());
+  }
+}
+BENCHMARK(BM_HybridLookup)->ThreadRange(1, 8)->UseRealTime();
 
 }  // namespace

@@ -17,6 +17,7 @@ enum : unsigned {
   kFlagHook = 2u,
   kFlagFreeSpace = 4u,
   kFlagCounting = 8u,
+  kFlagTrace = detail::kFaultFlagTrace,
 };
 
 struct RuleState {
@@ -35,6 +36,7 @@ struct InjectorState {
   FsHook hook;
   std::map<std::string, FreeSpace> freeSpace;  // by path prefix
   std::map<std::pair<FsOp, std::string>, long long> calls;
+  std::vector<FsTransfer> transfers;
 };
 
 InjectorState& State() {
@@ -116,6 +118,28 @@ void FaultInjector::SetHook(FsHook hook) {
   SetFlag(kFlagHook, on);
 }
 
+void FaultInjector::TraceTransfers(bool on) {
+  InjectorState& s = State();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  SetFlag(kFlagTrace, on);
+}
+
+std::vector<FsTransfer> FaultInjector::Transfers(const std::string& pathContains) const {
+  InjectorState& s = State();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  std::vector<FsTransfer> found;
+  for (const FsTransfer& t : s.transfers) {
+    if (pathContains.empty() || t.path.find(pathContains) != std::string::npos) found.push_back(t);
+  }
+  return found;
+}
+
+void FaultInjector::RecordTransfer(FsOp op, const std::string& path, long long offset, unsigned long long length) {
+  InjectorState& s = State();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.transfers.push_back(FsTransfer{op, path, offset, length});
+}
+
 long long FaultInjector::Calls(FsOp op, const std::string& pathContains) const {
   InjectorState& s = State();
   std::lock_guard<std::mutex> lock(s.mutex);
@@ -137,6 +161,7 @@ void FaultInjector::Reset() {
     s.hook = nullptr;
     s.freeSpace.clear();
     s.calls.clear();
+    s.transfers.clear();
     detail::g_faultFlags.store(kFlagCounting, std::memory_order_relaxed);
   }
 }

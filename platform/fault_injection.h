@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -50,6 +51,14 @@ struct FaultRule {
 // Stat; LockFile and UnlockFile as Lock.
 using FsHook = std::function<void(FsOp op, const std::string& path)>;
 
+// A read or write as the layer received it: the file offset it started at and the bytes asked.
+struct FsTransfer {
+  FsOp op = FsOp::Read;
+  std::string path;
+  long long offset = 0;
+  unsigned long long length = 0;
+};
+
 class FaultInjector {
  public:
   void Add(const FaultRule& rule);
@@ -58,6 +67,10 @@ class FaultInjector {
   void SetFreeSpace(const std::string& pathPrefix, unsigned long long freeBytes,
                     unsigned long long totalBytes = 0);
   void SetHook(FsHook hook);
+  // Records every Read and Write from now on (until the reset) for Transfers.
+  void TraceTransfers(bool on);
+  // The recorded transfers on paths containing `pathContains`, in order.
+  std::vector<FsTransfer> Transfers(const std::string& pathContains = "") const;
   // Number of calls of `op` on paths containing `pathContains` since the last reset.
   long long Calls(FsOp op, const std::string& pathContains = "") const;
   void Reset();
@@ -71,6 +84,8 @@ class FaultInjector {
   Outcome Check(FsOp op, const std::string& path);
   bool FreeSpaceFor(const std::string& path, unsigned long long& freeBytes,
                     unsigned long long& totalBytes) const;
+  bool Tracing() const;
+  void RecordTransfer(FsOp op, const std::string& path, long long offset, unsigned long long length);
 };
 
 FaultInjector& Faults();
@@ -78,10 +93,15 @@ FaultInjector& Faults();
 namespace detail {
 // Bits of what is set: rules, hook, free space, counting. Zero: the layer skips Check.
 extern std::atomic<unsigned> g_faultFlags;
+inline constexpr unsigned kFaultFlagTrace = 16u;
 }  // namespace detail
 
 inline bool FaultInjector::Active() const {
   return detail::g_faultFlags.load(std::memory_order_relaxed) != 0;
+}
+
+inline bool FaultInjector::Tracing() const {
+  return (detail::g_faultFlags.load(std::memory_order_relaxed) & detail::kFaultFlagTrace) != 0;
 }
 
 }  // namespace platform

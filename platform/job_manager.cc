@@ -3,6 +3,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/byte_order.h"
+
 namespace platform {
 
 JobState& Jobs() {
@@ -106,4 +108,24 @@ int OZJobQuery::GetJobStatus(long long jobId, int& status) {
 void OZJobPerfManager::AddCounter(const std::string& name, long long value) {
   std::lock_guard<std::mutex> lock(JobsMutex());
   Jobs().counters[name] += value;
+}
+
+void OZJobPerfManager::ConvertToNBO(_JobPerfCounter& c) {
+  c.CounterType = ozhtonl(c.CounterType);
+  c.Value = ozhtonl(c.Value);
+  c.TimeStamp = ozhtonl(c.TimeStamp);
+  c.Seconds = static_cast<int32_t>(ozhtonl(static_cast<uint32_t>(c.Seconds)));
+  c.Bytes = ozhtonll(c.Bytes);
+}
+
+int OZJobPerfManager::UpdateCounter(_JobPerfCounterCollection* collection, const _JobPerfCounter& counter) {
+  if (collection == nullptr) return -1;
+  for (_JobPerfCounter& c : collection->counters) {
+    if (c.CounterType == counter.CounterType && c.Value == counter.Value) {
+      c = counter;
+      return 0;
+    }
+  }
+  collection->counters.push_back(counter);
+  return 0;
 }

@@ -65,10 +65,33 @@ class OZJobQuery {
   int GetJobStatus(long long jobId, int& status);
 };
 
+// One performance counter record of a job (112 bytes). UpdateCounter takes it in network byte
+// order (ConvertToNBO).
+struct _JobPerfCounter {
+  uint32_t CounterType = 0;  // 0
+  uint32_t Value = 0;        // 4: the reporter's own value
+  uint32_t TimeStamp = 0;    // 8
+  int32_t Seconds = 0;       // 12
+  uint8_t Reserved1[80] = {};
+  uint64_t Bytes = 0;        // 96
+  uint8_t Reserved2[8] = {};
+};
+static_assert(sizeof(_JobPerfCounter) == 112, "the job's counter record is 112 bytes");
+
+// The counters a job collects; the host owns it.
+struct _JobPerfCounterCollection {
+  std::vector<_JobPerfCounter> counters;  // network byte order, one per (type, value)
+};
+
 // Performance counters of a job.
 class OZJobPerfManager {
  public:
   void AddCounter(const std::string& name, long long value);
+  // Every field of the record to network byte order.
+  static void ConvertToNBO(_JobPerfCounter& counter);
+  // Adds the record (network byte order) to the collection, replacing the one of the same type
+  // and value. 0, or -1 without a collection.
+  static int UpdateCounter(_JobPerfCounterCollection* collection, const _JobPerfCounter& counter);
 };
 
 namespace platform {

@@ -177,6 +177,18 @@ bool CXoPath::Exists(const std::string& path) {
   return !path.empty() && stat(path.c_str(), &st) == 0;
 }
 
+CXoError CXoPath::Exists(const std::string& path, bool& exists) {
+  exists = false;
+  if (path.empty()) return CXoError::Success();
+  struct stat st {};
+  if (stat(path.c_str(), &st) == 0) {
+    exists = true;
+    return CXoError::Success();
+  }
+  if (errno == ENOENT || errno == ENOTDIR) return CXoError::Success();
+  return FXErrorUtil::ErrorErrNo(FX_LOCATION, errno, "Cannot tell whether [%s] exists", path.c_str());
+}
+
 bool CXoPath::IsDirectory(const std::string& path) {
   struct stat st {};
   return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);

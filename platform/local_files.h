@@ -68,6 +68,9 @@ class CXoPath {
  public:
   static std::string Append(const std::string& base, const std::string& name);
   static bool Exists(const std::string& path);
+  // Whether the path exists; fails when that cannot be told (a path too long, a loop of links,
+  // a folder that may not be searched).
+  static CXoError Exists(const std::string& path, bool& exists);
   static bool IsDirectory(const std::string& path);
   // Whether the path is a folder; fails when its status cannot be read.
   static CXoError IsDirectory(const std::string& path, bool& isDirectory);

@@ -53,6 +53,25 @@ class OZMMreserveMount {
   bool m_hwEncryptedTrailers = false;
 };
 
+// The management server's SILO information of a volume (144 bytes). The GUID text is an array
+// that its receiver frees with delete[].
+struct MMGetSiloVolInfoResp {
+  uint8_t Reserved1[32] = {};
+  uint32_t VolumeId = 0;         // 32
+  uint32_t MountPathId = 0;      // 36
+  uint32_t InstallationId = 0;   // 40
+  uint32_t SiloNumber = 0;       // 44
+  uint32_t CopyId = 0;           // 48
+  uint8_t Reserved2[12] = {};
+  uint32_t SiloEnabled = 0;      // 64: 0 when the copy has no SILO
+  uint32_t VolumeStatus = 0;     // 68: 2 backed up to SILO, 3 also moved there
+  uint32_t NewMountPathId = 0;   // 72
+  uint8_t Reserved3[36] = {};
+  char* InstallationGuid = nullptr;  // 112
+  uint8_t Reserved4[24] = {};
+};
+static_assert(sizeof(MMGetSiloVolInfoResp) == 144, "the SILO answer is 144 bytes");
+
 struct OZMMVolSize {
   int volumeId = 0;
   long long sizeMB = 0;

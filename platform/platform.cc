@@ -114,6 +114,7 @@ void ResetAll() {
     std::lock_guard<std::mutex> lock(ScaleOutStorageMutex());
     ScaleOutStorage() = ScaleOutStorageState();
   }
+  ResetThreadFaults();
   g_realSleep.store(false);
   g_realClock.store(false);
   g_sleptMs.store(0);

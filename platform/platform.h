@@ -3,6 +3,7 @@
 
 #include "platform/byte_order.h"
 #include "platform/config.h"
+#include "platform/counters.h"
 #include "platform/crc32.h"
 #include "platform/error.h"
 #include "platform/fault_injection.h"

@@ -24,6 +24,12 @@ inline platform::FaultInjector::Outcome Inject(FsOp op, const std::string& path)
   return platform::Faults().Check(op, path);
 }
 
+// Tests that trace transfers see where each read or write starts.
+inline void Trace(FsOp op, int fd, const std::string& path, unsigned int length) {
+  if (!platform::Faults().Tracing()) return;
+  platform::Faults().RecordTransfer(op, path, static_cast<long long>(::lseek(fd, 0, SEEK_CUR)), length);
+}
+
 CXoError NotOpen(const FXCodeLocation& where, const char* what, const std::string& path) {
   return FXErrorUtil::ErrorErrNo(where, EBADF, "Cannot %s [%s]: the file is not open", what, path.c_str());
 }
@@ -91,6 +97,7 @@ CXoError CPosixFile::Read(void* buffer, unsigned int length, unsigned int* done)
   if (m_fd < 0) return NotOpen(FX_LOCATION, "read from", m_path);
   if (buffer == nullptr && length > 0) return Failed(FX_LOCATION, EINVAL, "read into no buffer from", m_path);
   auto o = Inject(FsOp::Read, m_path);
+  Trace(FsOp::Read, m_fd, m_path, length);
   if (o.err != 0) return Failed(FX_LOCATION, o.err, "read from", m_path);
   size_t want = length;
   if (o.shortBytes >= 0 && static_cast<unsigned long long>(o.shortBytes) < want) want = static_cast<size_t>(o.shortBytes);
@@ -116,6 +123,7 @@ CXoError CPosixFile::Write(const void* buffer, unsigned int length, unsigned int
   if (m_fd < 0) return NotOpen(FX_LOCATION, "write to", m_path);
   if (buffer == nullptr && length > 0) return Failed(FX_LOCATION, EINVAL, "write from no buffer to", m_path);
   auto o = Inject(FsOp::Write, m_path);
+  Trace(FsOp::Write, m_fd, m_path, length);
   if (o.err != 0) return Failed(FX_LOCATION, o.err, "write to", m_path);
   size_t want = length;
   if (o.shortBytes >= 0 && static_cast<unsigned long long>(o.shortBytes) < want) want = static_cast<size_t>(o.shortBytes);

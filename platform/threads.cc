@@ -4,8 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <new>
+#include <system_error>
+#include <thread>
 
 #include "platform/local_files.h"
 #include "platform/platform.h"
@@ -174,3 +178,83 @@ void CStopWatch::Stop() {
 }
 
 long long CStopWatch::ElapsedMs() const { return (m_running ? platform::NowMs() : m_stop) - m_start; }
+
+// ---------------------------------------------------------------------------------------------
+// OzThread
+
+namespace {
+
+struct ThreadFaults {
+  std::mutex mutex;
+  int skip = 0;
+  int failures = 0;
+};
+
+ThreadFaults& StartFaults() {
+  static ThreadFaults* faults = new ThreadFaults;  // outlives threads that end at exit
+  return *faults;
+}
+
+std::atomic<int> g_liveThreads{0};
+
+bool StartFails() {
+  ThreadFaults& f = StartFaults();
+  std::lock_guard<std::mutex> lock(f.mutex);
+  if (f.failures <= 0) return false;
+  if (f.skip > 0) {
+    --f.skip;
+    return false;
+  }
+  --f.failures;
+  return true;
+}
+
+}  // namespace
+
+OzThread::~OzThread() { join(); }
+
+int OzThread::createThread(Entry entry, void* arg) {
+  if (m_started) return EBUSY;
+  if (entry == nullptr) return EINVAL;
+  if (StartFails()) return EAGAIN;
+  g_liveThreads.fetch_add(1);
+  try {
+    m_impl = new std::thread([entry, arg] {
+      entry(arg);
+      g_liveThreads.fetch_sub(1);
+    });
+  } catch (const std::system_error& e) {
+    g_liveThreads.fetch_sub(1);
+    return e.code().value() != 0 ? e.code().value() : EAGAIN;
+  } catch (const std::bad_alloc&) {
+    g_liveThreads.fetch_sub(1);
+    return ENOMEM;
+  }
+  m_started = true;
+  return 0;
+}
+
+int OzThread::join() {
+  if (!m_started) return EINVAL;
+  auto* thread = static_cast<std::thread*>(m_impl);
+  thread->join();
+  delete thread;
+  m_impl = nullptr;
+  m_started = false;
+  return 0;
+}
+
+namespace platform {
+
+void FailThreadStarts(int skip, int count) {
+  ThreadFaults& f = StartFaults();
+  std::lock_guard<std::mutex> lock(f.mutex);
+  f.skip = skip > 0 ? skip : 0;
+  f.failures = count > 0 ? count : 0;
+}
+
+int LiveThreads() { return g_liveThreads.load(); }
+
+void ResetThreadFaults() { FailThreadStarts(0, 0); }
+
+}  // namespace platform

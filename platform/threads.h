@@ -129,7 +129,38 @@ class CTimeStamp {
   static long long Now();
 };
 
+// A thread of the utility library: runs an entry with its argument until the entry returns; its
+// owner joins it. A thread still running when its object is destroyed is joined there.
+class OzThread {
+ public:
+  using Entry = void* (*)(void*);
+
+  OzThread() = default;
+  ~OzThread();
+  OzThread(const OzThread&) = delete;
+  OzThread& operator=(const OzThread&) = delete;
+
+  // Starts `entry(arg)` on a new thread. 0 when it started; otherwise an errno value (EBUSY while
+  // the object holds a thread not yet joined).
+  int createThread(Entry entry, void* arg);
+  // Waits until the thread has ended. 0 when joined; EINVAL when there is no thread to join.
+  int join();
+  bool isStarted() const { return m_started; }
+
+ private:
+  void* m_impl = nullptr;  // std::thread
+  bool m_started = false;
+};
+
 namespace platform {
 // The clock of MDTime and CStopWatch, milliseconds.
 long long NowMs();
+
+// Thread starts that fail (tests): after `skip` more successful starts, the next `count` starts
+// of OzThread fail with EAGAIN.
+void FailThreadStarts(int skip, int count);
+// Threads of OzThread whose entry has not returned yet.
+int LiveThreads();
+// Back to no failing starts (platform::ResetAll).
+void ResetThreadFaults();
 }  // namespace platform

@@ -8,7 +8,8 @@
 // opens in the state of a completed Flush.
 //
 // Container indexes ("SFILIDX") are locked against other processes while they are open: readers
-// share the lock, a writer holds it alone, and a conflicting Create or Open fails at once.
+// share the lock, a writer holds it alone, and a conflicting Create or Open fails at once. The
+// objects of one process share its lock and never exclude each other.
 //
 // Typical use:
 //   CIndexFile<SSfileContainerIndexEntry, g_szSFileIndexHdrMagic> idx(&params, &log);
@@ -19,41 +20,32 @@
 // which the record operations, the page cache and Flush then hold.
 #pragma once
 
-#include <errno.h>
-#include <fcntl.h>
 #include <string.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <boost/dynamic_bitset.hpp>
 #include <cstdint>
-#include <iterator>
 #include <list>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "DataServerAPI/HPStoreOnceInterfaceUnsupportedPlatform.h"
 #include "MediaFileSystem/SingleInstancerIndexRecords.h"
-#include "platform/byte_order.h"
-#include "platform/crc32.h"
 #include "platform/error.h"
 #include "platform/file_system.h"
-#include "platform/local_files.h"
 #include "platform/logging.h"
-#include "platform/posix_file.h"
 #include "platform/remote_storage.h"
 #include "platform/threads.h"
 
-// Invariant reports name this header as their source and carry the invariant's text as the
-// file's readers know it.
-#define IDX_ASSERT_TEXT(expr, text)                                                           \
-  ozassert(static_cast<bool>(expr), text, "include/MediaFileSystem/SingleInstancerIndexFile", \
-           __PRETTY_FUNCTION__, __LINE__)
-#define IDX_ASSERT(expr) IDX_ASSERT_TEXT(expr, #expr)
-
 struct CIndexFileTestAccess;  // defined by the tests only
+
+// The file whose container index lock an object shares with the other objects of its process.
+struct CIndexFileLockShare {
+  uint64_t Device = 0;
+  uint64_t Inode = 0;
+  bool Exclusive = false;
+  bool Held = false;
+};
 
 template <typename IndexRecord, const char* IndexHdrMagic>
 class CIndexFile {
@@ -75,6 +67,16 @@ class CIndexFile {
     char Data[IDX_PAGE_SIZE] = {};
   };
 
+  // One record of a journal replayed at Open, laid over the file (see ReadPage): L bytes at
+  // m_JournalBytes[At] that go to byte Place of page PageNo, or make up the whole page.
+  struct JournalExtent {
+    uint64_t PageNo = 0;
+    uint32_t Place = 0;
+    uint32_t Length = 0;
+    uint64_t At = 0;
+    bool Replace = false;
+  };
+
   struct SCachedKey {
     uint64_t Key = 0;
     int64_t Pos = 0;
@@ -87,6 +89,7 @@ class CIndexFile {
   CIndexFile& operator=(const CIndexFile&) = delete;
 
   // Creates (or empties) the file, writes a fresh header and leaves the object open read-write.
+  // Refused for the record type that is only read (SChunkMetaDataIndexEntry90), as are appends.
   CXoError Create(std::string name, Options& options);
   // Opens an existing file read-only (mode 1) or read-write (mode 2), replays a journal left by
   // an interrupted Flush, and establishes the record count and the last key.
@@ -137,6 +140,9 @@ class CIndexFile {
   CXoError WritePage(const std::unique_ptr<Page>& page);
   CXoError ReadPage(const std::unique_ptr<Page>& page);
 
+  // Makes a rename or a removal in `path`'s folder durable.
+  CXoError FlushFolderOf(const std::string& path);
+
   // Locks.
   CXoError LockFile();
   CXoError UnlockFile();
@@ -144,8 +150,17 @@ class CIndexFile {
   // Journal.
   int WriteChangeFile();
   CXoError ApplyChanges();
+  CXoError WriteModifiedPage(const std::unique_ptr<Page>& page, const char* tag);
+  CXoError FlushWrittenPages(const char* tag);
   CXoError CheckAndApplyChangeFile(bool* applied);
   CXoError ReadChangeFile();
+  CXoError ParseChangeFile(const std::string& body, uint64_t indexSize, std::vector<JournalExtent>* extents,
+                           int* line);
+  CXoError ApplyJournal();
+  using JournalExtentRange = std::pair<typename std::vector<JournalExtent>::const_iterator,
+                                       typename std::vector<JournalExtent>::const_iterator>;
+  JournalExtentRange JournalExtentsOf(uint64_t pageNo) const;
+  void LayJournalExtent(Page& page, const JournalExtent& x) const;
 
   // Records.
   CXoError AddEntryInternal(IndexRecord* rec);
@@ -179,9 +194,16 @@ class CIndexFile {
   // only; a page beyond (a read far past the end of the file) is found in m_Pages, so that no
   // page number can make this table grow without bound.
   std::vector<Page*> m_PageIndex;
+  // A journal replayed at Open, kept by a reader until Close and by a writer until its pages are
+  // in place: its bytes after the checksum, and its records ordered by page (within a page, as in
+  // the journal).
+  std::string m_JournalBytes;
+  std::vector<JournalExtent> m_JournalExtents;
   uint32_t m_MaxPages = kDefaultMaxPages;
   bool m_bUseChangeFile = false;
   std::unique_ptr<CSkarvoLock> m_pSkarvoLock;
+  // This object's share of the process's lock on a container index on a plain file system.
+  CIndexFileLockShare m_LockShare;
 
  private:
   static constexpr uint32_t kDefaultMaxPages = 32;
@@ -190,8 +212,8 @@ class CIndexFile {
   static constexpr int kChangeFileOpenAttempts = 5;
   static constexpr uint32_t kChangeFileRetryMs = 1000;
   static constexpr uint32_t kChangeFileReadChunk = 4096;
+  static constexpr uint32_t kChangeFileReadLimit = 1u << 30;
   static constexpr uint32_t kChangeFileV1BlockSize = 4096;
-  static constexpr off_t kLockRangeBytes = 1024;
 
   void ApplyOptions(const Options& options);
   bool IsMagic(const char* text) const { return strcmp(m_szMagic, text) == 0; }
@@ -206,8 +228,10 @@ class CIndexFile {
   void DropPages();
   void ForgetPage(uint64_t pageNo);
   CXoError LoadPage(uint64_t pageNo, bool read, const char* tag, Page** page);
+  CXoError PageAtPos(bool readIfLoaded, const char* tag, Page** page);
   CXoError SeekToPage(uint64_t pageNo, const char* tag);
   CXoError NegativeIndex(const char* tag, int64_t index);
+  CXoError ReadOnlyRecords(const char* tag, const std::string& name);
   // Asks the processor for the bytes of record `index` when its page is cached.
   void PrefetchRecord(int64_t index) const;
   void PrefetchProbes(int64_t lo, int64_t mid, int64_t hi) const;
@@ -220,25 +244,13 @@ class CIndexFile {
   Page* InsertPage(std::unique_ptr<Page> page);
   void TailFill();
   std::string ChangeFileTempName() const { return m_ChangeFileName + kChangeFileTempSuffix; }
-  CXoError FlushFolderOf(const std::string& path);
 
   static constexpr const char* kChangeFileSuffix = ".change";
   static constexpr const char* kChangeFileTempSuffix = ".tmp";
 };
 
-// The definitions, by concern. They are part of this header and are not included on their own.
-#define IDX_TEMPLATE template <typename IndexRecord, const char* IndexHdrMagic>
-#define IDX_CLASS CIndexFile<IndexRecord, IndexHdrMagic>
-#include "MediaFileSystem/SingleInstancerIndexFileLifecycle.h"
-#include "MediaFileSystem/SingleInstancerIndexFilePageCache.h"
-#include "MediaFileSystem/SingleInstancerIndexFileLocks.h"
-#include "MediaFileSystem/SingleInstancerIndexFileJournal.h"
-#include "MediaFileSystem/SingleInstancerIndexFileEntries.h"
-#undef IDX_TEMPLATE
-#undef IDX_CLASS
-#undef IDX_ASSERT
-#undef IDX_ASSERT_TEXT
-
+// The library instantiates the template for its four record types (index/SingleInstancerIndexFile.cc,
+// which holds the definitions); callers use these instantiations.
 extern template class CIndexFile<SSfileContainerIndexEntry, g_szSFileIndexHdrMagic>;
 extern template class CIndexFile<SChunkMetaDataIndexEntry, g_szChunkIndexHdrMagic>;
 extern template class CIndexFile<SChunkMetaDataIndexEntry90, g_szChunkIndexHdrMagic>;

@@ -6,7 +6,7 @@
 //
 // Header (128 bytes at offset 0):
 //   0  Magic[8]        "SFILIDX\0", "CHNKIDX\0" or "HYBRDVOL" (no terminator)
-//   8  Version         2 packed, 4 aligned; 0 and 5+ are refused
+//   8  Version         2 packed (3 with 80-byte "CHNKIDX" records), 4 aligned; 0 and 5+ are refused
 //   12 Reserved
 //   16 DeletedEntries  records whose deleted flag is non-zero
 //   24 TotalEntries    records in the file
@@ -43,6 +43,8 @@ inline constexpr uint32_t kIdxVersionAligned = 4;
 inline constexpr uint32_t kIdxVersionMax = 4;
 // Versions from which the stored header CRC is always checked.
 inline constexpr uint32_t kIdxVersionCrcAlways = 3;
+// Readers of "CHNKIDX" files take 32-byte records below this version and 80-byte ones from it.
+inline constexpr uint32_t kIdxVersionChunkRecords80 = 3;
 
 // Error codes. Media manager codes:
 inline constexpr unsigned int kIdxMMErrCorrupt = 1204;              // corrupt index or journal
@@ -142,14 +144,18 @@ struct SHybridVolumeRecord {
 };
 static_assert(sizeof(SHybridVolumeRecord) == 48);
 
-// Where the key, the deleted flag and the CRC of a record type lie, and which of its fields are
-// integers. Specialised for each record type below.
+// Where the key, the deleted flag and the CRC of a record type lie, which of its fields are
+// integers, and how files of the type are written: the version of a packed file (kPackedVersion;
+// an aligned one is always kIdxVersionAligned) and whether the library writes the type at all
+// (kWritable). Specialised for each record type below.
 template <typename IndexRecord>
 struct CIndexRecordTraits;
 
 template <>
 struct CIndexRecordTraits<SSfileContainerIndexEntry> {
   using Rec = SSfileContainerIndexEntry;
+  static constexpr uint32_t kPackedVersion = kIdxVersionPacked;
+  static constexpr bool kWritable = true;
   static constexpr uint32_t kCrcBytes = offsetof(Rec, CRC32);
   static uint64_t Key(const Rec& r) { return r.Key; }
   static uint32_t Deleted(const Rec& r) { return r.Deleted; }
@@ -169,6 +175,8 @@ struct CIndexRecordTraits<SSfileContainerIndexEntry> {
 template <>
 struct CIndexRecordTraits<SChunkMetaDataIndexEntry> {
   using Rec = SChunkMetaDataIndexEntry;
+  static constexpr uint32_t kPackedVersion = kIdxVersionChunkRecords80;
+  static constexpr bool kWritable = true;
   static constexpr uint32_t kCrcBytes = offsetof(Rec, CRC32);
   static uint64_t Key(const Rec& r) { return r.Key; }
   static uint32_t Deleted(const Rec& r) { return r.Deleted; }
@@ -187,6 +195,8 @@ struct CIndexRecordTraits<SChunkMetaDataIndexEntry> {
 template <>
 struct CIndexRecordTraits<SChunkMetaDataIndexEntry90> {
   using Rec = SChunkMetaDataIndexEntry90;
+  static constexpr uint32_t kPackedVersion = kIdxVersionPacked;
+  static constexpr bool kWritable = false;
   static constexpr uint32_t kCrcBytes = offsetof(Rec, CRC32);
   static uint64_t Key(const Rec& r) { return r.Key; }
   static uint32_t Deleted(const Rec&) { return 0; }  // this layout has no deleted flag
@@ -202,6 +212,8 @@ struct CIndexRecordTraits<SChunkMetaDataIndexEntry90> {
 template <>
 struct CIndexRecordTraits<SHybridVolumeRecord> {
   using Rec = SHybridVolumeRecord;
+  static constexpr uint32_t kPackedVersion = kIdxVersionPacked;
+  static constexpr bool kWritable = true;
   static constexpr uint32_t kCrcBytes = offsetof(Rec, CRC32);
   static uint64_t Key(const Rec& r) { return r.VolId; }
   static uint32_t Deleted(const Rec& r) { return r.Deleted; }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "memory_media.h"
+#include "platform/media_manager_calls.h"
 #include "platform/platform.h"
 
 // The block size of the test volume.
@@ -59,21 +60,11 @@ class FrameTest : public ::testing::Test {
 
   // The media manager calls that record a file or a transfer, in order.
   static std::vector<std::string> AccountingOps() {
-    static const std::set<std::string> kOps = {"incrNumPhysicalBytes", "incrNumLogicalBytes",
-                                               "setFileMarker",        "setWriteTime",
-                                               "incrNumFiles",         "updateDataTransferInfo",
-                                               "markFull"};
-    std::vector<std::string> ops;
-    for (const platform::MMCall& c : platform::MediaManager().calls) {
-      if (kOps.count(c.op) != 0) ops.push_back(c.op);
-    }
-    return ops;
+    return MediaManagerOps({"incrNumPhysicalBytes", "incrNumLogicalBytes", "setFileMarker", "setWriteTime",
+                            "incrNumFiles", "updateDataTransferInfo", "markFull"});
   }
 
-  static std::vector<long long> ArgsOf(const std::string& op) {
-    auto calls = platform::MediaManager().CallsOf(op);
-    return calls.empty() ? std::vector<long long>{} : calls.back().args;
-  }
+  static std::vector<long long> ArgsOf(const std::string& op) { return MediaManagerLastArgs(op); }
 
   static std::string Pattern(size_t n, unsigned seed = 1) {
     std::string s(n, '\0');

@@ -242,6 +242,9 @@ TEST_F(MountPathLookupTest, TwoProcessesReadTheConfigurationOneAtATime) {
     close(fd);
     unlink(marker.c_str());
   };
+  // The waits must really wait: on the fake clock a contended lookup would use up its 300000 ms
+  // in a few polls while the other process still holds the lock.
+  platform::SetRealSleep(true);
   constexpr int kLookups = 300;
   auto lookups = [] {
     int failed = 0;

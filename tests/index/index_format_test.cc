@@ -244,4 +244,61 @@ TEST(IndexFormat, GetFileVersion) {
                                 kIdxMMErrNoFileInterface));
 }
 
+// Readers pick the record type of a chunk metadata index by its version (below 3: 32-byte
+// records), so 80-byte records go only into files of version 3 or later, and the 32-byte type is
+// never written.
+TEST(IndexFormat, ChunkIndexVersionTellsReadersTheRecordType) {
+  TempDir dir;
+  CFSInitParams params = Params();
+  for (bool aligned : {false, true}) {
+    SCOPED_TRACE(aligned ? "aligned" : "packed");
+    const std::string path = dir.File(aligned ? "aligned.idx" : "packed.idx");
+    {
+      ChunkIndex idx(&params, nullptr);
+      auto opt = Opts<ChunkIndex>(false, aligned);
+      ASSERT_TRUE(idx.Create(path, opt).IsSuccess());
+      SChunkMetaDataIndexEntry r{};
+      r.Key = 7;
+      ASSERT_TRUE(idx.AddEntry(&r).IsSuccess());
+    }
+    std::unique_ptr<CFileInterface> fp(CFileInterface::GetFileInterfaceInstance(params));
+    ASSERT_TRUE(fp->Open(path, O_RDONLY, 0400, 0).IsSuccess());
+    int version = -1;
+    ASSERT_TRUE(ChunkIndex::GetFileVersion(fp.get(), g_szChunkIndexHdrMagic, version).IsSuccess());
+    EXPECT_EQ(version, aligned ? 4 : 3);
+    ChunkIndex idx(&params, nullptr);
+    auto opt = Opts<ChunkIndex>(false, false);
+    ASSERT_TRUE(idx.Open(path, 1, opt).IsSuccess());
+    EXPECT_EQ(idx.m_Header.TotalEntries, 1u);
+  }
+
+  // The 32-byte type: Create touches nothing, appends to an old file are refused.
+  HeaderFields h;
+  h.magic = "CHNKIDX";
+  const std::string old = dir.File("old.idx");
+  std::string rec(32, '\0');
+  PutBE64(rec, 0, 100);
+  PutBE32(rec, 24, Crc(rec, 0, 24));
+  const std::string file = HeaderBytes(h) + rec;
+  WriteFile(old, file);
+  Chunk90Index idx(&params, nullptr);
+  for (bool aligned : {false, true}) {
+    auto opt = Opts<Chunk90Index>(false, aligned);
+    CXoError e = idx.Create(old, opt);
+    EXPECT_TRUE(FXErrorUtil::IsWin32(e, kIdxWin32ErrInvalidParameter)) << e.AsString();
+    EXPECT_EQ(e.Message(), "Index records of [32] bytes are only read");
+    EXPECT_FALSE(idx.IsValid());
+  }
+  EXPECT_EQ(ReadFile(old), file);
+  auto opt = Opts<Chunk90Index>(false, false);
+  ASSERT_TRUE(idx.Open(old, 2, opt).IsSuccess());
+  SChunkMetaDataIndexEntry90 more{};
+  more.Key = 200;
+  EXPECT_TRUE(FXErrorUtil::IsWin32(idx.AddEntry(&more), kIdxWin32ErrInvalidParameter));
+  EXPECT_EQ(idx.m_Header.TotalEntries, 1u);
+  ASSERT_TRUE(idx.Close().IsSuccess());
+  EXPECT_EQ(ReadFile(old), file);
+  EXPECT_TRUE(platform::LogContains("Index records of [32] bytes are only read. File [" + old + "]"));
+}
+
 }  // namespace

@@ -10,12 +10,7 @@ using namespace idxtest;
 class IndexLock : public ::testing::Test {
  protected:
   void SetUp() override {
-    SFileIndex idx(&params_, nullptr);
-    auto opt = Opts<SFileIndex>(false, true);
-    ASSERT_TRUE(idx.Create(path_, opt).IsSuccess());
-    SSfileContainerIndexEntry r = SfileRec(1);
-    ASSERT_TRUE(idx.AddEntry(&r).IsSuccess());
-    ASSERT_TRUE(idx.Close().IsSuccess());
+    MakeContainerIndex(path_, params_, {1});
     content_ = ReadFile(path_);
   }
 
@@ -57,13 +52,14 @@ class IndexLock : public ::testing::Test {
 TEST_F(IndexLock, AWriterExcludesEveryOtherOpenAndCreate) {
   Holder writer;
   Hold(writer, 2);
+  // The holder's lock is one of its open file, which names no process; the refusal finds it.
+  const std::string holder = std::to_string(writer.pid);
   for (int mode : {1, 2}) {
     CXoError e = TryOpen(mode);
     EXPECT_TRUE(FXErrorUtil::IsWin32(e, kIdxWin32ErrLock)) << e.AsString();
-    EXPECT_NE(e.Message().find("Unable to aquire the Lock to File [" + path_ + "] ErrorNo:11 LockedPID:"),
-              std::string::npos)
-        << e.Message();
+    EXPECT_EQ(e.Message(), "Unable to aquire the Lock to File [" + path_ + "] ErrorNo:11 LockedPID:" + holder);
   }
+  EXPECT_TRUE(platform::LogContains("LockedPid=" + holder));
   EXPECT_TRUE(platform::LogContains("Unable Lock index file [" + path_ + "]"));
 
   // Create must not empty a file that another process holds.
@@ -91,6 +87,59 @@ TEST_F(IndexLock, ReadersShareAndAWriterWaitsForAllOfThem) {
   EXPECT_EQ(writerInChild(), 1) << "the other reader still holds it";
   EXPECT_EQ(Let(other), 0);
   EXPECT_EQ(writerInChild(), 0);
+}
+
+// A host may open one index in several objects, a writer and readers: they share the process's
+// lock, whose mode follows the strongest of them, and it ends with the last of them.
+TEST_F(IndexLock, ObjectsOfOneProcessShareOneLock) {
+  auto childOpens = [&](int mode) { return Wait(Fork([&] { return TryOpen(mode).IsSuccess() ? 0 : 1; })) == 0; };
+  auto opt = Opts<SFileIndex>(false, false);
+  SFileIndex writer(&params_, nullptr);
+  SFileIndex second(&params_, nullptr);
+  SFileIndex reader(&params_, nullptr);
+  ASSERT_TRUE(writer.Open(path_, 2, opt).IsSuccess());
+  CXoError e = second.Open(path_, 2, opt);
+  ASSERT_TRUE(e.IsSuccess()) << e.AsString();
+  e = reader.Open(path_, 1, opt);
+  ASSERT_TRUE(e.IsSuccess()) << e.AsString();
+  EXPECT_EQ(HeldLockType(path_), F_WRLCK);
+  EXPECT_FALSE(childOpens(1));
+
+  ASSERT_TRUE(writer.Close().IsSuccess());  // the object whose open took the lock
+  EXPECT_EQ(HeldLockType(path_), F_WRLCK);
+  EXPECT_FALSE(childOpens(1));
+  ASSERT_TRUE(second.Close().IsSuccess());
+  EXPECT_EQ(HeldLockType(path_), F_RDLCK) << "the reader alone keeps it shared";
+  EXPECT_TRUE(childOpens(1));
+  EXPECT_FALSE(childOpens(2));
+  ASSERT_TRUE(reader.Close().IsSuccess());
+  EXPECT_EQ(HeldLockType(path_), F_UNLCK);
+  EXPECT_TRUE(childOpens(2));
+}
+
+// A writer that joins this process's readers needs the lock alone: another process's reader
+// refuses it at once, and the readers here keep what they hold.
+TEST_F(IndexLock, AWriterJoiningReadersNeedsTheLockAlone) {
+  auto opt = Opts<SFileIndex>(false, false);
+  SFileIndex reader(&params_, nullptr);
+  ASSERT_TRUE(reader.Open(path_, 1, opt).IsSuccess());
+  Holder other;
+  Hold(other, 1);
+
+  SFileIndex writer(&params_, nullptr);
+  CXoError e = writer.Open(path_, 2, opt);
+  EXPECT_TRUE(FXErrorUtil::IsWin32(e, kIdxWin32ErrLock)) << e.AsString();
+  EXPECT_EQ(e.Message(),
+            "Unable to aquire the Lock to File [" + path_ + "] ErrorNo:11 LockedPID:" + std::to_string(other.pid));
+  EXPECT_EQ(HeldLockType(path_), F_RDLCK);
+  SSfileContainerIndexEntry r;
+  EXPECT_TRUE(reader.GetEntry(0, &r).IsSuccess());
+
+  EXPECT_EQ(Let(other), 0);
+  ASSERT_TRUE(writer.Open(path_, 2, opt).IsSuccess());
+  EXPECT_EQ(HeldLockType(path_), F_WRLCK);
+  ASSERT_TRUE(writer.Close().IsSuccess());
+  EXPECT_EQ(HeldLockType(path_), F_RDLCK);
 }
 
 // The lock is that of the open file, not of the process: closing another descriptor of the same

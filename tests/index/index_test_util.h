@@ -14,6 +14,7 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <initializer_list>
 #include <iterator>
 #include <stdexcept>
 #include <string>
@@ -174,6 +175,19 @@ inline std::string PackedSfileFile(const std::vector<uint64_t>& keys, uint64_t h
   std::string b = HeaderBytes(h);
   for (uint64_t k : keys) b += SfileRecBytes(k);
   return b;
+}
+
+// An aligned container index of records with the given keys, made with the library and closed.
+inline void MakeContainerIndex(const std::string& path, const CFSInitParams& params,
+                               std::initializer_list<uint64_t> keys) {
+  SFileIndex idx(&params, nullptr);
+  auto opt = Opts<SFileIndex>(false, true);
+  if (idx.Create(path, opt).IsFailure()) throw std::runtime_error("create failed");
+  for (uint64_t k : keys) {
+    SSfileContainerIndexEntry r = SfileRec(k);
+    if (idx.AddEntry(&r).IsFailure()) throw std::runtime_error("append failed");
+  }
+  if (idx.Close().IsFailure()) throw std::runtime_error("close failed");
 }
 
 // A change journal of version 2 (or another) from (page number, bytes) records.

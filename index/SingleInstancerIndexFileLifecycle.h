@@ -1,8 +1,8 @@
-// Part of SingleInstancerIndexFile.h: construction, Create, Open, Close and the header.
+// Definitions of the index file template: construction, Create, Open, Close and the header.
 #pragma once
 
 #ifndef IDX_TEMPLATE
-#error "include MediaFileSystem/SingleInstancerIndexFile.h instead"
+#error "included only by index/SingleInstancerIndexFile.cc, which instantiates the template"
 #endif
 
 namespace index_file_detail {
@@ -101,6 +101,8 @@ void IDX_CLASS::DropPages() {
   m_Lru.clear();
   m_Pages.clear();
   m_PageIndex.clear();
+  std::vector<JournalExtent>().swap(m_JournalExtents);
+  std::string().swap(m_JournalBytes);
 }
 
 IDX_TEMPLATE
@@ -114,6 +116,7 @@ void IDX_CLASS::ResetPageCache() {
 IDX_TEMPLATE
 CXoError IDX_CLASS::Create(std::string name, Options& options) {
   static constexpr const char* kTag = "CIndexFile::Create";
+  if (!Traits::kWritable) return ReadOnlyRecords(kTag, name);
   ResetPageCache();  // no page of an earlier file may reach this one
   m_FileName = name;
   m_ChangeFileName = name + kChangeFileSuffix;
@@ -154,7 +157,7 @@ CXoError IDX_CLASS::Create(std::string name, Options& options) {
     }
   }
   if (e.IsSuccess()) {
-    m_Version = m_Header.BlockSize != 0 ? kIdxVersionAligned : kIdxVersionPacked;
+    m_Version = m_Header.BlockSize != 0 ? kIdxVersionAligned : Traits::kPackedVersion;
     memset(m_Header.Magic, 0, sizeof(m_Header.Magic));
     memcpy(m_Header.Magic, m_szMagic, std::min(strlen(m_szMagic), sizeof(m_Header.Magic)));
     m_Header.Version = m_Version;

@@ -1,4 +1,4 @@
-// Part of SingleInstancerIndexFile.h: the record operations and the search key cache.
+// Definitions of the index file template: the record operations and the search key cache.
 //
 // Records are kept in ascending key order by the appends. A record is converted to big-endian in
 // place, checksummed, written through the page cache and converted back; a record read is checked
@@ -10,7 +10,7 @@
 #pragma once
 
 #ifndef IDX_TEMPLATE
-#error "include MediaFileSystem/SingleInstancerIndexFile.h instead"
+#error "included only by index/SingleInstancerIndexFile.cc, which instantiates the template"
 #endif
 
 IDX_TEMPLATE
@@ -19,8 +19,19 @@ void IDX_CLASS::ClearKeyCache() {
   m_bCacheClear = true;
 }
 
+// Readers tell the record type of a "CHNKIDX" file by its version alone, so a record type that
+// older versions imply is never written: a file of it would be misread by every reader.
+IDX_TEMPLATE
+CXoError IDX_CLASS::ReadOnlyRecords(const char* tag, const std::string& name) {
+  m_pDbg->debug("%s:%d Index records of [%u] bytes are only read. File [%s]", tag, __LINE__, m_RecSize,
+                name.c_str());
+  return FXErrorUtil::ErrorWin32(FX_LOCATION, kIdxWin32ErrInvalidParameter, "Index records of [%u] bytes are only read",
+                                 m_RecSize);
+}
+
 IDX_TEMPLATE
 CXoError IDX_CLASS::AddEntry(IndexRecord* rec) {
+  if (!Traits::kWritable) return ReadOnlyRecords("CIndexFile::AddEntry", m_FileName);
   OzCriticalSectionGuard guard(m_pcs);
   const uint64_t key = Traits::Key(*rec);
   if (m_LastKey == 0 || m_LastKey < key) {

@@ -1,4 +1,4 @@
-// Part of SingleInstancerIndexFile.h: the page cache.
+// Definitions of the index file template: the page cache.
 //
 // Pages of IDX_PAGE_SIZE bytes, keyed by page number, ordered by last use in m_Lru (front: least
 // recently used). A page's bytes at or beyond its Size are never read, written or journaled, so a
@@ -6,7 +6,7 @@
 #pragma once
 
 #ifndef IDX_TEMPLATE
-#error "include MediaFileSystem/SingleInstancerIndexFile.h instead"
+#error "included only by index/SingleInstancerIndexFile.cc, which instantiates the template"
 #endif
 
 IDX_TEMPLATE
@@ -92,6 +92,15 @@ CXoError IDX_CLASS::LoadPage(uint64_t pageNo, bool read, const char* tag, Page**
   return CXoError::Success();
 }
 
+// The page of the byte at m_Pos: the cached one, or one loaded (and read from the file when
+// `readIfLoaded`).
+IDX_TEMPLATE
+CXoError IDX_CLASS::PageAtPos(bool readIfLoaded, const char* tag, Page** page) {
+  const uint64_t pageNo = m_Pos / IDX_PAGE_SIZE;
+  *page = FindPage(pageNo);
+  return *page != nullptr ? CXoError::Success() : LoadPage(pageNo, readIfLoaded, tag, page);
+}
+
 IDX_TEMPLATE
 CXoError IDX_CLASS::Write(const char* buffer, unsigned int length) {
   static constexpr const char* kTag = "Write";
@@ -99,15 +108,12 @@ CXoError IDX_CLASS::Write(const char* buffer, unsigned int length) {
   TailFill();
   unsigned int remaining = length;
   while (remaining > 0) {
-    const uint64_t pageNo = m_Pos / IDX_PAGE_SIZE;
     const uint32_t off = static_cast<uint32_t>(m_Pos % IDX_PAGE_SIZE);
-    Page* page = FindPage(pageNo);
-    if (page == nullptr) {
-      // A page that the write covers whole need not be read first.
-      const bool partial = off > 0 || remaining < IDX_PAGE_SIZE;
-      CXoError e = LoadPage(pageNo, pageNo * IDX_PAGE_SIZE < m_Size && partial, kTag, &page);
-      if (e.IsFailure()) return e;
-    }
+    // A page that the write covers whole need not be read first.
+    const bool partial = off > 0 || remaining < IDX_PAGE_SIZE;
+    Page* page = nullptr;
+    CXoError e = PageAtPos(m_Pos - off < m_Size && partial, kTag, &page);
+    if (e.IsFailure()) return e;
     if (page->Size < off) memset(page->Data + page->Size, 0, off - page->Size);
     const uint32_t n = std::min<uint32_t>(IDX_PAGE_SIZE - off, remaining);
     memcpy(page->Data + off, buffer, n);
@@ -130,13 +136,10 @@ CXoError IDX_CLASS::Read(char* buffer, unsigned int length) {
   OzCriticalSectionGuard guard(m_pcs);
   unsigned int remaining = length;
   while (remaining > 0) {
-    const uint64_t pageNo = m_Pos / IDX_PAGE_SIZE;
     const uint32_t off = static_cast<uint32_t>(m_Pos % IDX_PAGE_SIZE);
-    Page* page = FindPage(pageNo);
-    if (page == nullptr) {
-      CXoError e = LoadPage(pageNo, true, kTag, &page);
-      if (e.IsFailure()) return e;
-    }
+    Page* page = nullptr;
+    CXoError e = PageAtPos(true, kTag, &page);
+    if (e.IsFailure()) return e;
     if (off >= page->Size) {
       m_pDbg->debug("%s:%d Unable to read bytes.", kTag, __LINE__);
       return FXErrorUtil::ErrorMM(FX_LOCATION, kIdxMMErrCorrupt);
@@ -169,7 +172,7 @@ CXoError IDX_CLASS::EvictPage(std::unique_ptr<Page>* page) {
   IDX_ASSERT_TEXT(m_Lru.size() != 0, "m_Lru.size () != 0");
   auto victim = m_Lru.begin();
   if (m_iMode == 1) {
-    // A reader never writes: its modified pages (a replayed journal) stay, and the cache grows.
+    // A reader never writes: a page it modified stays, and the cache grows.
     victim = std::find_if(m_Lru.begin(), m_Lru.end(), [](const Page* p) { return p->Modified == 0; });
   }
   if (victim == m_Lru.end()) {
@@ -225,19 +228,26 @@ CXoError IDX_CLASS::WritePage(const std::unique_ptr<Page>& page) {
   return CXoError::Success();
 }
 
+// Reads a page from the file, with a replayed journal's bytes laid over it; a page that the
+// journal holds whole is not read.
 IDX_TEMPLATE
 CXoError IDX_CLASS::ReadPage(const std::unique_ptr<Page>& page) {
   static constexpr const char* kTag = "ReadPage";
   IDX_ASSERT_TEXT(page->Modified == 0, "pPage->Modified == 0");
-  CXoError e = SeekToPage(page->PageNo, kTag);
-  if (e.IsFailure()) return e;
-  unsigned int done = 0;
-  e = m_pFp->Read(page->Data, IDX_PAGE_SIZE, &done);
-  if (e.IsFailure()) {
-    m_pDbg->debug("%s:%d Unable to read bytes. Page [%lu], Error [%s]", kTag, __LINE__, page->PageNo,
-                  e.AsString().c_str());
-    return e.Push(FX_LOCATION);
+  const auto journal = JournalExtentsOf(page->PageNo);
+  page->Size = 0;
+  if (journal.first == journal.second || !journal.first->Replace) {
+    CXoError e = SeekToPage(page->PageNo, kTag);
+    if (e.IsFailure()) return e;
+    unsigned int done = 0;
+    e = m_pFp->Read(page->Data, IDX_PAGE_SIZE, &done);
+    if (e.IsFailure()) {
+      m_pDbg->debug("%s:%d Unable to read bytes. Page [%lu], Error [%s]", kTag, __LINE__, page->PageNo,
+                    e.AsString().c_str());
+      return e.Push(FX_LOCATION);
+    }
+    page->Size = std::min<unsigned int>(done, IDX_PAGE_SIZE);
   }
-  page->Size = std::min<unsigned int>(done, IDX_PAGE_SIZE);
+  for (auto x = journal.first; x != journal.second; ++x) LayJournalExtent(*page, *x);
   return CXoError::Success();
 }
