@@ -50,16 +50,12 @@ class DiskMedia : public RealMagneticFS {
 inline constexpr unsigned long long kMiB = 1ULL << 20;
 inline constexpr int kChunkHeaderBytes = 1024;
 
-class DiskMediaTest : public ::testing::Test {
+// The frame's set-up (job, reservation, volume and drive ids) with a mount path of real files.
+class DiskMediaTest : public FrameTest {
  public:
-  static constexpr int kVolId = 11;
-  static constexpr int kDriveId = 2;
-
   DiskMediaTest() {
     mountPath = dir.path() + "/mp";
     mkdir(mountPath.c_str(), 0755);
-    reserve.m_blockSizeKB = 64;
-    reserve.m_numFiles = 5;
     reserve.m_lowWaterMarkMB = 10;  // below the least reserve: 50 MB
     // A known free space, so the records that carry it are exact.
     platform::Faults().SetFreeSpace(mountPath, kFreeBytes);
@@ -75,16 +71,8 @@ class DiskMediaTest : public ::testing::Test {
   }
 
   MediaFsInitParams Params(int dataMoverMode = kDataMoverModeBackup, int mediaType = 1) {
-    MediaFsInitParams p;
-    p.iVolId = kVolId;
-    p.iTHId = 2;
+    MediaFsInitParams p = FrameTest::Params(mediaType);
     p.strPath = mountPath;
-    p.pMlm = &mlm;
-    p.iDriveId = kDriveId;
-    p.iMediaType = mediaType;
-    p.pReserveMount = &reserve;
-    p.strHostName = "client1";
-    p.strZovadAdeveName = "za1";
     p.iDataMoverMode = dataMoverMode;
     return p;
   }
@@ -163,17 +151,10 @@ class DiskMediaTest : public ::testing::Test {
 
   std::string Path(const std::string& name) const { return mountPath + "/" + name; }
 
-  static std::vector<std::vector<long long>> ArgsOf(const std::string& op) {
-    std::vector<std::vector<long long>> args;
-    for (const platform::MMCall& c : platform::MediaManager().CallsOf(op)) args.push_back(c.args);
-    return args;
-  }
+  static std::vector<std::vector<long long>> AllArgsOf(const std::string& op) { return MediaManagerAllArgs(op); }
 
   static constexpr unsigned long long kFreeBytes = 10ULL << 30;
 
   TempDir dir;
   std::string mountPath;
-  _JobContext job{4242, 1};
-  MLMMessageInstance mlm;
-  OZMMreserveMount reserve;
 };

@@ -19,8 +19,8 @@ constexpr int kEventMagnetic = 0x28000041;
 
 std::string ChunkMapTrailer(long long chunkId, long long fileMarker) {
   std::string text = "CHUNK_MAP_TRAILER_VERSION 1\nTrailerSize 1024\nFileMarkNumber " + std::to_string(fileMarker) +
-                     "\nChunkId " + std::to_string(chunkId) + "\nVolumeId 11\nTavrixVersion 11.0\n" +
-                     "uniqueMediaIdString MP_11\n";
+                     "\nChunkId " + std::to_string(chunkId) + "\nVolumeId 7\nTavrixVersion 11.0\n" +
+                     "uniqueMediaIdString MP_7\n";
   text.resize(kChunkHeaderBytes, ' ');
   return text;
 }
@@ -48,20 +48,20 @@ TEST_F(DiskRoadTest, BackupThenRestoreThroughASecondObject) {
   ASSERT_EQ(kBlock, static_cast<long long>(trailerFile.size()));
   EXPECT_EQ(ChunkMapTrailer(42, 6), trailerFile.substr(0, kChunkHeaderBytes));
   EXPECT_EQ(kBlock, FileSize(Path("MEDIA_TRAILER")));
-  EXPECT_EQ(0u, FileBytes(Path("MEDIA_TRAILER")).find("MEDIA_TRAILER_VERSION 1 \n TrailerSize 1024 \n VolId 11 \n"));
+  EXPECT_EQ(0u, FileBytes(Path("MEDIA_TRAILER")).find("MEDIA_TRAILER_VERSION 1 \n TrailerSize 1024 \n VolId 7 \n"));
 
   // The volume record: one file marker per archive file from the volume's five files on, the
   // bytes of each, and the media trailer's full mark.
-  EXPECT_EQ((std::vector<std::vector<long long>>{{6, 1}, {7, 1}, {8, 1}}), ArgsOf("setFileMarker"));
-  EXPECT_EQ((std::vector<std::vector<long long>>{{4 * kBlock}, {kBlock}, {kBlock}}), ArgsOf("incrNumLogicalBytes"));
+  EXPECT_EQ((std::vector<std::vector<long long>>{{6, 1}, {7, 1}, {8, 1}}), AllArgsOf("setFileMarker"));
+  EXPECT_EQ((std::vector<std::vector<long long>>{{4 * kBlock}, {kBlock}, {kBlock}}), AllArgsOf("incrNumLogicalBytes"));
   const long long free = static_cast<long long>(kFreeBytes);
   EXPECT_EQ((std::vector<std::vector<long long>>{{4 * kBlock, free}, {kBlock, free}, {kBlock, free}}),
-            ArgsOf("incrNumPhysicalBytes"));
-  EXPECT_EQ((std::vector<std::vector<long long>>{{1}, {1}, {1}}), ArgsOf("incrNumFiles"));
+            AllArgsOf("incrNumPhysicalBytes"));
+  EXPECT_EQ((std::vector<std::vector<long long>>{{1}, {1}, {1}}), AllArgsOf("incrNumFiles"));
   EXPECT_EQ(3u, MediaManager().Count("setWriteTime"));
   // The chunk map trailer is not counted as a transfer of the drive.
-  EXPECT_EQ((std::vector<std::vector<long long>>{{0, 0, 0}, {0, 0, 0}}), ArgsOf("updateDataTransferInfo"));
-  EXPECT_EQ((std::vector<std::vector<long long>>{{kVolumeFullReasonFull, 4242}}), ArgsOf("markFull"));
+  EXPECT_EQ((std::vector<std::vector<long long>>{{0, 0, 0}, {0, 0, 0}}), AllArgsOf("updateDataTransferInfo"));
+  EXPECT_EQ((std::vector<std::vector<long long>>{{kVolumeFullReasonFull, 4242}}), AllArgsOf("markFull"));
   const platform::MMVolume& volume = MediaManager().volumes[kVolId];
   EXPECT_EQ(3, volume.numFiles);
   EXPECT_EQ(6 * kBlock, volume.physicalBytes);
@@ -71,7 +71,7 @@ TEST_F(DiskRoadTest, BackupThenRestoreThroughASecondObject) {
   auto restore = Restore();
   EXPECT_EQ(chunk, ReadArchiveFile(*restore, Id(CHUNK, 42, payload, 6), chunk.size()));
   EXPECT_EQ(0, restore->MediaFSGetLastError());
-  EXPECT_EQ((std::vector<long long>{0, 1, 0}), ArgsOf("updateDataTransferInfo").back());
+  EXPECT_EQ((std::vector<long long>{0, 1, 0}), AllArgsOf("updateDataTransferInfo").back());
   EXPECT_TRUE(platform::Jobs().events.empty());
 }
 
@@ -82,7 +82,7 @@ TEST_F(DiskRoadTest, ManyChunksKeepTheirOwnBytesAndMarkers) {
     chunks.push_back(ChunkBytes(static_cast<size_t>(kBlock) * i + 17 * i, static_cast<unsigned>(i + 3)));
     ASSERT_EQ(0, WriteArchiveFile(*media, Id(CHUNK, 100 + i), chunks.back()));
   }
-  EXPECT_EQ((std::vector<std::vector<long long>>{{6, 1}, {7, 1}, {8, 1}, {9, 1}}), ArgsOf("setFileMarker"));
+  EXPECT_EQ((std::vector<std::vector<long long>>{{6, 1}, {7, 1}, {8, 1}, {9, 1}}), AllArgsOf("setFileMarker"));
   auto restore = Restore();
   for (int i = 3; i >= 0; --i) {
     const MediaFSArchiveFileId_t id = Id(CHUNK, 100 + i, static_cast<long long>(chunks[i].size()) - kChunkHeaderBytes);
@@ -118,13 +118,13 @@ TEST_F(DiskRoadTest, ChunkAtTheReserveIsRefused) {
     EXPECT_EQ(std::max(c.lowWaterMarkMB, 50), media->m_llReserveMB);
     if (c.result == 0) {
       EXPECT_EQ(0, media->Close());
-      EXPECT_TRUE(ArgsOf("markFull").empty());
+      EXPECT_TRUE(AllArgsOf("markFull").empty());
       continue;
     }
     EXPECT_TRUE(MountPathFiles().empty());
-    EXPECT_EQ((std::vector<std::vector<long long>>{{kVolumeFullReasonFull, 4242}}), ArgsOf("markFull"));
+    EXPECT_EQ((std::vector<std::vector<long long>>{{kVolumeFullReasonFull, 4242}}), AllArgsOf("markFull"));
     EXPECT_EQ((std::vector<std::vector<long long>>{{static_cast<long long>(c.freeBytes / kMiB)}}),
-              ArgsOf("setFreeBytesMB"));
+              AllArgsOf("setFreeBytesMB"));
     EXPECT_EQ(1u, MediaManager().Count("setVolumeId"));
     EXPECT_TRUE(media->m_bVolumeFull);
     EXPECT_EQ(0, media->m_llKBRemaining);
@@ -151,16 +151,16 @@ TEST_F(DiskRoadTest, ReserveReachedInsideAChunkClosesItIntact) {
   ASSERT_EQ(static_cast<int>(kBlock), media->Write(block.data(), block.size()));
   EXPECT_EQ(checksBefore + 1, Faults().Calls(FsOp::FreeSpace));
   EXPECT_TRUE(media->GetCloseChunkFlag());
-  EXPECT_EQ((std::vector<std::vector<long long>>{{kVolumeFullReasonFull, 4242}}), ArgsOf("markFull"));
-  EXPECT_EQ((std::vector<std::vector<long long>>{{40}}), ArgsOf("setFreeBytesMB"));
+  EXPECT_EQ((std::vector<std::vector<long long>>{{kVolumeFullReasonFull, 4242}}), AllArgsOf("markFull"));
+  EXPECT_EQ((std::vector<std::vector<long long>>{{40}}), AllArgsOf("setFreeBytesMB"));
 
   ASSERT_EQ(0, media->Close());
   EXPECT_EQ(blocksToCheck * kBlock, FileSize(Path("CHUNK_9")));
-  EXPECT_EQ((std::vector<std::vector<long long>>{{blocksToCheck * kBlock}}), ArgsOf("incrNumLogicalBytes"));
+  EXPECT_EQ((std::vector<std::vector<long long>>{{blocksToCheck * kBlock}}), AllArgsOf("incrNumLogicalBytes"));
   EXPECT_EQ(1u, MediaManager().Count("incrNumFiles"));
   // The volume is full: its size was measured and recorded.
   EXPECT_EQ((std::vector<std::vector<long long>>{{kVolId, blocksToCheck * kBlock / static_cast<long long>(kMiB)}}),
-            ArgsOf("setVolumeSize"));
+            AllArgsOf("setVolumeSize"));
   // The next chunk is refused.
   const MediaFSArchiveFileId_t next = Id(CHUNK, 10);
   EXPECT_EQ(kMFSNoRoomOnMedia, media->Create(&next));
@@ -178,7 +178,7 @@ TEST_F(DiskRoadTest, DiskFullOnTheNthWriteFailsTheChunk) {
   EXPECT_EQ(767, media->MediaFSGetLastError());
   EXPECT_FALSE(media->GetCloseChunkFlag());
   EXPECT_TRUE(media->m_bDiskFull);
-  EXPECT_EQ((std::vector<std::vector<long long>>{{kVolumeFullReasonFull, 4242}}), ArgsOf("markFull"));
+  EXPECT_EQ((std::vector<std::vector<long long>>{{kVolumeFullReasonFull, 4242}}), AllArgsOf("markFull"));
   EXPECT_EQ(-1, media->Close());
   EXPECT_EQ(0u, MediaManager().Count("setFileMarker"));
   EXPECT_EQ(0u, MediaManager().Count("incrNumFiles"));
@@ -213,7 +213,7 @@ TEST_F(DiskRoadTest, WriteErrorOtherThanFullReachesTheJob) {
   const std::string block = FrameTest::Pattern(kBlock);
   EXPECT_EQ(-1, media->Write(block.data(), block.size()));
   EXPECT_EQ(996, media->MediaFSGetLastError());
-  EXPECT_TRUE(ArgsOf("markFull").empty()) << "a refused write is no full disk";
+  EXPECT_TRUE(AllArgsOf("markFull").empty()) << "a refused write is no full disk";
   ASSERT_EQ(1u, platform::Jobs().events.size());
   EXPECT_EQ(kEventMagnetic, platform::Jobs().events[0].eventId);
   EXPECT_EQ("Error occurred in Magnetic Media, Path [" + mountPath + "]. Failed to write to media. Check whether the path " +
@@ -273,8 +273,8 @@ TEST_F(DiskRoadTest, VanishedMountPathIsMarkedOffline) {
   const MediaFSArchiveFileId_t id = Id(CHUNK, 2);
   EXPECT_EQ(-1, media->Create(&id));
   EXPECT_EQ(993, media->MediaFSGetLastError());
-  EXPECT_EQ((std::vector<std::vector<long long>>{{kVolumeFullReasonPathInaccessible, 4242}}), ArgsOf("markFull"));
-  EXPECT_EQ((std::vector<std::vector<long long>>{{kVolId, 1, 1}}), ArgsOf("setMountPathOfflineByVolume"));
+  EXPECT_EQ((std::vector<std::vector<long long>>{{kVolumeFullReasonPathInaccessible, 4242}}), AllArgsOf("markFull"));
+  EXPECT_EQ((std::vector<std::vector<long long>>{{kVolId, 1, 1}}), AllArgsOf("setMountPathOfflineByVolume"));
   ASSERT_EQ(1u, platform::Jobs().events.size());
   EXPECT_EQ(kEventMagnetic, platform::Jobs().events[0].eventId);
 }
