@@ -75,7 +75,7 @@ int RealMagneticFS::TraverseMountPathDirectory(std::string path) {
   CatalogWalk walk{this, CXoError::Success()};
   CXoError e = FileSystem() != nullptr
                    ? m_pGenericFS->WalkDirectory(path, &walk, kAllLevels, false, &CatalogWalkCallback)
-                   : FXErrorUtil::ErrorMM(FX_LOCATION, 124, "No file-system interface for the mount path");
+                   : NoFileSystem(FX_LOCATION);
   if (e.IsFailure()) {
     if (walk.failure.IsFailure()) e = walk.failure;
     ConvertAndSetLastMMError(e.Push(FX_LOCATION));

@@ -19,7 +19,6 @@ const char kSection[] = "ZovadAdeve";
 constexpr unsigned long long kMB = 1ULL << 20;
 // The free space a mount path keeps at least, whatever its low-water mark says.
 constexpr long long kMinimumReserveMB = 50;
-constexpr long long kMMErrNoInterface = 124;
 
 }  // namespace
 
@@ -65,7 +64,7 @@ int RealMagneticFS::InitSpecific() {
   if (m_pGenericFS == nullptr) m_pGenericFS = CFSInterface::GetFSInterfaceInstance(m_FSInitParams);
   if (m_pFile == nullptr) m_pFile = CFileInterface::GetFileInterfaceInstance(m_FSInitParams);
   if (m_pGenericFS == nullptr || m_pFile == nullptr) {
-    SetLastError(kMMErrNoInterface, "Failed to make the file-system or file interface of the mount path");
+    SetLastError(kMMErrNoFileInterface, "Failed to make the file-system or file interface of the mount path");
     Log(1, "%s %d Cannot make the file-system or file interface for the mount path [%s]", kSource, __LINE__,
         m_szPath);
     return -1;
@@ -76,6 +75,10 @@ int RealMagneticFS::InitSpecific() {
 CFSInterface* RealMagneticFS::FileSystem() {
   if (m_pGenericFS == nullptr) m_pGenericFS = CFSInterface::GetFSInterfaceInstance(m_FSInitParams);
   return m_pGenericFS;
+}
+
+CXoError RealMagneticFS::NoFileSystem(const FXCodeLocation& where) {
+  return FXErrorUtil::ErrorMM(where, kMMErrNoFileInterface, "No file-system interface for the mount path");
 }
 
 int RealMagneticFS::getFreeSpaceFromMedia(unsigned long long& bytes) {

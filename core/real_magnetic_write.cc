@@ -40,7 +40,7 @@ int RealMagneticFS::CreateSpecific(const MediaFSArchiveFileId_t* id) {
     FSPathInfo info;
     CXoError e = FileSystem() != nullptr
                      ? m_pGenericFS->GetPathInfo(m_szPath, info)
-                     : FXErrorUtil::ErrorMM(FX_LOCATION, 124, "No file-system interface for the mount path");
+                     : NoFileSystem(FX_LOCATION);
     if (e.IsFailure()) return MountPathUnreachable(e);
 
     char path[kPathBufferSize];
@@ -228,7 +228,7 @@ int RealMagneticFS::validateChunkSize(const char* path) {
   unsigned long long onDisk = 0;
   CXoError e = FileSystem() != nullptr
                    ? m_pGenericFS->GetFileAttributes(path, onDisk)
-                   : FXErrorUtil::ErrorMM(FX_LOCATION, 124, "No file-system interface for the mount path");
+                   : NoFileSystem(FX_LOCATION);
   if (e.IsFailure()) {
     ConvertAndSetLastMMError(e);
     Log(1, "%s: Failed to get attributes for file [%s], error=%s", kFunction, path, e.AsString().c_str());

@@ -128,6 +128,8 @@ class RealMagneticFS : public media_fs {
   int RunAsMountPathUser(const char* function, const std::function<int()>& work);
   // The file-system interface, made when missing; null when it cannot be made.
   CFSInterface* FileSystem();
+  // The failure of a step that found no file-system interface.
+  static CXoError NoFileSystem(const FXCodeLocation& where);
   // printf into a path buffer of kPathBufferSize. A path that does not fit fails with a clear
   // error (last error set, reported to the job) and leaves `out` empty.
   bool FormatPath(char* out, const char* what, const char* format, ...) __attribute__((format(printf, 4, 5)));
