@@ -10,20 +10,26 @@ OzCriticalSectionH* CFSInitParams::m_ReadWriteLock = new OzCriticalSectionH;
 // Types 1 (cloud), 4 (cloud with a disk cache), 5 and 6 work on the local path as plain disk
 // storage until their own simulations exist.
 CFileInterface* CFileInterface::GetFileInterfaceInstance(const CFSInitParams& params) {
+  CFileInterface* file = nullptr;
   switch (params.m_Type) {
     case kFSTypeDisk:
     case kFSTypeCloud:
     case 4:
     case 5:
     case 6:
-      return new CPosixFile;
+      file = new CPosixFile;
+      break;
     case kFSTypeDataServerIP:
-      return new CDataServerFile;
+      file = new CDataServerFile;
+      break;
     case kFSTypeStoreOnce:
-      return new CHPStoreOnceFile;
+      file = new CHPStoreOnceFile;
+      break;
     default:
       return nullptr;
   }
+  file->m_Params = params;
+  return file;
 }
 
 CFSInterface* CFSInterface::GetFSInterfaceInstance(const CFSInitParams& params) {

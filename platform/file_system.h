@@ -104,6 +104,13 @@ class CFileInterface {
     (void)option;
     return Open(path, flags, mode, reserved);
   }
+
+  // The storage the interface was made for: the factory keeps a copy of its parameters here.
+  const CFSInitParams& GetInitParams() const { return m_Params; }
+  int GetType() const { return m_Params.m_Type; }
+
+ protected:
+  CFSInitParams m_Params;
 };
 
 // Calls a directory walk makes: (folder, name, is-folder, context). A negative result stops the

@@ -114,6 +114,8 @@ void ResetAll() {
     std::lock_guard<std::mutex> lock(ScaleOutStorageMutex());
     ScaleOutStorage() = ScaleOutStorageState();
   }
+  ResetAsyncIo();
+  ResetThreadPools();
   ResetThreadFaults();
   g_realSleep.store(false);
   g_realClock.store(false);

@@ -1,6 +1,7 @@
 // The stand-ins for the product's runtime libraries, and the one reset point of their state.
 #pragma once
 
+#include "platform/async_io.h"
 #include "platform/byte_order.h"
 #include "platform/config.h"
 #include "platform/counters.h"
@@ -15,6 +16,7 @@
 #include "platform/media_manager.h"
 #include "platform/remote_storage.h"
 #include "platform/scale_out_storage.h"
+#include "platform/thread_pool.h"
 #include "platform/threads.h"
 
 namespace platform {

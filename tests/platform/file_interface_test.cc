@@ -74,6 +74,11 @@ TEST(FileInterface, FactoriesByStorageType) {
   ASSERT_NE(nullptr, fs);
   EXPECT_EQ("nas01", fs->GetInitParams().m_Host.m_HostName);  // a copy of the caller's record
   EXPECT_EQ(kFSTypeDataServerIP, fs->GetType());
+  params.m_MountPathId = 12;
+  std::unique_ptr<CFileInterface> file(CFileInterface::GetFileInterfaceInstance(params));
+  ASSERT_NE(nullptr, file);
+  EXPECT_EQ(12, file->GetInitParams().m_MountPathId);  // file interfaces keep their copy too
+  EXPECT_EQ(kFSTypeDataServerIP, file->GetType());
 }
 
 TEST(FileInterface, ReadIsShortOnlyAtEndOfFileAndWriteIsWhole) {

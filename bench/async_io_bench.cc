@@ -1,0 +1,248 @@
+// Read-ahead through the three read managers against a plain loop of pread(2), in the same run:
+// a 1 GiB file in the page cache read front to back in blocks of 1 MiB (and 64 KiB) with 8 slots
+// in flight. The readers take turns of 16 MiB, alternating which goes first, so that a change of
+// the machine's speed falls on all alike. Counters: bytes per second of the manager (manager_Bps),
+// of pread(2) into 8 buffers in turn (pread_Bps: the memory that 8 slots stage into) and into a
+// single buffer (pread_1buf_Bps), the ratios of the manager's throughput to each (ratio,
+// ratio_1buf) and their medians over the turns (median_turn_ratio, median_turn_ratio_1buf), which
+// a moment of another process's load on the machine does not move. BM_NativeDirect reads with O_DIRECT on a disk folder
+// (MFS_BENCH_DIR, else TMPDIR, /var/tmp or /tmp) against pread(2) of a descriptor opened with
+// O_DIRECT, and is skipped where no folder takes direct I/O.
+
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <linux/magic.h>
+#include <stdlib.h>
+#include <sys/statfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "MediaFileSystem/AsyncIoManager2.h"
+#include "MediaFileSystem/AsyncIoManager2_NonOvl.h"
+#include "MediaFileSystem/AsyncIoManager2_Ovl.h"
+
+namespace {
+
+constexpr uint64_t kFileSize = 1ull << 30;
+constexpr uint64_t kTurn = 16ull << 20;
+constexpr int kInFlight = 8;
+constexpr uint32_t kMountPath = 1;
+
+using Clock = std::chrono::steady_clock;
+
+double Since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+// A folder on a disk file system (direct I/O needs one; the cached reads do not mind).
+std::string BenchFolder() {
+  std::vector<std::string> candidates;
+  for (const char* env : {"MFS_BENCH_DIR", "TMPDIR"}) {
+    const char* value = getenv(env);
+    if (value != nullptr && *value != '\0') candidates.emplace_back(value);
+  }
+  candidates.insert(candidates.end(), {"/var/tmp", "/tmp"});
+  for (const std::string& dir : candidates) {
+    struct statfs fs {};
+    if (statfs(dir.c_str(), &fs) == 0 && fs.f_type != TMPFS_MAGIC) return dir;
+  }
+  return "/tmp";
+}
+
+// The 1 GiB file, written once and read once so that it sits in the page cache; removed at exit.
+const std::string& TestFile() {
+  static std::string path = [] {
+    std::string pattern = BenchFolder() + "/mfs-aio-bench-XXXXXX";
+    int fd = mkstemp(pattern.data());
+    if (fd < 0) std::abort();
+    std::vector<char> chunk(8 << 20);
+    for (size_t i = 0; i < chunk.size(); ++i) chunk[i] = static_cast<char>(i * 131 + 7);
+    for (uint64_t at = 0; at < kFileSize; at += chunk.size()) {
+      if (write(fd, chunk.data(), chunk.size()) != static_cast<ssize_t>(chunk.size())) std::abort();
+    }
+    fsync(fd);
+    for (uint64_t at = 0; at < kFileSize; at += chunk.size()) {
+      if (pread(fd, chunk.data(), chunk.size(), static_cast<off_t>(at)) <= 0) std::abort();
+    }
+    close(fd);
+    std::atexit([] { unlink(TestFile().c_str()); });
+    return pattern;
+  }();
+  return path;
+}
+
+bool DirectIoWorks(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY | O_DIRECT | O_CLOEXEC);
+  if (fd < 0) return false;
+  close(fd);
+  return true;
+}
+
+// Reads [start, start + bytes) with pread(2) of `block` bytes into the buffers in turn; seconds
+// taken.
+double PreadTurn(int fd, const std::vector<unsigned char*>& buffers, uint32_t block, uint64_t start,
+                 uint64_t bytes) {
+  auto t = Clock::now();
+  size_t i = 0;
+  for (uint64_t at = start; at < start + bytes; at += block, ++i) {
+    if (pread(fd, buffers[i % buffers.size()], block, static_cast<off_t>(at)) != static_cast<ssize_t>(block)) {
+      std::abort();
+    }
+  }
+  return Since(t);
+}
+
+// Reads [start, start + bytes) through the manager with kInFlight slots in flight; `name` fills
+// in the file of a slot. Seconds taken.
+double ManagerTurn(CAsyncIoManager2& mgr, const std::function<void(IoSlot*)>& name, uint32_t block, uint64_t start,
+                   uint64_t bytes) {
+  auto t = Clock::now();
+  std::deque<IoSlot*> window;
+  uint64_t next = start;
+  const uint64_t end = start + bytes;
+  while (next < end || !window.empty()) {
+    while (window.size() < kInFlight && next < end) {
+      IoSlot* slot = mgr.AllocateSlot(kMountPath);
+      if (slot == nullptr) std::abort();
+      name(slot);
+      slot->ullOffset = next;
+      if (mgr.SubmitRead(slot, 0, false, nullptr) != 0) std::abort();
+      window.push_back(slot);
+      next += block;
+    }
+    IoSlot* slot = window.front();
+    window.pop_front();
+    slot->WaitForIO(true);
+    if (slot->LastError.IsFailure() || slot->ullBytesRead != block) std::abort();
+    mgr.FreeSlot(slot);
+  }
+  return Since(t);
+}
+
+double Median(std::vector<double> values) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
+// The whole file three ways, turn by turn: through the manager, with pread(2) into as many
+// buffers as slots are in flight (the same memory the manager stages into), and with pread(2)
+// into one buffer (which stays in the processor's cache). The counters of the run.
+void Compare(benchmark::State& state, CAsyncIoManager2& mgr, const std::function<void(IoSlot*)>& name, int preadFd,
+             uint32_t block) {
+  std::vector<unsigned char*> buffers;
+  for (int i = 0; i < kInFlight; ++i) {
+    void* raw = nullptr;
+    if (posix_memalign(&raw, 4096, block) != 0) std::abort();
+    buffers.push_back(static_cast<unsigned char*>(raw));
+  }
+  const std::vector<unsigned char*> one{buffers[0]};
+  double managerSeconds = 0;
+  double preadSeconds = 0;
+  double preadOneSeconds = 0;
+  std::vector<double> turnRatios;
+  std::vector<double> turnRatiosOne;
+  for (auto _ : state) {
+    double iteration = 0;
+    for (uint64_t turn = 0; turn < kFileSize / kTurn; ++turn) {
+      const uint64_t start = turn * kTurn;
+      double m, p, o;
+      if (turn % 2 == 0) {
+        m = ManagerTurn(mgr, name, block, start, kTurn);
+        p = PreadTurn(preadFd, buffers, block, start, kTurn);
+        o = PreadTurn(preadFd, one, block, start, kTurn);
+      } else {
+        o = PreadTurn(preadFd, one, block, start, kTurn);
+        p = PreadTurn(preadFd, buffers, block, start, kTurn);
+        m = ManagerTurn(mgr, name, block, start, kTurn);
+      }
+      managerSeconds += m;
+      preadSeconds += p;
+      preadOneSeconds += o;
+      turnRatios.push_back(p / m);
+      turnRatiosOne.push_back(o / m);
+      iteration += m;
+    }
+    state.SetIterationTime(iteration);
+  }
+  for (unsigned char* buffer : buffers) free(buffer);
+  double bytes = static_cast<double>(kFileSize) * static_cast<double>(state.iterations());
+  state.counters["manager_Bps"] = bytes / managerSeconds;
+  state.counters["pread_Bps"] = bytes / preadSeconds;
+  state.counters["ratio"] = preadSeconds / managerSeconds;
+  state.counters["pread_1buf_Bps"] = bytes / preadOneSeconds;
+  state.counters["ratio_1buf"] = preadOneSeconds / managerSeconds;
+  state.counters["median_turn_ratio"] = Median(turnRatios);
+  state.counters["median_turn_ratio_1buf"] = Median(turnRatiosOne);
+}
+
+int OpenForPread(bool direct) {
+  int fd = open(TestFile().c_str(), O_RDONLY | O_CLOEXEC | (direct ? O_DIRECT : 0));
+  if (fd < 0) std::abort();
+  return fd;
+}
+
+void NativeRun(benchmark::State& state, bool direct) {
+  const uint32_t block = static_cast<uint32_t>(state.range(0)) * 1024;
+  if (direct && !DirectIoWorks(TestFile())) {
+    state.SkipWithError("no folder on a disk file system takes O_DIRECT here");
+    return;
+  }
+  CAsyncIoManager2 mgr;
+  mgr.InitializeMgr(nullptr, nullptr, block);
+  int fd = mgr.OpenForNativeAsyncRead(TestFile().c_str(), direct, nullptr);
+  if (fd < 0) std::abort();
+  int preadFd = OpenForPread(direct);
+  Compare(state, mgr, [fd](IoSlot* slot) { slot->nFd = fd; }, preadFd, block);
+  mgr.DeInitializeMgr();
+  mgr.Close(fd);
+  close(preadFd);
+}
+
+void BM_Native(benchmark::State& state) { NativeRun(state, false); }
+void BM_NativeDirect(benchmark::State& state) { NativeRun(state, true); }
+
+void BM_NonOvl(benchmark::State& state) {
+  const uint32_t block = static_cast<uint32_t>(state.range(0)) * 1024;
+  CSimulatedIoNonOvlMgr mgr;
+  mgr.InitializeMgr(nullptr, nullptr, block, kInFlight, kInFlight);
+  mgr.IncrementReaderCount(false);
+  CFileInterface* ifc = nullptr;
+  CFSInitParams params;
+  if (mgr.OpenForAsyncRead(TestFile().c_str(), params, &ifc).IsFailure()) std::abort();
+  int preadFd = OpenForPread(false);
+  Compare(state, mgr, [ifc](IoSlot* slot) { slot->pFileIfc = ifc; }, preadFd, block);
+  mgr.DecrementReaderCount();
+  mgr.DeInitializeMgr();
+  mgr.Close(ifc);
+  close(preadFd);
+}
+
+void BM_Ovl(benchmark::State& state) {
+  const uint32_t block = static_cast<uint32_t>(state.range(0)) * 1024;
+  CSimulatedIoOvlMgr mgr;
+  mgr.InitializeMgr(nullptr, nullptr, block, 32);
+  CFSInitParams params;
+  params.m_MountPathId = kMountPath;
+  mgr.SetFSInitParams(params);
+  mgr.IncrementReaderCount(false);
+  const char* path = TestFile().c_str();
+  int preadFd = OpenForPread(false);
+  Compare(state, mgr, [path](IoSlot* slot) { slot->pszPath = path; }, preadFd, block);
+  mgr.DecrementReaderCount();
+  mgr.DeInitializeMgr();
+  close(preadFd);
+}
+
+BENCHMARK(BM_Native)->Arg(1024)->Arg(64)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_NonOvl)->Arg(1024)->Arg(64)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_Ovl)->Arg(1024)->Arg(64)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_NativeDirect)->Arg(1024)->Arg(64)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
+
+}  // namespace
