@@ -92,10 +92,9 @@ int media_fs::Read(char* buf, unsigned long n) {
       if (m_llBytesLeftToRead < static_cast<long long>(m_ulReadBufSize)) readSize = m_ulBlockSize;
     }
 
-    // The buffer is empty here. A caller who takes at least a whole read gets it straight into
-    // its own buffer, which saves a copy of the whole stream; the read buffer then counts as
-    // holding those bytes, all consumed, as if they had passed through it.
-    const bool direct = remaining >= static_cast<long long>(readSize);
+    // A caller who wants at least a whole read gets it straight into its own memory; the read
+    // buffer stays empty.
+    const bool direct = static_cast<unsigned long long>(remaining) >= readSize;
     const int got = ReadFromMedia(direct ? buf : m_pReadBuf, static_cast<long>(readSize));
     // A media that claims more than it was asked for has not filled a buffer we can trust.
     if (got < 0 || static_cast<unsigned long long>(got) > readSize) {
@@ -104,14 +103,14 @@ int media_fs::Read(char* buf, unsigned long n) {
                static_cast<long>(m_llFileNumber + 1), m_iVolId, static_cast<int>(MediaFSGetLastError()));
       return -1;
     }
-    m_llRlen = got;
+    m_llRlen = direct ? 0 : got;
     m_llRoff = 0;
     if (got == 0) return static_cast<int>(want - remaining);
     m_llBytesLeftToRead -= got;
     if (direct) {
-      m_llRoff = got;
       buf += got;
       remaining -= got;
+      if (remaining == 0) return static_cast<int>(want);
     }
   }
 }

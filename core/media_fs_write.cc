@@ -77,9 +77,9 @@ void media_fs::RealignWriteBuffer() {
   if (offGrid || drained) MovePendingToFront();
 }
 
-int media_fs::WriteBufferedBlock(const char* road, int* eom) { return WriteBlock(road, m_pWriteBuf + m_ulFoff, eom); }
+int media_fs::WriteBufferedBlock(const char* road, int* eom) { return WriteBlock(m_pWriteBuf + m_ulFoff, road, eom); }
 
-int media_fs::WriteBlock(const char* road, const char* block, int* eom) {
+int media_fs::WriteBlock(const char* block, const char* road, int* eom) {
   const int ret = WriteToMedia(block, static_cast<long>(m_ulBlockSize), eom);
   if (m_bTraceWrites) {
     Log(1, "media_fs::%s: woff=%lu, foff=%lu, wsize=%lu, WToM %lu ret %ld, eom %d%s", road,
@@ -115,26 +115,24 @@ int media_fs::Write(const char* buf, unsigned long size) {
 
   long long remaining = n;
   bool mediaEnded = false;
-  const long long block = static_cast<long long>(m_ulBlockSize);
   while (remaining > 0) {
-    // Nothing waits in the buffer: whole blocks go to the media straight from the caller's bytes,
-    // which saves a copy of the whole stream. The media sees the same blocks either way; a traced
-    // write takes the buffered road, whose every step the trace lines describe.
-    if (m_ulWoff == m_ulFoff && remaining >= block && !m_bTraceWrites) {
+    // With nothing buffered, whole blocks go to the media straight from the caller's memory; a
+    // block the media does not take whole becomes the buffer's first block, as if it had been
+    // buffered. Traced writes keep the buffered road, whose offsets the trace reports.
+    if (m_ulWoff == 0 && !m_bTraceWrites && static_cast<unsigned long long>(remaining) >= m_ulBlockSize) {
       int eom = 0;
-      const int ret = WriteBlock("Write", buf, &eom);
+      const int ret = WriteBlock(buf, "Write", &eom);
       if (eom != 0) mediaEnded = true;
-      if (!BlockCounts(ret, eom)) {
-        // The block stays with the object, as if it had been buffered.
-        std::memcpy(m_pWriteBuf + m_ulWoff, buf, m_ulBlockSize);
-        m_ulWoff += m_ulBlockSize;
-        return EndCutBlock(ret, eom, n, remaining - block);
+      buf += m_ulBlockSize;
+      remaining -= static_cast<long long>(m_ulBlockSize);
+      if (BlockCounts(ret, eom)) {
+        m_llLogicalBytes += static_cast<long long>(m_ulBlockSize);
+        m_llPhysicalBytes += static_cast<long long>(m_ulBlockSize);
+        continue;
       }
-      m_llLogicalBytes += block;
-      m_llPhysicalBytes += block;
-      buf += block;
-      remaining -= block;
-      continue;
+      std::memcpy(m_pWriteBuf, buf - m_ulBlockSize, m_ulBlockSize);
+      m_ulWoff = m_ulBlockSize;
+      return UncountedBlock(ret, eom, n, remaining);
     }
     const unsigned long long room = m_ulWriteBufSize - m_ulWoff;
     const unsigned long long want = static_cast<unsigned long long>(remaining);
@@ -165,7 +163,7 @@ int media_fs::Write(const char* buf, unsigned long size) {
           if (m_bTraceWrites) Log(1, "media_fs::Write: buffer is empty");
         }
       } else {
-        return EndCutBlock(ret, eom, n, remaining);
+        return UncountedBlock(ret, eom, n, remaining);
       }
     }
   }
@@ -173,7 +171,7 @@ int media_fs::Write(const char* buf, unsigned long size) {
   return static_cast<int>(n);
 }
 
-int media_fs::EndCutBlock(int ret, int eom, long long n, long long remaining) {
+int media_fs::UncountedBlock(int ret, int eom, long long n, long long remaining) {
   if (m_llBytesAtEOM >= 0 && eom != 0) {
     // The media ran out inside the block: only the bytes it reports count.
     const long long part = std::min<long long>(m_llBytesAtEOM, static_cast<long long>(m_ulBlockSize));
@@ -182,8 +180,8 @@ int media_fs::EndCutBlock(int ret, int eom, long long n, long long remaining) {
     m_ulFoff += static_cast<unsigned long long>(part);
     m_llLogicalBytes += part;
     m_llPhysicalBytes += part;
-    // Bytes of this call that reached the media; the buffered rest (possibly older bytes
-    // too) counts as not taken.
+    // Bytes of this call that reached the media; the buffered rest (possibly older bytes too)
+    // counts as not taken.
     const long long taken = n - remaining - static_cast<long long>(m_ulWoff - m_ulFoff);
     return static_cast<int>(std::max<long long>(taken, 0));
   }

@@ -72,7 +72,7 @@ IDX_TEMPLATE
 CXoError IDX_CLASS::RemoveStaleChangeFiles() {
   if (IsCloud()) return CXoError::Success();  // never replayed there
   if (!m_pFs) return FXErrorUtil::ErrorMM(FX_LOCATION, kIdxMMErrNoFileInterface);
-  for (const std::string& name : {ChangeFileTempName(), m_ChangeFileName}) {
+  auto remove = [&](const std::string& name, bool* removed) {
     bool exists = false;
     CXoError e = m_pFs->Exists(name, exists);
     if (e.IsSuccess() && exists) e = m_pFs->RemoveFile(name, 0);
@@ -81,7 +81,16 @@ CXoError IDX_CLASS::RemoveStaleChangeFiles() {
                     name.c_str(), e.AsString().c_str());
       return e.Push(FX_LOCATION);
     }
-  }
+    *removed = exists;
+    return CXoError::Success();
+  };
+  bool tempRemoved = false, journalRemoved = false;
+  CXoError e = remove(ChangeFileTempName(), &tempRemoved);
+  if (e.IsSuccess()) e = remove(m_ChangeFileName, &journalRemoved);
+  if (e.IsFailure()) return e;
+  // The removal must outlive a power loss before the file is emptied: a journal that came back
+  // would be replayed over the new file.
+  if (journalRemoved && (e = FlushFolderOf(m_ChangeFileName)).IsFailure()) return e.Push(FX_LOCATION);
   return CXoError::Success();
 }
 
@@ -155,6 +164,12 @@ CXoError IDX_CLASS::Create(std::string name, Options& options) {
       line = __LINE__;
       e = m_pFp->Truncate(0);
     }
+  }
+  // A journal of the first Flush holds the new pages, not the emptying: it must not be replayed
+  // over the old bytes that a power loss might bring back.
+  if (e.IsSuccess() && m_bUseChangeFile && !IsCloud()) {
+    line = __LINE__;
+    e = m_pFp->Flush();
   }
   if (e.IsSuccess()) {
     m_Version = m_Header.BlockSize != 0 ? kIdxVersionAligned : Traits::kPackedVersion;

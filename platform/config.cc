@@ -112,6 +112,8 @@ bool OZPI_ZovadAdeve::IsSyncFileMarkEnabled() {
   return Config().syncFileMarks;
 }
 
+int OZPI_ZovadAdeve::getSyncWriteFileMark() { return IsSyncFileMarkEnabled() ? 1 : 0; }
+
 int OZPI_FileSystemAgent::getMagneticMountPathInfo(int mountPathId, int tarnholdId, std::string& mountPath,
                                                    std::string& userName, std::string& password,
                                                    int& mountPathType, int& cloudSubType, int& accessFlags,

@@ -55,6 +55,8 @@ class OZPI_ZovadAdeve : public OZPI_PlatformBase {
   int IsFileMarkCachingDisabled(bool refresh);
   bool getDMDoNotWriteToMedia();
   bool IsSyncFileMarkEnabled();
+  // The same switch as the tape media ask it: non-zero when on.
+  int getSyncWriteFileMark();
 };
 
 // Mount paths known to the file-system agent.

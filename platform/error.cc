@@ -267,13 +267,6 @@ unsigned int MMS2BaseError::getEvEventErrorCodeID(int mmCode) {
   return 0x29000000u | (static_cast<uint32_t>(mmCode) & 0x00FFFFFFu);
 }
 
-// The SCSI tape library reports the media manager's own numbers (785 early warning, 786 file
-// mark, 773 end of data, 974 physical end ...), so they pass unchanged. Its negative values are
-// failures without a number of their own: a read or write error of the drive.
-long long MMS2BaseError::OZScsiTapeErrorConvertToMMError(int tapeCode) {
-  if (tapeCode == 0) return 0;
-  if (tapeCode < 0) return 979;
-  return tapeCode;
-}
+// OZScsiTapeErrorConvertToMMError is defined with the drive library's codes, in tape_drive.cc.
 
 unsigned int MMS2BaseError::getErrorCode(const CXoError& e) { return e.IsSuccess() ? 0 : e.Value(); }

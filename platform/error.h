@@ -91,10 +91,20 @@ class MMS2BaseError {
   static long long ConvertToMMError(unsigned int code);
   // The job event reason of a media manager code.
   static unsigned int getEvEventErrorCodeID(int mmCode);
-  // Codes of the SCSI tape library to media manager codes.
+  // Codes of the SCSI tape library to media manager codes (its table is in tape_drive.cc).
   static long long OZScsiTapeErrorConvertToMMError(int tapeCode);
   // The errno or Win32-style value of an error (the value part of the code).
   static unsigned int getErrorCode(const CXoError& e);
+
+  // Objects of the library (the on-media label library derives from it) keep the media manager
+  // code of their last failure; 0 when none.
+  long long getErrorCode() const { return m_llErrorCode; }
+
+ protected:
+  void setErrorCode(long long code) { m_llErrorCode = code; }
+
+ private:
+  long long m_llErrorCode = 0;
 };
 
 // The exception of the utility library (thrown by the read/write lock, caught by probes).

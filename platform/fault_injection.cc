@@ -1,9 +1,12 @@
 #include "platform/fault_injection.h"
 
+#include <cerrno>
 #include <map>
 #include <mutex>
 #include <utility>
 #include <vector>
+
+#include "platform/power_loss.h"
 
 namespace platform {
 namespace detail {
@@ -17,6 +20,7 @@ enum : unsigned {
   kFlagHook = 2u,
   kFlagFreeSpace = 4u,
   kFlagCounting = 8u,
+  kFlagPowerLoss = detail::kFaultFlagPowerLoss,
   kFlagTrace = detail::kFaultFlagTrace,
 };
 
@@ -164,7 +168,30 @@ void FaultInjector::Reset() {
     s.transfers.clear();
     detail::g_faultFlags.store(kFlagCounting, std::memory_order_relaxed);
   }
+  power_loss::Reset();
 }
+
+void FaultInjector::SetPowerLossModel(bool on) {
+  // The model starts empty before the layer reports to it, and the layer stops reporting before
+  // the model forgets.
+  if (on) power_loss::Start();
+  SetFlag(kFlagPowerLoss, on);
+  if (!on) power_loss::Reset();
+}
+
+PowerCutReport FaultInjector::CutPower(PowerCutMode mode, uint64_t seed) {
+  if ((detail::g_faultFlags.load(std::memory_order_relaxed) & kFlagPowerLoss) == 0) {
+    PowerCutReport report;
+    report.seed = seed;
+    report.errors.push_back("the power-loss model is off");
+    return report;
+  }
+  return power_loss::Cut(mode, seed);
+}
+
+void FaultInjector::RestorePower() { power_loss::Restore(); }
+
+bool FaultInjector::PowerIsOff() const { return power_loss::IsOff(); }
 
 FaultInjector::Outcome FaultInjector::Check(FsOp op, const std::string& path) {
   InjectorState& s = State();
@@ -187,8 +214,12 @@ FaultInjector::Outcome FaultInjector::Check(FsOp op, const std::string& path) {
     }
     hook = s.hook;
   }
-  // Outside the lock: a hook may call the layer again, or end the process.
+  // Outside the lock: a hook may call the layer again, cut the power, or end the process.
   if (hook) hook(op, path);
+  if (detail::g_faultFlags.load(std::memory_order_relaxed) & kFlagPowerLoss) {
+    outcome.powerModel = true;
+    if (power_loss::IsOff()) outcome.err = EIO;
+  }
   return outcome;
 }
 

@@ -6,6 +6,9 @@
 // operation and path from the last Reset on (platform::ResetAll resets it, so tests always count).
 // In a process that never resets and sets no rule, hook or free-space override, the layer pays
 // one relaxed atomic load per call.
+//
+// The power-loss switch makes the disk layer remember what a power cut would lose, and CutPower
+// then loses it (see platform/power_loss.h for the model).
 #pragma once
 
 #include <atomic>
@@ -59,6 +62,23 @@ struct FsTransfer {
   unsigned long long length = 0;
 };
 
+enum class PowerCutMode {
+  kDropUnflushed,  // every unflushed write, size change and name change is lost
+  kRandomPages,    // each unflushed 4 KiB page, and the size, at random; a random prefix of the
+                   // unflushed name changes stays
+};
+
+// What a power cut did. A test logs the seed with its failures, so a run can be repeated.
+struct PowerCutReport {
+  uint64_t seed = 0;
+  int filesReverted = 0;       // files that had unflushed bytes or size changes
+  long long pagesKept = 0;     // unflushed pages that survived (random mode)
+  long long pagesDropped = 0;  // unflushed pages that were lost
+  int namesKept = 0;           // unflushed name changes that survived (random mode)
+  int namesUndone = 0;
+  std::vector<std::string> errors;  // steps of the restoration that failed; empty normally
+};
+
 class FaultInjector {
  public:
   void Add(const FaultRule& rule);
@@ -73,12 +93,26 @@ class FaultInjector {
   std::vector<FsTransfer> Transfers(const std::string& pathContains = "") const;
   // Number of calls of `op` on paths containing `pathContains` since the last reset.
   long long Calls(FsOp op, const std::string& pathContains = "") const;
+  // Returns to the initial state: no rule, hook or free space; the power-loss switch off and
+  // the power on.
   void Reset();
+
+  // The power-loss switch. Turned on, the disk layer takes everything on disk as flushed and
+  // from then on remembers what a power cut would lose. Turned off, it forgets it.
+  void SetPowerLossModel(bool on);
+  // Returns every file and folder to what the disk holds after losing power now, in `mode`,
+  // with random choices drawn from `seed`; from then on every call of the layer fails with EIO
+  // until RestorePower. Without the switch on it changes nothing and reports an error.
+  PowerCutReport CutPower(PowerCutMode mode, uint64_t seed);
+  // The layer works again, on the files as the cut left them, which count as flushed.
+  void RestorePower();
+  bool PowerIsOff() const;
 
   // Used by the layer.
   struct Outcome {
     int err = 0;               // nonzero: fail with this errno
     long long shortBytes = -1; // at or above 0: transfer only this many bytes
+    bool powerModel = false;   // the power-loss switch is on: the call reports its changes
   };
   bool Active() const;  // the layer's fast path: one relaxed load
   Outcome Check(FsOp op, const std::string& path);
@@ -91,9 +125,11 @@ class FaultInjector {
 FaultInjector& Faults();
 
 namespace detail {
-// Bits of what is set: rules, hook, free space, counting. Zero: the layer skips Check.
+// Bits of what is set: rules, hook, free space, counting, the power-loss switch. Zero: the layer
+// skips Check.
 extern std::atomic<unsigned> g_faultFlags;
 inline constexpr unsigned kFaultFlagTrace = 16u;
+inline constexpr unsigned kFaultFlagPowerLoss = 32u;
 }  // namespace detail
 
 inline bool FaultInjector::Active() const {

@@ -127,6 +127,14 @@ int OZMMvolInfo::resetFileMarker() {
   return 0;
 }
 
+int OZMMvolInfo::resetFileMarker(int kind) {
+  Guard g(platform::MediaManagerMutex());
+  long long r = 0;
+  if (Record("resetFileMarker", m_volId, {kind}, r)) return static_cast<int>(r);
+  MediaManager().volumes[m_volId].fileMarker = -1;
+  return 0;
+}
+
 int OZMMvolInfo::setWriteTime(long long time, int streamId) {
   Guard g(platform::MediaManagerMutex());
   long long r = 0;
@@ -200,6 +208,24 @@ int OZMMvolInfo::setMediaWorm(bool worm) {
   long long r = 0;
   if (Record("setMediaWorm", m_volId, {worm ? 1 : 0}, r)) return static_cast<int>(r);
   MediaManager().volumes[m_volId].worm = worm;
+  return 0;
+}
+
+int OZMMvolInfo::setMediaWorm(int type) {
+  Guard g(platform::MediaManagerMutex());
+  long long r = 0;
+  if (Record("setMediaWorm", m_volId, {type}, r)) return static_cast<int>(r);
+  platform::MMVolume& v = MediaManager().volumes[m_volId];
+  v.worm = type != 0;
+  v.wormType = type;
+  return 0;
+}
+
+int OZMMvolInfo::incrSoftErrors(int n, int kind) {
+  Guard g(platform::MediaManagerMutex());
+  long long r = 0;
+  if (Record("incrSoftErrors", m_volId, {n, kind}, r)) return static_cast<int>(r);
+  MediaManager().volumes[m_volId].softErrors += n;
   return 0;
 }
 

@@ -34,6 +34,8 @@ class OZMMreserveMount {
   const std::string& getPassword() const { return m_password; }
   int getLibraryAttributes() const { return m_libraryAttributes; }
   bool isHardwareEncryptedTrailer() const { return m_hwEncryptedTrailers; }
+  // Non-zero when the volume's chunk map trailers were written with hardware encryption.
+  int doesVolumeHaveHardwareEncryptedTrailers() const { return m_hwEncryptedTrailers ? 1 : 0; }
 
   // What the reservation reports; public so hosts and tests fill it.
   int m_blockSizeKB = 64;
@@ -90,6 +92,8 @@ class OZMMvolInfo {
   // Records the file marker of `kind`; `occupied` gets the bytes the volume holds.
   int setFileMarker(long long marker, int kind, long long& occupied);
   int resetFileMarker();
+  // The tape media's form: `kind` is recorded (the tape media pass 0).
+  int resetFileMarker(int kind);
   int setWriteTime(long long time, int streamId);
   // 0: recorded.
   int incrNumFiles(int n);
@@ -101,7 +105,11 @@ class OZMMvolInfo {
   int getMediaID();
   int getMountPathID();
   int setMediaWorm(bool worm);
+  // Records WORM media of the drive's WORM type (non-zero).
+  int setMediaWorm(int type);
   int incrSoftErrors(int n);
+  // The tape media's form: `kind` is recorded (the tape media pass 5).
+  int incrSoftErrors(int n, int kind);
   int incrUploadDataForVolume(long long bytes);
   int incrDownloadDataForVolume(long long bytes);
   int getCacheMPIdForVolume(int& mountPathId);
@@ -202,6 +210,7 @@ struct MMVolume {
   int cacheMountPathId = 0;
   int fullReason = 0;           // 0: not full
   bool worm = false;
+  int wormType = 0;
   bool offline = false;
   int checkFileMarkerStatus = 0;  // what checkFileMarker reports
   long long softErrors = 0;

@@ -117,6 +117,7 @@ void ResetAll() {
   ResetAsyncIo();
   ResetThreadPools();
   ResetThreadFaults();
+  ResetTapeLibrary();
   g_realSleep.store(false);
   g_realClock.store(false);
   g_sleptMs.store(0);

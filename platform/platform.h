@@ -14,8 +14,10 @@
 #include "platform/local_files.h"
 #include "platform/logging.h"
 #include "platform/media_manager.h"
+#include "platform/onmedia_label.h"
 #include "platform/remote_storage.h"
 #include "platform/scale_out_storage.h"
+#include "platform/tape_drive.h"
 #include "platform/thread_pool.h"
 #include "platform/threads.h"
 

@@ -12,9 +12,11 @@
 #include <set>
 
 #include "platform/fault_injection.h"
+#include "platform/power_loss.h"
 #include "platform/remote_storage.h"
 
 using platform::FsOp;
+using platform::PowerLossCall;
 
 namespace {
 
@@ -22,6 +24,12 @@ namespace {
 inline platform::FaultInjector::Outcome Inject(FsOp op, const std::string& path) {
   if (platform::detail::g_faultFlags.load(std::memory_order_relaxed) == 0) return {};
   return platform::Faults().Check(op, path);
+}
+
+// Calls without a fault check of their own fail too once the power is off.
+inline bool PowerIsOff() {
+  return (platform::detail::g_faultFlags.load(std::memory_order_relaxed) & platform::detail::kFaultFlagPowerLoss) != 0 &&
+         platform::Faults().PowerIsOff();
 }
 
 // Tests that trace transfers see where each read or write starts.
@@ -71,12 +79,19 @@ CXoError CPosixFile::Open(std::string path, int flags, int mode, int reserved) {
   m_path = std::move(path);
   if (m_path.empty()) return FXErrorUtil::ErrorErrNo(FX_LOCATION, ENOENT, "Cannot open a file without a name");
   auto o = Inject(FsOp::Open, m_path);
+  PowerLossCall power(o);
   if (o.err != 0) return Failed(FX_LOCATION, o.err, "open", m_path);
+  int systemFlags = (flags & ~kFSOpenLayerFlags) | O_CLOEXEC;
+  if (int err = power.BeforeOpen(m_path, systemFlags)) return Failed(FX_LOCATION, err, "open", m_path);
   int fd;
   do {
-    fd = ::open(m_path.c_str(), (flags & ~kFSOpenLayerFlags) | O_CLOEXEC, static_cast<mode_t>(mode));
+    fd = ::open(m_path.c_str(), systemFlags, static_cast<mode_t>(mode));
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return Failed(FX_LOCATION, errno, "open", m_path);
+  if (int err = power.AfterOpen(fd)) {
+    ::close(fd);
+    return Failed(FX_LOCATION, err, "open", m_path);
+  }
   m_fd = fd;
   return CXoError::Success();
 }
@@ -123,10 +138,12 @@ CXoError CPosixFile::Write(const void* buffer, unsigned int length, unsigned int
   if (m_fd < 0) return NotOpen(FX_LOCATION, "write to", m_path);
   if (buffer == nullptr && length > 0) return Failed(FX_LOCATION, EINVAL, "write from no buffer to", m_path);
   auto o = Inject(FsOp::Write, m_path);
+  PowerLossCall power(o);
   Trace(FsOp::Write, m_fd, m_path, length);
   if (o.err != 0) return Failed(FX_LOCATION, o.err, "write to", m_path);
   size_t want = length;
   if (o.shortBytes >= 0 && static_cast<unsigned long long>(o.shortBytes) < want) want = static_cast<size_t>(o.shortBytes);
+  if (int err = power.BeforeWrite(m_fd, want)) return Failed(FX_LOCATION, err, "write to", m_path);
   const auto* p = static_cast<const char*>(buffer);
   size_t put = 0;
   while (put < want) {
@@ -158,6 +175,7 @@ CXoError CPosixFile::Seek(CXoFile::offset offset, int whence, CXoFile::offset* p
 
 CXoError CPosixFile::Tell(CXoFile::offset& position) {
   if (m_fd < 0) return NotOpen(FX_LOCATION, "tell the position in", m_path);
+  if (PowerIsOff()) return Failed(FX_LOCATION, EIO, "tell the position in", m_path);
   off_t at = ::lseek(m_fd, 0, SEEK_CUR);
   if (at < 0) return Failed(FX_LOCATION, errno, "tell the position in", m_path);
   position = at;
@@ -178,7 +196,9 @@ CXoError CPosixFile::Truncate(CXoFile::offset size) {
   if (m_fd < 0) return NotOpen(FX_LOCATION, "truncate", m_path);
   if (size < 0) return Failed(FX_LOCATION, EINVAL, "truncate to a negative size", m_path);
   auto o = Inject(FsOp::Truncate, m_path);
+  PowerLossCall power(o);
   if (o.err != 0) return Failed(FX_LOCATION, o.err, "truncate", m_path);
+  if (int err = power.BeforeResize(m_fd, static_cast<uint64_t>(size))) return Failed(FX_LOCATION, err, "truncate", m_path);
   int rc;
   do {
     rc = ::ftruncate(m_fd, static_cast<off_t>(size));
@@ -196,8 +216,11 @@ CXoError CPosixFile::GetChkSum(std::string path, int kind, char* sum, int* lengt
 CXoError CPosixFile::Flush() {
   if (m_fd < 0) return NotOpen(FX_LOCATION, "flush", m_path);
   auto o = Inject(FsOp::Flush, m_path);
+  PowerLossCall power(o);
   if (o.err != 0) return Failed(FX_LOCATION, o.err, "flush", m_path);
-  if (::fsync(m_fd) != 0) return Failed(FX_LOCATION, errno, "flush", m_path);
+  // A folder opened with O_DIRECTORY is flushed the same way: its names become durable.
+  if (!power.Modelled() && ::fsync(m_fd) != 0) return Failed(FX_LOCATION, errno, "flush", m_path);
+  power.Flushed(m_fd);
   return CXoError::Success();
 }
 
@@ -226,7 +249,9 @@ CXoError CPosixFile::DrillHole(uint64_t offset, uint64_t length) {
   constexpr uint64_t kMax = static_cast<uint64_t>(INT64_MAX);
   if (offset > kMax || length > kMax - offset) return Failed(FX_LOCATION, EINVAL, "drill a hole past the end of", m_path);
   auto o = Inject(FsOp::DrillHole, m_path);
+  PowerLossCall power(o);
   if (o.err != 0) return Failed(FX_LOCATION, o.err, "drill a hole in", m_path);
+  if (int err = power.BeforeHole(m_fd, offset, length)) return Failed(FX_LOCATION, err, "drill a hole in", m_path);
   int rc;
   do {
     rc = ::fallocate(m_fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
@@ -246,6 +271,7 @@ CXoError CPosixFile::AttachFD(int fd, const char* name) {
 
 CXoError CPosixFile::SetReadAheadCaching(bool enable) {
   if (m_fd < 0) return NotOpen(FX_LOCATION, "set the read-ahead of", m_path);
+  if (PowerIsOff()) return Failed(FX_LOCATION, EIO, "set the read-ahead of", m_path);
   int rc = posix_fadvise(m_fd, 0, 0, enable ? POSIX_FADV_SEQUENTIAL : POSIX_FADV_RANDOM);
   if (rc != 0) return Failed(FX_LOCATION, rc, "set the read-ahead of", m_path);
   return CXoError::Success();
@@ -346,8 +372,11 @@ CXoError CPosixFS::Exists(std::string path, bool& exists) {
 CXoError CPosixFS::RemoveFile(std::string path, unsigned int flags) {
   (void)flags;
   auto o = Inject(FsOp::Remove, path);
+  PowerLossCall power(o);
   if (o.err != 0) return Failed(FX_LOCATION, o.err, "remove", path);
+  if (int err = power.BeforeRemove(path)) return Failed(FX_LOCATION, err, "remove", path);
   if (::unlink(path.c_str()) != 0) return Failed(FX_LOCATION, errno, "remove", path);
+  power.Committed();
   return CXoError::Success();
 }
 
@@ -355,15 +384,22 @@ CXoError CPosixFS::RemoveFile(std::string path, unsigned int flags) {
 CXoError CPosixFS::RemoveDirectory(std::string path, unsigned int flags) {
   (void)flags;
   auto o = Inject(FsOp::Remove, path);
+  PowerLossCall power(o);
   if (o.err != 0) return Failed(FX_LOCATION, o.err, "remove the folder", path);
+  if (int err = power.BeforeRemoveFolder(path)) return Failed(FX_LOCATION, err, "remove the folder", path);
   if (::rmdir(path.c_str()) != 0) return Failed(FX_LOCATION, errno, "remove the folder", path);
+  power.Committed();
   return CXoError::Success();
 }
 
 namespace {
 
-int MakeFolder(const std::string& path) {
-  if (::mkdir(path.c_str(), 0777) == 0) return 0;
+int MakeFolder(const std::string& path, PowerLossCall& power) {
+  if (int err = power.BeforeCreateFolder(path)) return err;
+  if (::mkdir(path.c_str(), 0777) == 0) {
+    power.Committed();
+    return 0;
+  }
   int err = errno;
   struct stat st {};
   if (err == EEXIST) return (::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) ? 0 : ENOTDIR;
@@ -374,16 +410,17 @@ int MakeFolder(const std::string& path) {
 
 CXoError CPosixFS::CreateDirectory(std::string path, bool recursive) {
   auto o = Inject(FsOp::CreateDirectory, path);
+  PowerLossCall power(o);
   if (o.err != 0) return Failed(FX_LOCATION, o.err, "create the folder", path);
   if (path.empty()) return Failed(FX_LOCATION, ENOENT, "create the folder", path);
   if (recursive) {
     for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
       if (path[slash - 1] == '/') continue;
-      int err = MakeFolder(path.substr(0, slash));
+      int err = MakeFolder(path.substr(0, slash), power);
       if (err != 0) return Failed(FX_LOCATION, err, "create the folder", path.substr(0, slash));
     }
   }
-  int err = MakeFolder(path);
+  int err = MakeFolder(path, power);
   if (err != 0) return Failed(FX_LOCATION, err, "create the folder", path);
   return CXoError::Success();
 }
@@ -392,10 +429,13 @@ CXoError CPosixFS::CreateDirectory(std::string path, bool recursive) {
 CXoError CPosixFS::Rename(std::string from, std::string to, int method) {
   (void)method;
   auto o = Inject(FsOp::Rename, from);
+  PowerLossCall power(o);
+  if (o.err == 0) o.err = power.BeforeRename(from, to);
   if (o.err != 0) return FXErrorUtil::ErrorErrNo(FX_LOCATION, o.err, "Cannot rename [%s] to [%s]", from.c_str(), to.c_str());
   if (::rename(from.c_str(), to.c_str()) != 0) {
     return FXErrorUtil::ErrorErrNo(FX_LOCATION, errno, "Cannot rename [%s] to [%s]", from.c_str(), to.c_str());
   }
+  power.Committed();
   return CXoError::Success();
 }
 

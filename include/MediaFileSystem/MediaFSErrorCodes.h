@@ -34,5 +34,6 @@ inline constexpr int kMFSNoRoomOnMedia = 0xF0FF;  // 61695
 
 // Reasons of OZMMvolInfo::markFull.
 inline constexpr int kVolumeFullReasonFull = 42001;
+inline constexpr int kVolumeFullReasonWriteProtected = 42008;
 inline constexpr int kVolumeFullReasonFileMarkerAhead = 42009;
 inline constexpr int kVolumeFullReasonPathInaccessible = 42010;

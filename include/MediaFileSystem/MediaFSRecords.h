@@ -8,10 +8,10 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/onmedia_label.h"
+
 struct MLMMessageInstance;
 class OZMMreserveMount;
-class OZMAOMLParams;
-class OzcBucket;
 
 // Kinds of archive file (the data type of MediaFSArchiveFileId_t).
 enum MediaFSDataType : uint32_t {
@@ -33,10 +33,15 @@ inline constexpr int kDataMoverModeBackup = 1;
 
 // What the host knows of a tape drive; the host owns the record and hands it to Init.
 struct MediaFSDriveDetails {
+  static constexpr uint32_t kReserveScsi2 = 1u << 1;         // uiReservationFlags: SCSI-2 reservation
+  static constexpr uint32_t kOptionWormDetection = 1u << 3;  // uiOptionFlags: detect WORM media
+
   int32_t iDriveControllerId = 0;          // the drive controller, whose access path is the device path
   std::string strNdmpDevice;               // the drive's NDMP device; empty for a SCSI drive
   uint32_t uiAutoScsiUpdateFlags = 0;      // bit 0: the automatic SCSI update is on for the ZovadAdeve
   int32_t iAutoScsiUpdateIntervalSec = 0;  // least time between two automatic updates; below 1: off
+  uint32_t uiReservationFlags = 0;         // how the tape media reserve the drive
+  uint32_t uiOptionFlags = 0;              // the tape media's options
 };
 
 struct MediaFsInitParams {
@@ -66,7 +71,7 @@ struct MediaFSArchiveFileId_t {
   int64_t llPhysicalSize = 0;         // physical size recorded in the database, header excluded
   // Read by other media types.
   int32_t iTrailerValidationMode = 0; // tape
-  OzcBucket* pHwEncryptionKey = nullptr;  // tape hardware encryption key
+  OzcBucket HwEncryptionKey;          // tape hardware encryption key
   bool bChunkReuse = false;           // the backup continues an existing chunk
   bool bReadAhead = false;            // cloud read-ahead
   bool bCreateMode = false;           // cloud create mode

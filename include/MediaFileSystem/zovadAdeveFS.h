@@ -240,6 +240,7 @@ class media_fs {
   static CXoError DirectoryWalkerStatic(const char* folder, const char* name, bool isFolder, void* context);
   CXoError DirectoryWalker(const char* folder, const char* name, bool isFolder);
 
+
   // ---- Setters and getters ----------------------------------------------------------------
   void SetVolId(int volId) { m_iVolId = volId; }
   int GetVolId() const { return m_iVolId; }
@@ -317,6 +318,8 @@ class media_fs {
   bool m_bVolumeFull = false;
   bool m_bReadUnbounded = false;
   bool m_bIsTape = false;
+  // Tape media: the archive file was closed, or a read met its file mark; reads fail while set.
+  bool m_bFileClosed = false;
   bool m_bTraceWrites = false;
   CLoggedOnUser m_LoggedOnUser;
   // The allocations hold at least m_ulWriteBufSize (>= m_ulWoff) and max(m_ulReadBufSize,
@@ -395,12 +398,11 @@ class media_fs {
   // Hands the block at m_ulFoff of the write buffer to the media; `road` ("Write" or "Close")
   // names the caller in the trace line.
   int WriteBufferedBlock(const char* road, int* eom);
-  // Hands one block at `block` to the media, with the trace line of the write road.
-  int WriteBlock(const char* road, const char* block, int* eom);
-  // Write's end when a block did not count (it lies in the write buffer from m_ulFoff on): the
-  // bytes of this call that reached the media when the media ran out inside the block, else -1.
-  // `remaining` are the bytes of the call after that block.
-  int EndCutBlock(int ret, int eom, long long n, long long remaining);
+  // Hands one block at `block` to the media (the buffered one, or a caller's whole block).
+  int WriteBlock(const char* block, const char* road, int* eom);
+  // Write's end after a block that did not count whole: the bytes of the call that reached the
+  // media when the media ended inside the block, else -1.
+  int UncountedBlock(int ret, int eom, long long n, long long remaining);
   void StartWriteTimer();
   // When the media ended inside a block (m_ulFoff off the block grid, or every buffered byte on
   // the media without the offsets returning to 0), moves the bytes not yet on the media to the

@@ -5,6 +5,7 @@
 #include <cerrno>
 
 #include "platform/error.h"
+#include "platform/tape_drive.h"
 
 namespace {
 
@@ -95,7 +96,7 @@ TEST(ErrorMapping, EventReasonsAndTapeCodes) {
   EXPECT_EQ(0x290010E1u, MMS2BaseError::getEvEventErrorCodeID(4321));
   EXPECT_NE(MMS2BaseError::getEvEventErrorCodeID(993), MMS2BaseError::getEvEventErrorCodeID(996));
   EXPECT_EQ(0, MMS2BaseError::OZScsiTapeErrorConvertToMMError(0));
-  EXPECT_EQ(785, MMS2BaseError::OZScsiTapeErrorConvertToMMError(785));
+  EXPECT_EQ(785, MMS2BaseError::OZScsiTapeErrorConvertToMMError(kTapeEarlyWarning));
   EXPECT_EQ(979, MMS2BaseError::OZScsiTapeErrorConvertToMMError(-1));
 }
 

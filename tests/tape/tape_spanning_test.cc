@@ -1,0 +1,213 @@
+// Spanning, as a property: with the early warning at random byte positions, random block sizes
+// and random room between the early warning and the physical end, a stream written block by block
+// (media_fs::Write2) fills the first tape up to its logical end, where the frame's accounting of
+// the partial block says how far it got; the rest goes to a second tape, and the two chunks read
+// back join into the stream. The first volume is marked full exactly once, with 42001.
+
+#include "tape_fixture.h"
+
+namespace {
+
+using namespace tapetest;
+using platform::MediaManager;
+
+constexpr char kSecondDevice[] = "/dev/nst1";
+constexpr char kSecondMediaId[] = "MEDIA-0002-UNIQUE";
+constexpr int kSecondVolId = 12;
+
+class Spanning : public TapeTest {
+ protected:
+  void SetUpSecondTape() {
+    platform::TapeDriveSetup drive;
+    drive.serialNumber = kSerial;
+    Library().AddDrive(kSecondDevice, drive);
+    second = dir / "second.vtape";
+    ASSERT_TRUE(platform::WriteTapeFile(second, {{platform::FormatTapeLabel(kSecondMediaId, block)}}));
+    ASSERT_TRUE(Library().LoadCartridge(kSecondDevice, second));
+    MediaManager().volumes[kSecondVolId].numFiles = 1;
+  }
+
+  // Writes blocks from `at` until the stream ends or the tape does; returns where it got.
+  static size_t WriteBlocks(TapeUnderTest& tape, const std::string& stream, size_t at, unsigned long block,
+                            bool& spanned) {
+    spanned = false;
+    while (at + block <= stream.size()) {
+      bool endOfMedia = false;
+      const int rc = tape.Write2(stream.data() + at, block, endOfMedia);
+      if (rc < 0) return std::string::npos;
+      if (rc == static_cast<int>(block)) {
+        at += block;
+      } else {
+        at += static_cast<size_t>(rc);  // the bytes the frame counted of a cut block
+      }
+      if (tape.GetCloseChunkFlag()) {
+        spanned = true;
+        return at;
+      }
+    }
+    return at;
+  }
+
+  std::string second;
+};
+
+TEST_F(Spanning, StreamSplitOverTwoTapesJoinsBack) {
+  const int kRuns = 40;
+  for (int run = 0; run < kRuns; ++run) {
+    std::mt19937_64 rng(1234 + run);
+    const unsigned long blocks[] = {4096, 8192, 16384, 32768, 65536};
+    block = blocks[rng() % 5];
+    SCOPED_TRACE("run " + std::to_string(run) + " block " + std::to_string(block));
+    platform::ResetAll();
+    SetUp();
+    SetUpSecondTape();
+
+    // The label block comes first; the early warning lies somewhere in the next 2 to 20 blocks,
+    // the physical end a little or a lot further: never so close that the drive could end a
+    // pass exactly at it (the next write would meet the physical end, 974, which is a test of
+    // its own).
+    platform::TapeGeometry g;
+    g.earlyWarning = static_cast<long long>(block + block * 2 + rng() % (block * 18));
+    if (g.earlyWarning % static_cast<long long>(block) == 0) ++g.earlyWarning;  // blocks cross it
+    const int room = static_cast<int>(rng() % 4);
+    g.cutAtEarlyWarning = room == 1 || rng() % 4 != 0;
+    if (room == 1) {
+      g.physicalEnd = g.earlyWarning + 1 + static_cast<long long>(rng() % block);
+    } else if (room > 1) {
+      g.physicalEnd = g.earlyWarning + static_cast<long long>(block + rng() % (4 * block));
+    }
+    LoadCartridge(g);
+
+    const size_t streamBlocks = static_cast<size_t>(g.earlyWarning) / block + 3 + rng() % 5;
+    const std::string stream = Pattern(streamBlocks * block, 77 + run);
+
+    JobSetup s = Job();
+    auto tape = Start(s);
+    MediaFSArchiveFileId_t chunk = Id(CHUNK, 500);
+    ASSERT_EQ(0, tape->Create(&chunk));
+    bool spanned = false;
+    const size_t onFirst = WriteBlocks(*tape, stream, 0, block, spanned);
+    ASSERT_NE(std::string::npos, onFirst) << tape->GetErrorString();
+    ASSERT_TRUE(spanned);
+    ASSERT_EQ(0, tape->Close()) << tape->GetErrorString();
+    const long long firstMarker = tape->GetFileNumber();
+    tape.reset();
+
+    // The first volume: full once, with 42001; the chunk and its bytes recorded.
+    const auto full = MediaManager().CallsOf("markFull", kVolId);
+    ASSERT_EQ(1u, full.size());
+    EXPECT_EQ(kVolumeFullReasonFull, full[0].args[0]);
+    EXPECT_EQ((std::vector<long long>{static_cast<long long>(onFirst)}),
+              MediaManager().CallsOf("incrNumLogicalBytes", kVolId).back().args);
+    // A block cut at the early warning had its rest written once more.
+    const auto writes = Library().CallsOf("writeData");
+    for (size_t i = 0; i + 1 < writes.size(); ++i) {
+      if (writes[i].result == kTapeEarlyWarning && writes[i].path == kDevice && i + 1 < writes.size() &&
+          writes[i + 1].path == kDevice) {
+        EXPECT_LE(writes[i + 1].args[0], writes[i].args[0]);
+      }
+    }
+
+    // The rest on the second tape, the last piece through Write and the padding of Close.
+    JobSetup s2 = Job(kDataMoverModeBackup, 7002, kSecondVolId, kSecondMediaId);
+    tape = Start(s2, kSecondVolId, kSecondDevice);
+    MediaFSArchiveFileId_t rest = Id(CHUNK, 500);
+    ASSERT_EQ(0, tape->Create(&rest));
+    size_t at = WriteBlocks(*tape, stream, onFirst, block, spanned);
+    ASSERT_FALSE(spanned);
+    if (at < stream.size()) {
+      ASSERT_EQ(static_cast<int>(stream.size() - at), tape->Write(stream.data() + at, stream.size() - at));
+    }
+    ASSERT_EQ(0, tape->Close());
+    const long long secondMarker = tape->GetFileNumber();
+    tape.reset();
+
+    JobSetup r1 = Job(0);
+    auto reader = Start(r1);
+    const std::string head = Restore(*reader, firstMarker, onFirst);
+    reader.reset();
+    JobSetup r2 = Job(0, 7003, kSecondVolId, kSecondMediaId);
+    reader = Start(r2, kSecondVolId, kSecondDevice);
+    const std::string tail = Restore(*reader, secondMarker, stream.size() - onFirst);
+    ASSERT_TRUE(head + tail == stream) << head.substr(0, 60) << " / " << tail.substr(0, 60);
+  }
+}
+
+// LEOT after part of a block: the rest is written once more. A retry that the drive takes whole
+// counts the whole block and asks for the chunk to close; a retry cut again reports the bytes
+// both passes took, and the frame counts exactly those.
+TEST_F(Spanning, PartialLeotIsRetriedOnce) {
+  struct Case {
+    long long physicalEnd;  // relative to the early warning
+    long long counted;      // bytes of the block the frame counts
+    bool closeChunk;        // set by WriteToMedia itself
+    size_t failing;         // "Failing the write" lines
+    size_t fullMarks;       // markFull calls
+  };
+  // Retry taken whole; retry cut at the physical end; retry at the physical end (974, which marks
+  // the volume full once more).
+  for (const Case& c : {Case{-1, 65536, true, 0, 1}, Case{30000, 1000 + 30000, false, 1, 1},
+                        Case{0, 1000, false, 0, 2}}) {
+    SCOPED_TRACE(c.physicalEnd);
+    platform::ResetAll();
+    SetUp();
+    platform::TapeGeometry g;
+    g.earlyWarning = static_cast<long long>(2 * block + 1000);
+    g.physicalEnd = c.physicalEnd < 0 ? -1 : g.earlyWarning + c.physicalEnd;
+    LoadCartridge(g);
+    JobSetup s = Job();
+    auto tape = Start(s);
+    MediaFSArchiveFileId_t chunk = Id(CHUNK, 9);
+    ASSERT_EQ(0, tape->Create(&chunk));
+    const std::string data = Pattern(block, 3);
+    bool eom = false;
+    ASSERT_EQ(static_cast<int>(block), tape->Write2(data.data(), block, eom));
+    EXPECT_FALSE(eom);
+    int flag = 0;
+    platform::ResetLogs();
+    const int rc = tape->WriteToMedia(data.data(), static_cast<long>(block), &flag);
+    EXPECT_EQ(-1, rc);
+    EXPECT_EQ(1, flag);
+    EXPECT_EQ(c.closeChunk, tape->GetCloseChunkFlag());
+    EXPECT_EQ(c.counted, tape->GetCurrentTransferCount());
+    EXPECT_TRUE(tape->m_bVolumeFull);
+    EXPECT_EQ(1u, platform::LogCount("Retrying the write for volume id = 11 "));
+    EXPECT_EQ(c.failing, platform::LogCount("Failing the write for volume id = 11 "));
+    const auto writes = Library().CallsOf("writeData");
+    ASSERT_EQ(3u, writes.size());
+    EXPECT_EQ(static_cast<long long>(block) - 1000, writes[2].args[0]);
+    EXPECT_EQ(c.fullMarks, MediaManager().Count("markFull"));
+    for (const auto& call : MediaManager().CallsOf("markFull")) EXPECT_EQ(kVolumeFullReasonFull, call.args[0]);
+    EXPECT_EQ(-1, tape->m_llWriteCachedFM);
+    EXPECT_EQ(2u, MediaManager().Count("resetFileMarker"));
+    const auto files = Library().Files(kDevice);
+    EXPECT_EQ(static_cast<size_t>(block + c.counted), files[1].Bytes().size());
+  }
+}
+
+// The whole block taken at the early warning: -1 with the end-of-media indication and the
+// close-chunk flag; the frame counts the block. The volume is marked full only while the flag of
+// the object is clear.
+TEST_F(Spanning, LeotWithTheWholeBlockTaken) {
+  platform::TapeGeometry g;
+  g.earlyWarning = static_cast<long long>(block);  // right after the label
+  LoadCartridge(g);
+  JobSetup s = Job();
+  auto tape = Start(s);
+  MediaFSArchiveFileId_t chunk = Id(CHUNK, 9);
+  ASSERT_EQ(0, tape->Create(&chunk));
+  const std::string data = Pattern(block, 4);
+  for (int i = 0; i < 2; ++i) {
+    bool eom = false;
+    EXPECT_EQ(static_cast<int>(block), tape->Write2(data.data(), block, eom));
+    EXPECT_TRUE(eom);
+    EXPECT_TRUE(tape->GetCloseChunkFlag());
+  }
+  EXPECT_EQ(1u, MediaManager().Count("markFull"));
+  EXPECT_TRUE(platform::LogContains("Logical End of Media encountered while writing at fileMarker=1. path=/dev/nst0. VolId=11 bytes_written 65536. Will span tape."));
+  // The file mark past the early warning: the volume is full already, the close goes on.
+  EXPECT_EQ(0, tape->Close());
+  EXPECT_TRUE(Library().Files(kDevice)[1].closed);
+}
+
+}  // namespace
