@@ -110,4 +110,13 @@ TEST_F(RealMagneticReadTest, SeekMovesTheReadPosition) {
   EXPECT_EQ(bytes.substr(2 * kBlock + 105, 100), piece);
 }
 
+// A host that reads or seeks on an object it never initialised gets a failure, not a crash.
+TEST_F(RealMagneticReadTest, ReadAndSeekBeforeInitFail) {
+  auto media = Make();
+  char buf[16];
+  EXPECT_EQ(-1, media->ReadFromMedia(buf, sizeof(buf)));
+  EXPECT_EQ(0, media->SetSeekOffset(0));
+  EXPECT_NE(0, media->MediaFSGetLastError());
+}
+
 }  // namespace

@@ -83,6 +83,7 @@ TEST_F(RealMagneticWriteTest, PathThatDoesNotFitIsRefused) {
     const MediaFSArchiveFileId_t id = Id(type, 9000000000000000000LL);
     EXPECT_EQ(-1, media->Create(&id));
     EXPECT_EQ('\0', media->m_szChunkPath[0]);
+    EXPECT_EQ(103, media->MediaFSGetLastError());
     EXPECT_NE(std::string::npos, media->m_strLastErrorMsg.find("does not fit in 1023 characters"));
   }
   const MediaFSArchiveFileId_t trailer = Id(MEDIA_TRAILER, 0);
