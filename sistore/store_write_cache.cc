@@ -185,7 +185,9 @@ CXoError SingleInstancer_FS::WriteCacheBytes(CFileInterface* file, const unsigne
   written += done;
   if (e.IsFailure()) return e;
   if (done != length) {
-    Log(1, wholeBlock ? "Could not write [%u] bytes to media. Written [%u]" : "Could not write [%d] bytes to media. Written [%u]",
+    Log(1,
+        wholeBlock ? "Could not write [%u] bytes to media. Written [%u]"
+                   : "Could not write [%d] bytes to media. Written [%u]",
         length, done);
     return FXErrorUtil::ErrorMM(FX_LOCATION, kMMErrDiskFull, "Could not write [%u] bytes to media. Written [%u]",
                                 length, done);

@@ -274,7 +274,8 @@ TEST_F(StoreIndexTest, EmptyOrMissingMetaDataIndex) {
   // No index file: the exact search decides (a healthy mount path blames the chunk), the other fails.
   std::filesystem::remove(MetaDataPath(kChunkId) + ".idx");
   EXPECT_EQ(-1, store->SearchChunkMetaDataIndex(5, e));
-  EXPECT_TRUE(platform::LogContains("SingleInstancer_FS::SearchChunkMetaDataIndex: Cannot open the chunk metadata index file ["));
+  EXPECT_TRUE(platform::LogContains(
+      "SingleInstancer_FS::SearchChunkMetaDataIndex: Cannot open the chunk metadata index file ["));
   EXPECT_EQ(-1, store->SearchNextChunkMetaDataIndex(5, e));
   EXPECT_TRUE(platform::LogContains("SingleInstancer_FS::GetNextEntry: Cannot open the chunk metadata index file ["));
 }
