@@ -18,6 +18,17 @@
 // A backup on a mount path other than a cloud one holds the process's CFileFlusher from its first
 // chunk to its destruction; full containers are flushed in the background.
 //
+// A chunk in container mode, as a backup's data mover writes it:
+//   store.Create(&id);                                  // the chunk folder and its metadata file
+//   for each object:
+//     store.StartDataFile2(engineId, &container, &offset);   // where the object begins
+//     store.WriteToDataFile(object...);  store.WriteToMetaData(record...);
+//     store.AddSfileContainerIndexEntry(entry);  store.AddChunkMetaDataIndexEntry(mdEntry);
+//   now and then: store.FlushDataFile(); store.FlushMetaDataFile();   // a checkpoint
+//   store.Close();
+// What a completed checkpoint wrote survives a crash; a later job continues the chunk (the
+// chunk-reuse flag of the archive file id) with new objects in new containers after the old ones.
+//
 // Results of the store's reads, opens, walks and searches: a byte count or 0 on success, -1 when
 // the chunk is to be marked bad (a check of the store's own failed, or IsMarkChunkBadMMError says
 // so), -2 when the failure does not make the chunk bad. Units: free space from the file system in
