@@ -4,6 +4,7 @@
 // layer by FlushGate where the order matters), and the data checkpoint.
 
 #include <filesystem>
+#include <mutex>
 #include <thread>
 
 #include "backup_job.h"
@@ -259,6 +260,31 @@ TEST_F(ContainerTest, CheckpointFlushesEverythingAndKeepsTheCurrentContainer) {
   EXPECT_EQ(store->m_pFdDataFile, store->m_lstDataFileCache.front());
   EXPECT_EQ((std::pair<unsigned int, unsigned long>{2, 138}), Object(*store, 5));
   EXPECT_EQ(0, store->Close());
+}
+
+// A checkpoint flushes the folders in which names were created since the last one, so that what
+// it made durable can be found: the chunk folder for containers and indexes, the volume folder
+// for a new chunk folder.
+TEST_F(ContainerTest, CheckpointsFlushTheFoldersTheyCreatedNamesIn) {
+  SetConfig("MaxSFileContainerItems", 1);
+  std::mutex mutex;
+  std::vector<std::string> flushed;
+  platform::Faults().SetHook([&](FsOp op, const std::string& path) {
+    if (op != FsOp::Flush || !std::filesystem::is_directory(path)) return;
+    std::lock_guard<std::mutex> lock(mutex);
+    flushed.push_back(path);
+  });
+  auto store = Chunk();
+  Object(*store, 10);
+  ASSERT_EQ(0, sitest::Checkpoint(*store));
+  EXPECT_EQ((std::vector<std::string>{ChunkDir(kChunkId), volumePath}), flushed);
+  ASSERT_EQ(0, sitest::Checkpoint(*store));
+  EXPECT_EQ(2u, flushed.size()) << "no new name, no folder flush";
+  Object(*store, 10);  // container 2
+  ASSERT_EQ(0, store->FlushDataFile());
+  EXPECT_EQ((std::vector<std::string>{ChunkDir(kChunkId), volumePath, ChunkDir(kChunkId)}), flushed);
+  ASSERT_EQ(0, store->Close());
+  platform::Faults().SetHook(nullptr);
 }
 
 TEST_F(ContainerTest, FailedContainerFlushFailsTheCheckpointAndGivesTheFileBack) {

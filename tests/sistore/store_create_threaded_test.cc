@@ -73,14 +73,18 @@ TEST_F(CreateTest, ArchiveTypesTheStoreDoesNotKeepAreRefused) {
   }
 }
 
+// A trailer starts at offset 0 of its file, whatever the chunk before it wrote.
 TEST_F(CreateTest, TrailersAreFilesOfTheVolumeFolder) {
   auto store = Backup();
   MediaFSArchiveFileId_t chunk = ArchiveId(kChunkId);
   ASSERT_EQ(0, store->Create(&chunk));
+  int eom = 0;
+  ASSERT_EQ(5, store->WriteToMetaData("chunk", 5, &eom));
   ASSERT_EQ(0, store->Close());
   for (uint32_t type : {CHUNKMAP_TRAILER, MEDIA_TRAILER}) {
     MediaFSArchiveFileId_t id = ArchiveId(kChunkId, false, type);
     ASSERT_EQ(0, store->Create(&id));
+    EXPECT_EQ(0, store->GetMetaDataFileOffset());
     const std::string name = type == MEDIA_TRAILER ? "MEDIA_TRAILER" : "CHUNKMAP_TRAILER_12";
     EXPECT_EQ(path_append(volumePath, name), store->m_strArchiveFileName);
     EXPECT_EQ(ChunkDir(kChunkId), store->m_strChunkDir);
