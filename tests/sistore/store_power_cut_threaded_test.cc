@@ -1,0 +1,111 @@
+// Power cuts of the backup road. A backup job with checkpoints writes into one chunk, in the test
+// process, and the power goes just before a chosen call of the file-system layer: any call, or the
+// nth container write, index write, metadata write, file flush, folder flush, creation, or call of
+// the close. Only what was flushed survives: everything else is lost in one mode, page by page at
+// random in the other. After the power returns the test makes the checks of store_crash_fixture.h
+// (the last completed checkpoint intact, the chunk continued after it), and the next job, cut in
+// its turn, continues the same chunk.
+//
+// MFS_STORE_POWER_CUTS sets the number of cuts per mode for longer runs: by default 200, and 100
+// in the sanitizer builds. A failure names the cut's mode, seed and step.
+
+#include <atomic>
+#include <cstdlib>
+#include <map>
+#include <random>
+
+#include "power_cut.h"
+#include "store_crash_fixture.h"
+
+namespace {
+
+using namespace sitest;
+using platform::FsOp;
+using platform::PowerCutMode;
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr int kDefaultCuts = 100;
+#else
+constexpr int kDefaultCuts = 200;
+#endif
+
+int PowerCuts() {
+  const char* env = getenv("MFS_STORE_POWER_CUTS");
+  return env != nullptr && atoi(env) > 0 ? atoi(env) : kDefaultCuts;
+}
+
+// The calls a cut is counted among: up to how many of them a job makes of each kind.
+long CallsOfAJob(CrashStep step) {
+  switch (step) {
+    case kAnyStep: return 400;
+    case kContainerWrite: return 16;
+    case kIndexWrite: return 10;
+    case kMetaDataWrite: return 5;
+    case kFileFlush: return 16;
+    case kFolderFlush: return 6;
+    case kCreate: return 8;
+    default: return 30;  // the close
+  }
+}
+
+class StorePowerCutTest : public StoreCrashFixture, public ::testing::WithParamInterface<PowerCutMode> {};
+
+TEST_P(StorePowerCutTest, EveryCutLeavesTheLastCheckpointIntactAndTheChunkContinuable) {
+  const PowerCutMode mode = GetParam();
+  const int cuts = PowerCuts();
+  std::mt19937_64 rng(mode == PowerCutMode::kRandomPages ? 4417 : 1744);
+  std::map<uint64_t, int> cutAt;
+  long long chunkId = 100;
+  std::vector<WrittenObject> committed;
+  bool chunkExists = false;
+
+  for (int iter = 0; iter < cuts; ++iter) {
+    const uint64_t seed = rng();
+    const CrashStep point = iter % 4 == 0 ? kAnyStep : static_cast<CrashStep>(1 + rng() % (kCrashSteps - 1));
+    std::atomic<bool> closing{false};
+    powercut::Plan plan;
+    plan.mode = mode;
+    plan.seed = rng() | 1;
+    plan.step = 1 + static_cast<long>(rng() % CallsOfAJob(point));
+    plan.counts = [&, point](FsOp op, const std::string& path) {
+      if (!InChunkFolders(path)) return false;
+      return point == kAnyStep || (point == kInClose ? closing.load() : Classify(op, path) == point);
+    };
+    std::vector<WrittenObject> underWay;
+    const powercut::Result r = powercut::Run(plan, [&] {
+      return RunJob(
+          chunkId, chunkExists, seed, [&](const WrittenObject& w) { underWay.push_back(w); },
+          [&] {
+            committed.insert(committed.end(), underWay.begin(), underWay.end());
+            underWay.clear();
+          },
+          closing);
+    });
+    SCOPED_TRACE("cut " + std::to_string(iter) + " at " + kCrashStepNames[point] + ", chunk " +
+                 std::to_string(chunkId) + (chunkExists ? " (continued)" : " (new)") + ", job seed " +
+                 std::to_string(seed) + "; " + r.Describe());
+    ASSERT_TRUE(r.report.errors.empty());
+    if (r.cutInWriter) ++cutAt[point];
+
+    ContinueAfterCrash(chunkId, committed, chunkExists, seed ^ 0x5555);
+    if (HasFatalFailure()) return;
+  }
+
+  std::string seen;
+  for (const auto& [point, count] : cutAt) seen += std::string(kCrashStepNames[point]) + "=" + std::to_string(count) + " ";
+  RecordProperty("cut_points", seen);
+  if (cuts >= 100) {
+    for (uint64_t point = kAnyStep; point < kCrashSteps; ++point) {
+      EXPECT_GT(cutAt[point], 0) << "no cut at " << kCrashStepNames[point] << "; seen: " << seen;
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, StorePowerCutTest,
+                         ::testing::Values(PowerCutMode::kDropUnflushed, PowerCutMode::kRandomPages),
+                         [](const ::testing::TestParamInfo<PowerCutMode>& info) {
+                           return std::string(info.param == PowerCutMode::kRandomPages ? "RandomPages"
+                                                                                       : "DropUnflushed");
+                         });
+
+}  // namespace
