@@ -54,13 +54,20 @@ enum ECompactFileType : int {
   COMPACT_TYPE_COMPACT2 = 2,  // ".compact2"
 };
 
-// The lock of a chunk's compaction, held while the context lives.
+// The lock of a chunk's compaction, held while the context lives (SingleInstancer_FS::
+// LockChunkForCompaction). The user fills the first four fields before locking.
 struct SCmpctChnkLockCtx {
   std::string strChunkDir;             // the chunk folder
   CFileInterface* pLockFile = nullptr; // the open lock file while the lock is held
   EvDebug* pDbg = nullptr;             // log of the release; null: one of its own
   CFSInitParams InitParams;            // the lock file's interface is made from these
+  CIndexFileLockShare LockShare;       // the process's share of the file's lock while held
+
+  SCmpctChnkLockCtx() = default;
+  SCmpctChnkLockCtx(const SCmpctChnkLockCtx&) = delete;
+  SCmpctChnkLockCtx& operator=(const SCmpctChnkLockCtx&) = delete;
   ~SCmpctChnkLockCtx();                // releases a held lock
+  bool IsLocked() const { return pLockFile != nullptr; }
 };
 
 // The first 24 bytes of a chunk metadata index record, in host order: the offset of an object's
