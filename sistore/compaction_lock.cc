@@ -71,8 +71,8 @@ void ResetCompactionLockValues() {
 [[maybe_unused]] const bool kResetRegistered = (platform::RegisterReset(&ResetCompactionLockValues), true);
 
 // Takes the lock on the open lock file. Sets `*noDescriptor` when the file has no descriptor to
-// lock, and `*holder` to the process that holds a conflicting lock when the system tells it.
-CXoError TakeLock(CFileInterface* file, CIndexFileLockShare* share, bool* noDescriptor, int* holder) {
+// lock.
+CXoError TakeLock(CFileInterface* file, CIndexFileLockShare* share, bool* noDescriptor) {
   if (auto* dataServerFile = dynamic_cast<CDataServerFile*>(file)) return dataServerFile->LockFile(false);
   const int fd = file->GetFD();
   if (fd < 0) {
@@ -80,7 +80,7 @@ CXoError TakeLock(CFileInterface* file, CIndexFileLockShare* share, bool* noDesc
     return FXErrorUtil::ErrorMM(FX_LOCATION, kMMErrAccessDenied, "[%s] has no descriptor to lock",
                                 file->GetFileName().c_str());
   }
-  const int err = CIndexFileLockTable::Acquire(fd, true, share, holder);
+  const int err = CIndexFileLockTable::Acquire(fd, true, share, nullptr);
   if (err == 0) return CXoError::Success();
   // A refusal is a lock held elsewhere, whatever the system calls it.
   const int reported = (err == EAGAIN || err == EACCES) ? EACCES : err;
@@ -133,11 +133,10 @@ CXoError SingleInstancer_FS::LockChunkForCompaction(SCmpctChnkLockCtx* pCtx, EvD
   // the chunk's index and hide a compacted copy waiting to replace it.
   const int flags = bLockSfileIdx ? O_RDWR : O_RDWR | O_CREAT;
   CXoError last;
-  int holder = 0;
   bool noDescriptor = false;
   for (int attempt = 1; attempt <= kLockAttempts; ++attempt) {
     last = file->Open(lockPath, flags, 0777, 0);
-    if (last.IsSuccess()) last = TakeLock(file.get(), &pCtx->LockShare, &noDescriptor, &holder);
+    if (last.IsSuccess()) last = TakeLock(file.get(), &pCtx->LockShare, &noDescriptor);
     if (last.IsSuccess()) {
       CXoError flushed = file->Flush();
       if (flushed.IsFailure()) {
@@ -157,8 +156,8 @@ CXoError SingleInstancer_FS::LockChunkForCompaction(SCmpctChnkLockCtx* pCtx, EvD
   std::string debug;
   const int fd = file->GetFD();
   if (fd >= 0 && IsLockBusy(last)) {
-    const int pid = holder != 0 ? holder : CIndexFileLockTable::HolderOf(fd, true);
-    debug = StringFormat("Errno [%d]. Locking pid [%d]. fd [%d].", FXErrorUtil::GetErrNo(last), pid, fd);
+    debug = StringFormat("Errno [%d]. Locking pid [%d]. fd [%d].", FXErrorUtil::GetErrNo(last),
+                         CIndexFileLockTable::HolderOf(fd, true), fd);
   }
   log->DebugLvl("LockChunkForComp", 1, "Cannot create/open lock file at [%s]. Error [%s]. Debug [%s].", lockPath.c_str(),
                 last.AsString().c_str(), debug.c_str());
