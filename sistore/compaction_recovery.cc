@@ -28,10 +28,10 @@ namespace {
 constexpr int kDefaultRetryMax = 30;
 constexpr uint32_t kRetryPauseMs = 2000;
 constexpr uint32_t kCompact2RecheckPauseMs = 1000;
-// How often one call looks at its side files again after one vanished under it. A file that keeps
-// vanishing (another recovery racing, a file system that lists what it cannot rename) ends the
-// call with its error instead of holding the chunk lock for ever.
-constexpr int kMaxChecksPerCall = 10;
+// How often one call tries to rename or delete a side file that vanishes under it before it gives
+// up. A file that keeps vanishing (a file system that lists what it cannot rename) ends the call
+// with its error instead of holding the chunk lock for ever.
+constexpr int kMaxVanishedPerCall = 10;
 constexpr unsigned int kSwitchDeleteFlags = 8;
 
 bool s_bRetryRead = false;
@@ -53,10 +53,12 @@ void FillLockContext(SCmpctChnkLockCtx& ctx, const char* szPath, EvDebug* pDbg, 
 
 bool IsCloud(const CFSInterface* fs) { return fs->GetType() == kFSTypeCloud; }
 
-CXoError GaveUp(EvDebug* log, const char* tag, const char* szPath, const CXoError& last) {
-  log->DebugLvl(tag, 1, "Error: Side files of [%s] keep vanishing. Recovery gave up after [%d] checks.", szPath,
-                kMaxChecksPerCall);
-  return last;
+// Counts one side file that vanished under an action; true when the call is to give up.
+bool GiveUpAfter(int& vanished, EvDebug* log, const char* tag, const char* szPath) {
+  if (++vanished < kMaxVanishedPerCall) return false;
+  log->DebugLvl(tag, 1, "Error: Side files of [%s] keep vanishing. Recovery gave up after [%d] attempts.", szPath,
+                kMaxVanishedPerCall);
+  return true;
 }
 
 // Takes the chunk lock for the recovery or switch of `szPath` unless it is held already.
@@ -116,9 +118,8 @@ CXoError SingleInstancer_FS::RecoverCompactableFileEx(CFSInterface* fs, const ch
   const std::string temp = path + kTempSuffix;
   bool isIndexDecided = false;
   bool isIndex = false;
-  CXoError vanished;
-  for (int check = 1;; ++check) {
-    if (check > kMaxChecksPerCall) return GaveUp(log, kTag, szPath, vanished);
+  int vanished = 0;
+  for (;;) {
     bool compactExists = false;
     bool tempExists = false;
     CXoError e = ShouldRecoverCompactableFile(fs, szPath, pDbg, compactExists, tempExists);
@@ -148,7 +149,7 @@ CXoError SingleInstancer_FS::RecoverCompactableFileEx(CFSInterface* fs, const ch
           if (FXErrorUtil::IsErrNo(e, ENOENT)) {
             log->DebugLvl(kTag, 1, "WARNING: Compact file not found for delete. Running recovery again. [%s].",
                           compact.c_str());
-            vanished = e;
+            if (GiveUpAfter(vanished, log, kTag, szPath)) return e;
             continue;
           }
           log->DebugLvl(kTag, 1, "ERROR: Cannot delete file [%s]. Error [%s].", compact.c_str(), e.AsString().c_str());
@@ -163,7 +164,7 @@ CXoError SingleInstancer_FS::RecoverCompactableFileEx(CFSInterface* fs, const ch
         if (FXErrorUtil::IsErrNo(e, ENOENT)) {
           log->DebugLvl(kTag, 1, "WARNING: Compact file not found for rename. Running recovery again. [%s].",
                         compact.c_str());
-          vanished = e;
+          if (GiveUpAfter(vanished, log, kTag, szPath)) return e;
           continue;
         }
         log->DebugLvl(kTag, 1, "ERROR: Cannot rename file [%s] to [%s]. Err [%s].", compact.c_str(), szPath,
@@ -200,9 +201,8 @@ CXoError SingleInstancer_FS::RecoverCompactableFileEx2(CFSInterface* fs, const c
 
   std::string path = szPath;
   std::string compact2 = path + kCompact2Suffix;
-  CXoError vanished;
-  for (int check = 1;; ++check) {
-    if (check > kMaxChecksPerCall) return GaveUp(log, kTag, szPath, vanished);
+  int vanished = 0;
+  for (;;) {
     bool exists = false;
     CXoError e = fs->Exists(compact2, exists);
     if (e.IsFailure()) {
@@ -240,7 +240,7 @@ CXoError SingleInstancer_FS::RecoverCompactableFileEx2(CFSInterface* fs, const c
       log->DebugLvl(kTag, 1, original ? "Error: Compact file not found for delete. Running recovery again. [%s]."
                                       : "Error: Compact file not found for rename. Running recovery again. [%s].",
                     compact2.c_str());
-      vanished = e;
+      if (GiveUpAfter(vanished, log, kTag, szPath)) return e;
       XOSLEEP_InTeRnAl(kCompact2RecheckPauseMs, __FILE__, __LINE__);
       continue;
     }

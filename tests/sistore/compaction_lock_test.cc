@@ -11,14 +11,13 @@
 #include <memory>
 
 #include "MediaFileSystem/SingleInstancerFS.h"
+#include "child_holder.h"
 #include "compaction_fixture.h"
-#include "index/index_test_util.h"
 #include "platform/temp_dir.h"
 
 namespace {
 
 using idxtest::Fork;
-using idxtest::Pipe;
 using idxtest::Wait;
 using platform::FsOp;
 
@@ -43,52 +42,19 @@ class LockTest : public ::testing::Test {
   void MakeIndex() { idxtest::MakeContainerIndex(Index(), params_, {1, 2, 3}); }
 
   // A second process that takes the chunk lock (or opens the container index, with `index`) and
-  // keeps it until Release.
-  class Holder {
-   public:
-    Holder(LockTest& t, bool index) {
-      pid_ = Fork([&t, index, this] {
-        ready_.CloseRead();
-        release_.CloseWrite();
-        released_.CloseRead();
-        bool held = false;
-        {
-          SCmpctChnkLockCtx ctx;
-          SFileIndex idx(&t.params_, nullptr);
-          if (index) {
-            auto options = idxtest::Opts<SFileIndex>(false, true);
-            held = idx.Open(t.Index(), 2, options).IsSuccess();
-          } else {
-            t.Fill(ctx);
-            held = SingleInstancer_FS::LockChunkForCompaction(&ctx, nullptr, false).IsSuccess();
-          }
-          ready_.Send(held ? 'y' : 'n');
-          release_.Receive();
-        }
-        released_.Send();
-        return 0;
-      });
-      ready_.CloseWrite();
-      release_.CloseRead();
-      released_.CloseWrite();
-      holding_ = ready_.Receive() == 'y';
-    }
-    ~Holder() { Release(); }
-    bool holding() const { return holding_; }
-    pid_t pid() const { return pid_; }
-    void Release() {
-      if (pid_ <= 0) return;
-      release_.Send();
-      released_.Receive();
-      Wait(pid_);
-      pid_ = -1;
-    }
-
-   private:
-    pid_t pid_ = -1;
-    bool holding_ = false;
-    Pipe ready_, release_, released_;
-  };
+  // keeps it until released.
+  std::unique_ptr<ChildHolder> Hold(bool index) {
+    return std::make_unique<ChildHolder>([this, index]() -> std::shared_ptr<void> {
+      if (index) {
+        auto idx = std::make_shared<SFileIndex>(&params_, nullptr);
+        auto options = idxtest::Opts<SFileIndex>(false, true);
+        return idx->Open(Index(), 2, options).IsSuccess() ? idx : nullptr;
+      }
+      auto ctx = std::make_shared<SCmpctChnkLockCtx>();
+      Fill(*ctx);
+      return SingleInstancer_FS::LockChunkForCompaction(ctx.get(), nullptr, false).IsSuccess() ? ctx : nullptr;
+    });
+  }
 
   TempDir dir_;
   std::string chunk_;
@@ -106,19 +72,19 @@ TEST_F(LockTest, LockIsHeldWhileTheContextLives) {
     EXPECT_TRUE(SingleInstancer_FS::LockChunkForCompaction(&ctx, nullptr, false).IsSuccess());
     EXPECT_EQ(platform::Faults().Calls(FsOp::Open, ".compactlock"), opens);
     // Another process cannot have it meanwhile.
-    Holder other(*this, false);
-    EXPECT_FALSE(other.holding());
+    auto other = Hold(false);
+    EXPECT_FALSE(other->holding());
   }
   EXPECT_TRUE(CXoPath::Exists(CompactLock()));
-  Holder after(*this, false);
-  EXPECT_TRUE(after.holding());
+  auto after = Hold(false);
+  EXPECT_TRUE(after->holding());
   EXPECT_TRUE(FXErrorUtil::IsMM(SingleInstancer_FS::LockChunkForCompaction(nullptr, nullptr, false), 103));
 }
 
 // Four hundred attempts five milliseconds apart, on the fake clock, then the holder is named.
 TEST_F(LockTest, LockHeldElsewhereFailsAfterFourHundredAttempts) {
-  Holder other(*this, false);
-  ASSERT_TRUE(other.holding());
+  auto other = Hold(false);
+  ASSERT_TRUE(other->holding());
   SCmpctChnkLockCtx ctx;
   Fill(ctx);
   CXoError e = SingleInstancer_FS::LockChunkForCompaction(&ctx, nullptr, false);
@@ -127,15 +93,15 @@ TEST_F(LockTest, LockHeldElsewhereFailsAfterFourHundredAttempts) {
   EXPECT_EQ(platform::Faults().Calls(FsOp::Open, ".compactlock"), 400);
   EXPECT_EQ(platform::SleptMs(), 399 * 5);
   EXPECT_TRUE(platform::LogContains("Cannot create/open lock file at [" + CompactLock() + "]"));
-  EXPECT_TRUE(platform::LogContains("Errno [13]. Locking pid [" + std::to_string(other.pid()) + "]."));
+  EXPECT_TRUE(platform::LogContains("Errno [13]. Locking pid [" + std::to_string(other->pid()) + "]."));
 }
 
 TEST_F(LockTest, LockReleasedDuringTheAttemptsIsTaken) {
-  Holder other(*this, false);
-  ASSERT_TRUE(other.holding());
+  auto other = Hold(false);
+  ASSERT_TRUE(other->holding());
   long long opens = 0;
   platform::Faults().SetHook([&](FsOp op, const std::string& path) {
-    if (op == FsOp::Open && path == CompactLock() && ++opens == 10) other.Release();
+    if (op == FsOp::Open && path == CompactLock() && ++opens == 10) other->Release();
   });
   SCmpctChnkLockCtx ctx;
   Fill(ctx);
@@ -152,12 +118,12 @@ TEST_F(LockTest, LockReleasedDuringTheAttemptsIsTaken) {
 TEST_F(LockTest, ContainerIndexLockAndOpenIndexesExcludeEachOther) {
   MakeIndex();
   {
-    Holder reader(*this, true);
-    ASSERT_TRUE(reader.holding());
+    auto reader = Hold(true);
+    ASSERT_TRUE(reader->holding());
     SCmpctChnkLockCtx ctx;
     Fill(ctx);
     EXPECT_TRUE(FXErrorUtil::IsErrNo(SingleInstancer_FS::LockChunkForCompaction(&ctx, nullptr, true), EACCES));
-    EXPECT_TRUE(platform::LogContains("Locking pid [" + std::to_string(reader.pid()) + "]"));
+    EXPECT_TRUE(platform::LogContains("Locking pid [" + std::to_string(reader->pid()) + "]"));
   }
   {
     SFileIndex own(&params_, nullptr);
@@ -168,11 +134,11 @@ TEST_F(LockTest, ContainerIndexLockAndOpenIndexesExcludeEachOther) {
     ASSERT_TRUE(SingleInstancer_FS::LockChunkForCompaction(&ctx, nullptr, true).IsSuccess());
     // The index's close does not drop the lock.
     ASSERT_TRUE(own.Close().IsSuccess());
-    Holder reader(*this, true);
-    EXPECT_FALSE(reader.holding());
+    auto reader = Hold(true);
+    EXPECT_FALSE(reader->holding());
   }
-  Holder reader(*this, true);
-  EXPECT_TRUE(reader.holding());
+  auto reader = Hold(true);
+  EXPECT_TRUE(reader->holding());
 }
 
 TEST_F(LockTest, LockFailsRatherThanMakeOrPretend) {
@@ -198,8 +164,8 @@ TEST_F(LockTest, LockFailsRatherThanMakeOrPretend) {
   EXPECT_TRUE(FXErrorUtil::IsErrNo(SingleInstancer_FS::LockChunkForCompaction(&unflushed, nullptr, false), EIO));
   EXPECT_TRUE(platform::LogContains("Cannot flush lock file at [" + CompactLock() + "]."));
   EXPECT_FALSE(unflushed.IsLocked());
-  Holder other(*this, false);
-  EXPECT_TRUE(other.holding());
+  auto other = Hold(false);
+  EXPECT_TRUE(other->holding());
 }
 
 TEST_F(LockTest, DataServerFilesUseTheirOwnLock) {
@@ -224,8 +190,8 @@ TEST_F(LockTest, ReleaseThatFailsToCloseIsReported) {
     platform::Faults().Add({FsOp::Close, ".compactlock", 1, 1, EIO});
   }
   EXPECT_TRUE(platform::LogContains("Unlock: Cannot close lock file under [" + chunk_ + "]. Err ["));
-  Holder other(*this, false);
-  EXPECT_TRUE(other.holding());
+  auto other = Hold(false);
+  EXPECT_TRUE(other->holding());
 }
 
 // ---- Renames ------------------------------------------------------------------------------------
