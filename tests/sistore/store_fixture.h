@@ -88,6 +88,7 @@ class TestStore : public SingleInstancer_FS {
   using SingleInstancer_FS::m_pMetaDataCachePos;
   using SingleInstancer_FS::m_pMetaDataReader;
   using SingleInstancer_FS::m_SpaceCheckInterval;
+  using SingleInstancer_FS::m_strChunkDir;
   using SingleInstancer_FS::m_strDataFileName;
   using SingleInstancer_FS::m_strPerfId;
   using SingleInstancer_FS::m_TotalBytesWritten;
