@@ -59,8 +59,8 @@ CSFileCompactionMap& CSFileCompactionMap::operator=(const CSFileCompactionMap& o
 void CSFileCompactionMap::SetEntries(std::unique_ptr<SCompactionMapEntry[]> entries, uint32_t count) {
   m_pMap = std::move(entries);
   m_Hdr.uEntryCount = m_pMap ? count : 0;
-  m_vKeys.resize(m_Hdr.uEntryCount);
-  for (uint32_t k = 0; k < m_Hdr.uEntryCount; ++k) m_vKeys[k] = m_pMap[k].uLogicalOff;
+  m_vRuns.resize(m_Hdr.uEntryCount);
+  for (uint32_t k = 0; k < m_Hdr.uEntryCount; ++k) m_vRuns[k] = Run{m_pMap[k].uLogicalOff, m_pMap[k].uPhysicalOff};
 }
 
 // Media form is big-endian at any alignment: the caller's buffer may be a slot's bytes.
@@ -148,25 +148,26 @@ void CSFileCompactionMap::MergeValidRange(std::vector<SSFileRange>& vRanges, SSF
 
 // ---- Translation ---------------------------------------------------------------------------------
 
-// A search without branches on the keys: every step halves the range by one comparison, and both
-// halves' next probes are fetched ahead, so a large map costs memory latency rather than
-// mispredicted branches.
+// A search without branches: every step halves the range by one comparison, and both halves'
+// next probes are fetched ahead, so a large map costs memory latency rather than mispredicted
+// branches.
 int64_t CSFileCompactionMap::LastRunAtOrBelow(uint64_t off) const {
-  const uint64_t* base = m_vKeys.data();
-  size_t length = m_vKeys.size();
+  const Run* base = m_vRuns.data();
+  size_t length = m_vRuns.size();
   while (length > 1) {
     const size_t half = length / 2;
     __builtin_prefetch(base + half / 2);
     __builtin_prefetch(base + half + half / 2);
-    base = base[half] <= off ? base + half : base;
+    base = base[half].logical <= off ? base + half : base;
     length -= half;
   }
-  return *base <= off ? base - m_vKeys.data() : -1;
+  return base->logical <= off ? base - m_vRuns.data() : -1;
 }
 
 void CSFileCompactionMap::RecordTranslation(long long elapsedMs) {
   const float seconds = elapsedMs > 0 ? static_cast<float>(elapsedMs) / 1000.0f : 0.0f;
   const uint32_t before = m_uTranslations++;
+  if (seconds == 0.0f && m_fAvgTranslateTime == 0.0f) return;  // the average stays 0
   m_fAvgTranslateTime = (m_fAvgTranslateTime * static_cast<float>(before) + seconds) / static_cast<float>(m_uTranslations);
 }
 
@@ -186,19 +187,19 @@ uint64_t CSFileCompactionMap::GetPhysicalOffset(uint64_t LogicalOff, bool bPrune
                      m_strFileName.c_str());
     return kInvalidOffset;
   }
-  const SCompactionMapEntry& run = m_pMap[m];
-  uint64_t result = run.uPhysicalOff + (LogicalOff - run.uLogicalOff);
-  if (run.uLogicalOff != LogicalOff && static_cast<uint32_t>(m) + 1 < n) {
-    const SCompactionMapEntry& next = m_pMap[m + 1];
-    const uint64_t holeStart = run.uLogicalOff + (next.uPhysicalOff - run.uPhysicalOff);
+  const Run& run = m_vRuns[m];
+  uint64_t result = run.physical + (LogicalOff - run.logical);
+  if (run.logical != LogicalOff && static_cast<uint32_t>(m) + 1 < n) {
+    const Run& next = m_vRuns[m + 1];
+    const uint64_t holeStart = run.logical + (next.physical - run.physical);
     if (LogicalOff == holeStart && !bPrunerMode) {
       watch.Stop();
       m_pDbg->DebugLvl("GetPhysicalOffset", 1, m_ullId,
                        "Logical offset [%llu] is within a hole. Hole starts at [%llu]. [%llu] -> [%llu]. [%llu] -> "
                        "[%llu]. Pruner mode [%s].",
                        static_cast<unsigned long long>(LogicalOff), static_cast<unsigned long long>(LogicalOff),
-                       static_cast<unsigned long long>(run.uLogicalOff), static_cast<unsigned long long>(run.uPhysicalOff),
-                       static_cast<unsigned long long>(next.uLogicalOff), static_cast<unsigned long long>(next.uPhysicalOff),
+                       static_cast<unsigned long long>(run.logical), static_cast<unsigned long long>(run.physical),
+                       static_cast<unsigned long long>(next.logical), static_cast<unsigned long long>(next.physical),
                        "false");
       return kInvalidOffset;
     }
@@ -209,13 +210,12 @@ uint64_t CSFileCompactionMap::GetPhysicalOffset(uint64_t LogicalOff, bool bPrune
                          "Logical offset [%llu] is within a hole. Hole starts at [%llu]. [%llu] -> [%llu]. [%llu] -> "
                          "[%llu]. [%s]",
                          static_cast<unsigned long long>(LogicalOff), static_cast<unsigned long long>(holeStart),
-                         static_cast<unsigned long long>(run.uLogicalOff),
-                         static_cast<unsigned long long>(run.uPhysicalOff),
-                         static_cast<unsigned long long>(next.uLogicalOff),
-                         static_cast<unsigned long long>(next.uPhysicalOff), m_strFileName.c_str());
+                         static_cast<unsigned long long>(run.logical), static_cast<unsigned long long>(run.physical),
+                         static_cast<unsigned long long>(next.logical), static_cast<unsigned long long>(next.physical),
+                         m_strFileName.c_str());
         return kInvalidOffset;
       }
-      result = next.uPhysicalOff;
+      result = next.physical;
     }
   }
   watch.Stop();

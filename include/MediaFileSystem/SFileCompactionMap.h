@@ -152,6 +152,11 @@ class CSFileCompactionMap {
   EvDebug* m_pDbg = nullptr;                      // the caller's log or m_Dbg
   EvDebug m_Dbg;
   unsigned long long m_ullId = ~0ull;
-  // The logical offsets of the entries again, contiguous, for a cache-friendly search.
-  std::vector<uint64_t> m_vKeys;
+  // The offsets of the entries again, in pairs: the search reads only these, and the run it ends
+  // on, with its neighbour, is then in the lines it has just read.
+  struct Run {
+    uint64_t logical;
+    uint64_t physical;
+  };
+  std::vector<Run> m_vRuns;
 };
