@@ -7,6 +7,7 @@
 
 #include "MediaFileSystem/SFileCompactionMap.h"
 #include "platform/byte_order.h"
+#include "platform/string_format.h"
 #include "platform/threads.h"
 
 namespace {
@@ -164,6 +165,17 @@ int64_t CSFileCompactionMap::LastRunAtOrBelow(uint64_t off) const {
   return base->logical <= off ? base - m_vRuns.data() : -1;
 }
 
+void CSFileCompactionMap::LogHole(uint64_t off, uint64_t holeStart, const Run& run, const Run& next) {
+  const bool atStart = off == holeStart;
+  const std::string where = StringFormat(
+      "Logical offset [%llu] is within a hole. Hole starts at [%llu]. [%llu] -> [%llu]. [%llu] -> [%llu].",
+      static_cast<unsigned long long>(off), static_cast<unsigned long long>(holeStart),
+      static_cast<unsigned long long>(run.logical), static_cast<unsigned long long>(run.physical),
+      static_cast<unsigned long long>(next.logical), static_cast<unsigned long long>(next.physical));
+  m_pDbg->DebugLvl("GetPhysicalOffset", 1, m_ullId, "%s %s", where.c_str(),
+                   atStart ? "Pruner mode [false]." : ("[" + m_strFileName + "]").c_str());
+}
+
 void CSFileCompactionMap::RecordTranslation(long long elapsedMs) {
   const float seconds = elapsedMs > 0 ? static_cast<float>(elapsedMs) / 1000.0f : 0.0f;
   const uint32_t before = m_uTranslations++;
@@ -192,27 +204,11 @@ uint64_t CSFileCompactionMap::GetPhysicalOffset(uint64_t LogicalOff, bool bPrune
   if (run.logical != LogicalOff && static_cast<uint32_t>(m) + 1 < n) {
     const Run& next = m_vRuns[m + 1];
     const uint64_t holeStart = run.logical + (next.physical - run.physical);
-    if (LogicalOff == holeStart && !bPrunerMode) {
-      watch.Stop();
-      m_pDbg->DebugLvl("GetPhysicalOffset", 1, m_ullId,
-                       "Logical offset [%llu] is within a hole. Hole starts at [%llu]. [%llu] -> [%llu]. [%llu] -> "
-                       "[%llu]. Pruner mode [%s].",
-                       static_cast<unsigned long long>(LogicalOff), static_cast<unsigned long long>(LogicalOff),
-                       static_cast<unsigned long long>(run.logical), static_cast<unsigned long long>(run.physical),
-                       static_cast<unsigned long long>(next.logical), static_cast<unsigned long long>(next.physical),
-                       "false");
-      return kInvalidOffset;
-    }
-    if (LogicalOff > holeStart) {
+    // In pruner mode an offset whose bytes were dropped names the start of the next run.
+    if (LogicalOff >= holeStart) {
       if (!bPrunerMode) {
         watch.Stop();
-        m_pDbg->DebugLvl("GetPhysicalOffset", 1, m_ullId,
-                         "Logical offset [%llu] is within a hole. Hole starts at [%llu]. [%llu] -> [%llu]. [%llu] -> "
-                         "[%llu]. [%s]",
-                         static_cast<unsigned long long>(LogicalOff), static_cast<unsigned long long>(holeStart),
-                         static_cast<unsigned long long>(run.logical), static_cast<unsigned long long>(run.physical),
-                         static_cast<unsigned long long>(next.logical), static_cast<unsigned long long>(next.physical),
-                         m_strFileName.c_str());
+        LogHole(LogicalOff, holeStart, run, next);
         return kInvalidOffset;
       }
       result = next.physical;

@@ -205,27 +205,21 @@ CXoError SingleInstancer_FS::GetCompactionMapBySlot(IoSlot* pSlot, CSFileCompact
   } else {
     // The map header must have been read to be judged; a full buffer may just be too small.
     const size_t fieldsEnd = kCompactionMapHeaderOffset + kMapHeaderFields;
-    if (valid < fieldsEnd) {
-      if (valid == pSlot->uBufSize) {
-        log.DebugLvl(kTag, 1,
-                     "Error: Compac map size is greater than slot size. SlotSize [%u], TransSize [%u], EntrySize "
-                     "[Actual:%u, Read:%u], EntryCount [%u]",
-                     pSlot->uBufSize, slotRead, 0u, 0u, 0u);
-        nSizeNeeded = static_cast<int>(kCompactionMapEntriesOffset);
-        return FXErrorUtil::ErrorMM(FX_LOCATION, kMMErrSlotTooSmall);
-      }
+    if (valid < fieldsEnd && valid == pSlot->uBufSize) {
       log.DebugLvl(kTag, 1,
-                   "Error: Compaction map in Sfile contains invalid header size [%lu] with [%.8s]. Expected [%s]. "
-                   "Offset [%llu], Read [%u], Err [%s]",
-                   static_cast<unsigned long>(kMagicBytes), bytesAt(kCompactionMapHeaderOffset, shown),
-                   kCompactionMapTag, slotOffset, slotRead, slotError.c_str());
-      return FXErrorUtil::ErrorMM(FX_LOCATION, kMMErrCorrupt);
+                   "Error: Compac map size is greater than slot size. SlotSize [%u], TransSize [%u], EntrySize "
+                   "[Actual:%u, Read:%u], EntryCount [%u]",
+                   pSlot->uBufSize, slotRead, 0u, 0u, 0u);
+      nSizeNeeded = static_cast<int>(kCompactionMapEntriesOffset);
+      return FXErrorUtil::ErrorMM(FX_LOCATION, kMMErrSlotTooSmall);
     }
     unsigned char mapHeader[sizeof(SCompactionMapHeader)] = {};
-    std::memcpy(mapHeader, buffer + kCompactionMapHeaderOffset,
-                std::min(sizeof(mapHeader), valid - static_cast<size_t>(kCompactionMapHeaderOffset)));
+    if (valid > kCompactionMapHeaderOffset) {
+      std::memcpy(mapHeader, buffer + kCompactionMapHeaderOffset,
+                  std::min(sizeof(mapHeader), valid - static_cast<size_t>(kCompactionMapHeaderOffset)));
+    }
     const SCompactionMapHeader hdr = DecodeMapHeader(mapHeader);
-    if (!IsMapTag(mapHeader)) {
+    if (valid < fieldsEnd || !IsMapTag(mapHeader)) {
       log.DebugLvl(kTag, 1,
                    "Error: Compaction map in Sfile contains invalid header size [%lu] with [%.8s]. Expected [%s]. "
                    "Offset [%llu], Read [%u], Err [%s]",

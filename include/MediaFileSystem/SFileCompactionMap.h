@@ -141,22 +141,24 @@ class CSFileCompactionMap {
   std::string m_strFileName;      // the container the map was read from
 
  private:
+  // The offsets of the entries again, in pairs (m_vRuns): the search reads only these, and the run
+  // it ends on, with its neighbour, is then in the lines it has just read.
+  struct Run {
+    uint64_t logical;
+    uint64_t physical;
+  };
+
   // Replaces the entries (host order) and rebuilds the search keys.
   void SetEntries(std::unique_ptr<SCompactionMapEntry[]> entries, uint32_t count);
   // The index of the last entry whose logical offset is at or below `off`; -1 when none is.
   int64_t LastRunAtOrBelow(uint64_t off) const;
   void RecordTranslation(long long elapsedMs);
+  void LogHole(uint64_t off, uint64_t holeStart, const Run& run, const Run& next);
 
   std::unique_ptr<SCompactionMapEntry[]> m_pMap;  // the entries, host order
   SCompactionMapHeader m_Hdr{};                   // host-order header; uEntryCount counts m_pMap
   EvDebug* m_pDbg = nullptr;                      // the caller's log or m_Dbg
   EvDebug m_Dbg;
   unsigned long long m_ullId = ~0ull;
-  // The offsets of the entries again, in pairs: the search reads only these, and the run it ends
-  // on, with its neighbour, is then in the lines it has just read.
-  struct Run {
-    uint64_t logical;
-    uint64_t physical;
-  };
   std::vector<Run> m_vRuns;
 };

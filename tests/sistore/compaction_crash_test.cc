@@ -214,6 +214,17 @@ class CompactionCrash : public ::testing::TestWithParam<Kind> {
     }
   }
 
+  // What a compaction that drops `holes` must make of the current container, worked out here:
+  // the new container, its map and the bytes it keeps.
+  std::string Expected(const std::vector<SSFileRange>& holes, CSFileCompactionMap& merged, uint64_t& valid) {
+    merged = map_;
+    std::vector<SSFileRange> mergeHoles = holes, ranges;
+    uint64_t dropped = 0;
+    EXPECT_EQ(merged.Merge(&mergeHoles, 0, model_->bytes().size(), ranges, valid, dropped), 0);
+    EXPECT_FALSE(ranges.empty());
+    return cmptest::CompactedCopy(model_->bytes(), merged, ranges);
+  }
+
   // After a crash: recovers (the first recovery may be killed too), then checks that the old or
   // the new container is in place, alone, with every live object readable. Moves the model on
   // when the new one is.
@@ -270,14 +281,10 @@ TEST_P(CompactionCrash, EveryKillLeavesTheOldOrTheNewContainer) {
     SCOPED_TRACE("kill " + std::to_string(iter));
     const std::vector<SSFileRange> holes = NextHoles(rng);
 
-    // What the compaction must produce, worked out here.
     const std::string before = model_->bytes();
-    CSFileCompactionMap merged = map_;
-    std::vector<SSFileRange> mergeHoles = holes, ranges;
-    uint64_t valid = 0, dropped = 0;
-    ASSERT_EQ(merged.Merge(&mergeHoles, 0, before.size(), ranges, valid, dropped), 0);
-    ASSERT_FALSE(ranges.empty());
-    const std::string after = cmptest::CompactedCopy(before, merged, ranges);
+    CSFileCompactionMap merged;
+    uint64_t valid = 0;
+    const std::string after = Expected(holes, merged, valid);
 
     // Two in three children kill themselves at a step, in turn; the others are killed from here.
     const bool atStep = iter % 3 != 0;
@@ -337,11 +344,9 @@ TEST_P(CompactionPowerCut, EveryCutLeavesTheOldOrTheNewContainer) {
   for (int iter = 0; iter < Kills(); ++iter) {
     const std::vector<SSFileRange> holes = NextHoles(rng);
     const std::string before = model_->bytes();
-    CSFileCompactionMap merged = map_;
-    std::vector<SSFileRange> mergeHoles = holes, ranges;
-    uint64_t valid = 0, dropped = 0;
-    ASSERT_EQ(merged.Merge(&mergeHoles, 0, before.size(), ranges, valid, dropped), 0);
-    const std::string after = cmptest::CompactedCopy(before, merged, ranges);
+    CSFileCompactionMap merged;
+    uint64_t valid = 0;
+    const std::string after = Expected(holes, merged, valid);
 
     powercut::Plan plan;
     plan.mode = iter % 2 == 0 ? platform::PowerCutMode::kRandomPages : platform::PowerCutMode::kDropUnflushed;
