@@ -1,7 +1,6 @@
-// The slots of the store's roads that this build does not carry yet: creating, writing, opening,
-// reading and closing chunks, catalog mode and SILO recall. Each fails clearly (the error text
-// names the operation) or, where nothing can be held, reports that nothing is; a road's own file
-// replaces its slots here.
+// The slots of the store's roads that this build does not carry yet: opening and reading chunks,
+// catalog mode and SILO recall. Each fails clearly (the error text names the operation) or, where
+// nothing can be held, reports that nothing is; a road's own file replaces its slots here.
 
 #include "MediaFileSystem/SingleInstancerFS.h"
 #include "platform/string_format.h"
@@ -15,30 +14,13 @@ int NotAvailable(SingleInstancer_FS* store, const char* operation, int result = 
 
 }  // namespace
 
-int SingleInstancer_FS::CreateSpecific(const MediaFSArchiveFileId_t*) { return NotAvailable(this, "CreateSpecific"); }
-
 int SingleInstancer_FS::OpenSpecific(const MediaFSArchiveFileId_t*) { return NotAvailable(this, "OpenSpecific"); }
-
-// No chunk can have been created or opened, so there is nothing to close.
-int SingleInstancer_FS::CloseSpecific(long) { return 0; }
-
-int SingleInstancer_FS::WriteToMedia(const char*, long, int*) { return NotAvailable(this, "WriteToMedia"); }
 
 int SingleInstancer_FS::ReadFromMedia(char*, long) { return NotAvailable(this, "ReadFromMedia"); }
 
 int SingleInstancer_FS::InitCatalogOperationOnMedia(int) { return NotAvailable(this, "InitCatalogOperationOnMedia"); }
 
 int SingleInstancer_FS::SetSeekOffset(long long) { return NotAvailable(this, "SetSeekOffset", 0); }
-
-int SingleInstancer_FS::WriteToDataFile(const char*, long, int*) { return NotAvailable(this, "WriteToDataFile"); }
-
-int SingleInstancer_FS::WriteToMetaData(const char*, long, int*) { return NotAvailable(this, "WriteToMetaData"); }
-
-int SingleInstancer_FS::StartDataFile(unsigned long long, unsigned long long, unsigned int) {
-  return NotAvailable(this, "StartDataFile");
-}
-
-int SingleInstancer_FS::EndDataFile() { return NotAvailable(this, "EndDataFile"); }
 
 int SingleInstancer_FS::OpenDataFile(char*) { return NotAvailable(this, "OpenDataFile"); }
 
@@ -63,16 +45,6 @@ int SingleInstancer_FS::CheckAndRecallVolumeFromTape(std::string, unsigned long 
 
 // No volume lock can have been taken.
 int SingleInstancer_FS::ReleaseSiloVolResourceLock(unsigned int, bool, bool) { return 1; }
-
-long long SingleInstancer_FS::GetMetaDataFileOffset() { return NotAvailable(this, "GetMetaDataFileOffset"); }
-
-int SingleInstancer_FS::SetMetaDataFileOffset(unsigned long long) { return NotAvailable(this, "SetMetaDataFileOffset"); }
-
-int SingleInstancer_FS::SetDataFileOffset(unsigned long long) { return NotAvailable(this, "SetDataFileOffset"); }
-
-int SingleInstancer_FS::StartDataFile2(unsigned int, unsigned int*, unsigned long*) {
-  return NotAvailable(this, "StartDataFile2");
-}
 
 int SingleInstancer_FS::OpenDataFile2(const char*, unsigned long long) { return NotAvailable(this, "OpenDataFile2"); }
 
