@@ -1,9 +1,6 @@
 // The slots of the store's roads that this build does not carry yet: opening and reading chunks,
-// catalog mode, SILO recall and the recovery of interrupted compactions. Each fails clearly (the
-// error text names the operation) or, where nothing can be held, reports that nothing is; a
-// road's own file replaces its slots here.
-
-#include <memory>
+// catalog mode and SILO recall. Each fails clearly (the error text names the operation) or, where
+// nothing can be held, reports that nothing is; a road's own file replaces its slots here.
 
 #include "MediaFileSystem/SingleInstancerFS.h"
 #include "platform/string_format.h"
@@ -55,26 +52,4 @@ int SingleInstancer_FS::ReadFromNonSIFile(char*, long) { return NotAvailable(thi
 
 int SingleInstancer_FS::SetSeekOffset2(unsigned long long, unsigned long long) {
   return NotAvailable(this, "SetSeekOffset2");
-}
-
-// Without the recovery of interrupted compactions, a file that has no side files of one needs
-// none; one that has them cannot be repaired here, and says so.
-CXoError SingleInstancer_FS::RecoverCompactableFileByParams(CFSInitParams& params, const char* szPath,
-                                                            ECompactFileType type, EvDebug*, bool) {
-  if (type != COMPACT_TYPE_BOTH && type != COMPACT_TYPE_COMPACT && type != COMPACT_TYPE_COMPACT2) {
-    return CXoError::Success();
-  }
-  std::unique_ptr<CFSInterface> fs(CFSInterface::GetFSInterfaceInstance(params));
-  if (!fs) return FXErrorUtil::ErrorMM(FX_LOCATION, 40012, "No file-system interface for [%s]", szPath);
-  for (const char* suffix : {".compact2", ".compact", ".temp"}) {
-    const std::string side = std::string(szPath) + suffix;
-    bool exists = false;
-    CXoError e = fs->Exists(side, exists);
-    if (e.IsFailure()) return e.Push(FX_LOCATION);
-    if (exists) {
-      return FXErrorUtil::ErrorMM(FX_LOCATION, 1204, "[%s] was left by an interrupted compaction, which cannot be "
-                                  "recovered by this build", side.c_str());
-    }
-  }
-  return CXoError::Success();
 }
