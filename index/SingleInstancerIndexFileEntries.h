@@ -115,6 +115,24 @@ CXoError IDX_CLASS::GetEntry(IndexRecord* rec) {
   return CXoError::Success();
 }
 
+// Reads record `index` through the cache, quietly: a scan expects records that fail their CRC.
+// A valid record is left in host order.
+IDX_TEMPLATE
+CXoError IDX_CLASS::ReadRecordState(int64_t index, IndexRecord* rec, RecordState* state) {
+  m_Pos = RecordPosition(index);
+  CXoError e = Read(reinterpret_cast<char*>(rec), m_RecSize);
+  if (e.IsFailure()) return e.Push(FX_LOCATION);
+  if (CXoCRC32::Of(rec, Traits::kCrcBytes) == ozntohl(rec->CRC32)) {
+    Traits::SwapByteOrder(*rec);
+    *state = RecordState::kValid;
+    return CXoError::Success();
+  }
+  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(rec);
+  *state = std::all_of(bytes, bytes + m_RecSize, [](unsigned char c) { return c == 0; }) ? RecordState::kZeros
+                                                                                        : RecordState::kDamaged;
+  return CXoError::Success();
+}
+
 IDX_TEMPLATE
 CXoError IDX_CLASS::GetFirstEntry(int64_t* pIndex, IndexRecord* rec) {
   *pIndex = -1;

@@ -1,6 +1,9 @@
 // Continuing a chunk that an earlier job wrote: the metadata offset at the end of the metadata
 // file, both index files open for appending, and the container number at the highest one the
 // container index has ever recorded, so new objects go into containers of their own after it.
+// The index files have no journal: after a power loss in the middle of a checkpoint they may end
+// in records that never reached the disk whole, and opening them for appending drops those, so
+// that the new records follow the last valid one.
 
 #include "MediaFileSystem/SingleInstancerFS.h"
 
@@ -37,7 +40,7 @@ CXoError SingleInstancer_FS::InitializeExistingChunkForWriting() {
           e.AsString().c_str());
       return e.Push(FX_LOCATION);
     }
-    ChunkMDIndex::Options options{false, true, true};
+    ChunkMDIndex::Options options{false, true, true, true};
     if (exists) {
       e = m_fdChunkMDIdx.Open(m_strChunkMDIdxName, 2, options);
       if (e.IsFailure()) {
@@ -57,7 +60,7 @@ CXoError SingleInstancer_FS::InitializeExistingChunkForWriting() {
     }
     if (!exists) return CXoError::Success();
 
-    SfileIndex::Options sfileOptions{false, true, true};
+    SfileIndex::Options sfileOptions{false, true, true, true};
     e = m_fdSFileIdx.Open(m_strSfileIdxName, 2, sfileOptions);
     if (e.IsFailure()) {
       Log(1, "%s: Failed to open file [%s]. Error [%s]", kTag, m_strSfileIdxName.c_str(), e.AsString().c_str());

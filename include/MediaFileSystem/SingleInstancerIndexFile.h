@@ -56,6 +56,8 @@ class CIndexFile {
     bool bUseChangeFile = false;  // journal every Flush; no page is evicted between Flushes
     bool bCacheKeys = false;      // searches cache the upper levels of their search tree
     bool bAligned = false;        // Create makes an aligned (version 4) file
+    bool bTrimTornTail = false;   // Open read-write drops what an unfinished Flush left of an
+                                  // aligned file without a journal (see TrimTornTail)
   };
 
   // One cached page: the file bytes [PageNo * IDX_PAGE_SIZE, + Size).
@@ -92,7 +94,8 @@ class CIndexFile {
   // Refused for the record type that is only read (SChunkMetaDataIndexEntry90), as are appends.
   CXoError Create(std::string name, Options& options);
   // Opens an existing file read-only (mode 1) or read-write (mode 2), replays a journal left by
-  // an interrupted Flush, and establishes the record count and the last key.
+  // an interrupted Flush, and establishes the record count and the last key. A file without a
+  // journal whose last record fails its CRC fails as corrupt, unless a writer asks to trim it.
   CXoError Open(std::string name, int mode, Options& options);
   // Flushes (read-write mode), unlocks, closes and drops the page cache. Always ends closed.
   CXoError Close();
@@ -172,6 +175,11 @@ class CIndexFile {
   CXoError AddEntryInternal(IndexRecord* rec);
   CXoError WriteEntry(IndexRecord* rec);
   CXoError GetEntry(IndexRecord* rec);
+  // What a record holds after a power loss: itself, zeros where its page never reached the
+  // disk, or anything else.
+  enum class RecordState { kValid, kZeros, kDamaged };
+  CXoError ReadRecordState(int64_t index, IndexRecord* rec, RecordState* state);
+  CXoError TrimTornTail();
 
   const char* m_szMagic = IndexHdrMagic;
   std::unique_ptr<CFileInterface> m_pFp;

@@ -5,7 +5,8 @@
 //     offset, with its metadata and a record with a valid CRC in both index files, its bytes
 //     intact;
 //   - a new job continues the chunk: its objects land after the old ones (higher keys, new
-//     containers, metadata at the end), and afterwards no old object was overwritten.
+//     containers, metadata at the end), and afterwards no old object was overwritten and every
+//     record of both index files is whole (what a crash left torn is gone).
 // The objects of a checkpoint under way when the crash came may be half written; they are not
 // checked.
 #pragma once
@@ -187,6 +188,8 @@ class StoreCrashFixture : public StoreTest {
     store.reset();
     committed.insert(committed.end(), added.begin(), added.end());
     VerifyCommitted(chunkId, committed);
+    ASSERT_TRUE(ReadContainerIndex(ContainerIndexPath(chunkId)).recordCrcsOk);
+    ASSERT_TRUE(ReadMetaDataIndex(MetaDataPath(chunkId) + ".idx").recordCrcsOk);
   }
 
   // After a crash: checks the chunk and continues it (AppendAndVerify), or, when the crash came
