@@ -6,7 +6,7 @@
 // (the last completed checkpoint intact, the chunk continued after it), and the next job, cut in
 // its turn, continues the same chunk.
 //
-// MFS_STORE_POWER_CUTS sets the number of cuts per mode for longer runs: by default 200, and 100
+// MFS_STORE_POWER_CUTS sets the number of cuts per mode for longer runs: by default 400, and 100
 // in the sanitizer builds. A failure names the cut's mode, seed and step.
 
 #include <atomic>
@@ -26,7 +26,7 @@ using platform::PowerCutMode;
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr int kDefaultCuts = 100;
 #else
-constexpr int kDefaultCuts = 200;
+constexpr int kDefaultCuts = 400;
 #endif
 
 int PowerCuts() {
@@ -34,17 +34,18 @@ int PowerCuts() {
   return env != nullptr && atoi(env) > 0 ? atoi(env) : kDefaultCuts;
 }
 
-// The calls a cut is counted among: up to how many of them a job makes of each kind.
+// The calls a cut is counted among: about as many as a job makes of each kind (a few more, so
+// that some cuts come after the close).
 long CallsOfAJob(CrashStep step) {
   switch (step) {
-    case kAnyStep: return 400;
-    case kContainerWrite: return 16;
-    case kIndexWrite: return 10;
-    case kMetaDataWrite: return 5;
-    case kFileFlush: return 16;
-    case kFolderFlush: return 6;
+    case kAnyStep: return 100;
+    case kContainerWrite: return 8;
+    case kIndexWrite: return 6;
+    case kMetaDataWrite: return 3;
+    case kFileFlush: return 8;
+    case kFolderFlush: return 3;
     case kCreate: return 8;
-    default: return 30;  // the close
+    default: return 12;  // the close
   }
 }
 
