@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
 
 class CLoggedOnUser {
  public:
@@ -46,6 +47,7 @@ struct IdentityState {
   int impersonateThrows = 0;    // the next n CImpersonator constructions throw OzException
   int logons = 0;
   int impersonations = 0;
+  std::vector<uint64_t> tokens;  // the token of each scope entered, in order
 };
 
 IdentityState& Identity();
