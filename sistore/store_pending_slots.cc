@@ -1,7 +1,6 @@
-// The slots of the store's roads that this build does not carry yet: creating, writing, opening,
-// reading and closing chunks, catalog mode and SILO recall. Each fails clearly (the error text
-// names the operation) or, where nothing can be held, reports that nothing is; a road's own file
-// replaces its slots here.
+// The slots of the store's roads that this build does not carry yet: creating, writing and
+// closing chunks. Each fails clearly (the error text names the operation) or, where nothing can be
+// held, reports that nothing is; a road's own file replaces its slots here.
 
 #include "MediaFileSystem/SingleInstancerFS.h"
 #include "platform/string_format.h"
@@ -17,18 +16,10 @@ int NotAvailable(SingleInstancer_FS* store, const char* operation, int result = 
 
 int SingleInstancer_FS::CreateSpecific(const MediaFSArchiveFileId_t*) { return NotAvailable(this, "CreateSpecific"); }
 
-int SingleInstancer_FS::OpenSpecific(const MediaFSArchiveFileId_t*) { return NotAvailable(this, "OpenSpecific"); }
-
 // No chunk can have been created or opened, so there is nothing to close.
 int SingleInstancer_FS::CloseSpecific(long) { return 0; }
 
 int SingleInstancer_FS::WriteToMedia(const char*, long, int*) { return NotAvailable(this, "WriteToMedia"); }
-
-int SingleInstancer_FS::ReadFromMedia(char*, long) { return NotAvailable(this, "ReadFromMedia"); }
-
-int SingleInstancer_FS::InitCatalogOperationOnMedia(int) { return NotAvailable(this, "InitCatalogOperationOnMedia"); }
-
-int SingleInstancer_FS::SetSeekOffset(long long) { return NotAvailable(this, "SetSeekOffset", 0); }
 
 int SingleInstancer_FS::WriteToDataFile(const char*, long, int*) { return NotAvailable(this, "WriteToDataFile"); }
 
@@ -40,30 +31,6 @@ int SingleInstancer_FS::StartDataFile(unsigned long long, unsigned long long, un
 
 int SingleInstancer_FS::EndDataFile() { return NotAvailable(this, "EndDataFile"); }
 
-int SingleInstancer_FS::OpenDataFile(char*) { return NotAvailable(this, "OpenDataFile"); }
-
-int SingleInstancer_FS::ReadFromDataFile(char*, long) { return NotAvailable(this, "ReadFromDataFile"); }
-
-int SingleInstancer_FS::ReadFromMetaData(char*, long) { return NotAvailable(this, "ReadFromMetaData"); }
-
-int SingleInstancer_FS::GetMetaDataSeekOffset(long long, long long, long long&) {
-  return NotAvailable(this, "GetMetaDataSeekOffset", 0);
-}
-
-int SingleInstancer_FS::GetTavrixVersionFromChunkMapTrailer(long long, std::string&) {
-  return NotAvailable(this, "GetTavrixVersionFromChunkMapTrailer", 0);
-}
-
-// Without SILO recall a volume is read where it lies.
-int SingleInstancer_FS::CheckAndRecallVolumeFromTape(std::string, unsigned long long, unsigned int, int, unsigned int,
-                                                     unsigned int& newMountPathId, unsigned int&, void*, bool) {
-  newMountPathId = 0;
-  return 1;
-}
-
-// No volume lock can have been taken.
-int SingleInstancer_FS::ReleaseSiloVolResourceLock(unsigned int, bool, bool) { return 1; }
-
 long long SingleInstancer_FS::GetMetaDataFileOffset() { return NotAvailable(this, "GetMetaDataFileOffset"); }
 
 int SingleInstancer_FS::SetMetaDataFileOffset(unsigned long long) { return NotAvailable(this, "SetMetaDataFileOffset"); }
@@ -72,12 +39,4 @@ int SingleInstancer_FS::SetDataFileOffset(unsigned long long) { return NotAvaila
 
 int SingleInstancer_FS::StartDataFile2(unsigned int, unsigned int*, unsigned long*) {
   return NotAvailable(this, "StartDataFile2");
-}
-
-int SingleInstancer_FS::OpenDataFile2(const char*, unsigned long long) { return NotAvailable(this, "OpenDataFile2"); }
-
-int SingleInstancer_FS::ReadFromNonSIFile(char*, long) { return NotAvailable(this, "ReadFromNonSIFile"); }
-
-int SingleInstancer_FS::SetSeekOffset2(unsigned long long, unsigned long long) {
-  return NotAvailable(this, "SetSeekOffset2");
 }

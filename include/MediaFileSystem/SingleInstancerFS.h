@@ -30,6 +30,7 @@
 #include <cstdio>
 #include <ctime>
 #include <list>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -45,6 +46,7 @@ class CHybridVolumesIndexFile;
 class OZBaseRemoteFile;
 struct IoSlot;
 struct CSIVolumeDB;  // the store's hold on a mount path's SIVolumeDB (sistore/)
+struct SIVolumeInfo_t;
 struct _JobPerfCounterCollection;
 
 // The kind of compaction recovery asked for.
@@ -288,6 +290,39 @@ class SingleInstancer_FS : public media_fs {
   void LogWriteStatsWhenDue();
   void LogWriteStats();
 
+  // ---- The restore road's steps ---------------------------------------------------------------
+  // Opening (store_open.cc): the chunk's path members from a volume folder, and the open's parts.
+  void SetChunkPaths(const std::string& volumeDir, unsigned long long chunkId);
+  int OpenChunkForRead(const MediaFSArchiveFileId_t* id, unsigned int mountPathId);
+  int OpenMetaDataForRead(const std::string& path, bool readAhead);
+  int OpenChunkMDIndexForRead();
+  int OpenNFileForRead();
+  // Reading (store_read.cc). A failed read or open: the error becomes the last error, the job
+  // sees `userText`, and the answer is -1 when the chunk at `path` is to be marked bad, else -2.
+  int ReadFailure(const CXoError& e, const char* userText, const std::string& path);
+  int MarkBadDecision(const std::string& path);
+  void AccountRead(long len);
+  bool ReadSizeFits(const char* op, long len);
+  int OpenContainerForRead(const char* op, const std::string& path);
+  static std::string HeaderText(const char* header, size_t size);
+  // Catalog mode (store_catalog.cc).
+  bool NextChunkCollectPath(std::string& path);
+  void CloseChunkCollectFile();
+  // SILO (store_silo.cc, store_silo_recall.cc).
+  bool CheckVolumeInSIVolumeDB(const std::string& mountPath, const std::string& root, unsigned long long chunkId,
+                               unsigned int volId, int thId, unsigned int mountPathId, unsigned int& newMountPathId,
+                               unsigned int& newThId, void* handle, bool primary);
+  bool OpenSIVolumeDB(const std::string& mountPath, const std::string& root, unsigned int volId, int thId,
+                      unsigned int mountPathId, void* handle, bool primary);
+  bool InitialSIVolumeRecord(const std::string& mountPath, const std::string& root, unsigned int volId, int thId,
+                             unsigned int mountPathId, SIVolumeInfo_t& info);
+  int SiloVolumeFolderExists(const std::string& mountPath, const std::string& root, unsigned int volId,
+                             unsigned int mountPathId, unsigned int newMountPathId, bool initial);
+  bool EnsureSiloJobQuery(const char* op);
+  // Tells the management server that the volume is on disk: the request's result (-1 failure).
+  int TellSiloVolumeOnDisk(unsigned int volId, unsigned int siloNumber, unsigned int& newMountPathId,
+                           unsigned int& newThId);
+
   // The members, in declaration order; their meaning is the store's vocabulary.
   bool m_bFileIfCacheReady = false;
   uint64_t m_MaxSfileContainerItems = 0;
@@ -371,6 +406,12 @@ class SingleInstancer_FS : public media_fs {
  private:
   void FreeWriteBuffers();
   void ReleaseSiloHolds();
+
+  // Impersonation scopes of the writing roads. Enters a scope over the logged-on user's token;
+  // false after reporting an exception raised on the way in (last error 751).
+  bool EnterImpersonation(std::optional<CImpersonator>& scope, const char* op);
+  // Reports an OzException raised inside a scope: its converted code becomes the last error.
+  void ReportScopeException(const char* op, const OzException& ex);
 };
 
 // Splits a store path at its volume folder: the mount path (the text before the separator that

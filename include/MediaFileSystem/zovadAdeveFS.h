@@ -275,6 +275,10 @@ class media_fs {
   long long getMaxDiskSpaceToBeFilled() { return m_llMaxSpaceToFill; }
   void EnableMux(bool on) { m_bMux = on; }
   int InitLowFragmentationParams(bool) { return 0; }
+  // The host asks for a zero-size check of a chunk's metadata file on the next Open, and reads
+  // back whether the file has zero size on disk.
+  void SetMetaDataZeroSizeCheck(bool check) { m_bCheckMetaDataZeroSize = check; }
+  bool IsMetaDataZeroSize() const { return m_bMetaDataZeroSize; }
 
   // Size of the media header and trailer texts.
   static constexpr int kMediaLabelSize = 1024;
@@ -381,6 +385,9 @@ class media_fs {
   long long m_llMagneticVolumeSize = -1;
   // The single-instance store's cloud mode; the frame neither sets nor reads it.
   int32_t m_iCloudMode = 0;
+  // The zero-size check of a chunk's metadata file: asked for, and its result.
+  bool m_bCheckMetaDataZeroSize = false;
+  bool m_bMetaDataZeroSize = false;
 
  private:
   // Marks one file whose status was read: mode and status change time.
