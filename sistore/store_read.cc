@@ -203,6 +203,14 @@ int SingleInstancer_FS::OpenContainerForRead(const char* op, const std::string& 
 }
 
 int SingleInstancer_FS::OpenDataFile2(const char* path, unsigned long long offset) {
+  const int rc = OpenObjectForRead(path, offset);
+  // After a failure nothing may be read as the object: not the bytes of a refused container, nor
+  // those after a header that did not check out.
+  if (rc != 0 && m_pFdDataFile != nullptr && m_pFdDataFile->IsValid()) m_pFdDataFile->Close();
+  return rc;
+}
+
+int SingleInstancer_FS::OpenObjectForRead(const char* path, unsigned long long offset) {
   static const char kOp[] = "SingleInstancer_FS::OpenDataFile2";
   if (!m_bNewOZSIFormat) ozassert(false, "m_bNewOZSIFormat == true", "SingleInstancerFS", kOp, __LINE__);
   if (path == nullptr || (m_pFdDataFile == nullptr && !InitFileInterfaceCache()) || m_pFdDataFile == nullptr) {

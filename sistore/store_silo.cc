@@ -445,14 +445,14 @@ int SingleInstancer_FS::ReleaseSiloVolResourceLock(unsigned int volId, bool prim
   }
 
   CSIVolumeDB* record = primary ? m_pPrimarySIVolDB : m_pSecondarySIVolDB;
-  if (record == nullptr) return 1;  // nothing was ever held on this side
+  if (record == nullptr || record->m_ullResId == 0) return 1;  // nothing is held on this side
   try {
     CImpersonator scope(record->m_hToken);
     if (record->m_uVolId != volId) {
       Log(1, "%s: Error CSIVolumeDB handle is invalid for volume [%d]..", kReleaseOp, volId);
       return 0;
     }
-    if (record->m_ullResId != 0 && !record->m_bLeaveReserved) {
+    if (!record->m_bLeaveReserved) {
       if (record->m_DBClient.UnlockVolume(record->m_ullResId) != 0) {
         Log(1, "%s: Failed to unlock volume [%d], ResId [%llu] from SIVolumeDB. bPrimary = [%s].", kReleaseOp, volId,
             static_cast<unsigned long long>(record->m_ullResId), TrueFalse(primary));

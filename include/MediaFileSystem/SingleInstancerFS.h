@@ -304,6 +304,7 @@ class SingleInstancer_FS : public media_fs {
   void AccountRead(long len);
   bool ReadSizeFits(const char* op, long len);
   int OpenContainerForRead(const char* op, const std::string& path);
+  int OpenObjectForRead(const char* path, unsigned long long offset);
   static std::string HeaderText(const char* header, size_t size);
   // Catalog mode (store_catalog.cc).
   bool NextChunkCollectPath(std::string& path);
