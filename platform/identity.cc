@@ -65,7 +65,7 @@ CImpersonator::CImpersonator(uint64_t token) {
     return;
   }
   ++Identity().impersonations;
-  Identity().tokens.push_back(token);
+  Identity().lastToken = token;
 }
 
 CImpersonator::~CImpersonator() = default;

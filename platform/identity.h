@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
-#include <vector>
 
 class CLoggedOnUser {
  public:
@@ -47,7 +46,7 @@ struct IdentityState {
   int impersonateThrows = 0;    // the next n CImpersonator constructions throw OzException
   int logons = 0;
   int impersonations = 0;
-  std::vector<uint64_t> tokens;  // the token of each scope entered, in order
+  uint64_t lastToken = 0;      // the token of the last scope entered
 };
 
 IdentityState& Identity();

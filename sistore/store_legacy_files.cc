@@ -53,7 +53,8 @@ bool OffsetFromName(const std::string& name, bool olderLayout, std::string& text
 
 int SingleInstancer_FS::OpenDataFile(char* name) {
   static const char kOp[] = "SingleInstancer_FS::OpenDataFile";
-  if (name == nullptr || (m_pFdDataFile == nullptr && !InitFileInterfaceCache()) || m_pFdDataFile == nullptr) {
+  if (m_pFdDataFile == nullptr) InitFileInterfaceCache();
+  if (name == nullptr || m_pFdDataFile == nullptr) {
     Log(1, "%s: No data file to open.", kOp);
     return -1;
   }
@@ -63,6 +64,7 @@ int SingleInstancer_FS::OpenDataFile(char* name) {
   if (!EnterImpersonation(scope, kOp)) return -2;
   try {
     // The previous object's file is closed first: one open descriptor per store.
+    DropDataFileReadAhead();
     if (m_pFdDataFile->IsValid()) m_pFdDataFile->Close();
     CXoError e = m_pFdDataFile->Open(path, O_RDONLY | O_LARGEFILE, 0400, 0);
     if (e.IsFailure()) {

@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <strings.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <optional>
@@ -119,7 +120,8 @@ int SingleInstancer_FS::ReadFromFile(int file, char* buf, long len) {
     return -1;
   }
   unsigned int got = 0;
-  CXoError e = from->Read(buf, static_cast<unsigned int>(len), &got);
+  CXoError e = from == m_pFdDataFile ? ReadDataFileBytes(buf, static_cast<unsigned int>(len), got)
+                                     : from->Read(buf, static_cast<unsigned int>(len), &got);
   if (e.IsFailure()) {
     Log(1, "%s: Cannot read from the data/metadata file. Input Size [%d], Actually read [%d], error=%s", kOp,
         static_cast<int>(len), static_cast<int>(got), e.AsString().c_str());
@@ -176,9 +178,34 @@ unsigned long long SingleInstancer_FS::GetMetaDataFileSize() {
   return size;
 }
 
+void SingleInstancer_FS::DropDataFileReadAhead() {
+  m_llDataFileReadPos = -1;
+  m_uDataFileAheadLen = 0;
+}
+
+CXoError SingleInstancer_FS::ReadDataFileBytes(char* buf, unsigned int len, unsigned int& got) {
+  got = std::min(len, m_uDataFileAheadLen);
+  std::memcpy(buf, m_DataFileAhead, got);
+  std::memmove(m_DataFileAhead, m_DataFileAhead + got, m_uDataFileAheadLen - got);
+  m_uDataFileAheadLen -= got;
+  if (got == len) return CXoError::Success();
+  unsigned int more = 0, ahead = 0;
+  CXoError e =
+      m_pFdDataFile->ReadAhead(buf + got, len - got, &more, m_DataFileAhead, sizeof(m_DataFileAhead), &ahead);
+  got += more;
+  if (e.IsFailure()) {
+    DropDataFileReadAhead();
+    return e;
+  }
+  m_uDataFileAheadLen = ahead;
+  if (m_llDataFileReadPos >= 0) m_llDataFileReadPos += more + ahead;
+  return e;
+}
+
 // Opens `path` in the data file interface and checks its container header. 0, -1 or -2.
 int SingleInstancer_FS::OpenContainerForRead(const char* op, const std::string& path) {
   // The interface's previous container is closed first: one open descriptor per store.
+  DropDataFileReadAhead();
   if (m_pFdDataFile->IsValid()) m_pFdDataFile->Close();
   CXoError e = m_pFdDataFile->Open(path, O_RDONLY | O_LARGEFILE, 0400, 0);
   if (e.IsFailure()) {
@@ -199,6 +226,7 @@ int SingleInstancer_FS::OpenContainerForRead(const char* op, const std::string& 
     return -1;
   }
   m_strDataFileName = path;
+  m_llDataFileReadPos = static_cast<int64_t>(got);
   return 0;
 }
 
@@ -206,14 +234,18 @@ int SingleInstancer_FS::OpenDataFile2(const char* path, unsigned long long offse
   const int rc = OpenObjectForRead(path, offset);
   // After a failure nothing may be read as the object: not the bytes of a refused container, nor
   // those after a header that did not check out.
-  if (rc != 0 && m_pFdDataFile != nullptr && m_pFdDataFile->IsValid()) m_pFdDataFile->Close();
+  if (rc != 0 && m_pFdDataFile != nullptr && m_pFdDataFile->IsValid()) {
+    m_pFdDataFile->Close();
+    DropDataFileReadAhead();
+  }
   return rc;
 }
 
 int SingleInstancer_FS::OpenObjectForRead(const char* path, unsigned long long offset) {
   static const char kOp[] = "SingleInstancer_FS::OpenDataFile2";
   if (!m_bNewOZSIFormat) ozassert(false, "m_bNewOZSIFormat == true", "SingleInstancerFS", kOp, __LINE__);
-  if (path == nullptr || (m_pFdDataFile == nullptr && !InitFileInterfaceCache()) || m_pFdDataFile == nullptr) {
+  if (m_pFdDataFile == nullptr) InitFileInterfaceCache();
+  if (path == nullptr || m_pFdDataFile == nullptr) {
     Log(1, "%s: No data file to open.", kOp);
     return -1;
   }
@@ -237,15 +269,21 @@ int SingleInstancer_FS::OpenObjectForRead(const char* path, unsigned long long o
   }
   scope.reset();
 
-  CXoError e = m_pFdDataFile->Seek(static_cast<CXoFile::offset>(offset), SEEK_SET, nullptr);
-  if (e.IsFailure()) {
-    Log(1, "%s: Cannot seek the position [%lld] within file [%s], error=%s", kOp, static_cast<long long>(offset),
-        container.c_str(), e.AsString().c_str());
-    return ReadFailure(e, "Failed to seek within data file on media", container);
+  // In order: the header is at the position, perhaps read ahead already. Otherwise a seek.
+  const int64_t position = m_llDataFileReadPos < 0 ? -1 : m_llDataFileReadPos - m_uDataFileAheadLen;
+  if (position < 0 || static_cast<uint64_t>(position) != offset) {
+    DropDataFileReadAhead();
+    CXoError e = m_pFdDataFile->Seek(static_cast<CXoFile::offset>(offset), SEEK_SET, nullptr);
+    if (e.IsFailure()) {
+      Log(1, "%s: Cannot seek the position [%lld] within file [%s], error=%s", kOp, static_cast<long long>(offset),
+          container.c_str(), e.AsString().c_str());
+      return ReadFailure(e, "Failed to seek within data file on media", container);
+    }
+    m_llDataFileReadPos = static_cast<int64_t>(offset);
   }
   char header[kObjectHeaderSize] = {};
   unsigned int got = 0;
-  e = m_pFdDataFile->Read(header, sizeof(header), &got);
+  CXoError e = ReadDataFileBytes(header, sizeof(header), got);
   if (e.IsFailure()) {
     Log(1, "%s: Cannot read the header into the data file, error=%s", kOp, e.AsString().c_str());
     return ReadFailure(e, "Failed to read header in data file", container);

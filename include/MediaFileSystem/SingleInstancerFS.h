@@ -306,6 +306,17 @@ class SingleInstancer_FS : public media_fs {
   int OpenContainerForRead(const char* op, const std::string& path);
   int OpenObjectForRead(const char* path, unsigned long long offset);
   static std::string HeaderText(const char* header, size_t size);
+  // The data file's reads: from the bytes read ahead first, then from the file, asking it for the
+  // bytes after the read too (the next object's header, when a restore reads a container's
+  // objects in order).
+  CXoError ReadDataFileBytes(char* buf, unsigned int len, unsigned int& got);
+  void DropDataFileReadAhead();
+  // Where the data file open for reading stands, while the store knows it (-1 otherwise), and the
+  // bytes it read ahead of its reader, which end there: a restore that reads a container's
+  // objects in order needs neither a seek nor a read of its own for the next object's header.
+  int64_t m_llDataFileReadPos = -1;
+  char m_DataFileAhead[16] = {};
+  uint32_t m_uDataFileAheadLen = 0;
   // Catalog mode (store_catalog.cc).
   bool NextChunkCollectPath(std::string& path);
   void CloseChunkCollectFile();

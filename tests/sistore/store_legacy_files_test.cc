@@ -161,7 +161,7 @@ TEST_F(LegacyTest, ARelocatedVolumeIsReadWithItsMountPathsToken) {
   std::string version;
   ASSERT_EQ(1, store->GetTavrixVersionFromChunkMapTrailer(kChunk, version));
   EXPECT_EQ("12.1", version);
-  EXPECT_EQ(0xABCDu, platform::Identity().tokens.back());
+  EXPECT_EQ(0xABCDu, platform::Identity().lastToken);
 }
 
 }  // namespace

@@ -84,8 +84,39 @@ TEST_F(ReadTest, ContainerHeaderIsReadOncePerContainerWhateverTheCaseOfItsPath) 
   std::vector<platform::FsTransfer> reads = Faults().Transfers("SFILE_CONTAINER_000");
   ASSERT_EQ(3u, reads.size());  // the container header, then one object header per object
   EXPECT_EQ(128u, reads[0].length);
-  EXPECT_EQ(16u, reads[1].length);
+  EXPECT_EQ(16u + 16u, reads[1].length);  // the object header, and ahead of it what follows
   EXPECT_EQ(static_cast<long long>(b.offset), reads[2].offset);
+}
+
+TEST_F(ReadTest, ObjectsReadInOrderCostOneReadOfTheContainerEach) {
+  craft::Chunk chunk = MakeChunk();
+  chunk.Write();
+  auto store = MakeRestore();
+  ASSERT_EQ(0, Open(*store, kChunk));
+  std::vector<craft::Object> first;
+  for (const craft::Object& o : chunk.Objects()) {
+    if (o.container == 0) first.push_back(o);
+  }
+  ASSERT_EQ(DataOf(first[0]), ReadObject(*store, chunk.ContainerPath(0), first[0].offset, DataOf(first[0]).size()));
+  Faults().TraceTransfers(true);
+  size_t dataReads = 0;
+  for (size_t i = 1; i < first.size(); ++i) {
+    const std::string data = DataOf(first[i]);
+    ASSERT_EQ(0, store->OpenDataFile2(chunk.ContainerPath(0).c_str(), first[i].offset));
+    // In pieces: what was read ahead comes first.
+    std::string read(data.size(), '\0');
+    size_t at = 0;
+    for (size_t piece : {size_t{3}, size_t{20}, data.size()}) {
+      const size_t n = std::min(piece, data.size() - at);
+      dataReads += n > 0 ? 1 : 0;
+      ASSERT_EQ(static_cast<int>(n), store->ReadFromDataFile(read.data() + at, static_cast<long>(n)));
+      at += n;
+    }
+    EXPECT_EQ(data, read) << "object " << first[i].key;
+  }
+  EXPECT_EQ(0, Faults().Calls(FsOp::Seek, "SFILE_CONTAINER_000"));
+  // Each object's header came with the read before it: the container was read for data only.
+  EXPECT_LE(Faults().Transfers("SFILE_CONTAINER_000").size(), dataReads);
 }
 
 TEST_F(ReadTest, DamagedHeadersAndRecordsGiveTheirFailureNeverWrongBytes) {
