@@ -1,104 +1,139 @@
-// The example host. Until the disk media is built, it checks the platform layer the library
-// stands on: it writes and reads a file through the file-system layer in a temporary folder,
-// keeps a volume's accounting in the media manager and prints what happened.
+// The example host: a backup and restore as a data mover does them with this library. It reads
+// the options, chooses the road (the kind of media the backup goes to) and runs it.
 
-#include <fcntl.h>
-#include <stdlib.h>
-
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <memory>
 #include <string>
-#include <vector>
 
-#include "platform/platform.h"
+#include "demo_host.h"
+#include "platform/logging.h"
 
 extern "C" const char* MediaFileSystemVersion();
 
 namespace {
 
-bool Check(const CXoError& e, const char* what) {
-  if (e.IsSuccess()) return true;
-  std::printf("FAILED: %s: %s (media manager code %lld)\n", what, e.AsString().c_str(),
-              MMS2BaseError::ConvertToMMError(e));
-  return false;
+const DemoRoad kRoads[] = {
+    {"disk", "chunks as files on a disk mount path", &RunDiskRoad},
+};
+
+// Log lines the process keeps in memory; the log file, when set, gets them all.
+constexpr size_t kKeptLogLines = 10000;
+
+void PrintHelp() {
+  std::printf(
+      "Usage: mfs_demo [OPTIONS] [FOLDER]\n"
+      "\n"
+      "Backs up FOLDER (or, without one, a generated stream of files) with the media file system\n"
+      "library, restores it through a second media object, checks that every byte came back and\n"
+      "prints what was done. The media manager and the job manager are the library's stand-ins.\n"
+      "\n"
+      "Options:\n"
+      "  --road NAME        where the backup goes (default disk):\n");
+  for (const DemoRoad& road : kRoads) std::printf("                       %-6s %s\n", road.name, road.summary);
+  std::printf(
+      "  --mount-path DIR   mount path to back up to, kept afterwards; each run adds a volume\n"
+      "                     folder V_<n> (default: a temporary folder, removed)\n"
+      "  --restore-to DIR   folder for the restored files, kept afterwards (default: a\n"
+      "                     temporary folder, removed)\n"
+      "  --size MB          size of the generated stream (default 64)\n"
+      "  --chunk-mb MB      largest chunk (default 16)\n"
+      "  --block-kb KB      volume block size (default 64)\n"
+      "  -h, --help         this help\n"
+      "\n"
+      "Set MFS_LOG_FILE=FILE to keep the library's log. Exit status: 0 when every byte came\n"
+      "back, 1 when the backup or restore failed, 2 for a wrong command line.\n");
 }
 
-bool FileRoundTrip(const std::string& folder) {
-  CFSInitParams params;  // type 0: a disk mount path
-  std::unique_ptr<CFSInterface> fs(CFSInterface::GetFSInterfaceInstance(params));
-  std::unique_ptr<CFileInterface> file(CFileInterface::GetFileInterfaceInstance(params));
-  std::string volume = path_append(folder, "OZ_MAGNETIC/V_1");
-  if (!Check(fs->CreateDirectory(volume, true), "create the volume folder")) return false;
-
-  std::string chunk = path_append(volume, "CHUNK_1");
-  std::vector<unsigned char> block(64 * 1024);
-  for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<unsigned char>(i * 7);
-  unsigned int done = 0;
-  if (!Check(file->Open(chunk, O_RDWR | O_CREAT | O_TRUNC | O_LARGEFILE, 0600, 0), "open the chunk")) return false;
-  for (int i = 0; i < 4; ++i) {
-    if (!Check(file->Write(block.data(), static_cast<unsigned>(block.size()), &done), "write a block")) return false;
-  }
-  if (!Check(file->Flush(), "flush the chunk")) return false;
-  std::printf("wrote 4 blocks of 64 KiB to %s\n", chunk.c_str());
-
-  if (!Check(file->Seek(0, SEEK_SET, nullptr), "seek to the start")) return false;
-  CXoCRC32 written, read;
-  std::vector<unsigned char> back(block.size());
-  unsigned long long total = 0;
-  for (;;) {
-    if (!Check(file->Read(back.data(), static_cast<unsigned>(back.size()), &done), "read the chunk")) return false;
-    if (done == 0) break;
-    read.UpdateCRC32(back.data(), done);
-    written.UpdateCRC32(block.data(), done);
-    total += done;
-  }
-  file->Close();
-  std::printf("read back %llu bytes, CRC-32 %08X (%s)\n", total, read.Final(),
-              read.Final() == written.Final() ? "matches" : "DIFFERS");
-
-  unsigned long long totalBytes = 0, freeBytes = 0;
-  if (!Check(fs->GetFreeSpace(volume, totalBytes, freeBytes), "read the free space")) return false;
-  std::printf("mount path: %llu MB free of %llu MB\n", freeBytes >> 20, totalBytes >> 20);
-
-  bool exists = true;
-  fs->Exists(path_append(volume, "CHUNK_2"), exists);
-  std::printf("a chunk that was never written %s\n", exists ? "EXISTS (wrong)" : "is absent");
-  return total == 4 * block.size() && read.Final() == written.Final() && !exists;
+bool ParseNumber(const char* text, unsigned long long low, unsigned long long high, unsigned long long& out) {
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long value = std::strtoull(text, &end, 10);
+  if (errno != 0 || end == text || *end != '\0' || text[0] == '-' || value < low || value > high) return false;
+  out = value;
+  return true;
 }
 
-bool VolumeAccounting() {
-  MLMMessageInstance mlm;
-  OZMMvolInfo volume(1, &mlm);
-  long long occupied = 0;
-  volume.incrNumLogicalBytes(256 * 1024);
-  volume.incrNumPhysicalBytes(256 * 1024, -1);
-  volume.setFileMarker(1, 1, occupied);
-  volume.incrNumFiles(1);
-  for (const platform::MMCall& call : platform::MediaManager().calls) {
-    std::printf("media manager: volume %d %s(", call.id, call.op.c_str());
-    for (size_t i = 0; i < call.args.size(); ++i) std::printf("%s%lld", i ? ", " : "", call.args[i]);
-    std::printf(")\n");
+// 0 with the options filled, 2 for a wrong command line, -1 when the help was asked for.
+int ParseOptions(int argc, char** argv, DemoOptions& options) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "-h" || arg == "--help") return -1;
+    const bool takesValue = arg == "--road" || arg == "--mount-path" || arg == "--restore-to" || arg == "--size" ||
+                            arg == "--chunk-mb" || arg == "--block-kb";
+    if (takesValue) {
+      if (i + 1 == argc) {
+        std::fprintf(stderr, "mfs_demo: %s needs a value (see --help)\n", arg.c_str());
+        return 2;
+      }
+      const char* value = argv[++i];
+      unsigned long long number = 0;
+      bool ok = true;
+      if (arg == "--road") {
+        options.road = value;
+      } else if (arg == "--mount-path") {
+        options.mountPath = value;
+      } else if (arg == "--restore-to") {
+        options.restoreTo = value;
+      } else if (arg == "--size") {
+        ok = ParseNumber(value, 0, 1ULL << 30, number);
+        options.generateMB = number;
+      } else if (arg == "--chunk-mb") {
+        ok = ParseNumber(value, 1, 1ULL << 20, number);
+        options.chunkMB = number;
+      } else {
+        ok = ParseNumber(value, 1, 65536, number);
+        options.blockKB = static_cast<int>(number);
+      }
+      if (!ok) {
+        std::fprintf(stderr, "mfs_demo: %s %s is not a valid value (see --help)\n", arg.c_str(), value);
+        return 2;
+      }
+      continue;
+    }
+    if (arg.size() > 1 && arg[0] == '-') {
+      std::fprintf(stderr, "mfs_demo: unknown option %s (see --help)\n", arg.c_str());
+      return 2;
+    }
+    if (!options.source.empty()) {
+      std::fprintf(stderr, "mfs_demo: one folder at a time (see --help)\n");
+      return 2;
+    }
+    options.source = arg;
   }
-  const platform::MMVolume& v = platform::MediaManager().volumes[1];
-  std::printf("volume 1 now holds %lld file(s), %lld bytes\n", v.numFiles, v.physicalBytes);
-  return v.numFiles == 1 && v.physicalBytes == 256 * 1024;
+  return 0;
 }
 
 }  // namespace
 
-int main() {
-  std::printf("media file system library %s: platform self-check\n", MediaFileSystemVersion());
-  const char* base = getenv("TMPDIR");
-  std::string pattern = std::string(base && *base ? base : "/tmp") + "/mfs-demo-XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) {
-    std::perror("mkdtemp");
+int main(int argc, char** argv) {
+  DemoOptions options;
+  const int parsed = ParseOptions(argc, argv, options);
+  if (parsed == -1) {
+    PrintHelp();
+    return 0;
+  }
+  if (parsed != 0) return parsed;
+
+  const DemoRoad* road = nullptr;
+  for (const DemoRoad& r : kRoads) {
+    if (options.road == r.name) road = &r;
+  }
+  if (road == nullptr) {
+    std::fprintf(stderr, "mfs_demo: unknown road %s (see --help)\n", options.road.c_str());
+    return 2;
+  }
+
+  platform::SetLogCaptureLimit(kKeptLogLines);
+  std::printf("media file system library %s: example host\n", MediaFileSystemVersion());
+  std::string error;
+  const auto source = BackupSource::FromOptions(options, error);
+  if (source == nullptr) {
+    std::printf("FAILED: %s\n", error.c_str());
     return 1;
   }
-  bool ok = FileRoundTrip(pattern) && VolumeAccounting();
-  std::error_code ignored;
-  std::filesystem::remove_all(pattern, ignored);
-  std::printf("%s\n", ok ? "self-check passed" : "self-check FAILED");
-  return ok ? 0 : 1;
+  const int status = road->run(options, *source);
+  std::printf("%s\n", status == 0 ? "backup and restore passed" : "backup and restore FAILED");
+  return status;
 }

@@ -62,8 +62,9 @@ int IoSlot::WaitForIO(bool bWait) {
 }
 
 bool IoSlot::IsComplete() {
-  WaitForIO(false);
-  return bDone.load(std::memory_order_acquire);
+  // Only WaitForIO's own answer counts: a second look at bDone could find it set by a pool
+  // thread that has not yet set the event, and the host would free the slot under that thread.
+  return WaitForIO(false) == 0;
 }
 
 int IoSlot::CancelIO() {

@@ -26,6 +26,7 @@ inline constexpr long long kMFSErrMountPathLookupFailed = 30079;
 
 // Media manager codes the frame sets.
 inline constexpr long long kMMErrOutOfMemory = 104;
+inline constexpr long long kMMErrNoFileInterface = 124;  // no file-system or file interface for the storage
 inline constexpr long long kMMErrImpersonationFailed = 751;
 
 // CreateSpecific and Create: the media has no room for the archive file (the volume is marked full).

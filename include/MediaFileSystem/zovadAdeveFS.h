@@ -127,7 +127,8 @@ class media_fs {
   // Starts an archive file for writing: 0, -1, or kMFSNoRoomOnMedia. `unused` is not used.
   int Create(const MediaFSArchiveFileId_t* id, int unused = 0);
   // Appends `size` bytes, writing every full block. Returns size, the bytes the media took when
-  // it ran out inside a block, or -1. Sizes of 2^31 or more are refused with -1.
+  // it ran out inside a block, or -1. Sizes of 2^31 or more are refused with -1. While nothing is
+  // buffered, whole blocks go to the media straight from `buf` (except in a traced write).
   int Write(const char* buf, unsigned long size);
   // Writes exactly one block from the caller's buffer, with retries when enabled. Returns size,
   // the partial count at the end of the media, or -1. `endOfMedia` becomes true when the block
@@ -145,7 +146,8 @@ class media_fs {
   // ---- Reading ----------------------------------------------------------------------------
   // Opens an archive file for reading and bounds the bytes that may be read from it.
   int Open(const MediaFSArchiveFileId_t* id, bool blockBound);
-  // Delivers up to n bytes; fewer at the end of the archive file; -1 on failure.
+  // Delivers up to n bytes; fewer at the end of the archive file; -1 on failure. Once the buffer
+  // is empty, a media read that fits in what is left of `buf` lands there directly.
   int Read(char* buf, unsigned long n);
   // Copies n buffered bytes without consuming them; reads one block when the buffer is empty.
   int Peek(char* buf, unsigned long n);

@@ -95,4 +95,78 @@ TEST_F(DirectIo, WholeReadsGoIntoTheCallersMemory) {
   EXPECT_EQ(0, media->Read(rest.data(), 1));
 }
 
+// Whatever the pieces and the write buffer, the media receives the stream as whole blocks in
+// order: pieces of whole blocks go out from the caller's bytes, the rest through the buffer.
+TEST_F(FrameTest, MixedPiecesReachTheMediaAsTheSameBlocks) {
+  struct Case {
+    int writeBufferKB;
+    std::vector<size_t> pieces;
+  };
+  const Case cases[] = {
+      {0, {10, kBlock, 3 * kBlock + 7, kBlock - 17, 2 * kBlock, 5}},
+      {256, {kBlock, 10, 5 * kBlock, 3 * kBlock - 10, kBlock, 1}},
+      {256, {4 * kBlock, 4 * kBlock + 1, kBlock - 1, 70000}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.writeBufferKB);
+    platform::ResetAll();
+    if (c.writeBufferKB != 0) platform::Config().SetNumber("ZovadAdeve", "dwWriteBufferKB", c.writeBufferKB);
+    media = std::make_unique<MemoryMedia>(&job);
+    InitBackup();
+    MediaFSArchiveFileId_t id = ChunkId();
+    ASSERT_EQ(0, media->Create(&id));
+    std::string stream;
+    unsigned seed = 1;
+    for (size_t piece : c.pieces) {
+      const std::string bytes = Pattern(piece, seed++);
+      ASSERT_EQ(static_cast<int>(piece), media->Write(bytes.data(), bytes.size()));
+      stream += bytes;
+    }
+    ASSERT_EQ(0, media->Close());
+    ASSERT_EQ(1u, media->files.size());
+    const size_t blocks = (stream.size() + kBlock - 1) / kBlock;
+    EXPECT_EQ(blocks * kBlock, media->files[0].size());
+    EXPECT_TRUE(stream == media->files[0].substr(0, stream.size()));
+    EXPECT_EQ(std::vector<long>(blocks, static_cast<long>(kBlock)), media->writeSizes);
+    EXPECT_EQ((std::vector<long long>{static_cast<long long>(blocks * kBlock)}), ArgsOf("incrNumLogicalBytes"));
+  }
+}
+
+// Whatever the pieces and the read buffer, the bytes come back in order; pieces of a whole read or
+// more are read from the media straight into the caller's buffer, in the same media reads.
+TEST_F(FrameTest, MixedPiecesReadTheSameBytes) {
+  struct Case {
+    int readBufferKB;
+    std::vector<size_t> pieces;
+    size_t bound;  // bytes the Open allows
+    std::vector<long> mediaReads;
+  };
+  const Case cases[] = {
+      {0, {10, kBlock, 2 * kBlock + 3, 100, kBlock}, 10 * kBlock, {kBlock, kBlock, kBlock, kBlock, kBlock}},
+      {256, {kBlock, 600000, 5}, 20 * kBlock, {262144, 262144, 262144}},
+      // Less than a buffer left: single blocks, the whole ones straight to the caller.
+      {256, {100, 5 * kBlock}, 6 * kBlock, {262144, 65536, 65536}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.readBufferKB);
+    platform::ResetAll();
+    if (c.readBufferKB != 0) platform::Config().SetNumber("ZovadAdeve", "dwReadBufferKB", c.readBufferKB);
+    media = std::make_unique<MemoryMedia>(&job);
+    InitBackup();
+    size_t total = 0;
+    for (size_t piece : c.pieces) total += piece;
+    media->readSource = Pattern(c.bound + 2 * kBlock);
+    MediaFSArchiveFileId_t id = ChunkId(1, static_cast<long long>(c.bound) - 1024);
+    ASSERT_EQ(0, media->Open(&id, false));
+    std::string got;
+    for (size_t piece : c.pieces) {
+      std::string buf(piece, '\0');
+      ASSERT_EQ(static_cast<int>(piece), media->Read(buf.data(), piece));
+      got += buf;
+    }
+    EXPECT_TRUE(media->readSource.substr(0, total) == got);
+    EXPECT_EQ(c.mediaReads, media->readSizes);
+  }
+}
+
 }  // namespace

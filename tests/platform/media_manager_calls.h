@@ -21,3 +21,10 @@ inline std::vector<long long> MediaManagerLastArgs(const std::string& op) {
   auto calls = platform::MediaManager().CallsOf(op);
   return calls.empty() ? std::vector<long long>{} : calls.back().args;
 }
+
+// The arguments of every call of `op`, in order.
+inline std::vector<std::vector<long long>> MediaManagerAllArgs(const std::string& op) {
+  std::vector<std::vector<long long>> args;
+  for (const platform::MMCall& c : platform::MediaManager().CallsOf(op)) args.push_back(c.args);
+  return args;
+}
