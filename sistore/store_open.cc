@@ -59,7 +59,7 @@ int SingleInstancer_FS::OpenChunkForRead(const MediaFSArchiveFileId_t* id, unsig
   const unsigned long long chunkId = static_cast<unsigned long long>(id->llChunkId);
   std::string path;
   if (reader && id->iArchFileId == 0) {
-    if (!NextChunkCollectPath(path)) return -1;
+    if (NextChunkCollectLine(m_fpChunkCollectFile, path) != 0) return -1;
   } else if (reader) {
     SetChunkPaths(m_szPath, chunkId);
     path = m_strMetaDataFileName;

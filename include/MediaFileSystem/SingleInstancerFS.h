@@ -318,7 +318,6 @@ class SingleInstancer_FS : public media_fs {
   char m_DataFileAhead[16] = {};
   uint32_t m_uDataFileAheadLen = 0;
   // Catalog mode (store_catalog.cc).
-  bool NextChunkCollectPath(std::string& path);
   void CloseChunkCollectFile();
   // SILO (store_silo.cc, store_silo_recall.cc).
   bool CheckVolumeInSIVolumeDB(const std::string& mountPath, const std::string& root, unsigned long long chunkId,

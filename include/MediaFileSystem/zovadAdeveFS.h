@@ -16,6 +16,8 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <functional>
 #include <list>
 #include <string>
 
@@ -286,6 +288,26 @@ class media_fs {
   static constexpr int kMediaLabelSize = 1024;
 
  protected:
+  // ---- Catalog mode, for the media that list their chunks for the reader mode ------------------
+  // "ChunkCollectFile.Txt" for catalog number 0, else the number and "_ChunkCollectFile.Txt".
+  static std::string ChunkCollectFileName(int n);
+  // Writes the chunk collect file of catalog number `n` in the working folder: `stream` is open
+  // for writing while `traverse` lists the files (WriteChunkCollectLine), then open for reading
+  // from its first line. 0; or -1 with the last error 30056 (the file cannot be made; the log
+  // line is `createFailure` with the name), 30058 (the walk or a write of a line failed: a list
+  // that is not whole never counts) or 30057 (it cannot be opened for reading).
+  int BuildChunkCollectFile(int n, FILE*& stream, const std::function<int()>& traverse, const char* createFailure);
+  // One line: the folder and the name joined, and a line feed. Fails when it was not written.
+  static CXoError WriteChunkCollectLine(FILE* stream, const char* folder, const char* name);
+  // The next path of the list, read whole whatever its length, without its line end: 0; or -1
+  // with the last error 30053 (no list), 30055 (no line left) or 30054 (the read failed).
+  int NextChunkCollectLine(FILE* stream, std::string& path);
+  // Walks the tree under `path` through `fs`, calling `walker` (folder, name, is-folder,
+  // `context`) for every entry: 0, or -1 with the walk's, or the walker's, error as the last
+  // error.
+  int WalkMountPath(CFSInterface* fs, const std::string& path,
+                    CXoError (*walker)(const char*, const char*, bool, void*), void* context);
+
   // printf into a string of any length.
   static std::string FormatText(const char* format, ...) __attribute__((format(printf, 1, 2)));
   // A line on the object's job log.

@@ -10,6 +10,8 @@
 //   }
 #pragma once
 
+#include <dirent.h>
+
 #include <memory>
 #include <string>
 
@@ -46,6 +48,16 @@ class RestoreStore : public TestStore {
   using SingleInstancer_FS::m_vecSIVolInfo;
 };
 
+// The descriptors the process has open.
+inline int OpenDescriptors() {
+  int n = 0;
+  if (DIR* d = opendir("/proc/self/fd")) {
+    while (readdir(d) != nullptr) ++n;
+    closedir(d);
+  }
+  return n;
+}
+
 class RestoreTest : public StoreTest {
  public:
   static constexpr unsigned int kMountPathId = 5;
@@ -74,6 +86,21 @@ class RestoreTest : public StoreTest {
   static int Open(RestoreStore& store, long long chunkId, int version = 3) {
     MediaFSArchiveFileId_t id = ChunkId(chunkId, version);
     return store.Open(&id, false);
+  }
+
+  // What the management server knows of the volume's SILO copy: backed up (status 2), or also
+  // moved to tape (3), where a recall brings the volume folder back from `siloFolder`.
+  platform::SiloVolume SiloVolumeOf(uint32_t status, const std::string& siloFolder) const {
+    platform::SiloVolume v;
+    v.status = status;
+    v.mountPathId = kMountPathId;
+    v.installationId = kTarnholdId;
+    v.siloNumber = 4;
+    v.copyId = 9;
+    v.guid = "GUID-1";
+    v.diskFolder = volumePath;
+    v.siloFolder = siloFolder;
+    return v;
   }
 
   // Reads one object as a restore job does: the container opened at the object's offset, then its

@@ -2,7 +2,6 @@
 // stream and its seeks, the container and object header checks, the failures and what they say
 // about the chunk, and the one descriptor a restore keeps for its containers.
 
-#include <dirent.h>
 
 #include <algorithm>
 #include <cstring>
@@ -17,15 +16,6 @@ using platform::Faults;
 using platform::FsOp;
 
 constexpr long long kChunk = 12;
-
-int OpenDescriptors() {
-  int n = 0;
-  if (DIR* d = opendir("/proc/self/fd")) {
-    while (readdir(d) != nullptr) ++n;
-    closedir(d);
-  }
-  return n;
-}
 
 class ReadTest : public RestoreTest {
  public:

@@ -26,16 +26,7 @@ class SiloTest : public RestoreTest {
 
   // The copy has SILO; status 2 backed up, 3 also moved to tape (the volume folder goes there).
   void EnableSilo(uint32_t status) {
-    platform::SiloVolume v;
-    v.status = status;
-    v.mountPathId = kMountPathId;
-    v.installationId = kTarnholdId;
-    v.siloNumber = kSiloNumber;
-    v.copyId = 9;
-    v.guid = "GUID-1";
-    v.diskFolder = volumePath;
-    v.siloFolder = siloFolder;
-    Silo().volumes[kVolId] = v;
+    Silo().volumes[kVolId] = SiloVolumeOf(status, siloFolder);
     Silo().databases[mountPath];
     if (status == 3) {
       std::filesystem::create_directories(std::filesystem::path(siloFolder).parent_path());

@@ -24,15 +24,7 @@ TEST_F(SiloThreadedTest, TwoRestoresOfAVolumeOnTapeRecallItOnceAndBothReadIt) {
   std::filesystem::rename(volumePath, siloFolder);
   {
     std::lock_guard<std::mutex> lock(platform::SiloMutex());
-    platform::SiloVolume v;
-    v.status = 3;
-    v.mountPathId = kMountPathId;
-    v.installationId = kTarnholdId;
-    v.siloNumber = 4;
-    v.guid = "GUID-1";
-    v.diskFolder = volumePath;
-    v.siloFolder = siloFolder;
-    Silo().volumes[kVolId] = v;
+    Silo().volumes[kVolId] = SiloVolumeOf(3, siloFolder);
     SIVolumeInfo_t known;
     known.VolumeId = kVolId;
     known.VolState = kSIVolStateInSilo | kSIVolStateRecallNeeded;
