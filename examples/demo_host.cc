@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <map>
 
+#include "MediaFileSystem/zovadAdeveFS.h"
 #include "platform/media_manager.h"
 
 namespace fs = std::filesystem;
@@ -147,18 +148,26 @@ class GeneratedSource : public BackupSource {
     // ones and larger ones up to 8 MiB.
     uint64_t state = 0x2545F4914F6CDD1DULL;
     unsigned long long left = total;
+    // Every fifth file repeats an earlier one, as backups of copied files do, so a deduplicating
+    // road finds blocks it has seen.
     m_files.push_back({"generated/empty", 0});
+    m_seeds.push_back(0);
     for (int i = 1; left > 0; ++i) {
       state ^= state << 13, state ^= state >> 7, state ^= state << 17;
-      const unsigned long long limit = (i % 4 == 0) ? 8 * kMiB : 64 * 1024;
-      const unsigned long long size = std::min(left, 1 + state % limit);
-      m_files.push_back({"generated/file_" + std::to_string(i) + ".bin", size});
-      left -= size;
+      if (i % 5 == 0 && m_files[i - 3].size <= left) {
+        m_files.push_back({"generated/file_" + std::to_string(i) + "_copy.bin", m_files[i - 3].size});
+        m_seeds.push_back(m_seeds[i - 3]);
+      } else {
+        const unsigned long long limit = (i % 4 == 0) ? 8 * kMiB : 64 * 1024;
+        m_files.push_back({"generated/file_" + std::to_string(i) + ".bin", std::min(left, 1 + state % limit)});
+        m_seeds.push_back(static_cast<uint64_t>(i));
+      }
+      left -= m_files.back().size;
     }
   }
   const std::vector<SourceFile>& Files() const override { return m_files; }
   std::unique_ptr<SourceReader> Open(size_t index, std::string&) const override {
-    return std::make_unique<GeneratedReader>(m_files[index].size, index);
+    return std::make_unique<GeneratedReader>(m_files[index].size, m_seeds[index]);
   }
   std::string Describe() const override {
     return "generated stream, " + Count(m_files.size(), "file") + ", " + Size(TotalBytes());
@@ -166,6 +175,7 @@ class GeneratedSource : public BackupSource {
 
  private:
   std::vector<SourceFile> m_files;
+  std::vector<uint64_t> m_seeds;  // of each file's bytes; a copy has its original's
 };
 
 }  // namespace
@@ -431,4 +441,22 @@ void PrintVolumeRecord(int volumeId) {
   std::printf("  media manager calls on the volume:");
   for (const auto& [op, n] : counts) std::printf(" %s x%d", op.c_str(), n);
   std::printf("\n");
+}
+
+int NextVolumeId(const std::string& folder) {
+  int highest = 0;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(folder, ec)) {
+    const std::string name = entry.path().filename().string();
+    if (name.rfind("V_", 0) == 0) highest = std::max(highest, std::atoi(name.c_str() + 2));
+  }
+  return highest + 1;
+}
+
+bool MediaFailed(const char* road, const std::string& step, media_fs& media) {
+  char message[2048] = {};
+  media.GetDataBaseErrorString(message, sizeof(message) - 1);
+  std::printf("FAILED: %s: %s: last error %lld: %s%s%s\n", road, step.c_str(), media.MediaFSGetLastError(), message,
+              message[0] != '\0' ? " / " : "", media.GetErrorString());
+  return false;
 }

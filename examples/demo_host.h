@@ -14,8 +14,10 @@
 #include <string>
 #include <vector>
 
+class media_fs;
+
 struct DemoOptions {
-  std::string road = "disk";
+  std::string road = "all";
   std::string source;       // the folder to back up; empty: a generated stream
   std::string mountPath;    // empty: a temporary folder
   std::string restoreTo;    // empty: a temporary folder
@@ -150,6 +152,12 @@ std::string Rate(unsigned long long bytes, double seconds);
 double SecondsSince(std::chrono::steady_clock::time_point start);
 // Prints the media manager's record of a volume and the calls made on it.
 void PrintVolumeRecord(int volumeId);
+// Prints what the library says of a failed step of a road (its last error, the job's text and
+// the error text) and returns false.
+bool MediaFailed(const char* road, const std::string& step, media_fs& media);
+// The id of a new volume folder "V_<n>" in `folder`: one above every volume already there, so a
+// run on a mount path that holds earlier backups never touches them.
+int NextVolumeId(const std::string& folder);
 
 // ---- The roads -------------------------------------------------------------------------------
 
@@ -165,3 +173,5 @@ struct DemoRoad {
 
 // Chunks as files on a disk mount path, through RealMagneticFS (disk_road.cc).
 int RunDiskRoad(const DemoOptions& options, const BackupSource& source);
+// A deduplicated chunk of SFile containers, through SingleInstancer_FS (dedup_road.cc).
+int RunDedupRoad(const DemoOptions& options, const BackupSource& source);

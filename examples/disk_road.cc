@@ -66,18 +66,6 @@ std::string ChunkMapTrailer(const ChunkRecord& chunk, int volumeId) {
                 std::to_string(kMountPathId) + "_V_" + std::to_string(volumeId) + "\n");
 }
 
-// A new volume folder "V_<n>" in the mount path, n one above every volume already there, so a run
-// on a mount path that holds earlier backups never touches them.
-int NextVolumeId(const std::string& mountPath) {
-  int highest = 0;
-  std::error_code ec;
-  for (const auto& entry : fs::directory_iterator(mountPath, ec)) {
-    const std::string name = entry.path().filename().string();
-    if (name.rfind("V_", 0) == 0) highest = std::max(highest, std::atoi(name.c_str() + 2));
-  }
-  return highest + 1;
-}
-
 class DiskRoad {
  public:
   DiskRoad(const DemoOptions& options, const BackupSource& source) : m_options(options), m_source(source) {}
@@ -135,19 +123,10 @@ class DiskRoad {
     init.strHostName = "demo-host";
     init.iDataMoverMode = dataMoverMode;
     if (media->Init(init, false) != 0) {
-      Failed(road, "Init", *media);
+      MediaFailed(road, "Init", *media);
       return nullptr;
     }
     return media;
-  }
-
-  // What the library says of a failed step: its last error, the job's text and the error text.
-  static bool Failed(const char* road, const std::string& step, media_fs& media) {
-    char message[2048] = {};
-    media.GetDataBaseErrorString(message, sizeof(message) - 1);
-    std::printf("FAILED: %s: %s: last error %lld: %s%s%s\n", road, step.c_str(), media.MediaFSGetLastError(), message,
-                message[0] != '\0' ? " / " : "", media.GetErrorString());
-    return false;
   }
 
   bool Backup() {
@@ -172,10 +151,10 @@ class DiskRoad {
                     chunk.chunkId);
         return false;
       }
-      if (created != 0) return Failed("backup", "Create of chunk " + std::to_string(chunk.chunkId), *media);
+      if (created != 0) return MediaFailed("backup", "Create of chunk " + std::to_string(chunk.chunkId), *media);
       const std::string header = ChunkHeader(chunk, m_volumeId);
       if (media->Write(header.data(), header.size()) != kChunkHeaderBytes) {
-        return Failed("backup", "Write of a chunk header", *media);
+        return MediaFailed("backup", "Write of a chunk header", *media);
       }
       while (chunk.dataBytes < chunkLimit && !media->GetCloseChunkFlag()) {
         const size_t want = static_cast<size_t>(std::min<unsigned long long>(kPiece, chunkLimit - chunk.dataBytes));
@@ -185,7 +164,7 @@ class DiskRoad {
           return false;
         }
         if (got > 0 && media->Write(piece.data(), static_cast<unsigned long>(got)) != got) {
-          return Failed("backup", "Write into chunk " + std::to_string(chunk.chunkId), *media);
+          return MediaFailed("backup", "Write into chunk " + std::to_string(chunk.chunkId), *media);
         }
         chunk.dataBytes += static_cast<unsigned long long>(got);
         streamOffset += static_cast<unsigned long long>(got);
@@ -195,7 +174,7 @@ class DiskRoad {
           break;
         }
       }
-      if (media->Close() != 0) return Failed("backup", "Close of chunk " + std::to_string(chunk.chunkId), *media);
+      if (media->Close() != 0) return MediaFailed("backup", "Close of chunk " + std::to_string(chunk.chunkId), *media);
       chunk.fileMarker = media->GetFileNumber();
       m_chunks.push_back(chunk);
 
@@ -203,7 +182,7 @@ class DiskRoad {
       const MediaFSArchiveFileId_t trailerId = ArchiveFileId(CHUNKMAP_TRAILER, chunk);
       if (media->Create(&trailerId) != 0 ||
           media->Write(trailer.data(), trailer.size()) != static_cast<int>(trailer.size()) || media->Close() != 0) {
-        return Failed("backup", "the chunk map trailer of chunk " + std::to_string(chunk.chunkId), *media);
+        return MediaFailed("backup", "the chunk map trailer of chunk " + std::to_string(chunk.chunkId), *media);
       }
       if (media->GetCloseChunkFlag() && !streamEnded) {
         std::printf("FAILED: backup: the mount path reached its reserve after %s of the stream; the rest would "
@@ -214,7 +193,7 @@ class DiskRoad {
     }
     MediaFSArchiveFileId_t trailerId;
     trailerId.uiDataType = MEDIA_TRAILER;
-    if (media->WriteMediaTrailer(&trailerId) != 0) return Failed("backup", "the media trailer", *media);
+    if (media->WriteMediaTrailer(&trailerId) != 0) return MediaFailed("backup", "the media trailer", *media);
     const double seconds = SecondsSince(start);
     std::printf("backup: %s, %s of stream in %.2f s (%s), each chunk followed by its chunk map trailer, then the "
                 "media trailer\n",
@@ -261,10 +240,10 @@ class DiskRoad {
     for (const ChunkRecord& chunk : m_chunks) {
       const std::string name = "chunk " + std::to_string(chunk.chunkId);
       const MediaFSArchiveFileId_t id = ArchiveFileId(CHUNK, chunk);
-      if (media->Open(&id, false) != 0) return Failed("restore", "Open of " + name, *media);
+      if (media->Open(&id, false) != 0) return MediaFailed("restore", "Open of " + name, *media);
       std::string header(kChunkHeaderBytes, '\0');
       if (media->Read(header.data(), header.size()) != kChunkHeaderBytes) {
-        return Failed("restore", "Read of the header of " + name, *media);
+        return MediaFailed("restore", "Read of the header of " + name, *media);
       }
       if (header != ChunkHeader(chunk, m_volumeId)) {
         std::printf("FAILED: restore: the header of %s does not name it\n", name.c_str());
@@ -272,7 +251,7 @@ class DiskRoad {
       }
       for (unsigned long long left = chunk.dataBytes; left > 0;) {
         const size_t n = static_cast<size_t>(std::min<unsigned long long>(kPiece, left));
-        if (media->Read(piece.data(), n) != static_cast<int>(n)) return Failed("restore", "Read of " + name, *media);
+        if (media->Read(piece.data(), n) != static_cast<int>(n)) return MediaFailed("restore", "Read of " + name, *media);
         if (!restorer.Write(piece.data(), n)) {
           std::printf("FAILED: restore: %s\n", restorer.Error().c_str());
           return false;
@@ -280,7 +259,7 @@ class DiskRoad {
         progress.Add(n);
         left -= n;
       }
-      if (media->Close() != 0) return Failed("restore", "Close of " + name, *media);
+      if (media->Close() != 0) return MediaFailed("restore", "Close of " + name, *media);
     }
     const double seconds = SecondsSince(start);
     if (!restorer.Finish()) {

@@ -18,6 +18,17 @@
 // A backup on a mount path other than a cloud one holds the process's CFileFlusher from its first
 // chunk to its destruction; full containers are flushed in the background.
 //
+// A chunk in container mode, as a backup's data mover writes it:
+//   store.Create(&id);                                  // the chunk folder and its metadata file
+//   for each object:
+//     store.StartDataFile2(engineId, &container, &offset);   // where the object begins
+//     store.WriteToDataFile(object...);  store.WriteToMetaData(record...);
+//     store.AddSfileContainerIndexEntry(entry);  store.AddChunkMetaDataIndexEntry(mdEntry);
+//   now and then: store.FlushDataFile(); store.FlushMetaDataFile();   // a checkpoint
+//   store.Close();
+// What a completed checkpoint wrote survives a crash; a later job continues the chunk (the
+// chunk-reuse flag of the archive file id) with new objects in new containers after the old ones.
+//
 // Results of the store's reads, opens, walks and searches: a byte count or 0 on success, -1 when
 // the chunk is to be marked bad (a check of the store's own failed, or IsMarkChunkBadMMError says
 // so), -2 when the failure does not make the chunk bad. Units: free space from the file system in
@@ -300,6 +311,7 @@ class SingleInstancer_FS : public media_fs {
   // Reading (store_read.cc). A failed read or open: the error becomes the last error, the job
   // sees `userText`, and the answer is -1 when the chunk at `path` is to be marked bad, else -2.
   int ReadFailure(const CXoError& e, const char* userText, const std::string& path);
+  // -1 when the failure at `path` (the last error) makes the chunk bad, else -2.
   int MarkBadDecision(const std::string& path);
   void AccountRead(long len);
   bool ReadSizeFits(const char* op, long len);
@@ -414,6 +426,16 @@ class SingleInstancer_FS : public media_fs {
   uint64_t m_TotalBytesWritten = 0;
   bool m_bCloudCreateMode = false;
 
+  // The backup road's own state beside the vocabulary above.
+  // Names were created or removed in the chunk folder (or the volume folder) since the folder was
+  // last flushed: the next checkpoint flushes it, so what it made durable can be found again.
+  bool m_bChunkFolderChanged = false;
+  bool m_bVolumeFolderChanged = false;
+  // This chunk's writer created the current SFile container, and "SFILE_CONTAINER.idx": only
+  // what the writer created is removed again by the close when no object was indexed.
+  bool m_bCurSfileCreated = false;
+  bool m_bSfileIdxCreated = false;
+
  private:
   void FreeWriteBuffers();
   void ReleaseSiloHolds();
@@ -423,6 +445,60 @@ class SingleInstancer_FS : public media_fs {
   bool EnterImpersonation(std::optional<CImpersonator>& scope, const char* op);
   // Reports an OzException raised inside a scope: its converted code becomes the last error.
   void ReportScopeException(const char* op, const OzException& ex);
+  // A failed file operation of the writing roads: its code becomes the last error, a full disk
+  // marks the volume full, and with `jobText` the job is told.
+  void RecordFailure(const CXoError& e, const char* jobText = nullptr);
+  // Free space at or below the low-water mark (as a new chunk or a space check finds it): the
+  // frame has no KB left and the volume is marked full. False when there is room.
+  bool MarkFullAtLowWaterMark(unsigned long long freeBytes, const char* format);
+
+  // Write cache: the selected buffer, its file and its logical offset (file 1 data, 2 metadata).
+  struct WriteBuffer {
+    unsigned char* start;
+    unsigned char** pos;
+    uint32_t* free;
+    uint64_t* offset;
+    CFileInterface* file;
+    const char* name;  // "sfile" or "metadata", for messages
+  };
+  bool SelectWriteBuffer(int file, WriteBuffer& out);
+  bool WriteBufferGuardsIntact(int file, uint64_t* front, uint64_t* back);
+  // One block write of the cache: adds what reached the file to `written`.
+  CXoError WriteCacheBytes(CFileInterface* file, const unsigned char* from, uint32_t length, bool wholeBlock,
+                           uint32_t& written);
+  // Empties both write buffers, logging what a failed chunk left in them.
+  void DropBufferedBytes(const char* op);
+
+  // Containers: the next container on the pool's first file interface, skipping numbers whose
+  // files exist; the container index created when it is not open.
+  bool ChunkOpenForWriting(const char* op);
+  int OpenNextSFile(const char* op);
+  int EnsureSfileIndex(unsigned int engineId, const char* op);
+  int MakeRoomForNextSFile();
+
+  // Delayed flushes: waits for a submitted request (flusher or, without one, its event).
+  int WaitForFlushRequest(SFlushReq* req, unsigned int ms);
+  // Collects every busy request, keeping the last error of the failure that went before.
+  void SettleBusyFlushes();
+  // Flushes the chunk and volume folders whose names changed: 0, or -1 with the last error set.
+  int FlushChangedFolders(const char* op);
+  CXoError FlushFolder(const std::string& folder);
+  // Cloud mount paths: the megabytes the chunk's files moved, added to the volume's totals.
+  void AccountCloudTransfers();
+
+  // Whether an index file of the chunk exists with at least its header (appending, and before
+  // an index is created, which empties the file).
+  CXoError IndexFileExists(const std::string& path, bool& exists);
+
+  // The chunk's two index files.
+  // The searches of the chunk metadata index in either format; `decide` tells the exact search
+  // of the current format, whose failures are decided, from the others (always -1).
+  template <class Index>
+  int OpenChunkMDIndexForSearch(Index& index, const char* tag, bool decide);
+  template <class Index, class Entry>
+  int SearchChunkMDIndexExact(Index& index, unsigned long long offset, Entry& entry, const char* tag, bool decide);
+  template <class Index, class Entry>
+  int SearchChunkMDIndexNext(Index& index, unsigned long long offset, Entry& entry);
 };
 
 // Splits a store path at its volume folder: the mount path (the text before the separator that

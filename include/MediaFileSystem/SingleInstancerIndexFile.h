@@ -106,6 +106,12 @@ class CIndexFile {
   static CXoError GetFileVersion(CFileInterface* file, const char* magic, int& version);
 
   bool IsValid() { return m_pFp != nullptr && m_pFp->IsValid(); }
+  // The file interface the object works on (its owner reads the transfer counters of cloud
+  // objects through it); null when the object has none.
+  CFileInterface* GetFileInterface() { return m_pFp.get(); }
+  // The key of the last record: as Open found it (deleted or not; 0 for an empty file), then of
+  // each record appended since.
+  uint64_t GetLastKey() const { return m_LastKey; }
   unsigned int GetVersion() const { return m_Version; }
 
   // Record operations. Indexes are 0-based; -1 in an out-index means none.

@@ -25,6 +25,7 @@ class TestStore : public SingleInstancer_FS {
   using SingleInstancer_FS::SingleInstancer_FS;
 
   // The frame's state the store works with.
+  using media_fs::m_bChunksReadOnly;
   using media_fs::m_bCloseChunk;
   using media_fs::m_bCountTrailerTransfer;
   using media_fs::m_bVolumeFull;
@@ -33,10 +34,13 @@ class TestStore : public SingleInstancer_FS {
   using media_fs::m_iCloudMode;
   using media_fs::m_iDataMoverMode;
   using media_fs::m_iMediaType;
+  using media_fs::m_llBytesAtEOM;
+  using media_fs::m_llFileNumber;
   using media_fs::m_llKBRemaining;
   using media_fs::m_llLastError;
   using media_fs::m_llMaxSpaceToFill;
   using media_fs::m_llPhysicalBytes;
+  using media_fs::m_llNumFiles;
   using media_fs::m_llSpaceOccupied;
   using media_fs::m_MountPathCache;
   using media_fs::m_ulBlockSize;
@@ -47,6 +51,11 @@ class TestStore : public SingleInstancer_FS {
   using SingleInstancer_FS::LogWriteStatsWhenDue;
   using SingleInstancer_FS::StartTimedOperation;
   using SingleInstancer_FS::m_bAllowIncrChunk;
+  using SingleInstancer_FS::m_bChunkFolderChanged;
+  using SingleInstancer_FS::m_bCloudCreateMode;
+  using SingleInstancer_FS::m_bCurSfileCreated;
+  using SingleInstancer_FS::m_bSfileIdxCreated;
+  using SingleInstancer_FS::m_bVolumeFolderChanged;
   using SingleInstancer_FS::m_bCheckSIVolDBCorruption;
   using SingleInstancer_FS::m_bDiskFull;
   using SingleInstancer_FS::m_bFileIfCacheReady;
@@ -57,6 +66,11 @@ class TestStore : public SingleInstancer_FS {
   using SingleInstancer_FS::m_BusySfileFlushQ;
   using SingleInstancer_FS::m_BytesSinceSpaceCheck;
   using SingleInstancer_FS::m_CacheSize;
+  using SingleInstancer_FS::m_CurSfileItemCount;
+  using SingleInstancer_FS::m_DataFileOffset;
+  using SingleInstancer_FS::m_fdChunkMDIdx;
+  using SingleInstancer_FS::m_fdChunkMDIdx90;
+  using SingleInstancer_FS::m_fdSFileIdx;
   using SingleInstancer_FS::m_ChunkMDIdxVersion;
   using SingleInstancer_FS::m_DataCacheFree;
   using SingleInstancer_FS::m_DelayedSfileFlushQ;
@@ -66,7 +80,10 @@ class TestStore : public SingleInstancer_FS {
   using SingleInstancer_FS::m_LowWaterMarkMB;
   using SingleInstancer_FS::m_lstDataFileCache;
   using SingleInstancer_FS::m_MaxDelayedSfileFlushQSize;
+  using SingleInstancer_FS::m_MaxSfileContainerItems;
+  using SingleInstancer_FS::m_MaxSfileContainerSize;
   using SingleInstancer_FS::m_MDIdxState;
+  using SingleInstancer_FS::m_MetaDataFileOffset;
   using SingleInstancer_FS::m_MetaDataCacheFree;
   using SingleInstancer_FS::m_pDataCache;
   using SingleInstancer_FS::m_pDataCachePos;
@@ -87,8 +104,16 @@ class TestStore : public SingleInstancer_FS {
   using SingleInstancer_FS::m_pMetaDataCache;
   using SingleInstancer_FS::m_pMetaDataCachePos;
   using SingleInstancer_FS::m_pMetaDataReader;
+  using SingleInstancer_FS::m_SfileFlushWaitCounter;
+  using SingleInstancer_FS::m_SfileNumber;
   using SingleInstancer_FS::m_SpaceCheckInterval;
+  using SingleInstancer_FS::m_strArchiveFileName;
+  using SingleInstancer_FS::m_strChunkDir;
+  using SingleInstancer_FS::m_strChunkMDIdxName;
   using SingleInstancer_FS::m_strDataFileName;
+  using SingleInstancer_FS::m_strMetaDataFileName;
+  using SingleInstancer_FS::m_strOpenDataFileName;
+  using SingleInstancer_FS::m_strSfileIdxName;
   using SingleInstancer_FS::m_strPerfId;
   using SingleInstancer_FS::m_TotalBytesWritten;
   using SingleInstancer_FS::m_WriteBlockSize;
@@ -100,8 +125,10 @@ class StoreTest : public ::testing::Test {
   static constexpr int kDriveId = 3;
   static constexpr unsigned long kVolumeBlock = 65536;
 
-  StoreTest()
-      : mountPath(path_append(dir.path(), "OZ_MAGNETIC")),
+  // The mount path lies in a new folder under `base` (TMPDIR or /tmp when empty).
+  explicit StoreTest(const std::string& base = std::string())
+      : dir(base),
+        mountPath(path_append(dir.path(), "OZ_MAGNETIC")),
         volumePath(path_append(mountPath, SingleInstancer_FS::GetVolumeDirName(kVolId))) {
     std::filesystem::create_directories(volumePath);
     reserve.m_blockSizeKB = static_cast<int>(kVolumeBlock / 1024);
@@ -143,6 +170,37 @@ class StoreTest : public ::testing::Test {
   void InitRestore(TestStore& store) { ASSERT_EQ(0, store.Init(InitParams(0), false)); }
 
   static void SetConfig(const char* name, long long value) { platform::Config().SetNumber("ZovadAdeve", name, value); }
+
+  // A store initialised for a backup, with chunk `chunkId` created (continued with `append`).
+  std::unique_ptr<TestStore> BackupChunk(long long chunkId, bool containerMode = true, int cloudMode = 0,
+                                         bool append = false) {
+    auto store = MakeStore(containerMode, cloudMode);
+    InitBackup(*store);
+    MediaFSArchiveFileId_t id = ArchiveId(chunkId, append);
+    EXPECT_EQ(0, store->Create(&id));
+    return store;
+  }
+
+  // The archive file id of a chunk (or, with another data type, of a trailer).
+  static MediaFSArchiveFileId_t ArchiveId(long long chunkId, bool append = false, uint32_t dataType = CHUNK) {
+    MediaFSArchiveFileId_t id;
+    id.uiDataType = dataType;
+    id.llChunkId = chunkId;
+    id.iChunkVersion = 3;
+    id.bChunkReuse = append;
+    return id;
+  }
+  std::string ChunkDir(long long chunkId) const {
+    return path_append(volumePath, SingleInstancer_FS::GetChunkDirName(static_cast<unsigned long long>(chunkId)));
+  }
+  std::string ChunkFile(long long chunkId, const std::string& name) const { return path_append(ChunkDir(chunkId), name); }
+  std::string MetaDataPath(long long chunkId) const {
+    return ChunkFile(chunkId, SingleInstancer_FS::GetChunkMetadataName(static_cast<unsigned long long>(chunkId)));
+  }
+  std::string ContainerPath(long long chunkId, unsigned int number) const {
+    return ChunkFile(chunkId, SingleInstancer_FS::GetSFileContainerName(number));
+  }
+  std::string ContainerIndexPath(long long chunkId) const { return ChunkFile(chunkId, "SFILE_CONTAINER.idx"); }
 
   TempDir dir;
   std::string mountPath;   // <tmp>/OZ_MAGNETIC
