@@ -296,3 +296,32 @@ int SingleInstancer_FS::OpenObjectForRead(const char* path, unsigned long long o
   Log(2, "SingleInstancer_FS Reader Opened DataFile [%s] file", container.c_str());
   return 0;
 }
+
+int SingleInstancer_FS::GetNextFileHdrOffset(unsigned long long offset, bool& found, ChunkMetaDataIndexEntry& entry) {
+  found = false;
+  if (!m_bOZSIDevice || !ChunkMetaDataIndexExists()) {
+    Log(1, "Chunk Meta Data Index file is not present. m_bOZSIDevice [%d].", m_bOZSIDevice ? 1 : 0);
+    return 0;
+  }
+  if (m_ChunkMDIdxVersion == -1) {
+    Log(1, "Unable to find Chunk Meta Data Index file version.");
+    return -1;
+  }
+  // Both formats begin with the same three fields.
+  auto take = [&](const auto& record) {
+    entry.Key = record.Key;
+    entry.OwnerValue8 = record.OwnerValue8;
+    entry.OwnerValue16 = record.OwnerValue16;
+    found = true;
+  };
+  if (m_ChunkMDIdxVersion <= 2) {
+    SChunkMetaDataIndexEntry90 record{};
+    const int rc = SearchNextChunkMetaDataIndex90(offset, record);
+    if (rc == 0) take(record);
+    return rc;
+  }
+  SChunkMetaDataIndexEntry record{};
+  const int rc = SearchNextChunkMetaDataIndex(offset, record);
+  if (rc == 0) take(record);
+  return rc;
+}

@@ -276,3 +276,64 @@ TEST_F(ReadTest, ADataFileReadBeforeAnyOpenIsRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ReadTest, TheChunkMetadataIndexIsWalkedInEitherFormat) {
+  for (auto format : {craft::Chunk::MetaIndex::kVersion2, craft::Chunk::MetaIndex::kCurrent}) {
+    const bool older = format == craft::Chunk::MetaIndex::kVersion2;
+    SCOPED_TRACE(older ? "9.0 format" : "current format");
+    craft::Chunk chunk = MakeChunk();
+    chunk.Write(format);
+    auto store = MakeRestore();
+    ASSERT_EQ(0, Open(*store, kChunk));
+    unsigned long long offset = 0;
+    for (const craft::Object& o : chunk.Objects()) {
+      bool found = false;
+      ChunkMetaDataIndexEntry entry;
+      ASSERT_EQ(0, store->GetNextFileHdrOffset(offset, found, entry));
+      ASSERT_TRUE(found);
+      EXPECT_EQ(o.metaOffset, entry.Key);
+      EXPECT_EQ(older ? o.metaOffset * 3 : o.key, entry.OwnerValue8);
+      EXPECT_EQ(older ? o.metaOffset * 5 : o.container, entry.OwnerValue16);
+      offset = entry.Key;
+    }
+    bool found = true;
+    ChunkMetaDataIndexEntry entry;
+    EXPECT_EQ(-2, store->GetNextFileHdrOffset(offset, found, entry));  // no record after the last
+    EXPECT_FALSE(found);
+  }
+}
+
+TEST_F(ReadTest, WalkingWithoutAUsableChunkMetadataIndex) {
+  craft::Chunk chunk = MakeChunk();
+  chunk.Write();
+  bool found = true;
+  ChunkMetaDataIndexEntry entry;
+
+  auto outside = MakeRestore(false);  // outside container mode there is no index to walk
+  ASSERT_EQ(0, Open(*outside, kChunk));
+  EXPECT_EQ(0, outside->GetNextFileHdrOffset(0, found, entry));
+  EXPECT_FALSE(found);
+
+  std::string idx = craft::ReadFile(chunk.MetaPath() + ".idx");
+  idx[40] ^= 1;  // the header no longer gives a version
+  craft::WriteFile(chunk.MetaPath() + ".idx", idx);
+  auto unknown = MakeRestore();
+  ASSERT_EQ(0, Open(*unknown, kChunk));
+  EXPECT_EQ(-1, unknown->GetNextFileHdrOffset(0, found, entry));
+  EXPECT_TRUE(platform::LogContains("Unable to find Chunk Meta Data Index file version."));
+
+  // A damaged record is a failure, never a record.
+  chunk.Write();
+  std::string records = craft::ReadFile(chunk.MetaPath() + ".idx");
+  records[512 + 80 + 9] ^= 0x40;  // the second record's key; its CRC no longer holds
+  craft::WriteFile(chunk.MetaPath() + ".idx", records);
+  auto damaged = MakeRestore();
+  ASSERT_EQ(0, Open(*damaged, kChunk));
+  found = true;
+  EXPECT_EQ(-1, damaged->GetNextFileHdrOffset(chunk.Objects()[0].metaOffset, found, entry));
+  EXPECT_FALSE(found);
+}
+
+}  // namespace

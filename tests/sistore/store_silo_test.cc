@@ -97,6 +97,17 @@ TEST_F(SiloTest, AVolumeOnDiskIsReadUnderAReadOnlyLockGivenBackByTheDestructor) 
   EXPECT_EQ(1u, Silo().Count("UnlockVolume"));
 }
 
+TEST_F(SiloTest, TheCloseOfTheChunkGivesTheLockBack) {
+  EnableSilo(2);
+  auto store = MakeRestore();
+  ASSERT_EQ(0, Open(*store, kChunk));
+  ASSERT_EQ(1u, Db().LocksOf(kVolId).size());
+  ASSERT_EQ(0, store->Close());
+  EXPECT_TRUE(Db().LocksOf(kVolId).empty());
+  ASSERT_EQ(0, store->Close());  // a second close finds nothing to give back
+  EXPECT_EQ(1u, Silo().Count("UnlockVolume"));
+}
+
 TEST_F(SiloTest, AfterItsLockIsGivenBackAVolumeFoundOnDiskIsInTheOnlineCache) {
   EnableSilo(2);
   auto store = MakeRestore();
