@@ -20,26 +20,19 @@
 #include <vector>
 
 #include "MediaFileSystem/SingleInstancerFS.h"
+#include "backup_job.h"
 #include "platform/byte_order.h"
 #include "platform/crc32.h"
 
 namespace craft {
 
-inline constexpr size_t kContainerHeaderSize = 128;
-inline constexpr size_t kObjectHeaderSize = 16;
+using sitest::kContainerHeaderSize;
+using sitest::kObjectHeaderSize;
 
 // Bytes that depend only on the seed (and the position in them).
 inline std::string SeedBytes(size_t n, uint64_t seed) {
   std::string b(n, '\0');
-  uint64_t x = seed * 0x9E3779B97F4A7C15ULL + 0x632BE59BD9B4E019ULL;
-  for (size_t i = 0; i < n; i += 8) {
-    x += 0x9E3779B97F4A7C15ULL;
-    uint64_t z = x;
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-    z ^= z >> 31;
-    std::memcpy(&b[i], &z, n - i < 8 ? n - i : 8);
-  }
+  sitest::FillBytes(b.data(), n, seed);
   return b;
 }
 
@@ -56,18 +49,14 @@ inline std::string ReadFile(const std::string& path) {
 }
 
 inline std::string ContainerHeader(uint32_t version = 1) {
-  std::string h(kContainerHeaderSize, '\0');
-  std::memcpy(&h[0], "SFILHDR", 8);
+  std::string h = sitest::ContainerHeader();
   EncodeBE32(&h[8], version);
   return h;
 }
 
 // An object as it lies in its container: "10DHGAT\0", the key, the data.
 inline std::string ObjectBytes(uint64_t key, size_t dataSize, uint64_t seed) {
-  std::string b(kObjectHeaderSize, '\0');
-  std::memcpy(&b[0], "10DHGAT", 8);
-  EncodeBE64(&b[8], key);
-  return b + SeedBytes(dataSize, seed);
+  return sitest::ObjectBytes(sitest::ObjectSpec{key, static_cast<uint32_t>(dataSize), 0, seed});
 }
 
 struct Object {
