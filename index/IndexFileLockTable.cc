@@ -152,7 +152,7 @@ int CIndexFileLockTable::HolderOf(int fd, bool exclusive) {
 }
 
 int CIndexFileLockTable::Acquire(int fd, bool exclusive, CIndexFileLockShare* share, int* holderPid) {
-  *holderPid = 0;
+  if (holderPid != nullptr) *holderPid = 0;
   struct stat st {};
   if (fstat(fd, &st) != 0) return errno;
   const std::pair<uint64_t, uint64_t> key{st.st_dev, st.st_ino};
@@ -193,7 +193,7 @@ int CIndexFileLockTable::Acquire(int fd, bool exclusive, CIndexFileLockShare* sh
     }
   }
   if (refused >= 0) {
-    *holderPid = HolderOf(refused, exclusive);
+    if (holderPid != nullptr) *holderPid = HolderOf(refused, exclusive);
     ::close(refused);
   }
   return err;

@@ -20,7 +20,8 @@ class CIndexFileLockTable {
  public:
   // Takes a share of the lock of the file open as `fd`, exclusive or shared. 0, or the errno of
   // the refusal with the holder's process id in `*holderPid` (0 when the holder has gone, -1 when
-  // the system does not tell it).
+  // the system does not tell it). A null `holderPid` skips the search for the holder, which may
+  // read the process table: callers that try again and again ask HolderOf once at the end.
   static int Acquire(int fd, bool exclusive, CIndexFileLockShare* share, int* holderPid);
   // Gives a share back; the last one releases the lock. 0 (also when no share is held) or errno.
   static int Release(CIndexFileLockShare* share);

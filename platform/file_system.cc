@@ -1,20 +1,23 @@
 #include "platform/file_system.h"
 
 #include "DataServerAPI/HPStoreOnceInterfaceUnsupportedPlatform.h"
+#include "platform/cloud_store.h"
 #include "platform/posix_file.h"
 #include "platform/threads.h"
 
 // Created at load and never destroyed: probes may run while the process shuts down.
 OzCriticalSectionH* CFSInitParams::m_ReadWriteLock = new OzCriticalSectionH;
 
-// Types 1 (cloud), 4 (cloud with a disk cache), 5 and 6 work on the local path as plain disk
-// storage until their own simulations exist.
+// Types 1 (cloud) and 4 (cloud with a disk cache) work on the folder-backed object store; 5 and 6
+// work on the local path as plain disk storage until their own simulations exist.
 CFileInterface* CFileInterface::GetFileInterfaceInstance(const CFSInitParams& params) {
   CFileInterface* file = nullptr;
   switch (params.m_Type) {
-    case kFSTypeDisk:
     case kFSTypeCloud:
-    case 4:
+    case kFSTypeCloudCached:
+      file = new CCloudFile;
+      break;
+    case kFSTypeDisk:
     case 5:
     case 6:
       file = new CPosixFile;
@@ -34,10 +37,11 @@ CFileInterface* CFileInterface::GetFileInterfaceInstance(const CFSInitParams& pa
 
 CFSInterface* CFSInterface::GetFSInterfaceInstance(const CFSInitParams& params) {
   switch (params.m_Type) {
-    case kFSTypeDisk:
     case kFSTypeCloud:
+    case kFSTypeCloudCached:
+      return new CCloudFS(params);
+    case kFSTypeDisk:
     case kFSTypeDataServerIP:
-    case 4:
     case 5:
     case 6:
       return new CPosixFS(params);

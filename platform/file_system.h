@@ -30,6 +30,7 @@ enum CFSType : int {
   kFSTypeDisk = 0,
   kFSTypeCloud = 1,
   kFSTypeDataServerIP = 2,
+  kFSTypeCloudCached = 4,  // cloud storage with a disk cache
   kFSTypeStoreOnce = 7,
 };
 

@@ -190,6 +190,14 @@ void EvDebug::DebugLvl(const char* tag, int level, const char* format, ...) {
   platform::Capture(m_instance, level, std::string(tag ? tag : "") + ": " + text);
 }
 
+void EvDebug::DebugLvl(const char* tag, int level, unsigned long long id, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text = StringFormatV(format, args);
+  va_end(args);
+  platform::Capture(m_instance, level, StringFormat("%s: [%llu] ", tag ? tag : "", id) + text);
+}
+
 void EvDebug::logMessage(int level, const std::string& text) { platform::Capture(m_instance, level, text); }
 
 std::string EvDebug::getClientName() {

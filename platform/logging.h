@@ -39,6 +39,9 @@ class EvDebug {
   void debugLvl(int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
   // "tag: text" at `level`.
   void DebugLvl(const char* tag, int level, const char* format, ...) __attribute__((format(printf, 4, 5)));
+  // "tag: [id] text" at `level`: the id of the object the line is about (a chunk, a container).
+  void DebugLvl(const char* tag, int level, unsigned long long id, const char* format, ...)
+      __attribute__((format(printf, 5, 6)));
   void logMessage(int level, const std::string& text);
 
   // This machine's client name.

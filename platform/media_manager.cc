@@ -261,6 +261,25 @@ int OZMMvolInfo::getCacheMPIdForVolume(int& mountPathId) {
   return 0;
 }
 
+int OZMMvolInfo::getCacheMPIdForVolume(unsigned int engineId, unsigned long volId,
+                                       std::map<unsigned long, unsigned int>& cacheMPIds) {
+  Guard g(platform::MediaManagerMutex());
+  long long r = 0;
+  if (Record("getCacheMPIdForVolume", m_volId, {engineId, static_cast<long long>(volId)}, r)) return static_cast<int>(r);
+  const auto& engines = MediaManager().hybridVolumes;
+  auto it = engines.find(engineId);
+  cacheMPIds = it == engines.end() ? std::map<unsigned long, unsigned int>() : it->second;
+  return 0;
+}
+
+int MLMMessageInstance::Init(int kind, void* context) {
+  (void)context;
+  Guard g(platform::MediaManagerMutex());
+  long long r = 0;
+  if (Record("MLMMessageInstance::Init", id, {kind}, r)) return static_cast<int>(r);
+  return MediaManager().serviceReachable ? 0 : -1;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Drive
 

@@ -12,9 +12,12 @@
 #include <string>
 #include <vector>
 
-// The host's message instance; the records only carry it.
+// The host's message instance; the records carry it.
 struct MLMMessageInstance {
   int id = 0;
+  // Connects to the media manager service (`kind` 2: the one on the management server). 0 when
+  // it could be reached (platform::MediaManager().serviceReachable).
+  int Init(int kind, void* context);
 };
 
 // The reservation of a volume and a drive, filled by the host (in tests: by the test).
@@ -113,6 +116,9 @@ class OZMMvolInfo {
   int incrUploadDataForVolume(long long bytes);
   int incrDownloadDataForVolume(long long bytes);
   int getCacheMPIdForVolume(int& mountPathId);
+  // The cache mount path of every hybrid volume of the engine, by volume id (the volume asked for
+  // among them, or not). 0 on success.
+  int getCacheMPIdForVolume(unsigned int engineId, unsigned long volId, std::map<unsigned long, unsigned int>& cacheMPIds);
   int volumeId() const { return m_volId; }
 
   MLMMessageInstance* messageInstance() const { return m_mlm; }
@@ -240,6 +246,9 @@ struct MediaManagerState {
   };
   std::map<std::string, Scripted> failures;
   std::vector<OZMMVolSize> lastVolumeSizes;
+  bool serviceReachable = true;  // what MLMMessageInstance::Init finds
+  // The hybrid volumes of each dedup engine: volume id to cache mount path id.
+  std::map<unsigned int, std::map<unsigned long, unsigned int>> hybridVolumes;
 
   void Fail(const std::string& op, int result = -1, int times = 1) { failures[op] = {result, times}; }
   // Calls of `op`, optionally only those of one record id.

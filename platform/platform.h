@@ -3,6 +3,7 @@
 
 #include "platform/async_io.h"
 #include "platform/byte_order.h"
+#include "platform/cloud_store.h"
 #include "platform/config.h"
 #include "platform/counters.h"
 #include "platform/crc32.h"
@@ -15,6 +16,7 @@
 #include "platform/logging.h"
 #include "platform/media_manager.h"
 #include "platform/onmedia_label.h"
+#include "platform/remote_file.h"
 #include "platform/remote_storage.h"
 #include "platform/scale_out_storage.h"
 #include "platform/silo.h"

@@ -67,13 +67,20 @@ enum ECompactFileType : int {
   COMPACT_TYPE_COMPACT2 = 2,  // ".compact2"
 };
 
-// The lock of a chunk's compaction, held while the context lives.
+// The lock of a chunk's compaction, held while the context lives (SingleInstancer_FS::
+// LockChunkForCompaction). The user fills the first four fields before locking.
 struct SCmpctChnkLockCtx {
   std::string strChunkDir;             // the chunk folder
   CFileInterface* pLockFile = nullptr; // the open lock file while the lock is held
   EvDebug* pDbg = nullptr;             // log of the release; null: one of its own
   CFSInitParams InitParams;            // the lock file's interface is made from these
+  CIndexFileLockShare LockShare;       // the process's share of the file's lock while held
+
+  SCmpctChnkLockCtx() = default;
+  SCmpctChnkLockCtx(const SCmpctChnkLockCtx&) = delete;
+  SCmpctChnkLockCtx& operator=(const SCmpctChnkLockCtx&) = delete;
   ~SCmpctChnkLockCtx();                // releases a held lock
+  bool IsLocked() const { return pLockFile != nullptr; }
 };
 
 // The first 24 bytes of a chunk metadata index record, in host order: the offset of an object's
@@ -239,6 +246,18 @@ class SingleInstancer_FS : public media_fs {
   CXoError GetChunkMetadataIndexSize(uint64_t& size);
 
   // ---- Compaction maps, the compaction lock and recovery -------------------------------------------
+  // A container's map (SFileCompactionMap.h) is read from the open container, or from a finished
+  // read of its first bytes (media manager 1210 with nSizeNeeded when the slot holds too little);
+  // damaged or cut-off maps fail with 1204. A container of version 0 or 1 has none.
+  //
+  // The chunk's compaction lock is ".compactlock" (guarding the container index's own compaction)
+  // or "SFILE_CONTAINER.idx" (guarding its SFiles, and excluding every process that has the index
+  // open); it is shared by the objects of one process, tried 400 times 5 ms apart, never creates
+  // the container index, and fails without a descriptor to lock. Recovery looks for side files
+  // without the lock and decides again under it; a failure to get the lock (996, or EACCES) is
+  // retried "SIFSCompactFileRetryCount" times 2 s apart unless the caller holds the lock. The
+  // switch of a finished ".compact2" takes the lock too and refuses to run without the copy. On
+  // cloud storage no lock is taken: a checkpoint object marks a switch under way.
   static CXoError GetCompactionMap(CFileInterface* file, CSFileCompactionMap& map);
   static CXoError GetCompactionMapBySlot(IoSlot* slot, CSFileCompactionMap& map, int& nSizeNeeded);
   static CXoError GetCompactedOffset(CFileInterface* file, uint64_t ullLogicalOff, bool bPrunerMode,

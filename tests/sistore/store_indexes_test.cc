@@ -167,14 +167,28 @@ TEST_F(StoreIndexTest, WalkOpensWithRetriesAndOneRecovery) {
   EXPECT_FALSE(platform::LogContains("SfileIdx open attemps = 7"));
 }
 
+// An index whose compaction stopped between the deletion of the index and the rename of its copy
+// is put in place by the recovery, and the walk goes on.
+TEST_F(StoreIndexTest, InterruptedCompactionOfTheIndexIsRecovered) {
+  auto store = ChunkWithRecords({{1, 0}});
+  ASSERT_EQ(0, store->Close());
+  std::filesystem::rename(ContainerIndexPath(kChunkId), ContainerIndexPath(kChunkId) + ".compact2");
+  int64_t pos = -1;
+  SSfileContainerIndexEntry e{};
+  EXPECT_EQ(0, store->GetFirstSfileContainerIndexEntry(&pos, e));
+  EXPECT_EQ(1u, e.Key);
+  EXPECT_FALSE(std::filesystem::exists(ContainerIndexPath(kChunkId) + ".compact2"));
+}
+
 TEST_F(StoreIndexTest, FailedRecoveryEndsTheWalkAtOnce) {
   auto store = ChunkWithRecords({{1, 0}});
   ASSERT_EQ(0, store->Close());
   std::filesystem::rename(ContainerIndexPath(kChunkId), ContainerIndexPath(kChunkId) + ".compact2");
+  platform::Faults().Add({FsOp::Rename, "SFILE_CONTAINER.idx.compact2", 1, -1, EIO});
   const long long opened = platform::Faults().Calls(FsOp::Open, "SFILE_CONTAINER.idx");
   int64_t pos = -1;
   SSfileContainerIndexEntry e{};
-  EXPECT_EQ(-1, store->GetFirstSfileContainerIndexEntry(&pos, e));  // 1204: the chunk is bad
+  EXPECT_EQ(-1, store->GetFirstSfileContainerIndexEntry(&pos, e));  // an I/O error: the chunk is bad
   EXPECT_EQ(1, platform::Faults().Calls(FsOp::Open, "SFILE_CONTAINER.idx") - opened);
   EXPECT_TRUE(platform::LogContains("GetFirstSfileIdxEnt: Cannot recover SfileIdx ["));
   EXPECT_EQ(0, platform::SleptMs());
