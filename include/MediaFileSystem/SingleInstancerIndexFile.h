@@ -97,6 +97,9 @@ class CIndexFile {
   // an interrupted Flush, and establishes the record count and the last key. A file without a
   // journal whose last record fails its CRC fails as corrupt, unless a writer asks to trim it.
   CXoError Open(std::string name, int mode, Options& options);
+  // Whether the file can be opened for reading: opens it and closes it again at once, without
+  // touching the object's state or the file's lock.
+  CXoError TryOpen(const std::string& name);
   // Flushes (read-write mode), unlocks, closes and drops the page cache. Always ends closed.
   CXoError Close();
   // Writes the header and every modified page; in change-file mode through the journal.
