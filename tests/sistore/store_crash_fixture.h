@@ -105,6 +105,19 @@ class StoreCrashFixture : public StoreTest {
     return store->Close() != 0 ? 6 : 0;
   }
 
+  // Records how many crashes came at each step (as the test property `name`) and, once there
+  // were `enough` crashes, expects some at every step.
+  void ExpectEveryStep(const std::map<uint64_t, int>& counts, const char* name, bool enough) {
+    std::string seen;
+    for (const auto& [step, count] : counts) seen += std::string(kCrashStepNames[step]) + "=" + std::to_string(count) + " ";
+    RecordProperty(name, seen);
+    if (!enough) return;
+    for (uint64_t step = kAnyStep; step < kCrashSteps; ++step) {
+      EXPECT_GT(counts.count(step) != 0 ? counts.at(step) : 0, 0)
+          << "no crash at " << kCrashStepNames[step] << "; seen: " << seen;
+    }
+  }
+
   // The committed objects: in their containers, metadata and both index files, byte for byte.
   void VerifyCommitted(long long chunkId, const std::vector<WrittenObject>& committed) {
     if (committed.empty()) return;

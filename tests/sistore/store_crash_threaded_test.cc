@@ -142,14 +142,7 @@ TEST_F(StoreCrashTest, EveryKillLeavesTheLastCheckpointIntactAndTheChunkContinua
     if (HasFatalFailure()) return;
   }
 
-  std::string seen;
-  for (const auto& [point, count] : killedAt) seen += std::string(kCrashStepNames[point]) + "=" + std::to_string(count) + " ";
-  RecordProperty("kill_points", seen);
-  if (kills >= 100) {
-    for (uint64_t point = kAnyStep; point < kCrashSteps; ++point) {
-      EXPECT_GT(killedAt[point], 0) << "no kill at " << kCrashStepNames[point] << "; seen: " << seen;
-    }
-  }
+  ExpectEveryStep(killedAt, "kill_points", kills >= 100);
 }
 
 }  // namespace

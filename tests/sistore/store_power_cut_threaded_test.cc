@@ -92,14 +92,7 @@ TEST_P(StorePowerCutTest, EveryCutLeavesTheLastCheckpointIntactAndTheChunkContin
     if (HasFatalFailure()) return;
   }
 
-  std::string seen;
-  for (const auto& [point, count] : cutAt) seen += std::string(kCrashStepNames[point]) + "=" + std::to_string(count) + " ";
-  RecordProperty("cut_points", seen);
-  if (cuts >= 100) {
-    for (uint64_t point = kAnyStep; point < kCrashSteps; ++point) {
-      EXPECT_GT(cutAt[point], 0) << "no cut at " << kCrashStepNames[point] << "; seen: " << seen;
-    }
-  }
+  ExpectEveryStep(cutAt, "cut_points", cuts >= 100);
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, StorePowerCutTest,
