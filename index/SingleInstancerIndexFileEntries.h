@@ -134,6 +134,34 @@ CXoError IDX_CLASS::ReadRecordState(int64_t index, IndexRecord* rec, RecordState
 }
 
 IDX_TEMPLATE
+CXoError IDX_CLASS::DropEntriesFrom(uint64_t count) {
+  static constexpr const char* kTag = "CIndexFile::DropEntriesFrom";
+  OzCriticalSectionGuard guard(m_pcs);
+  if (!m_bOpen || m_iMode != 2 || m_Header.BlockSize == 0 || m_bUseChangeFile || IsCloud() || m_bDirty) {
+    m_pDbg->debug("%s:%d Records are dropped only from a flushed aligned file without a journal, open read-write. "
+                  "File [%s]",
+                  kTag, __LINE__, m_FileName.c_str());
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, kIdxWin32ErrInvalidParameter,
+                                   "Records are dropped only from a flushed aligned file without a journal");
+  }
+  if (count >= m_Header.TotalEntries) return CXoError::Success();
+  m_pDbg->debug("%s:%d Dropping records [%llu] to [%llu] of [%s]", kTag, __LINE__,
+                static_cast<unsigned long long>(count), static_cast<unsigned long long>(m_Header.TotalEntries - 1),
+                m_FileName.c_str());
+  CXoError e = TruncateRecords(count, kTag);
+  if (e.IsFailure()) return e;
+  if (!m_bCacheClear) ClearKeyCache();
+  m_LastKey = 0;
+  if (count > 0) {
+    IndexRecord last;
+    e = GetEntry(static_cast<int64_t>(count - 1), &last);
+    if (e.IsFailure()) return e.Push(FX_LOCATION);
+    m_LastKey = Traits::Key(last);
+  }
+  return CXoError::Success();
+}
+
+IDX_TEMPLATE
 CXoError IDX_CLASS::GetFirstEntry(int64_t* pIndex, IndexRecord* rec) {
   *pIndex = -1;
   CXoError e = GetNextEntry(pIndex, rec);

@@ -371,21 +371,27 @@ CXoError IDX_CLASS::TrimTornTail() {
     }
   }
   if (kept == total) return CXoError::Success();
-  const uint64_t size = kept > 0 ? RecordPosition(static_cast<int64_t>(kept - 1)) + m_RecSize : RecordPosition(0);
   m_pDbg->debug("%s:%d Dropping [%llu] records of an unfinished flush ([%llu] of them whole) after record [%llu] "
                 "of [%s]",
                 kTag, __LINE__, static_cast<unsigned long long>(total - kept),
                 static_cast<unsigned long long>(wholeDropped), static_cast<unsigned long long>(kept),
                 m_FileName.c_str());
+  return TruncateRecords(kept, kTag);
+}
+
+// Ends the file after its first `count` records; the cache is dropped (it holds no change).
+IDX_TEMPLATE
+CXoError IDX_CLASS::TruncateRecords(uint64_t count, const char* tag) {
+  const uint64_t size = count > 0 ? RecordPosition(static_cast<int64_t>(count - 1)) + m_RecSize : RecordPosition(0);
   DropPages();
   CXoError e = m_pFp->Truncate(size);
   if (e.IsFailure()) {
-    m_pDbg->debug("%s:%d Cannot truncate [%s] to [%llu] bytes, error=%s", kTag, __LINE__, m_FileName.c_str(),
+    m_pDbg->debug("%s:%d Cannot truncate [%s] to [%llu] bytes, error=%s", tag, __LINE__, m_FileName.c_str(),
                   static_cast<unsigned long long>(size), e.AsString().c_str());
     return e.Push(FX_LOCATION);
   }
   m_Size = size;
-  m_Header.TotalEntries = kept;
+  m_Header.TotalEntries = count;
   return CXoError::Success();
 }
 

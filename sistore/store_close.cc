@@ -40,16 +40,6 @@ int SingleInstancer_FS::CloseSpecific(long) {
 
     if (m_pFdMetaDataFile != nullptr && m_pFdMetaDataFile->IsValid()) {
       FinalizeChunkForBackup(m_pFdMetaDataFile, false, m_MetaDataFileOffset);
-      // Closing the chunk metadata index flushes it: the metadata its records point to must be on
-      // disk first, or a power loss could leave records past the end of the metadata file, where
-      // the next job continuing the chunk writes, and their order would refuse its records.
-      if (m_fdChunkMDIdx.IsValid()) {
-        CXoError e = m_pFdMetaDataFile->Flush();
-        if (e.IsFailure()) {
-          Log(1, "%s: Cannot flush the metadata file, error=%s", kOp, e.AsString().c_str());
-          record(e);
-        }
-      }
       CXoError e = m_pFdMetaDataFile->Close();
       if (e.IsFailure()) {
         Log(1, "%s: Cannot close the metadata file, error=%s", kOp, e.AsString().c_str());

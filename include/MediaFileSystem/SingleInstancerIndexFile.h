@@ -128,6 +128,10 @@ class CIndexFile {
   // The first record whose key is greater than `key`.
   CXoError SearchNextEntry(uint64_t key, IndexRecord* rec, int64_t* pPos);
   CXoError UpdateEntry(int64_t iPosition, IndexRecord* rec);
+  // Drops the records from index `count` on. For a writer that continues an aligned file without
+  // a journal and finds at its end records that a power loss left pointing to nothing; refused
+  // for other files, for a reader, and while changes wait for a Flush.
+  CXoError DropEntriesFrom(uint64_t count);
   // The size the file has for its record count, checked against the logical size.
   CXoError GetSize(uint64_t& size);
 
@@ -183,6 +187,7 @@ class CIndexFile {
   enum class RecordState { kValid, kZeros, kDamaged };
   CXoError ReadRecordState(int64_t index, IndexRecord* rec, RecordState* state);
   CXoError TrimTornTail();
+  CXoError TruncateRecords(uint64_t count, const char* tag);
 
   const char* m_szMagic = IndexHdrMagic;
   std::unique_ptr<CFileInterface> m_pFp;

@@ -233,6 +233,11 @@ TEST_F(IndexLifecycle, WithoutInitParametersEverythingFailsCleanly) {
 TEST_F(IndexLifecycle, AWriterTrimsWhatAnUnfinishedFlushLeft) {
   constexpr uint64_t kRecords = 20;  // 9 per 512-byte block: three blocks
   auto at = [](uint64_t i) { return 512 + (i / 9) * 512 + (i % 9) * 56; };
+  auto allRecords = [] {
+    std::vector<uint64_t> all;
+    for (uint64_t i = 0; i < kRecords; ++i) all.push_back(i);
+    return all;
+  };
   struct Case {
     const char* name;
     std::vector<uint64_t> zeroed, damaged;
@@ -246,8 +251,7 @@ TEST_F(IndexLifecycle, AWriterTrimsWhatAnUnfinishedFlushLeft) {
       {"zeroed tail", {17, 18, 19}, {}, 2, true, false, true, 17},
       {"hole before whole records", {12, 13}, {}, 2, true, false, true, 12},
       {"hole and zeroed tail", {4, 15, 19}, {}, 2, true, false, true, 4},
-      {"nothing whole", {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19}, {}, 2, true, false, true,
-       0},
+      {"nothing whole", allRecords(), {}, 2, true, false, true, 0},
       {"damaged record before the zeros", {18, 19}, {6}, 2, true, false, false, kRecords},
       {"damaged last record", {}, {19}, 2, true, false, false, kRecords},
       {"reader", {19}, {}, 1, true, false, false, kRecords},
@@ -300,6 +304,45 @@ TEST_F(IndexLifecycle, AWriterTrimsWhatAnUnfinishedFlushLeft) {
       EXPECT_EQ(r.Key, i < c.kept ? i + 1 : 100u);
     }
   }
+}
+
+// Records a writer drops from the end: the file ends after the records it keeps, and the next
+// record follows them. Refused where it would lose changes or go around a journal or a reader.
+TEST_F(IndexLifecycle, AWriterDropsRecordsFromTheEnd) {
+  MakeContainerIndex(Path(), params_, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12});
+  {
+    SFileIndex reader(&params_, nullptr);
+    auto opt = Opts<SFileIndex>(false, true);
+    ASSERT_TRUE(reader.Open(Path(), 1, opt).IsSuccess());
+    EXPECT_TRUE(FXErrorUtil::IsWin32(reader.DropEntriesFrom(5), kIdxWin32ErrInvalidParameter));
+  }
+  {
+    SFileIndex journaled(&params_, nullptr);
+    auto opt = Opts<SFileIndex>(true, true);
+    ASSERT_TRUE(journaled.Open(Path(), 2, opt).IsSuccess());
+    EXPECT_TRUE(FXErrorUtil::IsWin32(journaled.DropEntriesFrom(5), kIdxWin32ErrInvalidParameter));
+  }
+  SFileIndex idx(&params_, nullptr);
+  auto opt = Opts<SFileIndex>(false, true);
+  ASSERT_TRUE(idx.Open(Path(), 2, opt).IsSuccess());
+  SSfileContainerIndexEntry r = SfileRec(13);
+  ASSERT_TRUE(idx.AddEntry(&r).IsSuccess());
+  EXPECT_TRUE(FXErrorUtil::IsWin32(idx.DropEntriesFrom(5), kIdxWin32ErrInvalidParameter));  // not flushed
+  ASSERT_TRUE(idx.Flush().IsSuccess());
+  ASSERT_TRUE(idx.DropEntriesFrom(20).IsSuccess());  // past the end: nothing
+  EXPECT_EQ(idx.m_Header.TotalEntries, 13u);
+  ASSERT_TRUE(idx.DropEntriesFrom(10).IsSuccess());
+  EXPECT_EQ(idx.m_Header.TotalEntries, 10u);
+  EXPECT_EQ(idx.GetLastKey(), 10u);
+  EXPECT_EQ(ReadFile(Path()).size(), IndexRecordPosition(9, 512, 56) + 56);
+  r = SfileRec(11);
+  ASSERT_TRUE(idx.AddEntry(&r).IsSuccess());
+  ASSERT_TRUE(idx.DropEntriesFrom(0).IsFailure());  // the record just added waits for a Flush
+  ASSERT_TRUE(idx.Close().IsSuccess());
+  SFileIndex reader(&params_, nullptr);
+  ASSERT_TRUE(reader.Open(Path(), 1, opt).IsSuccess());
+  ASSERT_EQ(reader.m_Header.TotalEntries, 11u);
+  EXPECT_EQ(reader.GetLastKey(), 11u);
 }
 
 }  // namespace

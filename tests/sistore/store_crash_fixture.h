@@ -109,7 +109,9 @@ class StoreCrashFixture : public StoreTest {
   // were `enough` crashes, expects some at every step.
   void ExpectEveryStep(const std::map<uint64_t, int>& counts, const char* name, bool enough) {
     std::string seen;
-    for (const auto& [step, count] : counts) seen += std::string(kCrashStepNames[step]) + "=" + std::to_string(count) + " ";
+    for (const auto& [step, count] : counts) {
+      seen += std::string(kCrashStepNames[step]) + "=" + std::to_string(count) + " ";
+    }
     RecordProperty(name, seen);
     if (!enough) return;
     for (uint64_t step = kAnyStep; step < kCrashSteps; ++step) {
