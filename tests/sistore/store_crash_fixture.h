@@ -185,7 +185,7 @@ class StoreCrashFixture : public StoreTest {
     InitBackup(*store);
     MediaFSArchiveFileId_t id = ArchiveId(chunkId, true);
     ASSERT_EQ(0, store->Create(&id)) << store->GetErrorString() << RecentLogs();
-    ASSERT_NE(2, store->m_MDIdxState) << "the chunk metadata index could not be opened";
+    ASSERT_NE(2, store->m_MDIdxState) << "the chunk metadata index could not be opened" << RecentLogs();
     ASSERT_GE(store->GetLastObjectNumber(), lastKey);
     std::mt19937_64 rng(seed);
     uint64_t key = store->GetLastObjectNumber();

@@ -4,10 +4,11 @@
 // the close. Only what was flushed survives: everything else is lost in one mode, page by page at
 // random in the other. After the power returns the test makes the checks of store_crash_fixture.h
 // (the last completed checkpoint intact, the chunk continued after it), and the next job, cut in
-// its turn, continues the same chunk.
+// its turn, continues the same chunk. A second test cuts jobs whose last round outgrows the
+// index's page cache, which then writes records out ahead of the metadata they point to.
 //
-// MFS_STORE_POWER_CUTS sets the number of cuts per mode for longer runs: by default 400, and 100
-// in the sanitizer builds. A failure names the cut's mode, seed and step.
+// MFS_STORE_POWER_CUTS sets the number of cuts per mode of the first test for longer runs: by
+// default 400, and 100 in the sanitizer builds. A failure names the cut's mode, seed and step.
 
 #include <atomic>
 #include <cstdlib>
