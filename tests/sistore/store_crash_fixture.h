@@ -76,16 +76,24 @@ class StoreCrashFixture : public StoreTest {
     return s;
   }
 
+  // A store with the chunk started (or continued) for a job; null when its Init (`status` 2) or
+  // its Create (3) failed.
+  std::unique_ptr<TestStore> StartJob(long long chunkId, bool append, int& status) {
+    auto store = MakeStore();
+    MediaFSArchiveFileId_t id = ArchiveId(chunkId, append);
+    status = store->Init(InitParams(), false) != 0 ? 2 : store->Create(&id) != 0 ? 3 : 0;
+    return status == 0 ? std::move(store) : nullptr;
+  }
+
   // A backup job: continues (or starts) the chunk, writes one to four rounds of objects with a
   // checkpoint after each, and closes. One job in four leaves its last round without a checkpoint,
   // as a job that ends early does. `object` hears of each object written, `checkpoint` of each
   // completed checkpoint; `closing` is set as the close begins. 0, or the step that failed.
   int RunJob(long long chunkId, bool append, uint64_t seed, const std::function<void(const WrittenObject&)>& object,
              const std::function<void()>& checkpoint, std::atomic<bool>& closing) {
-    auto store = MakeStore();
-    if (store->Init(InitParams(), false) != 0) return 2;
-    MediaFSArchiveFileId_t id = ArchiveId(chunkId, append);
-    if (store->Create(&id) != 0) return 3;
+    int status = 0;
+    auto store = StartJob(chunkId, append, status);
+    if (store == nullptr) return status;
     std::mt19937_64 rng(seed);
     uint64_t key = store->GetLastObjectNumber();
     const int rounds = 1 + static_cast<int>(rng() % 4);

@@ -138,10 +138,9 @@ TEST_P(StorePowerCutTest, ARoundLargerThanTheIndexCacheLeavesTheChunkContinuable
     };
     const uint64_t seed = rng();
     const powercut::Result r = powercut::Run(plan, [&] {
-      auto store = MakeStore();
-      if (store->Init(InitParams(), false) != 0) return 2;
-      MediaFSArchiveFileId_t id = ArchiveId(chunkId, chunkExists);
-      if (store->Create(&id) != 0) return 3;
+      int status = 0;
+      auto store = StartJob(chunkId, chunkExists, status);
+      if (store == nullptr) return status;
       std::mt19937_64 jobRng(seed);
       uint64_t key = store->GetLastObjectNumber();
       std::vector<WrittenObject> round;
