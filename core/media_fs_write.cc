@@ -21,6 +21,12 @@ int media_fs::Create(const MediaFSArchiveFileId_t* id, int) {
   m_ulWoff = 0;
   m_ulFoff = 0;
   ++m_llCreateCount;
+  // A Close that failed leaves the last file's byte counts and running timer behind: they must not
+  // be recorded with this file.
+  m_llPhysicalBytes = 0;
+  m_llLogicalBytes = 0;
+  m_llDriveBytesWritten = 0;
+  m_bWriteTimerStarted = false;
   if (m_pWriteBuf == nullptr) {
     SetLastError(kMMErrOutOfMemory, "Failed to allocate required memory");
     Log(1, "%s %d File system not initialized ", kSource, __LINE__);

@@ -4,14 +4,18 @@
 // bytes) with a record in "SFILE_CONTAINER.idx"; every block, seen before or not, gets a
 // metadata record (which object holds it) in the chunk's metadata file and a record in the chunk
 // metadata index. Checkpoints make the chunk durable every 64 MiB and at the end. The host keeps
-// the table of its objects a dedup database would, and the check reads every block back from its
-// container at the recorded offset and compares it with the source.
+// the table of its objects a dedup database would.
+//
+// The restore is a second store object, opened on the chunk as a restore job opens it: the table
+// of objects comes from "SFILE_CONTAINER.idx", the block records from the metadata file in order,
+// and each block from its object (OpenDataFile2 checks the container's and the object's headers,
+// ReadFromDataFile hands out the bytes). The files are written back and every byte is compared
+// with the source.
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <string>
@@ -35,6 +39,12 @@ constexpr long long kChunkId = 1;
 
 void PutBE(char* at, uint64_t value, int bytes) {
   for (int i = bytes - 1; i >= 0; --i, value >>= 8) at[i] = static_cast<char>(value & 0xFF);
+}
+
+uint64_t GetBE(const char* at) {
+  uint64_t value = 0;
+  for (int i = 0; i < 8; ++i) value = value << 8 | static_cast<unsigned char>(at[i]);
+  return value;
 }
 
 // Two 64-bit hashes of a block; a block whose pair was seen is taken as the same block, and the
@@ -72,8 +82,9 @@ class DedupRoad {
     std::printf("road: dedup (a deduplicated chunk of SFile containers, through SingleInstancer_FS)\n");
     std::printf("source: %s\n", m_source.Describe().c_str());
     RunFolder mountRoot(m_options.mountPath, "mount path");
-    if (!mountRoot.Ok()) {
-      std::printf("FAILED: %s\n", mountRoot.Error().c_str());
+    RunFolder restoreTo(m_options.restoreTo, "restore folder");
+    if (!mountRoot.Ok() || !restoreTo.Ok()) {
+      std::printf("FAILED: %s\n", (mountRoot.Ok() ? restoreTo : mountRoot).Error().c_str());
       return 1;
     }
     const std::string mountPath = mountRoot.Path() + "/OZ_MAGNETIC";
@@ -96,18 +107,21 @@ class DedupRoad {
     if (!Backup(mountPath)) return 1;
     PrintChunk();
     PrintVolumeRecord(m_volumeId);
-    return Check() ? 0 : 1;
+    return Restore(mountPath, restoreTo) ? 0 : 1;
   }
 
  private:
   static bool Failed(const std::string& step, media_fs& media) { return MediaFailed("dedup backup", step, media); }
+  static bool RestoreFailed(const std::string& step, media_fs& media) {
+    return MediaFailed("dedup restore", step, media);
+  }
 
-  bool Backup(const std::string& mountPath) {
-    const auto start = std::chrono::steady_clock::now();
+  // The store of one job on the mount path, initialised for a backup or a restore.
+  std::unique_ptr<SingleInstancer_FS> NewStore(const std::string& mountPath, _JobContext* job, int dataMoverMode) {
     CFSInitParams params;  // a disk path
     params.m_Host.m_Path = mountPath;
     params.m_MountPathId = kMountPathId;
-    SingleInstancer_FS store(&m_job, params, true, 0);
+    auto store = std::make_unique<SingleInstancer_FS>(job, params, true, 0);
     MediaFsInitParams init;
     init.iVolId = m_volumeId;
     init.iTHId = 2;
@@ -115,12 +129,28 @@ class DedupRoad {
     init.pMlm = &m_mlm;
     init.pReserveMount = &m_reserve;
     init.strHostName = "demo-host";
-    init.iDataMoverMode = kDataMoverModeBackup;
-    if (store.Init(init, false) != 0) return Failed("Init", store);
+    init.iDataMoverMode = dataMoverMode;
+    if (store->Init(init, false) != 0) {
+      MediaFailed(dataMoverMode == kDataMoverModeBackup ? "dedup backup" : "dedup restore", "Init", *store);
+      return nullptr;
+    }
+    return store;
+  }
+
+  static MediaFSArchiveFileId_t ChunkId() {
     MediaFSArchiveFileId_t id;
     id.uiDataType = CHUNK;
     id.llChunkId = kChunkId;
     id.iChunkVersion = 3;
+    return id;
+  }
+
+  bool Backup(const std::string& mountPath) {
+    const auto start = std::chrono::steady_clock::now();
+    auto made = NewStore(mountPath, &m_job, kDataMoverModeBackup);
+    if (made == nullptr) return false;
+    SingleInstancer_FS& store = *made;
+    const MediaFSArchiveFileId_t id = ChunkId();
     if (store.Create(&id) != 0) return Failed("Create of the chunk", store);
 
     Progress progress("dedup backup", m_source.TotalBytes());
@@ -249,50 +279,92 @@ class DedupRoad {
     return records;
   }
 
-  // Every block of every file, read back from its container where the host's table says it lies.
-  bool Check() const {
-    std::vector<char> expected(kBlock);
-    std::vector<char> stored(kObjectHeader + kBlock);
-    std::map<unsigned int, std::ifstream> containers;
-    unsigned long long checked = 0;
-    for (size_t f = 0; f < m_source.Files().size(); ++f) {
-      std::string error;
-      auto reader = m_source.Open(f, error);
-      if (reader == nullptr) {
-        std::printf("FAILED: check: %s\n", error.c_str());
+  // The chunk read back through a second store object, as a restore job reads it; the files of
+  // the source written again below `restoreTo` and compared with the source byte for byte.
+  bool Restore(const std::string& mountPath, const RunFolder& restoreTo) {
+    const auto start = std::chrono::steady_clock::now();
+    auto made = NewStore(mountPath, &m_restoreJob, 0);
+    if (made == nullptr) return false;
+    SingleInstancer_FS& store = *made;
+    const MediaFSArchiveFileId_t id = ChunkId();
+    if (store.Open(&id, false) != 0) return RestoreFailed("Open of the chunk", store);
+
+    // The objects of the chunk: number -> where it lies and how long it is.
+    std::map<uint64_t, SSfileContainerIndexEntry> objects;
+    int64_t position = -1;
+    SSfileContainerIndexEntry record{};
+    int rc = store.GetFirstSfileContainerIndexEntry(&position, record);
+    for (; rc == 0; rc = store.GetNextSfileContainerIndexEntry(&position, record)) objects[record.Key] = record;
+    if (rc < 0) return RestoreFailed("the walk of SFILE_CONTAINER.idx", store);
+
+    StreamRestorer restorer(m_source, restoreTo.Path());
+    Progress progress("dedup restore", m_source.TotalBytes());
+    size_t nextFile = 0;
+    // Each file's record in the stream that the restorer takes: before the file's first block,
+    // and for the files without one.
+    auto startFilesUpTo = [&](size_t last) {
+      for (; nextFile <= last && nextFile < m_source.Files().size(); ++nextFile) {
+        const SourceFile& file = m_source.Files()[nextFile];
+        std::string header(12, '\0');
+        PutBE(header.data(), file.name.size(), 4);
+        PutBE(header.data() + 4, file.size, 8);
+        header += file.name;
+        if (!restorer.Write(header.data(), header.size())) return false;
+      }
+      return true;
+    };
+    std::vector<char> block(kBlock);
+    unsigned long long restored = 0;
+    if (store.SetSeekOffset2(0, 0) != 0) return RestoreFailed("SetSeekOffset2", store);
+    for (unsigned long long r = 0; r < m_metadataRecords; ++r) {
+      char meta[32];
+      if (store.ReadFromMetaData(meta, sizeof(meta)) != static_cast<int>(sizeof(meta))) {
+        return RestoreFailed("ReadFromMetaData", store);
+      }
+      const uint64_t file = GetBE(meta);
+      const uint64_t number = GetBE(meta + 8);
+      const auto object = objects.find(number);
+      if (file >= m_source.Files().size() || object == objects.end() ||
+          object->second.DataLength < kObjectHeader || object->second.DataLength > kObjectHeader + kBlock) {
+        std::printf("FAILED: dedup restore: block record %llu names no object of the chunk\n", r);
         return false;
       }
-      for (size_t object : m_fileBlocks[f]) {
-        const ObjectPlace& place = m_places[object];
-        if (reader->Read(expected.data(), place.size) != place.size) {
-          std::printf("FAILED: check: %s became shorter\n", m_source.Files()[f].name.c_str());
-          return false;
-        }
-        auto& in = containers[place.container];
-        if (!in.is_open()) in.open(ChunkFile(SingleInstancer_FS::GetSFileContainerName(place.container)), std::ios::binary);
-        in.seekg(static_cast<std::streamoff>(place.offset));
-        in.read(stored.data(), static_cast<std::streamsize>(kObjectHeader + place.size));
-        char header[kObjectHeader] = {};
-        std::memcpy(header, "10DHGAT", 8);
-        PutBE(header + 8, place.number, 8);
-        if (!in || std::memcmp(stored.data(), header, kObjectHeader) != 0 ||
-            std::memcmp(stored.data() + kObjectHeader, expected.data(), place.size) != 0) {
-          std::printf("FAILED: check: object %llu of %s differs in SFile container %u at offset %lu\n",
-                      static_cast<unsigned long long>(place.number), m_source.Files()[f].name.c_str(),
-                      place.container, place.offset);
-          return false;
-        }
-        checked += place.size;
+      const std::string container =
+          ChunkFile(SingleInstancer_FS::GetSFileContainerName(object->second.ContainerNo));
+      const long length = static_cast<long>(object->second.DataLength - kObjectHeader);
+      if (store.OpenDataFile2(container.c_str(), object->second.DataFileOffset) != 0) {
+        return RestoreFailed("OpenDataFile2 of object " + std::to_string(number), store);
       }
+      if (store.ReadFromDataFile(block.data(), length) != length) {
+        return RestoreFailed("ReadFromDataFile of object " + std::to_string(number), store);
+      }
+      if (!startFilesUpTo(file) || !restorer.Write(block.data(), static_cast<size_t>(length))) {
+        std::printf("FAILED: dedup restore: %s\n", restorer.Error().c_str());
+        return false;
+      }
+      restored += static_cast<unsigned long long>(length);
+      progress.Add(static_cast<unsigned long long>(length));
     }
-    std::printf("check: %s of %s read back from the SFile containers; every byte matches the source\n",
-                Size(checked).c_str(), Count(m_source.Files().size(), "file").c_str());
+    if (!startFilesUpTo(m_source.Files().size()) || !restorer.Write("\0\0\0\0\0\0\0\0\0\0\0\0", 12) ||
+        !restorer.Finish()) {
+      std::printf("FAILED: dedup restore: %s\n", restorer.Error().c_str());
+      return false;
+    }
+    if (store.Close() != 0) return RestoreFailed("Close of the chunk", store);
+    const double seconds = SecondsSince(start);
+    std::printf("restore: %s of %s read through a second store object in %.2f s (%s)\n",
+                Count(m_metadataRecords, "block").c_str(), Count(objects.size(), "object").c_str(), seconds,
+                Rate(restored, seconds).c_str());
+    std::printf("check: %s, %s restored to %s (%s); every byte matches the source\n",
+                Count(restorer.FilesRestored(), "file").c_str(), Size(restorer.BytesRestored()).c_str(),
+                restoreTo.Path().c_str(), restoreTo.Temporary() ? "temporary" : "kept");
     return true;
   }
 
   const DemoOptions& m_options;
   const BackupSource& m_source;
   _JobContext m_job{1002, 1};
+  _JobContext m_restoreJob{1003, 1};
   MLMMessageInstance m_mlm;
   OZMMreserveMount m_reserve;
   int m_volumeId = 0;

@@ -99,7 +99,10 @@ bool IsNumber(const char* text) {
 // "lock:  1: OFDLCK ADVISORY  WRITE -1 <major>:<minor>:<inode> <start> <end or EOF>".
 bool HoldsOfdLock(const std::string& pid, const char* fdName, uint64_t ino) {
   std::ifstream info("/proc/" + pid + "/fdinfo/" + fdName);
-  const std::string inode = ":" + std::to_string(ino) + " ";
+  // Built by appending: GCC 12 at -O3 misreads `":" + std::string` as an overlapping copy.
+  std::string inode = ":";
+  inode += std::to_string(ino);
+  inode += ' ';
   std::string line;
   while (std::getline(info, line)) {
     if (line.compare(0, 5, "lock:") != 0 || line.find(" OFDLCK ") == std::string::npos) continue;

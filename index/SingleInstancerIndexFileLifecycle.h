@@ -380,6 +380,18 @@ CXoError IDX_CLASS::Close() {
 }
 
 IDX_TEMPLATE
+CXoError IDX_CLASS::TryOpen(const std::string& name) {
+  const CFSInitParams* params = InitParams();
+  if (params == nullptr) return FXErrorUtil::ErrorMM(FX_LOCATION, kIdxMMErrNoFileInterface);
+  std::unique_ptr<CFileInterface> probe(CFileInterface::GetFileInterfaceInstance(*params));
+  if (!probe) return FXErrorUtil::ErrorMM(FX_LOCATION, kIdxMMErrNoFileInterface);
+  CXoError e = probe->Open(name, O_RDONLY | O_LARGEFILE, 0400, 0);
+  if (e.IsFailure()) return e.Push(FX_LOCATION);
+  (void)probe->Close();
+  return CXoError::Success();
+}
+
+IDX_TEMPLATE
 CXoError IDX_CLASS::GetFileVersion(CFileInterface* file, const char* magic, int& version) {
   static constexpr const char* kTag = "CIndexFile::GetFileVersion";
   EvDebug log;

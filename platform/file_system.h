@@ -105,6 +105,15 @@ class CFileInterface {
     (void)option;
     return Open(path, flags, mode, reserved);
   }
+  // Reads at the position into `buffer` as Read does and, in the same call, as many of the next
+  // `aheadLength` bytes into `ahead` as the storage hands out with them: a read-ahead that saves
+  // the caller a call for what follows. By default there is none (`*aheadDone` 0).
+  virtual CXoError ReadAhead(void* buffer, unsigned int length, unsigned int* done, void* ahead,
+                             unsigned int aheadLength, unsigned int* aheadDone) {
+    (void)ahead, (void)aheadLength;
+    if (aheadDone != nullptr) *aheadDone = 0;
+    return Read(buffer, length, done);
+  }
 
   // The storage the interface was made for: the factory keeps a copy of its parameters here.
   const CFSInitParams& GetInitParams() const { return m_Params; }

@@ -54,7 +54,6 @@ std::string CLoggedOnUser::GetUser() const { return m_user; }
 std::string CLoggedOnUser::GetDomainAndUser() const { return m_domain.empty() ? m_user : m_domain + "\\" + m_user; }
 
 CImpersonator::CImpersonator(uint64_t token) {
-  (void)token;
   std::lock_guard<std::mutex> lock(platform::IdentityMutex());
   if (Identity().impersonateThrows > 0) {
     --Identity().impersonateThrows;
@@ -66,6 +65,7 @@ CImpersonator::CImpersonator(uint64_t token) {
     return;
   }
   ++Identity().impersonations;
+  Identity().lastToken = token;
 }
 
 CImpersonator::~CImpersonator() = default;

@@ -46,6 +46,7 @@ struct IdentityState {
   int impersonateThrows = 0;    // the next n CImpersonator constructions throw OzException
   int logons = 0;
   int impersonations = 0;
+  uint64_t lastToken = 0;      // the token of the last scope entered
 };
 
 IdentityState& Identity();

@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "platform/byte_order.h"
+#include "platform/threads.h"
 
 namespace platform {
 
@@ -31,6 +32,12 @@ void EvEvent::addArgument(const void* value, int type) {
     int32_t v = 0;
     if (value != nullptr) std::memcpy(&v, value, sizeof(v));
     m_args.emplace_back(v);
+  } else if (type == EvArgInt64LE) {
+    unsigned char bytes[8] = {};
+    if (value != nullptr) std::memcpy(bytes, value, sizeof(bytes));
+    uint64_t v = 0;
+    for (int i = 7; i >= 0; --i) v = (v << 8) | bytes[i];
+    m_args.emplace_back(static_cast<int64_t>(v));
   }
 }
 
@@ -95,6 +102,90 @@ int OZJobClient::setJobState(int state) {
   Jobs().calls.push_back("setJobState");
   Jobs().jobStates.push_back(state);
   return 0;
+}
+
+namespace {
+
+// Records a call of a list form; false when a scripted failure answers it.
+bool RecordListCall(const char* op) {
+  platform::JobState& s = Jobs();
+  s.calls.push_back(op);
+  auto it = s.callFailures.find(op);
+  if (it == s.callFailures.end() || it->second <= 0) return true;
+  if (--it->second == 0) s.callFailures.erase(it);
+  return false;
+}
+
+}  // namespace
+
+int OZJobClient::setJobState(int state, const std::vector<long long>& jobs, bool notify) {
+  (void)jobs, (void)notify;
+  std::lock_guard<std::mutex> lock(JobsMutex());
+  if (!RecordListCall("setJobState")) return 0;
+  Jobs().jobStates.push_back(state);
+  return 1;
+}
+
+int OZJobClient::setPendingCause(int cause, const std::vector<long long>& jobs, bool withEvent, int seconds, int a,
+                                 int b, int c, bool d, int e, int f, int g, int h) {
+  (void)jobs, (void)seconds, (void)c, (void)d, (void)e, (void)f, (void)g, (void)h;
+  platform::JobEventRecord record;
+  record.jobId = m_jobId;
+  record.eventId = cause;
+  record.arguments = std::move(m_args);
+  record.a = a;
+  record.b = b;
+  m_args.clear();
+  std::lock_guard<std::mutex> lock(JobsMutex());
+  if (!RecordListCall("setPendingCause")) return 0;
+  Jobs().pendingCauses.emplace_back(cause, "");
+  if (withEvent) Jobs().events.push_back(std::move(record));
+  return 1;
+}
+
+int OZJobClient::resetPendingCause(const std::vector<long long>& jobs, int a, int b) {
+  (void)jobs, (void)a, (void)b;
+  std::lock_guard<std::mutex> lock(JobsMutex());
+  return RecordListCall("resetPendingCause") ? 1 : 0;
+}
+
+int OZJobQuery::init(const std::string& hubmasterHost) {
+  std::lock_guard<std::mutex> lock(JobsMutex());
+  Jobs().calls.push_back("OZJobQuery::init");
+  if (Jobs().queryInitFailures > 0) {
+    --Jobs().queryInitFailures;
+    return 0;
+  }
+  return hubmasterHost.empty() ? 0 : 1;
+}
+
+int OZJobQuery::GetJobStatus(long long& jobId) {
+  int status = 1;
+  std::function<void()> completed;
+  {
+    std::lock_guard<std::mutex> lock(JobsMutex());
+    platform::JobState& s = Jobs();
+    s.statusQueries.push_back(jobId);
+    auto timeline = s.jobTimeline.find(jobId);
+    if (timeline != s.jobTimeline.end()) {
+      const long long now = platform::NowMs();
+      for (const auto& [at, st] : timeline->second) {
+        if (at > now) break;
+        status = st;
+      }
+    } else if (auto scripted = s.jobStatus.find(jobId); scripted != s.jobStatus.end()) {
+      status = scripted->second;
+    }
+    if (status == 4 || status == 9) {
+      auto hook = s.onJobCompleted.find(jobId);
+      if (hook != s.onJobCompleted.end()) {
+        completed = std::move(hook->second);
+        s.onJobCompleted.erase(hook);
+      }
+    }
+  }
+  if (completed) completed();
+  return status;
 }
 
 int OZJobQuery::GetJobStatus(long long jobId, int& status) {

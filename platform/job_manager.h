@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -22,16 +23,16 @@ enum EvMessageType : int { EvMsgInfo = 100, EvMsgWarning = 300, EvMsgError = 500
 enum JMGUIAlertColorLevel : int { JMAlertNone = 0 };
 enum JMPendingCauseFlags : int { JMPendingNone = 0 };
 
-// Argument types of EvEvent::addArgument.
-enum EvArgType : int { EvArgInt32 = 6, EvArgText = 11 };
+// Argument types of EvEvent::addArgument; a 64-bit number (9) is in little-endian byte order.
+enum EvArgType : int { EvArgInt32 = 6, EvArgInt64LE = 9, EvArgText = 11 };
 
 // An event under construction: its arguments, in order.
 class EvEvent {
  public:
-  using Argument = std::variant<int32_t, std::string>;
+  using Argument = std::variant<int32_t, std::string, int64_t>;
   virtual ~EvEvent() = default;
   // A value and its type: a text (11) points at a terminated text (null: empty), an integer (6)
-  // at an int32_t.
+  // at an int32_t, a 64-bit number (9) at 8 bytes in little-endian byte order.
   void addArgument(const void* value, int type);
   const std::vector<Argument>& arguments() const { return m_args; }
   void clearArguments() { m_args.clear(); }
@@ -52,7 +53,16 @@ class OZJobClient : public EvEvent {
   int setPendingCause(int cause, const char* text);
   int resetPendingCause();
   int setJobState(int state);
+  // The forms that act for a list of jobs (the job id field names the job whose client this is).
+  // Non-zero on success. A pending cause with an event records an event of the cause's id with
+  // the arguments added since the previous event.
+  int setJobState(int state, const std::vector<long long>& jobs, bool notify);
+  int setPendingCause(int cause, const std::vector<long long>& jobs, bool withEvent, int seconds, int a, int b,
+                      int c, bool d, int e, int f, int g, int h);
+  int resetPendingCause(const std::vector<long long>& jobs, int a, int b);
   long long jobId() const { return m_jobId; }
+  // The job the client acts for.
+  void setJobId(long long jobId) { m_jobId = jobId; }
 
  private:
   long long m_jobId = 0;
@@ -63,6 +73,15 @@ class OZJobQuery {
  public:
   // 0 on success with the job's status in `status`.
   int GetJobStatus(long long jobId, int& status);
+  void setPlatformType(int type) { m_platformType = type; }
+  // Non-zero on success (a scripted failure, or no management server host: 0).
+  int init(const std::string& hubmasterHost);
+  // The job's status: its timeline's status at the fake clock's time, else its scripted status,
+  // else 1 (running).
+  int GetJobStatus(long long& jobId);
+
+ private:
+  int m_platformType = 0;
 };
 
 // One performance counter record of a job (112 bytes). UpdateCounter takes it in network byte
@@ -114,6 +133,17 @@ struct JobState {
   int clientsAlive = 0;
   int initFailures = 0;                    // the next n init calls fail
   std::map<long long, int> jobStatus;      // OZJobQuery answers; an absent job: result 1
+  // Statuses of a job over time: (fake-clock milliseconds, status), in time order; the last one
+  // at or before the clock's time answers. Before the first: 1 (running).
+  std::map<long long, std::vector<std::pair<long long, int>>> jobTimeline;
+  // Run once, outside the stand-in's lock, when a status query first finds the job completed
+  // (4 or 9).
+  std::map<long long, std::function<void()>> onJobCompleted;
+  int queryInitFailures = 0;               // the next n OZJobQuery::init calls fail
+  // The next n calls of the list forms of setJobState, setPendingCause and resetPendingCause, by
+  // name, fail (they are recorded without effect).
+  std::map<std::string, int> callFailures;
+  std::vector<long long> statusQueries;    // the job ids that OZJobQuery::GetJobStatus was asked
   std::map<std::string, long long> counters;
 };
 

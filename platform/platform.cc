@@ -114,6 +114,7 @@ void ResetAll() {
     std::lock_guard<std::mutex> lock(ScaleOutStorageMutex());
     ScaleOutStorage() = ScaleOutStorageState();
   }
+  ResetSilo();
   ResetAsyncIo();
   ResetThreadPools();
   ResetThreadFaults();

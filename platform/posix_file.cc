@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -116,6 +117,11 @@ CXoError CPosixFile::Read(void* buffer, unsigned int length, unsigned int* done)
   if (o.err != 0) return Failed(FX_LOCATION, o.err, "read from", m_path);
   size_t want = length;
   if (o.shortBytes >= 0 && static_cast<unsigned long long>(o.shortBytes) < want) want = static_cast<size_t>(o.shortBytes);
+  return ReadAll(buffer, want, done);
+}
+
+// Reads until `want` bytes are in or the file ends: the only short count.
+CXoError CPosixFile::ReadAll(void* buffer, size_t want, unsigned int* done) {
   auto* p = static_cast<char*>(buffer);
   size_t got = 0;
   while (got < want) {
@@ -126,10 +132,50 @@ CXoError CPosixFile::Read(void* buffer, unsigned int length, unsigned int* done)
       if (done != nullptr) *done = static_cast<unsigned int>(got);
       return Failed(FX_LOCATION, err, "read from", m_path);
     }
-    if (n == 0) break;  // end of file: the only short count
+    if (n == 0) break;
     got += static_cast<size_t>(n);
   }
   if (done != nullptr) *done = static_cast<unsigned int>(got);
+  return CXoError::Success();
+}
+
+CXoError CPosixFile::ReadAhead(void* buffer, unsigned int length, unsigned int* done, void* ahead,
+                               unsigned int aheadLength, unsigned int* aheadDone) {
+  if (done != nullptr) *done = 0;
+  if (aheadDone != nullptr) *aheadDone = 0;
+  if (m_fd < 0) return NotOpen(FX_LOCATION, "read from", m_path);
+  if (buffer == nullptr && length > 0) return Failed(FX_LOCATION, EINVAL, "read into no buffer from", m_path);
+  auto o = Inject(FsOp::Read, m_path);
+  if (o.err != 0) {
+    Trace(FsOp::Read, m_fd, m_path, length);
+    return Failed(FX_LOCATION, o.err, "read from", m_path);
+  }
+  // A shortened transfer reads no ahead.
+  if (o.shortBytes >= 0 || ahead == nullptr || aheadLength == 0) {
+    Trace(FsOp::Read, m_fd, m_path, length);
+    size_t want = length;
+    if (o.shortBytes >= 0 && static_cast<unsigned long long>(o.shortBytes) < want) want = static_cast<size_t>(o.shortBytes);
+    return ReadAll(buffer, want, done);
+  }
+  Trace(FsOp::Read, m_fd, m_path, length + aheadLength);
+  iovec parts[2] = {{buffer, length}, {ahead, aheadLength}};
+  size_t got = 0;
+  for (;;) {
+    ssize_t n = ::readv(m_fd, parts, 2);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      int err = errno;
+      if (done != nullptr) *done = static_cast<unsigned int>(std::min<size_t>(got, length));
+      return Failed(FX_LOCATION, err, "read from", m_path);
+    }
+    got += static_cast<size_t>(n);
+    if (n == 0 || got >= length) break;  // the first buffer is full, or the file has ended
+    parts[0].iov_base = static_cast<char*>(buffer) + got;
+    parts[0].iov_len = length - got;
+  }
+  const size_t first = std::min<size_t>(got, length);
+  if (done != nullptr) *done = static_cast<unsigned int>(first);
+  if (aheadDone != nullptr) *aheadDone = static_cast<unsigned int>(got - first);
   return CXoError::Success();
 }
 

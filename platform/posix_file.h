@@ -13,6 +13,9 @@ class CPosixFile : public CFileInterface {
   CXoError Open(std::string path, int flags, int mode, int reserved) override;
   CXoError Close() override;
   CXoError Read(void* buffer, unsigned int length, unsigned int* done) override;
+  // One readv(2) for both buffers.
+  CXoError ReadAhead(void* buffer, unsigned int length, unsigned int* done, void* ahead, unsigned int aheadLength,
+                     unsigned int* aheadDone) override;
   CXoError Write(const void* buffer, unsigned int length, unsigned int* done) override;
   CXoError Seek(CXoFile::offset offset, int whence, CXoFile::offset* position) override;
   CXoError Tell(CXoFile::offset& position) override;
@@ -31,6 +34,8 @@ class CPosixFile : public CFileInterface {
   std::string GetFileName() override { return m_path; }
 
  protected:
+  CXoError ReadAll(void* buffer, size_t want, unsigned int* done);
+
   int m_fd = -1;
   std::string m_path;
 };

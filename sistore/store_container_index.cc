@@ -77,10 +77,6 @@ CXoError SingleInstancer_FS::IndexFileExists(const std::string& path, bool& exis
   return e;
 }
 
-int SingleInstancer_FS::DecideIndexFailure(const std::string& path) {
-  return IsMarkChunkBadMMError(m_llLastError, &m_FileInitParams, path, nullptr) ? -1 : -2;
-}
-
 int SingleInstancer_FS::AddSfileContainerIndexEntry(SSfileContainerIndexEntry& entry) {
   static const char kOp[] = "SingleInstancer_FS::AddSfileContainerIndexEntry";
   INDEX_ASSERT(m_bNewOZSIFormat, "m_bNewOZSIFormat == true", kOp);
@@ -113,7 +109,7 @@ int SingleInstancer_FS::GetNextSfileContainerIndexEntry(int64_t* position, SSfil
       Log(1, "%s:%d Cannot search index entry for pos. [%llu], SysErr=%d, Err=[%d:%x]=%s", "GetNextSfileIdxEntry",
           __LINE__, static_cast<unsigned long long>(*position), 0, static_cast<int>(m_llLastError),
           static_cast<unsigned int>(e.Code()), e.AsString().c_str());
-      return DecideIndexFailure(m_strSfileIdxName);
+      return MarkBadDecision(m_strSfileIdxName);
     }
     if (entry.Deleted == 0) return 0;
   }
@@ -149,7 +145,7 @@ int SingleInstancer_FS::GetFirstSfileContainerIndexEntry(int64_t* position, SSfi
           ConvertAndSetLastMMError(r);
           Log(1, "%s: Cannot recover SfileIdx [%s], SysErr=%d, Err=[%d:%x]=%s", kTag, m_strSfileIdxName.c_str(), 0,
               static_cast<int>(m_llLastError), static_cast<unsigned int>(r.Code()), r.AsString().c_str());
-          return DecideIndexFailure(m_strSfileIdxName);
+          return MarkBadDecision(m_strSfileIdxName);
         }
         recovered = true;
       }

@@ -68,11 +68,11 @@ int SingleInstancer_FS::OpenChunkMDIndexForSearch(Index& index, const char* tag,
       Log(1, "%s: Cannot open the chunk metadata index file [%s], error=%s", tag, m_strChunkMDIdxName.c_str(),
           e.AsString().c_str());
       ConvertAndSetLastMMError(e);
-      return decide ? DecideIndexFailure(m_strChunkMDIdxName) : -1;
+      return decide ? MarkBadDecision(m_strChunkMDIdxName) : -1;
     }
   } catch (const OzException& ex) {
     ReportScopeException(tag, ex);
-    return decide ? DecideIndexFailure(m_strDataFileName) : -1;
+    return decide ? MarkBadDecision(m_strDataFileName) : -1;
   }
   return 0;
 }
@@ -91,7 +91,7 @@ int SingleInstancer_FS::SearchChunkMDIndexExact(Index& index, unsigned long long
     Log(1, "%s:%d Cannot search the index entry for offset [%llu], error=%s", tag, __LINE__, offset,
         e.AsString().c_str());
     ConvertAndSetLastMMError(e);
-    return decide ? DecideIndexFailure(m_strChunkMDIdxName) : -1;
+    return decide ? MarkBadDecision(m_strChunkMDIdxName) : -1;
   }
   return position >= 0 ? 0 : 1;
 }

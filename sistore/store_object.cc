@@ -53,6 +53,7 @@ SingleInstancer_FS::~SingleInstancer_FS() {
   ReleaseSiloVolResourceLock(0, false, true);
   CloseSpecific(-1);
   ReleaseSiloHolds();
+  CloseChunkCollectFile();
   delete m_pFSInterface;
   m_pFSInterface = nullptr;
 

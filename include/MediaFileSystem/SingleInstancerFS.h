@@ -57,6 +57,7 @@ class CHybridVolumesIndexFile;
 class OZBaseRemoteFile;
 struct IoSlot;
 struct CSIVolumeDB;  // the store's hold on a mount path's SIVolumeDB (sistore/)
+struct SIVolumeInfo_t;
 struct _JobPerfCounterCollection;
 
 // The kind of compaction recovery asked for.
@@ -319,6 +320,51 @@ class SingleInstancer_FS : public media_fs {
   void LogWriteStatsWhenDue();
   void LogWriteStats();
 
+  // ---- The restore road's steps ---------------------------------------------------------------
+  // Opening (store_open.cc): the chunk's path members from a volume folder, and the open's parts.
+  void SetChunkPaths(const std::string& volumeDir, unsigned long long chunkId);
+  int OpenChunkForRead(const MediaFSArchiveFileId_t* id, unsigned int mountPathId);
+  int OpenMetaDataForRead(const std::string& path, bool readAhead);
+  int OpenChunkMDIndexForRead();
+  int OpenNFileForRead();
+  // Reading (store_read.cc). A failed read or open: the error becomes the last error, the job
+  // sees `userText`, and the answer is -1 when the chunk at `path` is to be marked bad, else -2.
+  int ReadFailure(const CXoError& e, const char* userText, const std::string& path);
+  // -1 when the failure at `path` (the last error) makes the chunk bad, else -2.
+  int MarkBadDecision(const std::string& path);
+  void AccountRead(long len);
+  bool ReadSizeFits(const char* op, long len);
+  int OpenContainerForRead(const char* op, const std::string& path);
+  int OpenObjectForRead(const char* path, unsigned long long offset);
+  static std::string HeaderText(const char* header, size_t size);
+  // The data file's reads: from the bytes read ahead first, then from the file, asking it for the
+  // bytes after the read too (the next object's header, when a restore reads a container's
+  // objects in order).
+  CXoError ReadDataFileBytes(char* buf, unsigned int len, unsigned int& got);
+  void DropDataFileReadAhead();
+  // Where the data file open for reading stands, while the store knows it (-1 otherwise), and the
+  // bytes it read ahead of its reader, which end there: a restore that reads a container's
+  // objects in order needs neither a seek nor a read of its own for the next object's header.
+  int64_t m_llDataFileReadPos = -1;
+  char m_DataFileAhead[16] = {};
+  uint32_t m_uDataFileAheadLen = 0;
+  // Catalog mode (store_catalog.cc).
+  void CloseChunkCollectFile();
+  // SILO (store_silo.cc, store_silo_recall.cc).
+  bool CheckVolumeInSIVolumeDB(const std::string& mountPath, const std::string& root, unsigned long long chunkId,
+                               unsigned int volId, int thId, unsigned int mountPathId, unsigned int& newMountPathId,
+                               unsigned int& newThId, void* handle, bool primary);
+  bool OpenSIVolumeDB(const std::string& mountPath, const std::string& root, unsigned int volId, int thId,
+                      unsigned int mountPathId, void* handle, bool primary);
+  bool InitialSIVolumeRecord(const std::string& mountPath, const std::string& root, unsigned int volId, int thId,
+                             unsigned int mountPathId, SIVolumeInfo_t& info);
+  int SiloVolumeFolderExists(const std::string& mountPath, const std::string& root, unsigned int volId,
+                             unsigned int mountPathId, unsigned int newMountPathId, bool initial);
+  bool EnsureSiloJobQuery(const char* op);
+  // Tells the management server that the volume is on disk: the request's result (-1 failure).
+  int TellSiloVolumeOnDisk(unsigned int volId, unsigned int siloNumber, unsigned int& newMountPathId,
+                           unsigned int& newThId);
+
   // The members, in declaration order; their meaning is the store's vocabulary.
   bool m_bFileIfCacheReady = false;
   uint64_t m_MaxSfileContainerItems = 0;
@@ -463,8 +509,7 @@ class SingleInstancer_FS : public media_fs {
   // an index is created, which empties the file).
   CXoError IndexFileExists(const std::string& path, bool& exists);
 
-  // The chunk's two index files. -1 when the failure at `path` makes the chunk bad, else -2.
-  int DecideIndexFailure(const std::string& path);
+  // The chunk's two index files.
   // The searches of the chunk metadata index in either format; `decide` tells the exact search
   // of the current format, whose failures are decided, from the others (always -1).
   template <class Index>

@@ -94,6 +94,9 @@ class CIndexFile {
   // Opens an existing file read-only (mode 1) or read-write (mode 2), replays a journal left by
   // an interrupted Flush, and establishes the record count and the last key.
   CXoError Open(std::string name, int mode, Options& options);
+  // Whether the file can be opened for reading: opens it and closes it again at once, without
+  // touching the object's state or the file's lock.
+  CXoError TryOpen(const std::string& name);
   // Flushes (read-write mode), unlocks, closes and drops the page cache. Always ends closed.
   CXoError Close();
   // Writes the header and every modified page; in change-file mode through the journal.

@@ -16,6 +16,8 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <functional>
 #include <list>
 #include <string>
 
@@ -277,11 +279,35 @@ class media_fs {
   long long getMaxDiskSpaceToBeFilled() { return m_llMaxSpaceToFill; }
   void EnableMux(bool on) { m_bMux = on; }
   int InitLowFragmentationParams(bool) { return 0; }
+  // The host asks for a zero-size check of a chunk's metadata file on the next Open, and reads
+  // back whether the file has zero size on disk.
+  void SetMetaDataZeroSizeCheck(bool check) { m_bCheckMetaDataZeroSize = check; }
+  bool IsMetaDataZeroSize() const { return m_bMetaDataZeroSize; }
 
   // Size of the media header and trailer texts.
   static constexpr int kMediaLabelSize = 1024;
 
  protected:
+  // ---- Catalog mode, for the media that list their chunks for the reader mode ------------------
+  // "ChunkCollectFile.Txt" for catalog number 0, else the number and "_ChunkCollectFile.Txt".
+  static std::string ChunkCollectFileName(int n);
+  // Writes the chunk collect file of catalog number `n` in the working folder: `stream` is open
+  // for writing while `traverse` lists the files (WriteChunkCollectLine), then open for reading
+  // from its first line. 0; or -1 with the last error 30056 (the file cannot be made; the log
+  // line is `createFailure` with the name), 30058 (the walk or a write of a line failed: a list
+  // that is not whole never counts) or 30057 (it cannot be opened for reading).
+  int BuildChunkCollectFile(int n, FILE*& stream, const std::function<int()>& traverse, const char* createFailure);
+  // One line: the folder and the name joined, and a line feed. Fails when it was not written.
+  static CXoError WriteChunkCollectLine(FILE* stream, const char* folder, const char* name);
+  // The next path of the list, read whole whatever its length, without its line end: 0; or -1
+  // with the last error 30053 (no list), 30055 (no line left) or 30054 (the read failed).
+  int NextChunkCollectLine(FILE* stream, std::string& path);
+  // Walks the tree under `path` through `fs`, calling `walker` (folder, name, is-folder,
+  // `context`) for every entry: 0, or -1 with the walk's, or the walker's, error as the last
+  // error.
+  int WalkMountPath(CFSInterface* fs, const std::string& path,
+                    CXoError (*walker)(const char*, const char*, bool, void*), void* context);
+
   // printf into a string of any length.
   static std::string FormatText(const char* format, ...) __attribute__((format(printf, 1, 2)));
   // A line on the object's job log.
@@ -383,6 +409,9 @@ class media_fs {
   long long m_llMagneticVolumeSize = -1;
   // The single-instance store's cloud mode; the frame neither sets nor reads it.
   int32_t m_iCloudMode = 0;
+  // The zero-size check of a chunk's metadata file: asked for, and its result.
+  bool m_bCheckMetaDataZeroSize = false;
+  bool m_bMetaDataZeroSize = false;
 
  private:
   // Marks one file whose status was read: mode and status change time.

@@ -381,6 +381,27 @@ TEST_F(FrameTest, CloseFailures) {
   EXPECT_EQ(1u, reader->closeMarks.size());
 }
 
+TEST_F(FrameTest, AFileAfterAFailedCloseRecordsOnlyItsOwnBytesAndTime) {
+  InitBackup();
+  MediaFSArchiveFileId_t id = ChunkId();
+  ASSERT_EQ(0, media->Create(&id));
+  const std::string data = Pattern(2 * kBlock);
+  ASSERT_EQ(static_cast<int>(data.size()), media->Write(data.data(), data.size()));
+  media->m_llDriveBytesWritten = 40000;
+  media->closeResult = -1;
+  ASSERT_EQ(-1, media->Close());
+  platform::AdvanceClock(1000);
+
+  media->closeResult = 0;
+  ASSERT_EQ(0, media->Create(&id));
+  ASSERT_EQ(static_cast<int>(kBlock), media->Write(data.data(), kBlock));
+  platform::AdvanceClock(250);
+  ASSERT_EQ(0, media->Close());
+  EXPECT_EQ((std::vector<long long>{static_cast<long long>(kBlock)}), ArgsOf("incrNumLogicalBytes"));
+  EXPECT_EQ((std::vector<long long>{static_cast<long long>(kBlock), -1}), ArgsOf("incrNumPhysicalBytes"));
+  EXPECT_EQ(250, media->GetChunkWriteTime());
+}
+
 TEST_F(FrameTest, ReadCloseAfterAWrittenFileRecordsNoFile) {
   InitBackup();
   MediaFSArchiveFileId_t id = ChunkId();

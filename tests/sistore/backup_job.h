@@ -16,6 +16,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -137,6 +138,41 @@ inline int WriteObject(SingleInstancer_FS& store, const ObjectSpec& spec, Writte
 inline int Checkpoint(SingleInstancer_FS& store) {
   const int rc = store.FlushDataFile();
   return rc != 0 ? rc : store.FlushMetaDataFile();
+}
+
+// Object `key` of the end-to-end job: mostly small and medium objects, every ninth larger than a
+// write block.
+inline ObjectSpec MixedObject(uint64_t key, std::mt19937_64& rng) {
+  ObjectSpec s;
+  s.key = key;
+  const uint64_t kind = rng() % 9;
+  s.dataSize = kind == 0 ? static_cast<uint32_t>(600000 + rng() % 900000)
+               : kind < 4 ? static_cast<uint32_t>(rng() % 200)
+                          : static_cast<uint32_t>(4000 + rng() % 60000);
+  s.metaSize = static_cast<uint32_t>(64 + rng() % 700);
+  s.seed = rng();
+  return s;
+}
+
+// The end-to-end job's objects 1 to `count` into the created chunk, with a checkpoint after every
+// `checkpointEvery` objects: 0, or the failing call's result with its name and object in `step`.
+inline int WriteMixedObjects(SingleInstancer_FS& store, uint64_t count, uint64_t checkpointEvery,
+                             std::vector<WrittenObject>& objects, std::string& step) {
+  std::mt19937_64 rng(42);
+  for (uint64_t key = 1; key <= count; ++key) {
+    WrittenObject w;
+    const int rc = WriteObject(store, MixedObject(key, rng), w, &step);
+    if (rc != 0) {
+      step += " of object " + std::to_string(key);
+      return rc;
+    }
+    objects.push_back(w);
+    if (key % checkpointEvery == 0 && Checkpoint(store) != 0) {
+      step = "checkpoint after object " + std::to_string(key);
+      return -1;
+    }
+  }
+  return 0;
 }
 
 // ---- Readers of the files as they lie on disk ------------------------------------------------

@@ -37,19 +37,6 @@ class BackupRoadTest : public StoreTest {
     return store;
   }
 
-  // Object i of a job: mostly small and medium objects, every ninth larger than a write block.
-  static ObjectSpec Object(uint64_t key, std::mt19937_64& rng) {
-    ObjectSpec s;
-    s.key = key;
-    const uint64_t kind = rng() % 9;
-    s.dataSize = kind == 0 ? static_cast<uint32_t>(600000 + rng() % 900000)
-                 : kind < 4 ? static_cast<uint32_t>(rng() % 200)
-                            : static_cast<uint32_t>(4000 + rng() % 60000);
-    s.metaSize = static_cast<uint32_t>(64 + rng() % 700);
-    s.seed = rng();
-    return s;
-  }
-
   // Every file of the chunk folder, by name.
   std::set<std::string> ChunkFolder(long long chunkId) const {
     std::set<std::string> names;
@@ -63,17 +50,9 @@ TEST_F(BackupRoadTest, ChunkOfMixedObjectsWithCheckpointsLandsAsTheLayoutSays) {
   MediaFSArchiveFileId_t id = ArchiveId(kChunkId);
   ASSERT_EQ(0, store->Create(&id));
 
-  std::mt19937_64 rng(42);
   std::vector<WrittenObject> objects;
-  for (uint64_t key = 1; key <= 90; ++key) {
-    WrittenObject w;
-    std::string step;
-    ASSERT_EQ(0, sitest::WriteObject(*store, Object(key, rng), w, &step)) << step << " of object " << key;
-    objects.push_back(w);
-    if (key % 25 == 0) {
-      ASSERT_EQ(0, sitest::Checkpoint(*store));
-    }
-  }
+  std::string step;
+  ASSERT_EQ(0, sitest::WriteMixedObjects(*store, 90, 25, objects, step)) << step;
   const uint64_t metaSize = static_cast<uint64_t>(store->GetMetaDataFileOffset());
   ASSERT_EQ(0, store->Close());
 

@@ -1,0 +1,327 @@
+// Reading an open chunk for a restore: the metadata file through the buffered reader, the objects
+// in their SFile containers (each opened at an object's offset after its container header and its
+// object header were checked), "NFILE_CONTAINER", and the seeks between them.
+//
+// The store reads at the offsets it is given; offsets inside compacted containers are the host's
+// to translate. A failed read or open is recorded as the last error, shown to the job, and answered
+// with -1 when the chunk is to be marked bad or -2 when the mount path, not the chunk, failed. A
+// header that does not check out is the chunk's fault: -1.
+
+#include <fcntl.h>
+#include <strings.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <optional>
+
+#include "MediaFileSystem/SingleInstancerFS.h"
+
+namespace {
+
+const char kContainerMagic[8] = {'S', 'F', 'I', 'L', 'H', 'D', 'R', '\0'};
+const char kObjectMagic[8] = {'1', '0', 'D', 'H', 'G', 'A', 'T', '\0'};
+constexpr unsigned int kContainerHeaderSize = 128;
+constexpr unsigned int kObjectHeaderSize = 16;
+
+enum ReadFile { kReadDataFile = 1, kReadMetaDataFile = 2, kReadNonSIFile = 3 };
+
+bool SamePath(const std::string& a, const std::string& b) { return strcasecmp(a.c_str(), b.c_str()) == 0; }
+
+}  // namespace
+
+// The first bytes of a header read from the media, as text that is safe to log.
+std::string SingleInstancer_FS::HeaderText(const char* header, size_t size) {
+  std::string text;
+  for (size_t i = 0; i < size && header[i] != '\0'; ++i) {
+    const unsigned char c = static_cast<unsigned char>(header[i]);
+    text += (c >= 0x20 && c < 0x7f) ? static_cast<char>(c) : '?';
+  }
+  return text;
+}
+
+int SingleInstancer_FS::MarkBadDecision(const std::string& path) {
+  return IsMarkChunkBadMMError(m_llLastError, &m_FileInitParams, path, nullptr) ? -1 : -2;
+}
+
+int SingleInstancer_FS::ReadFailure(const CXoError& e, const char* userText, const std::string& path) {
+  ConvertAndSetLastMMError(e);
+  DisplayError(static_cast<unsigned long>(static_cast<int>(m_llLastError)), 1, userText);
+  return MarkBadDecision(path);
+}
+
+void SingleInstancer_FS::AccountRead(long len) {
+  if (!m_bReadTimerStarted) {
+    m_tStart.init();
+    m_bReadTimerStarted = true;
+    m_llBytesRead = len;
+  } else {
+    m_llBytesRead += len;
+  }
+}
+
+// A read hands back at most INT_MAX bytes; a negative size reads nothing.
+bool SingleInstancer_FS::ReadSizeFits(const char* op, long len) {
+  if (len >= 0 && len <= INT_MAX) return true;
+  Log(1, "%s: Cannot read [%ld] bytes at once.", op, len);
+  return false;
+}
+
+int SingleInstancer_FS::ReadFromMedia(char* buf, long len) { return ReadFromMetaData(buf, len); }
+
+int SingleInstancer_FS::ReadFromMetaData(char* buf, long len) {
+  static const char kOp[] = "SingleInstancer_FS::ReadFromMetaData";
+  if (m_pMetaDataReader == nullptr || !m_pMetaDataReader->IsValid()) {
+    Log(1, "%s", m_strLastErrorMsg.c_str());
+    m_strLastErrorMsg = "ReadFromMetaData Failed as the Meta Data file is Not Open Yet";
+    Log(1, "%s ", m_strLastErrorMsg.c_str());
+    return -1;
+  }
+  if (!ReadSizeFits(kOp, len)) return -1;
+  AccountRead(len);
+  unsigned int got = 0;
+  CXoError e = m_pMetaDataReader->Read(buf, static_cast<unsigned int>(len), &got);
+  if (e.IsFailure()) {
+    Log(1, "%s: Cannot read from the data/metadata file. Input Size [%d], Actually read [%d], error=%s", kOp,
+        static_cast<int>(len), static_cast<int>(got), e.AsString().c_str());
+    return ReadFailure(e, "Cannot read from the media", m_strMetaDataFileName);
+  }
+  return static_cast<int>(got);
+}
+
+int SingleInstancer_FS::ReadFromDataFile(char* buf, long len) {
+  if (m_pFdDataFile == nullptr || !m_pFdDataFile->IsValid()) {
+    Log(1, "%s", m_strLastErrorMsg.c_str());
+    m_strLastErrorMsg = "ReadFromDataFile Failed as the data file is Not Open Yet";
+    Log(1, "%s ", m_strLastErrorMsg.c_str());
+    return -1;
+  }
+  return ReadFromFile(kReadDataFile, buf, len);
+}
+
+int SingleInstancer_FS::ReadFromNonSIFile(char* buf, long len) {
+  const bool open = m_pFdNonSIFile != nullptr && m_pFdNonSIFile->IsValid();
+  if (!open && !ozassert(false, "m_pFdNonSIFile->IsValid () == true", "SingleInstancerFS",
+                         "SingleInstancer_FS::ReadFromNonSIFile", __LINE__)) {
+    return -1;
+  }
+  return ReadFromFile(kReadNonSIFile, buf, len);
+}
+
+int SingleInstancer_FS::ReadFromFile(int file, char* buf, long len) {
+  static const char kOp[] = "SingleInstancer_FS::ReadFromFile";
+  if (!ReadSizeFits(kOp, len)) return -1;
+  AccountRead(len);
+  CFileInterface* from = file == kReadDataFile       ? m_pFdDataFile
+                         : file == kReadMetaDataFile ? m_pFdMetaDataFile
+                                                     : m_pFdNonSIFile;
+  if (from == nullptr) {
+    Log(1, "%s: No file to read from.", kOp);
+    return -1;
+  }
+  unsigned int got = 0;
+  CXoError e = from == m_pFdDataFile ? ReadDataFileBytes(buf, static_cast<unsigned int>(len), got)
+                                     : from->Read(buf, static_cast<unsigned int>(len), &got);
+  if (e.IsFailure()) {
+    Log(1, "%s: Cannot read from the data/metadata file. Input Size [%d], Actually read [%d], error=%s", kOp,
+        static_cast<int>(len), static_cast<int>(got), e.AsString().c_str());
+    return ReadFailure(e, "Cannot read from the media", m_strMetaDataFileName);
+  }
+  return static_cast<int>(got);
+}
+
+int SingleInstancer_FS::SetSeekOffset(long long offset) {
+  if (m_pMetaDataReader == nullptr) return 0;
+  CXoError e = m_pMetaDataReader->Seek(static_cast<unsigned long long>(offset) + m_ulBlockSize, 0, nullptr);
+  if (e.IsSuccess()) return 1;
+  Log(1, "Cannot seek to position [%lld], error=%s", offset, e.AsString().c_str());
+  ConvertAndSetLastMMError(e);
+  DisplayError(static_cast<unsigned long>(static_cast<int>(m_llLastError)), 1, "Failed to seek to the metadata offset");
+  return 0;
+}
+
+int SingleInstancer_FS::SetSeekOffset2(unsigned long long metaDataOffset, unsigned long long ulNonSIFileOffset) {
+  static const char kOp[] = "SingleInstancer_FS::SetSeekOffset2";
+  if (m_pMetaDataReader == nullptr) return -1;
+  CXoError e = m_pMetaDataReader->Seek(metaDataOffset, 0, nullptr);
+  if (e.IsFailure()) {
+    Log(1, "%s: Cannot seek to offset [%llu] within metadata file, error=%s", kOp, metaDataOffset, e.AsString().c_str());
+    ConvertAndSetLastMMError(e);
+    return -1;
+  }
+  if (m_pFdNonSIFile == nullptr || !m_pFdNonSIFile->IsValid()) {
+    if (ulNonSIFileOffset != 0) ozassert(false, "ulNonSIFileOffset == 0", "SingleInstancerFS", kOp, __LINE__);
+    return 0;
+  }
+  e = m_pFdNonSIFile->Seek(static_cast<CXoFile::offset>(ulNonSIFileOffset), SEEK_SET, nullptr);
+  if (e.IsFailure()) {
+    Log(1, "%s: Cannot seek to offset [%llu] within nonsi data file, error=%s", kOp, ulNonSIFileOffset,
+        e.AsString().c_str());
+    ConvertAndSetLastMMError(e);
+    return -1;
+  }
+  return 0;
+}
+
+unsigned long long SingleInstancer_FS::GetMetaDataFileSize() {
+  unsigned long long size = 0;
+  if (m_pFdMetaDataFile == nullptr) return 0;
+  CXoError e = m_pFdMetaDataFile->Size(size);
+  if (e.IsFailure()) {
+    Log(1, "%s: Cannot get the metadata file size, error=%s", "SingleInstancer_FS::GetMetaDataFileSize",
+        e.AsString().c_str());
+    ConvertAndSetLastMMError(e);
+    DisplayError(static_cast<unsigned long>(static_cast<int>(m_llLastError)), 1,
+                 "Failed to get the current meta data file offset");
+    return 0;
+  }
+  return size;
+}
+
+void SingleInstancer_FS::DropDataFileReadAhead() {
+  m_llDataFileReadPos = -1;
+  m_uDataFileAheadLen = 0;
+}
+
+CXoError SingleInstancer_FS::ReadDataFileBytes(char* buf, unsigned int len, unsigned int& got) {
+  got = std::min(len, m_uDataFileAheadLen);
+  std::memcpy(buf, m_DataFileAhead, got);
+  std::memmove(m_DataFileAhead, m_DataFileAhead + got, m_uDataFileAheadLen - got);
+  m_uDataFileAheadLen -= got;
+  if (got == len) return CXoError::Success();
+  unsigned int more = 0, ahead = 0;
+  CXoError e =
+      m_pFdDataFile->ReadAhead(buf + got, len - got, &more, m_DataFileAhead, sizeof(m_DataFileAhead), &ahead);
+  got += more;
+  if (e.IsFailure()) {
+    DropDataFileReadAhead();
+    return e;
+  }
+  m_uDataFileAheadLen = ahead;
+  if (m_llDataFileReadPos >= 0) m_llDataFileReadPos += more + ahead;
+  return e;
+}
+
+// Opens `path` in the data file interface and checks its container header. 0, -1 or -2.
+int SingleInstancer_FS::OpenContainerForRead(const char* op, const std::string& path) {
+  // The interface's previous container is closed first: one open descriptor per store.
+  DropDataFileReadAhead();
+  if (m_pFdDataFile->IsValid()) m_pFdDataFile->Close();
+  CXoError e = m_pFdDataFile->Open(path, O_RDONLY | O_LARGEFILE, 0400, 0);
+  if (e.IsFailure()) {
+    Log(1, "%s: Cannot open file [%s], error=%s", op, path.c_str(), e.AsString().c_str());
+    return ReadFailure(e, "Failed to open data file on media", path);
+  }
+  char header[kContainerHeaderSize] = {};
+  unsigned int got = 0;
+  e = m_pFdDataFile->Read(header, sizeof(header), &got);
+  if (e.IsFailure()) {
+    Log(1, "%s: Cannot read the header information from data file [%s], error=%s", op, path.c_str(),
+        e.AsString().c_str());
+    return ReadFailure(e, "Failed to read data file on media", path);
+  }
+  if (got < sizeof(header) || std::memcmp(header, kContainerMagic, sizeof(kContainerMagic)) != 0) {
+    Log(1, "%s: The data file [%s] contains invalid header [%s].", op, path.c_str(),
+        HeaderText(header, sizeof(kContainerMagic)).c_str());
+    return -1;
+  }
+  m_strDataFileName = path;
+  m_llDataFileReadPos = static_cast<int64_t>(got);
+  return 0;
+}
+
+int SingleInstancer_FS::OpenDataFile2(const char* path, unsigned long long offset) {
+  const int rc = OpenObjectForRead(path, offset);
+  // After a failure nothing may be read as the object: not the bytes of a refused container, nor
+  // those after a header that did not check out.
+  if (rc != 0 && m_pFdDataFile != nullptr && m_pFdDataFile->IsValid()) {
+    m_pFdDataFile->Close();
+    DropDataFileReadAhead();
+  }
+  return rc;
+}
+
+int SingleInstancer_FS::OpenObjectForRead(const char* path, unsigned long long offset) {
+  static const char kOp[] = "SingleInstancer_FS::OpenDataFile2";
+  if (!m_bNewOZSIFormat) ozassert(false, "m_bNewOZSIFormat == true", "SingleInstancerFS", kOp, __LINE__);
+  if (m_pFdDataFile == nullptr) InitFileInterfaceCache();
+  if (path == nullptr || m_pFdDataFile == nullptr) {
+    Log(1, "%s: No data file to open.", kOp);
+    return -1;
+  }
+  const std::string container(path);
+  CXoFile::EnableLongNamespace(true);
+
+  std::optional<CImpersonator> scope;
+  if (!EnterImpersonation(scope, kOp)) return -2;
+  try {
+    // The container counts as open only when the interface holds the very file whose header was
+    // accepted: after a refused container, or a per-object file opened in between, it holds
+    // another file.
+    const bool open = m_pFdDataFile->IsValid() && SamePath(m_strDataFileName, container) &&
+                      SamePath(m_pFdDataFile->GetFileName(), container);
+    if (!open) {
+      if (const int rc = OpenContainerForRead(kOp, container); rc != 0) return rc;
+    }
+  } catch (const OzException& ex) {
+    ReportScopeException(kOp, ex);
+    return MarkBadDecision(container);
+  }
+  scope.reset();
+
+  // In order: the header is at the position, perhaps read ahead already. Otherwise a seek.
+  const int64_t position = m_llDataFileReadPos < 0 ? -1 : m_llDataFileReadPos - m_uDataFileAheadLen;
+  if (position < 0 || static_cast<uint64_t>(position) != offset) {
+    DropDataFileReadAhead();
+    CXoError e = m_pFdDataFile->Seek(static_cast<CXoFile::offset>(offset), SEEK_SET, nullptr);
+    if (e.IsFailure()) {
+      Log(1, "%s: Cannot seek the position [%lld] within file [%s], error=%s", kOp, static_cast<long long>(offset),
+          container.c_str(), e.AsString().c_str());
+      return ReadFailure(e, "Failed to seek within data file on media", container);
+    }
+    m_llDataFileReadPos = static_cast<int64_t>(offset);
+  }
+  char header[kObjectHeaderSize] = {};
+  unsigned int got = 0;
+  CXoError e = ReadDataFileBytes(header, sizeof(header), got);
+  if (e.IsFailure()) {
+    Log(1, "%s: Cannot read the header into the data file, error=%s", kOp, e.AsString().c_str());
+    return ReadFailure(e, "Failed to read header in data file", container);
+  }
+  // A header cut short by the end of the container is no header.
+  if (got < sizeof(header) || std::memcmp(header, kObjectMagic, sizeof(kObjectMagic)) != 0) {
+    Log(1, "%s: Cannot validate the signature in the data file.", kOp);
+    return -1;
+  }
+  Log(2, "SingleInstancer_FS Reader Opened DataFile [%s] file", container.c_str());
+  return 0;
+}
+
+int SingleInstancer_FS::GetNextFileHdrOffset(unsigned long long offset, bool& found, ChunkMetaDataIndexEntry& entry) {
+  found = false;
+  if (!m_bOZSIDevice || !ChunkMetaDataIndexExists()) {
+    Log(1, "Chunk Meta Data Index file is not present. m_bOZSIDevice [%d].", m_bOZSIDevice ? 1 : 0);
+    return 0;
+  }
+  if (m_ChunkMDIdxVersion == -1) {
+    Log(1, "Unable to find Chunk Meta Data Index file version.");
+    return -1;
+  }
+  // Both formats begin with the same three fields.
+  auto take = [&](const auto& record) {
+    entry.Key = record.Key;
+    entry.OwnerValue8 = record.OwnerValue8;
+    entry.OwnerValue16 = record.OwnerValue16;
+    found = true;
+  };
+  if (m_ChunkMDIdxVersion <= 2) {
+    SChunkMetaDataIndexEntry90 record{};
+    const int rc = SearchNextChunkMetaDataIndex90(offset, record);
+    if (rc == 0) take(record);
+    return rc;
+  }
+  SChunkMetaDataIndexEntry record{};
+  const int rc = SearchNextChunkMetaDataIndex(offset, record);
+  if (rc == 0) take(record);
+  return rc;
+}

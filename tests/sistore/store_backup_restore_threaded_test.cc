@@ -1,0 +1,212 @@
+// Backup, then restore: the chunk that the backup road's end-to-end job writes (mixed objects in
+// SFile containers that roll over by size and by item count, checkpoints in between, a chunk map
+// trailer) is restored through a second store object as a restore job opens it, object by object
+// through both index files, in index order and in a random order; damaged headers and records give
+// their documented failure, never wrong bytes. (Threaded: the backup takes the file flusher.)
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <random>
+
+#include "backup_job.h"
+#include "restore_fixture.h"
+
+namespace {
+
+using platform::FaultRule;
+using platform::Faults;
+using platform::FsOp;
+using sitest::WrittenObject;
+
+constexpr long long kChunkId = 9;
+constexpr const char* kWriterVersion = "11.0.0(BUILD84)";
+
+class BackupRestoreTest : public RestoreTest {
+ public:
+  BackupRestoreTest() {
+    SetConfig("MaxSFileContainerSize", 1 << 20);
+    SetConfig("MaxSFileContainerItems", 12);
+  }
+
+  // The backup road's end-to-end job: chunk 9 of 90 objects with a checkpoint every 25, then its
+  // chunk map trailer.
+  void Backup() {
+    auto store = MakeStore();
+    InitBackup(*store);
+    MediaFSArchiveFileId_t id = ArchiveId(kChunkId);
+    ASSERT_EQ(0, store->Create(&id));
+    std::string step;
+    ASSERT_EQ(0, sitest::WriteMixedObjects(*store, 90, 25, objects, step)) << step;
+    ASSERT_EQ(0, store->Close());
+    MediaFSArchiveFileId_t trailer = ArchiveId(kChunkId, false, CHUNKMAP_TRAILER);
+    ASSERT_EQ(0, store->Create(&trailer));
+    const std::string text = craft::ChunkMapTrailer(kChunkId, kWriterVersion, kVolumeBlock);
+    ASSERT_EQ(static_cast<int>(text.size()), store->Write(text.data(), text.size()));
+    ASSERT_EQ(0, store->Close());
+  }
+
+  std::unique_ptr<RestoreStore> OpenRestore() {
+    auto store = MakeRestore();
+    EXPECT_EQ(0, Open(*store, kChunkId));
+    return store;
+  }
+
+  static std::string Data(const WrittenObject& w) { return sitest::ObjectBytes(w.spec).substr(sitest::kObjectHeaderSize); }
+  static std::string Meta(const WrittenObject& w) { return sitest::MetaBytes(w.spec); }
+
+  // The object through the chunk metadata index, as a restore job seeks to it: its record gives
+  // the container, the offset and the length. The data read, or the failing call's result.
+  static int RestoreObject(RestoreStore& store, const std::string& chunkDir, const WrittenObject& w, std::string& data,
+                           std::string& meta) {
+    SChunkMetaDataIndexEntry record{};
+    int rc = store.SearchChunkMetaDataIndex(w.metaOffset, record);
+    if (rc != 0) return rc < 0 ? rc : -100;
+    const std::string container =
+        path_append(chunkDir, SingleInstancer_FS::GetSFileContainerName(static_cast<unsigned int>(record.OwnerValue16)));
+    rc = store.OpenDataFile2(container.c_str(), record.OwnerValue24);
+    if (rc != 0) return rc;
+    data.assign(record.OwnerValue32 - sitest::kObjectHeaderSize, '\0');
+    rc = store.ReadFromDataFile(data.data(), static_cast<long>(data.size()));
+    if (rc != static_cast<int>(data.size())) return rc < 0 ? rc : -101;
+    if (store.SetSeekOffset2(record.Key, 0) != 0) return -102;
+    meta.assign(record.OwnerValue40, '\0');
+    rc = store.ReadFromMetaData(meta.data(), static_cast<long>(meta.size()));
+    return rc == static_cast<int>(meta.size()) ? 0 : (rc < 0 ? rc : -103);
+  }
+
+  std::vector<WrittenObject> objects;
+};
+
+TEST_F(BackupRestoreTest, EveryObjectOfTheBackupComesBackThroughASecondStore) {
+  Backup();
+  auto store = OpenRestore();
+  EXPECT_EQ(1, store->m_MDIdxState);
+  EXPECT_EQ(4, store->GetChunkMetaDataIndexFileVersion());
+
+  // In the order of "SFILE_CONTAINER.idx": every record, every byte of its object.
+  std::map<uint64_t, SSfileContainerIndexEntry> records;
+  int64_t position = -1;
+  SSfileContainerIndexEntry record{};
+  for (int rc = store->GetFirstSfileContainerIndexEntry(&position, record); rc == 0;
+       rc = store->GetNextSfileContainerIndexEntry(&position, record)) {
+    records[record.Key] = record;
+  }
+  ASSERT_EQ(objects.size(), records.size());
+  for (const WrittenObject& w : objects) {
+    const SSfileContainerIndexEntry& r = records[w.spec.key];
+    ASSERT_EQ(w.container, r.ContainerNo);
+    ASSERT_EQ(w.offset, r.DataFileOffset);
+    ASSERT_EQ(Data(w), ReadObject(*store, ContainerPath(kChunkId, r.ContainerNo), r.DataFileOffset,
+                                  r.DataLength - sitest::kObjectHeaderSize))
+        << "object " << w.spec.key;
+  }
+
+  // The chunk metadata index walked from its first record: one record per object, in order.
+  SChunkMetaDataIndexEntry first{};
+  ASSERT_EQ(0, store->SearchChunkMetaDataIndex(0, first));
+  unsigned long long offset = first.Key;
+  for (size_t i = 1; i < objects.size(); ++i) {
+    bool found = false;
+    ChunkMetaDataIndexEntry next;
+    ASSERT_EQ(0, store->GetNextFileHdrOffset(offset, found, next));
+    ASSERT_TRUE(found);
+    ASSERT_EQ(objects[i].metaOffset, next.Key);
+    ASSERT_EQ(objects[i].spec.key, next.OwnerValue8);
+    offset = next.Key;
+  }
+
+  // In a random order, each object found through the chunk metadata index.
+  std::vector<WrittenObject> shuffled = objects;
+  std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(5));
+  for (const WrittenObject& w : shuffled) {
+    std::string data, meta;
+    ASSERT_EQ(0, RestoreObject(*store, ChunkDir(kChunkId), w, data, meta)) << "object " << w.spec.key;
+    ASSERT_EQ(Data(w), data) << "object " << w.spec.key;
+    ASSERT_EQ(Meta(w), meta) << "object " << w.spec.key;
+  }
+
+  std::string version;
+  ASSERT_EQ(1, store->GetTavrixVersionFromChunkMapTrailer(kChunkId, version));
+  EXPECT_EQ(kWriterVersion, version);
+
+  // The close of the restore leaves nothing of the chunk open, and no container was removed.
+  ASSERT_EQ(0, store->Close());
+  EXPECT_FALSE(store->m_pMetaDataReader->IsValid());
+  EXPECT_FALSE(store->m_pFdDataFile->IsValid());
+  EXPECT_EQ(-1, store->m_MDIdxState);
+  for (const WrittenObject& w : objects) EXPECT_TRUE(std::filesystem::exists(ContainerPath(kChunkId, w.container)));
+}
+
+TEST_F(BackupRestoreTest, DamagedHeadersAndRecordsGiveTheirFailureNeverWrongBytes) {
+  Backup();
+  const std::string pristine = path_append(dir.path(), "pristine");
+  std::filesystem::copy(ChunkDir(kChunkId), pristine);
+  const WrittenObject& victim = objects[40];
+  auto flip = [](const std::string& path, uint64_t at) {
+    std::string bytes = craft::ReadFile(path);
+    bytes[at] = static_cast<char>(bytes[at] ^ 0x20);
+    craft::WriteFile(path, bytes);
+  };
+  // Record i of an aligned index (512-byte blocks behind the header's block).
+  auto recordAt = [](size_t i, size_t size) { return (i / (512 / size)) * 512 + (i % (512 / size)) * size + 512; };
+  struct Case {
+    const char* name;
+    std::function<void()> damage;
+    int expected;                                       // the failure of a damaged object
+    std::function<bool(const WrittenObject&)> damaged;  // the objects that must fail; others may only
+                                                        // when a search passes the damaged record
+  } cases[] = {
+      {"container header", [&] { flip(ContainerPath(kChunkId, victim.container), 2); }, -1,
+       [&](const WrittenObject& w) { return w.container == victim.container; }},
+      {"object header", [&] { flip(ContainerPath(kChunkId, victim.container), victim.offset + 4); }, -1,
+       [&](const WrittenObject& w) { return w.spec.key == victim.spec.key; }},
+      {"chunk metadata index record", [&] { flip(MetaDataPath(kChunkId) + ".idx", recordAt(40, 80) + 20); }, -1,
+       [&](const WrittenObject& w) { return w.spec.key == victim.spec.key; }},
+      {"container unreadable, mount path failing too",
+       [&] {
+         Faults().Add(FaultRule{FsOp::Open, SingleInstancer_FS::GetSFileContainerName(victim.container), 1, -1, EIO});
+         Faults().Add(FaultRule{FsOp::Open, "ReadWriteTest.txt", 1, -1, EIO});
+       },
+       -2, [&](const WrittenObject& w) { return w.container == victim.container; }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(ChunkDir(kChunkId));
+    std::filesystem::copy(pristine, ChunkDir(kChunkId));
+    c.damage();
+    auto store = OpenRestore();
+    for (const WrittenObject& w : objects) {
+      std::string data, meta;
+      const int rc = RestoreObject(*store, ChunkDir(kChunkId), w, data, meta);
+      const bool searchedPastDamage = std::string(c.name) == "chunk metadata index record";
+      if (rc == 0) {
+        EXPECT_FALSE(c.damaged(w)) << "object " << w.spec.key;
+        ASSERT_EQ(Data(w), data) << "object " << w.spec.key;
+        ASSERT_EQ(Meta(w), meta) << "object " << w.spec.key;
+      } else {
+        EXPECT_EQ(c.expected, rc) << "object " << w.spec.key;
+        EXPECT_TRUE(c.damaged(w) || searchedPastDamage) << "object " << w.spec.key;
+      }
+    }
+    store->Close();
+    Faults().Reset();
+  }
+
+  // A damaged record of "SFILE_CONTAINER.idx" ends the walk there: the chunk is to be marked bad.
+  std::filesystem::remove_all(ChunkDir(kChunkId));
+  std::filesystem::copy(pristine, ChunkDir(kChunkId));
+  flip(ContainerIndexPath(kChunkId), recordAt(40, 56) + 20);
+  auto store = OpenRestore();
+  int64_t position = -1;
+  SSfileContainerIndexEntry record{};
+  int rc = store->GetFirstSfileContainerIndexEntry(&position, record);
+  int walked = 0;
+  for (; rc == 0; rc = store->GetNextSfileContainerIndexEntry(&position, record)) ++walked;
+  EXPECT_EQ(-1, rc);
+  EXPECT_EQ(40, walked);
+}
+
+}  // namespace
