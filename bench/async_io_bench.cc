@@ -71,9 +71,15 @@ const std::string& TestFile() {
       if (pread(fd, chunk.data(), chunk.size(), static_cast<off_t>(at)) <= 0) std::abort();
     }
     close(fd);
-    std::atexit([] { unlink(TestFile().c_str()); });
     return pattern;
   }();
+  // Removed at exit by a copy of the name: the string above is destroyed before a handler
+  // registered inside its initialisation runs.
+  static char removeAtExit[4096] = {};
+  if (removeAtExit[0] == '\0' && path.size() < sizeof(removeAtExit)) {
+    std::memcpy(removeAtExit, path.c_str(), path.size() + 1);
+    std::atexit([] { unlink(removeAtExit); });
+  }
   return path;
 }
 

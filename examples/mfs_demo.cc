@@ -30,9 +30,9 @@ void PrintHelp() {
       "\n"
       "Backs up FOLDER (or, without one, a generated stream of files) with the media file system\n"
       "library on each road, reads it back, checks that every byte came back and prints what was\n"
-      "done: the disk road restores its chunks through a second media object, the dedup road\n"
-      "reads every block back from its SFile containers. The media manager and the job manager\n"
-      "are the library's stand-ins.\n"
+      "done: each road restores its chunks through a second media object, as a restore job\n"
+      "opens them (the dedup road through a second store object, which reads every block from\n"
+      "its SFile containers). The media manager and the job manager are the library's stand-ins.\n"
       "\n"
       "Options:\n"
       "  --road NAME        where the backup goes (default all, each road in turn):\n");

@@ -60,16 +60,19 @@ int OzThreadPool::initThreadPool(const char* name, int idleTimeoutSeconds, int i
 }
 
 int OzThreadPool::doWork(WorkFunction function, void* argument) {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  if (!m_initialised || m_stopping || function == nullptr) return 0;
-  m_queue.emplace_back(function, argument);
-  if (m_idle > static_cast<int>(m_queue.size()) - 1) {
-    m_workArrived.notify_one();
-  } else if (m_threads < m_maxCount) {
-    // Should no thread start, the work waits for one of the threads there are: a pool always
-    // keeps at least one (its first is started at initialisation and the last never times out).
-    StartThreadLocked();
+  {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_initialised || m_stopping || function == nullptr) return 0;
+    m_queue.emplace_back(function, argument);
+    if (m_idle <= static_cast<int>(m_queue.size()) - 1) {
+      // Should no thread start, the work waits for one of the threads there are: a pool always
+      // keeps at least one (its first is started at initialisation and the last never times out).
+      if (m_threads < m_maxCount) StartThreadLocked();
+      return 1;
+    }
   }
+  // Woken after the lock is let go, the idle thread does not wait for it at once.
+  m_workArrived.notify_one();
   return 1;
 }
 

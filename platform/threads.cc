@@ -1,11 +1,15 @@
 #include "platform/threads.h"
 
 #include <fcntl.h>
+#include <linux/futex.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
+#include <ctime>
 #include <chrono>
 #include <new>
 #include <system_error>
@@ -39,26 +43,57 @@ bool WaitFor(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, ui
 
 }  // namespace
 
-void OzEventH::set() {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  m_set = true;
-  if (m_manual) {
-    m_cv.notify_all();
-  } else {
-    m_cv.notify_one();
-  }
+namespace {
+
+// Sleeps while *word holds `expected`, at most `timeout` (none: without limit). Wakes early on
+// a wake-up, a signal or a change of the word; the caller looks again.
+void FutexWait(std::atomic<uint32_t>* word, uint32_t expected, const timespec* timeout) {
+  syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAIT_PRIVATE, expected, timeout, nullptr, 0);
 }
 
-void OzEventH::reset() {
-  std::lock_guard<std::mutex> lock(m_mutex);
-  m_set = false;
+// Wakes every thread sleeping on the word. Only the address is used: the word may be gone.
+void FutexWakeAll(std::atomic<uint32_t>* word) {
+  syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
 }
+
+}  // namespace
+
+void OzEventH::set() {
+  // The exchange is the last touch of the event: a waiter that sees it may destroy the event.
+  // Every sleeper wakes and looks again (of an automatic event one takes the set state, the
+  // others sleep again).
+  if ((m_state.exchange(kSet, std::memory_order_acq_rel) & kWaiters) != 0) FutexWakeAll(&m_state);
+}
+
+void OzEventH::reset() { m_state.fetch_and(~kSet, std::memory_order_acq_rel); }
 
 bool OzEventH::wait(uint32_t timeoutMs) {
-  std::unique_lock<std::mutex> lock(m_mutex);
-  if (!WaitFor(m_cv, lock, timeoutMs, [this] { return m_set; })) return false;
-  if (!m_manual) m_set = false;
-  return true;
+  static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t), "the futex word is the atomic");
+  const bool forever = timeoutMs == 0xFFFFFFFFu;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(forever ? 0 : timeoutMs);
+  uint32_t state = m_state.load(std::memory_order_acquire);
+  for (;;) {
+    if ((state & kSet) != 0) {
+      if (m_manual) return true;
+      // An automatic event is taken by one waiter; the waiters mark stays for the others.
+      if (m_state.compare_exchange_weak(state, state & ~kSet, std::memory_order_acq_rel)) return true;
+      continue;
+    }
+    timespec left{};
+    if (!forever) {
+      auto rest = deadline - std::chrono::steady_clock::now();
+      if (rest <= std::chrono::steady_clock::duration::zero()) return false;
+      auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(rest).count();
+      left.tv_sec = static_cast<time_t>(ns / 1000000000);
+      left.tv_nsec = static_cast<long>(ns % 1000000000);
+    }
+    if ((state & kWaiters) == 0 &&
+        !m_state.compare_exchange_weak(state, state | kWaiters, std::memory_order_acq_rel)) {
+      continue;
+    }
+    FutexWait(&m_state, state | kWaiters, forever ? nullptr : &left);
+    state = m_state.load(std::memory_order_acquire);
+  }
 }
 
 void OzSemaphoreH::release(long n) {

@@ -1,6 +1,7 @@
 // Locks, events, named inter-process locks and time of the utility library.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -39,20 +40,28 @@ class OzCriticalSectionGuard {
 };
 
 // An event, manual or automatic reset.
+//
+// The whole state is one word: set() is a single atomic exchange and, only when a thread sleeps
+// on the event, a wake-up by the word's address that touches no memory. So a waiter that has
+// seen the event set may destroy it at once (a completion event goes with its record), and the
+// thread it wakes takes no lock the setter still holds.
 class OzEventH {
  public:
   explicit OzEventH(bool manualReset = true, bool initiallySet = false)
-      : m_manual(manualReset), m_set(initiallySet) {}
+      : m_manual(manualReset), m_state(initiallySet ? kSet : 0u) {}
+  OzEventH(const OzEventH&) = delete;
+  OzEventH& operator=(const OzEventH&) = delete;
   void set();
   void reset();
   // Waits at most `timeoutMs` (0xFFFFFFFF: without limit); true when the event was set.
   bool wait(uint32_t timeoutMs = 0xFFFFFFFFu);
 
  private:
-  std::mutex m_mutex;
-  std::condition_variable m_cv;
+  static constexpr uint32_t kSet = 1;
+  static constexpr uint32_t kWaiters = 2;  // a thread sleeps, or may, on the word
+
   bool m_manual;
-  bool m_set;
+  std::atomic<uint32_t> m_state;
 };
 
 class OzSemaphoreH {

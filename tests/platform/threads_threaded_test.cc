@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <thread>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -66,6 +67,48 @@ TEST(EventTest, EventsAndSemaphoresHandOver) {
   EXPECT_TRUE(sem.wait());
   producer.join();
   EXPECT_FALSE(sem.wait(1));
+}
+
+// Sleepers on an event wake when another thread sets it: all of them for a manual event, one per
+// set for an automatic one; a waiter that saw the event set may delete it at once, as a read's
+// host deletes the completion event of a slot whose reader has just set it.
+TEST(EventTest, SleepersWakeAndTheEventMayGoWithItsWaiter) {
+  OzEventH manual(true, false);
+  std::atomic<int> woken{0};
+  std::vector<std::thread> sleepers;
+  for (int i = 0; i < 4; ++i) {
+    sleepers.emplace_back([&] {
+      if (manual.wait()) woken.fetch_add(1);
+    });
+  }
+  manual.set();
+  for (std::thread& t : sleepers) t.join();
+  EXPECT_EQ(4, woken.load());
+
+  OzEventH automatic(false, false);
+  woken = 0;
+  sleepers.clear();
+  for (int i = 0; i < 2; ++i) {
+    sleepers.emplace_back([&] {
+      if (automatic.wait()) woken.fetch_add(1);
+    });
+  }
+  automatic.set();
+  while (woken.load() < 1) std::this_thread::yield();
+  automatic.set();
+  for (std::thread& t : sleepers) t.join();
+  EXPECT_EQ(2, woken.load());
+  EXPECT_FALSE(automatic.wait(1));  // both sets were taken
+
+  manual.reset();
+  EXPECT_FALSE(manual.wait(1));
+  for (int i = 0; i < 200; ++i) {
+    auto* event = new OzEventH(true, false);
+    std::thread setter([event] { event->set(); });
+    EXPECT_TRUE(event->wait());
+    delete event;
+    setter.join();
+  }
 }
 
 }  // namespace
