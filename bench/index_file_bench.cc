@@ -1,6 +1,8 @@
 // Container index ("SFILE_CONTAINER.idx") throughput: appends with a Flush every 10,000 records,
 // searches of random keys, random updates followed by one Flush, the replay at Open of a
-// journal that covers the whole file, and Create over an existing file. Bytes written are taken from the process's write counter,
+// journal that covers the whole file, Open for appending (with and without the check of every
+// record that a writer continuing a file after a power loss asks for), and Create over an
+// existing file. Bytes written are taken from the process's write counter,
 // so they include the change journal. Then lookups in the hybrid volumes index from several
 // threads at once.
 //
@@ -341,6 +343,40 @@ void BM_ReplayAtOpen(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * journal.size()));
 }
 BENCHMARK(BM_ReplayAtOpen)->ArgName("mode")->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
+
+// Open read-write and Close of an aligned container index, as a job that continues a chunk
+// opens it: with `trim`, Open reads every record to find what an unfinished Flush left (here
+// nothing, as after a clean close), instead of the last one alone.
+void BM_OpenForAppending(benchmark::State& state) {
+  const uint64_t records = static_cast<uint64_t>(state.range(0));
+  const bool trim = state.range(1) != 0;
+  CFSInitParams params;
+  {
+    SFileIndex build(&params, nullptr);
+    if (!Build(build, false, nullptr, records)) {
+      state.SkipWithError("build failed");
+      return;
+    }
+  }
+  for (auto _ : state) {
+    SFileIndex idx(&params, nullptr);
+    auto opt = Options(false);
+    opt.bTrimTornTail = trim;
+    if (idx.Open(IndexPath(false), 2, opt).IsFailure() || idx.m_Header.TotalEntries != records ||
+        idx.Close().IsFailure()) {
+      state.SkipWithError("open failed");
+      return;
+    }
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * records));
+}
+BENCHMARK(BM_OpenForAppending)
+    ->ArgNames({"records", "trim"})
+    ->Args({10000, 0})
+    ->Args({10000, 1})
+    ->Args({kRecords, 0})
+    ->Args({kRecords, 1})
+    ->Unit(benchmark::kMillisecond);
 
 // GetCacheMPId of random volumes among 10,000 cached ones, from 1 to 8 threads at once, each
 // holding an Open reference as the store does.

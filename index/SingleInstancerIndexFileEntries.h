@@ -115,6 +115,52 @@ CXoError IDX_CLASS::GetEntry(IndexRecord* rec) {
   return CXoError::Success();
 }
 
+// Reads record `index` through the cache, quietly: a scan expects records that fail their CRC.
+// A valid record is left in host order.
+IDX_TEMPLATE
+CXoError IDX_CLASS::ReadRecordState(int64_t index, IndexRecord* rec, RecordState* state) {
+  m_Pos = RecordPosition(index);
+  CXoError e = Read(reinterpret_cast<char*>(rec), m_RecSize);
+  if (e.IsFailure()) return e.Push(FX_LOCATION);
+  if (CXoCRC32::Of(rec, Traits::kCrcBytes) == ozntohl(rec->CRC32)) {
+    Traits::SwapByteOrder(*rec);
+    *state = RecordState::kValid;
+    return CXoError::Success();
+  }
+  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(rec);
+  *state = std::all_of(bytes, bytes + m_RecSize, [](unsigned char c) { return c == 0; }) ? RecordState::kZeros
+                                                                                        : RecordState::kDamaged;
+  return CXoError::Success();
+}
+
+IDX_TEMPLATE
+CXoError IDX_CLASS::DropEntriesFrom(uint64_t count) {
+  static constexpr const char* kTag = "CIndexFile::DropEntriesFrom";
+  OzCriticalSectionGuard guard(m_pcs);
+  if (!m_bOpen || m_iMode != 2 || m_Header.BlockSize == 0 || m_bUseChangeFile || IsCloud() || m_bDirty) {
+    m_pDbg->debug("%s:%d Records are dropped only from a flushed aligned file without a journal, open read-write. "
+                  "File [%s]",
+                  kTag, __LINE__, m_FileName.c_str());
+    return FXErrorUtil::ErrorWin32(FX_LOCATION, kIdxWin32ErrInvalidParameter,
+                                   "Records are dropped only from a flushed aligned file without a journal");
+  }
+  if (count >= m_Header.TotalEntries) return CXoError::Success();
+  m_pDbg->debug("%s:%d Dropping records [%llu] to [%llu] of [%s]", kTag, __LINE__,
+                static_cast<unsigned long long>(count), static_cast<unsigned long long>(m_Header.TotalEntries - 1),
+                m_FileName.c_str());
+  CXoError e = TruncateRecords(count, kTag);
+  if (e.IsFailure()) return e;
+  if (!m_bCacheClear) ClearKeyCache();
+  m_LastKey = 0;
+  if (count > 0) {
+    IndexRecord last;
+    e = GetEntry(static_cast<int64_t>(count - 1), &last);
+    if (e.IsFailure()) return e.Push(FX_LOCATION);
+    m_LastKey = Traits::Key(last);
+  }
+  return CXoError::Success();
+}
+
 IDX_TEMPLATE
 CXoError IDX_CLASS::GetFirstEntry(int64_t* pIndex, IndexRecord* rec) {
   *pIndex = -1;

@@ -317,6 +317,10 @@ CXoError IDX_CLASS::Open(std::string name, int mode, Options& options) {
     }
   }
 
+  if (options.bTrimTornTail && mode == 2 && blockSize != 0 && !m_bUseChangeFile && !IsCloud()) {
+    e = TrimTornTail();
+    if (e.IsFailure()) return failure(__LINE__, e);
+  }
   m_LastKey = 0;
   if (m_Header.TotalEntries != 0) {
     IndexRecord last;
@@ -331,6 +335,63 @@ CXoError IDX_CLASS::Open(std::string name, int mode, Options& options) {
   }
   if (!m_bCacheClear) ClearKeyCache();
   m_bOpen = true;
+  return CXoError::Success();
+}
+
+// A file without a journal can lose power in the middle of a Flush (or of a page eviction). The
+// disk may then have written back any of the pages the Flush was writing, and grown the file over
+// the others: records it was adding read as zeros, at the end or between records of the same
+// Flush that did arrive, while every record that an earlier Flush made durable stays whole. A
+// writer that continues such a file takes it back to the record before its first zeroed one, so
+// that its own records follow valid ones and no reader meets a hole. Records of the unfinished
+// Flush after the zeros go with them: they were never durable as a whole. A record that is
+// neither valid nor zeros is no power loss's doing: the file is then left as it is. The
+// truncation needs no flush of its own: lost, it leaves the file as the power loss did, and the
+// next writer trims it again.
+IDX_TEMPLATE
+CXoError IDX_CLASS::TrimTornTail() {
+  static constexpr const char* kTag = "CIndexFile::Open";
+  const uint64_t total = m_Header.TotalEntries;
+  uint64_t kept = total;
+  uint64_t wholeDropped = 0;
+  for (uint64_t i = 0; i < total; ++i) {
+    IndexRecord rec;
+    RecordState state = RecordState::kValid;
+    CXoError e = ReadRecordState(static_cast<int64_t>(i), &rec, &state);
+    if (e.IsFailure()) return e;
+    if (state == RecordState::kDamaged) {
+      m_pDbg->debug("%s:%d Record [%llu] of [%s] fails its CRC and is not zeros: nothing is trimmed", kTag, __LINE__,
+                    static_cast<unsigned long long>(i), m_FileName.c_str());
+      return CXoError::Success();
+    }
+    if (state == RecordState::kZeros) {
+      kept = std::min(kept, i);
+    } else if (kept < total) {
+      ++wholeDropped;
+    }
+  }
+  if (kept == total) return CXoError::Success();
+  m_pDbg->debug("%s:%d Dropping [%llu] records of an unfinished flush ([%llu] of them whole) after record [%llu] "
+                "of [%s]",
+                kTag, __LINE__, static_cast<unsigned long long>(total - kept),
+                static_cast<unsigned long long>(wholeDropped), static_cast<unsigned long long>(kept),
+                m_FileName.c_str());
+  return TruncateRecords(kept, kTag);
+}
+
+// Ends the file after its first `count` records; the cache is dropped (it holds no change).
+IDX_TEMPLATE
+CXoError IDX_CLASS::TruncateRecords(uint64_t count, const char* tag) {
+  const uint64_t size = count > 0 ? RecordPosition(static_cast<int64_t>(count - 1)) + m_RecSize : RecordPosition(0);
+  DropPages();
+  CXoError e = m_pFp->Truncate(size);
+  if (e.IsFailure()) {
+    m_pDbg->debug("%s:%d Cannot truncate [%s] to [%llu] bytes, error=%s", tag, __LINE__, m_FileName.c_str(),
+                  static_cast<unsigned long long>(size), e.AsString().c_str());
+    return e.Push(FX_LOCATION);
+  }
+  m_Size = size;
+  m_Header.TotalEntries = count;
   return CXoError::Success();
 }
 

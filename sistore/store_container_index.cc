@@ -3,8 +3,11 @@
 // per object; hosts walk the records (opening the file read-only, with retries and one recovery
 // of an interrupted compaction); the last object number tells an appending job where to go on.
 
+#include <algorithm>
 #include <cerrno>
+#include <memory>
 #include <mutex>
+#include <vector>
 
 #include "MediaFileSystem/SingleInstancerFS.h"
 #include "platform/config.h"
@@ -14,6 +17,7 @@ namespace {
 
 constexpr int kDefaultOpenAttempts = 2;
 constexpr unsigned int kRetryPauseMs = 5000;
+constexpr size_t kZeroScanBytes = 1 << 16;
 
 #define INDEX_ASSERT(expr, text, function) \
   ozassert(static_cast<bool>(expr), text, "SingleInstancerFS", function, __LINE__)
@@ -54,11 +58,33 @@ int OpenAttemptsOfProcess(bool& firstRead) {
   return a.attempts;
 }
 
+// Whether the file holds nothing but zeros. A file whose header is there is read no further.
+CXoError HoldsZerosAlone(CFileInterface& file, const std::string& path, bool& zeros) {
+  zeros = false;
+  CXoError e = file.Open(path, O_RDONLY | O_LARGEFILE, 0, 0);
+  if (e.IsFailure()) return e.Push(FX_LOCATION);
+  std::vector<char> buffer(kIdxHeaderSize);
+  bool allZeros = true;
+  for (;;) {
+    unsigned int done = 0;
+    e = file.Read(buffer.data(), static_cast<unsigned int>(buffer.size()), &done);
+    if (e.IsFailure() || done == 0) break;
+    allZeros = std::all_of(buffer.begin(), buffer.begin() + done, [](char c) { return c == 0; });
+    if (!allZeros) break;
+    buffer.resize(kZeroScanBytes);
+  }
+  (void)file.Close();
+  if (e.IsFailure()) return e.Push(FX_LOCATION);
+  zeros = allZeros;
+  return e;
+}
+
 }  // namespace
 
-// An index file shorter than its header was created by a job that ended before its first
-// checkpoint wrote anything into it: it holds no record, and counts as absent, so the chunk's
-// next record (or container) creates it again.
+// An index file shorter than its header, or of zeros alone, was created by a job that ended
+// before its first checkpoint made anything in it durable (a power loss can keep the size of a
+// new file and none of its pages): it holds no record, and counts as absent, so the chunk's next
+// record (or container) creates it again.
 CXoError SingleInstancer_FS::IndexFileExists(const std::string& path, bool& exists) {
   exists = false;
   if (m_pFSInterface == nullptr) {
@@ -69,9 +95,17 @@ CXoError SingleInstancer_FS::IndexFileExists(const std::string& path, bool& exis
   FSPathInfo info;
   e = m_pFSInterface->Stat(path, info);
   if (e.IsFailure()) return e;
-  if (info.size < kIdxHeaderSize) {
-    Log(1, "%s: The index file [%s] holds no header [%llu bytes]; it is created again",
-        "SingleInstancer_FS::IndexFileExists", path.c_str(), static_cast<unsigned long long>(info.size));
+  bool zeros = false;
+  if (info.size >= kIdxHeaderSize && m_iCloudMode == 0) {
+    std::unique_ptr<CFileInterface> file(CFileInterface::GetFileInterfaceInstance(m_FileInitParams));
+    e = file ? HoldsZerosAlone(*file, path, zeros)
+             : FXErrorUtil::ErrorMM(FX_LOCATION, kIdxMMErrNoFileInterface, "No file interface for [%s]", path.c_str());
+    if (e.IsFailure()) return e;
+  }
+  if (info.size < kIdxHeaderSize || zeros) {
+    Log(1, "%s: The index file [%s] holds no header [%llu bytes%s]; it is created again",
+        "SingleInstancer_FS::IndexFileExists", path.c_str(), static_cast<unsigned long long>(info.size),
+        zeros ? " of zeros" : "");
     exists = false;
   }
   return e;

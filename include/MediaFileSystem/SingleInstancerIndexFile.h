@@ -56,6 +56,8 @@ class CIndexFile {
     bool bUseChangeFile = false;  // journal every Flush; no page is evicted between Flushes
     bool bCacheKeys = false;      // searches cache the upper levels of their search tree
     bool bAligned = false;        // Create makes an aligned (version 4) file
+    bool bTrimTornTail = false;   // Open read-write drops what an unfinished Flush left of an
+                                  // aligned file without a journal (see TrimTornTail)
   };
 
   // One cached page: the file bytes [PageNo * IDX_PAGE_SIZE, + Size).
@@ -92,7 +94,8 @@ class CIndexFile {
   // Refused for the record type that is only read (SChunkMetaDataIndexEntry90), as are appends.
   CXoError Create(std::string name, Options& options);
   // Opens an existing file read-only (mode 1) or read-write (mode 2), replays a journal left by
-  // an interrupted Flush, and establishes the record count and the last key.
+  // an interrupted Flush, and establishes the record count and the last key. A file without a
+  // journal whose last record fails its CRC fails as corrupt, unless a writer asks to trim it.
   CXoError Open(std::string name, int mode, Options& options);
   // Whether the file can be opened for reading: opens it and closes it again at once, without
   // touching the object's state or the file's lock.
@@ -125,6 +128,10 @@ class CIndexFile {
   // The first record whose key is greater than `key`.
   CXoError SearchNextEntry(uint64_t key, IndexRecord* rec, int64_t* pPos);
   CXoError UpdateEntry(int64_t iPosition, IndexRecord* rec);
+  // Drops the records from index `count` on. For a writer that continues an aligned file without
+  // a journal and finds at its end records that a power loss left pointing to nothing; refused
+  // for other files, for a reader, and while changes wait for a Flush.
+  CXoError DropEntriesFrom(uint64_t count);
   // The size the file has for its record count, checked against the logical size.
   CXoError GetSize(uint64_t& size);
 
@@ -175,6 +182,12 @@ class CIndexFile {
   CXoError AddEntryInternal(IndexRecord* rec);
   CXoError WriteEntry(IndexRecord* rec);
   CXoError GetEntry(IndexRecord* rec);
+  // What a record holds after a power loss: itself, zeros where its page never reached the
+  // disk, or anything else.
+  enum class RecordState { kValid, kZeros, kDamaged };
+  CXoError ReadRecordState(int64_t index, IndexRecord* rec, RecordState* state);
+  CXoError TrimTornTail();
+  CXoError TruncateRecords(uint64_t count, const char* tag);
 
   const char* m_szMagic = IndexHdrMagic;
   std::unique_ptr<CFileInterface> m_pFp;

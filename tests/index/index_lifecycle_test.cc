@@ -226,4 +226,123 @@ TEST_F(IndexLifecycle, WithoutInitParametersEverythingFailsCleanly) {
   EXPECT_TRUE(idx.Close().IsSuccess());
 }
 
+// What a power loss in the middle of a Flush leaves of an aligned file without a journal: records
+// it was adding read as zeros, at the end or before records of the same Flush that arrived. A
+// writer that asks for it takes the file back to the record before the first zeroed one; any
+// other damage, a reader, a writer that does not ask, or a journaled file leaves the file as it is.
+TEST_F(IndexLifecycle, AWriterTrimsWhatAnUnfinishedFlushLeft) {
+  constexpr uint64_t kRecords = 20;  // 9 per 512-byte block: three blocks
+  auto at = [](uint64_t i) { return 512 + (i / 9) * 512 + (i % 9) * 56; };
+  auto allRecords = [] {
+    std::vector<uint64_t> all;
+    for (uint64_t i = 0; i < kRecords; ++i) all.push_back(i);
+    return all;
+  };
+  struct Case {
+    const char* name;
+    std::vector<uint64_t> zeroed, damaged;
+    int mode;
+    bool trim, journal;
+    bool opens;
+    uint64_t kept;  // records left when the file was trimmed; kRecords: the file is unchanged
+  };
+  const std::vector<Case> cases = {
+      {"intact", {}, {}, 2, true, false, true, kRecords},
+      {"zeroed tail", {17, 18, 19}, {}, 2, true, false, true, 17},
+      {"hole before whole records", {12, 13}, {}, 2, true, false, true, 12},
+      {"hole and zeroed tail", {4, 15, 19}, {}, 2, true, false, true, 4},
+      {"nothing whole", allRecords(), {}, 2, true, false, true, 0},
+      {"damaged record before the zeros", {18, 19}, {6}, 2, true, false, false, kRecords},
+      {"damaged last record", {}, {19}, 2, true, false, false, kRecords},
+      {"reader", {19}, {}, 1, true, false, false, kRecords},
+      {"writer that does not ask", {19}, {}, 2, false, false, false, kRecords},
+      {"journaled file", {19}, {}, 2, true, true, false, kRecords},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<uint64_t> keys;
+    for (uint64_t k = 1; k <= kRecords; ++k) keys.push_back(k);
+    {
+      SFileIndex idx(&params_, nullptr);
+      auto opt = Opts<SFileIndex>(false, true);
+      ASSERT_TRUE(idx.Create(Path(), opt).IsSuccess());
+      for (uint64_t k : keys) {
+        SSfileContainerIndexEntry r = SfileRec(k);
+        ASSERT_TRUE(idx.AddEntry(&r).IsSuccess());
+      }
+      ASSERT_TRUE(idx.Close().IsSuccess());
+    }
+    std::string file = ReadFile(Path());
+    for (uint64_t i : c.zeroed) file.replace(at(i), 56, std::string(56, '\0'));
+    for (uint64_t i : c.damaged) file[at(i) + 20] ^= 0x40;
+    WriteFile(Path(), file);
+
+    SFileIndex idx(&params_, nullptr);
+    auto opt = Opts<SFileIndex>(c.journal, true);
+    opt.bTrimTornTail = c.trim;
+    CXoError e = idx.Open(Path(), c.mode, opt);
+    ASSERT_EQ(c.opens, e.IsSuccess()) << e.AsString();
+    if (!c.opens) {
+      EXPECT_TRUE(FXErrorUtil::IsMM(e, kIdxMMErrCorrupt)) << e.AsString();
+      EXPECT_EQ(ReadFile(Path()), file);
+      continue;
+    }
+    EXPECT_EQ(idx.m_Header.TotalEntries, c.kept);
+    EXPECT_EQ(idx.GetLastKey(), c.kept);
+    EXPECT_EQ(ReadFile(Path()), file.substr(0, c.kept > 0 ? at(c.kept - 1) + 56 : 512));
+    // The next record follows the last valid one, and the file reads back whole.
+    SSfileContainerIndexEntry next = SfileRec(100);
+    ASSERT_TRUE(idx.AddEntry(&next).IsSuccess());
+    ASSERT_TRUE(idx.Close().IsSuccess());
+    SFileIndex reader(&params_, nullptr);
+    auto readOpt = Opts<SFileIndex>(false, true);
+    ASSERT_TRUE(reader.Open(Path(), 1, readOpt).IsSuccess());
+    ASSERT_EQ(reader.m_Header.TotalEntries, c.kept + 1);
+    for (uint64_t i = 0; i <= c.kept; ++i) {
+      SSfileContainerIndexEntry r;
+      ASSERT_TRUE(reader.GetEntry(static_cast<int64_t>(i), &r).IsSuccess()) << i;
+      EXPECT_EQ(r.Key, i < c.kept ? i + 1 : 100u);
+    }
+  }
+}
+
+// Records a writer drops from the end: the file ends after the records it keeps, and the next
+// record follows them. Refused where it would lose changes or go around a journal or a reader.
+TEST_F(IndexLifecycle, AWriterDropsRecordsFromTheEnd) {
+  MakeContainerIndex(Path(), params_, {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12});
+  {
+    SFileIndex reader(&params_, nullptr);
+    auto opt = Opts<SFileIndex>(false, true);
+    ASSERT_TRUE(reader.Open(Path(), 1, opt).IsSuccess());
+    EXPECT_TRUE(FXErrorUtil::IsWin32(reader.DropEntriesFrom(5), kIdxWin32ErrInvalidParameter));
+  }
+  {
+    SFileIndex journaled(&params_, nullptr);
+    auto opt = Opts<SFileIndex>(true, true);
+    ASSERT_TRUE(journaled.Open(Path(), 2, opt).IsSuccess());
+    EXPECT_TRUE(FXErrorUtil::IsWin32(journaled.DropEntriesFrom(5), kIdxWin32ErrInvalidParameter));
+  }
+  SFileIndex idx(&params_, nullptr);
+  auto opt = Opts<SFileIndex>(false, true);
+  ASSERT_TRUE(idx.Open(Path(), 2, opt).IsSuccess());
+  SSfileContainerIndexEntry r = SfileRec(13);
+  ASSERT_TRUE(idx.AddEntry(&r).IsSuccess());
+  EXPECT_TRUE(FXErrorUtil::IsWin32(idx.DropEntriesFrom(5), kIdxWin32ErrInvalidParameter));  // not flushed
+  ASSERT_TRUE(idx.Flush().IsSuccess());
+  ASSERT_TRUE(idx.DropEntriesFrom(20).IsSuccess());  // past the end: nothing
+  EXPECT_EQ(idx.m_Header.TotalEntries, 13u);
+  ASSERT_TRUE(idx.DropEntriesFrom(10).IsSuccess());
+  EXPECT_EQ(idx.m_Header.TotalEntries, 10u);
+  EXPECT_EQ(idx.GetLastKey(), 10u);
+  EXPECT_EQ(ReadFile(Path()).size(), IndexRecordPosition(9, 512, 56) + 56);
+  r = SfileRec(11);
+  ASSERT_TRUE(idx.AddEntry(&r).IsSuccess());
+  ASSERT_TRUE(idx.DropEntriesFrom(0).IsFailure());  // the record just added waits for a Flush
+  ASSERT_TRUE(idx.Close().IsSuccess());
+  SFileIndex reader(&params_, nullptr);
+  ASSERT_TRUE(reader.Open(Path(), 1, opt).IsSuccess());
+  ASSERT_EQ(reader.m_Header.TotalEntries, 11u);
+  EXPECT_EQ(reader.GetLastKey(), 11u);
+}
+
 }  // namespace

@@ -316,26 +316,36 @@ TEST_F(CreateTest, AppendToAChunkWithoutIndexes) {
 }
 
 // A job that died before its first checkpoint leaves its index files without a header (they are
-// written at the first flush): they hold no record, and the next job makes them again.
+// written at the first flush), or, after a power loss that kept their size and none of their
+// pages, full of zeros: they hold no record, and the next job makes them again.
 TEST_F(CreateTest, AppendAfterAJobThatDiedBeforeItsFirstCheckpoint) {
-  std::filesystem::create_directories(ChunkDir(kChunkId));
-  std::ofstream(MetaDataPath(kChunkId), std::ios::binary) << "";
-  std::ofstream(ContainerIndexPath(kChunkId), std::ios::binary) << "";
-  std::ofstream(MetaDataPath(kChunkId) + ".idx", std::ios::binary) << "CHNK";
-  std::ofstream(ContainerPath(kChunkId, 1), std::ios::binary) << sitest::ContainerHeader();
-  auto store = Backup();
-  MediaFSArchiveFileId_t id = ArchiveId(kChunkId, true);
-  ASSERT_EQ(0, store->Create(&id));
-  EXPECT_EQ(-1, store->m_MDIdxState);
-  EXPECT_FALSE(store->m_fdSFileIdx.IsValid());
-  WrittenObject w;
-  ASSERT_EQ(0, sitest::WriteObject(*store, {1, 10, 20, 1}, w));
-  EXPECT_EQ(2u, w.container);
-  ASSERT_EQ(0, sitest::Checkpoint(*store));
-  ASSERT_EQ(0, store->Close());
-  EXPECT_EQ(1u, sitest::ReadContainerIndex(ContainerIndexPath(kChunkId)).records.size());
-  EXPECT_EQ(1u, sitest::ReadMetaDataIndex(MetaDataPath(kChunkId) + ".idx").records.size());
-  EXPECT_EQ(sitest::ContainerHeader(), sitest::ReadWholeFile(ContainerPath(kChunkId, 1)));
+  struct Case {
+    const char* name;
+    std::string containerIndex, metaDataIndex;
+  };
+  long long chunkId = kChunkId;
+  for (const Case& c : {Case{"short", "", "CHNK"}, Case{"zeros", std::string(4096, '\0'), std::string(512, '\0')}}) {
+    SCOPED_TRACE(c.name);
+    ++chunkId;
+    std::filesystem::create_directories(ChunkDir(chunkId));
+    std::ofstream(MetaDataPath(chunkId), std::ios::binary) << "";
+    std::ofstream(ContainerIndexPath(chunkId), std::ios::binary) << c.containerIndex;
+    std::ofstream(MetaDataPath(chunkId) + ".idx", std::ios::binary) << c.metaDataIndex;
+    std::ofstream(ContainerPath(chunkId, 1), std::ios::binary) << sitest::ContainerHeader();
+    auto store = Backup();
+    MediaFSArchiveFileId_t id = ArchiveId(chunkId, true);
+    ASSERT_EQ(0, store->Create(&id));
+    EXPECT_EQ(-1, store->m_MDIdxState);
+    EXPECT_FALSE(store->m_fdSFileIdx.IsValid());
+    WrittenObject w;
+    ASSERT_EQ(0, sitest::WriteObject(*store, {1, 10, 20, 1}, w));
+    EXPECT_EQ(2u, w.container);
+    ASSERT_EQ(0, sitest::Checkpoint(*store));
+    ASSERT_EQ(0, store->Close());
+    EXPECT_EQ(1u, sitest::ReadContainerIndex(ContainerIndexPath(chunkId)).records.size());
+    EXPECT_EQ(1u, sitest::ReadMetaDataIndex(MetaDataPath(chunkId) + ".idx").records.size());
+    EXPECT_EQ(sitest::ContainerHeader(), sitest::ReadWholeFile(ContainerPath(chunkId, 1)));
+  }
 }
 
 TEST_F(CreateTest, AppendGoesOnWithoutADamagedMetaDataIndex) {
