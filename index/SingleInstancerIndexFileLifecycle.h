@@ -317,15 +317,27 @@ CXoError IDX_CLASS::Open(std::string name, int mode, Options& options) {
     }
   }
 
-  if (options.bTrimTornTail && mode == 2 && blockSize != 0 && !m_bUseChangeFile && !IsCloud()) {
-    e = TrimTornTail();
+  const bool mayBeTorn = options.bTrimTornTail && blockSize != 0 && !m_bUseChangeFile && !IsCloud();
+  if (mayBeTorn && mode == 2) {
+    e = TrimTornTail(true);
     if (e.IsFailure()) return failure(__LINE__, e);
   }
   m_LastKey = 0;
   if (m_Header.TotalEntries != 0) {
     IndexRecord last;
-    const uint64_t lastIndex = m_Header.TotalEntries - 1;
+    uint64_t lastIndex = m_Header.TotalEntries - 1;
     e = GetEntry(static_cast<int64_t>(lastIndex), &last);
+    if (e.IsFailure() && mayBeTorn && mode == 1 && FXErrorUtil::IsMM(e, kIdxMMErrCorrupt)) {
+      // A reader of a file that no writer has continued since a power loss reads the records
+      // before what the unfinished Flush left, and leaves the file to the next writer.
+      e = TrimTornTail(false);
+      if (e.IsSuccess() && m_Header.TotalEntries != 0) {
+        lastIndex = m_Header.TotalEntries - 1;
+        e = GetEntry(static_cast<int64_t>(lastIndex), &last);
+      } else if (e.IsSuccess()) {
+        last = IndexRecord{};
+      }
+    }
     if (e.IsFailure()) {
       m_pDbg->debug("%s:%d Cannot get entry at index [%llu], error=%s", kTag, __LINE__,
                     static_cast<unsigned long long>(lastIndex), e.AsString().c_str());
@@ -347,9 +359,9 @@ CXoError IDX_CLASS::Open(std::string name, int mode, Options& options) {
 // Flush after the zeros go with them: they were never durable as a whole. A record that is
 // neither valid nor zeros is no power loss's doing: the file is then left as it is. The
 // truncation needs no flush of its own: lost, it leaves the file as the power loss did, and the
-// next writer trims it again.
+// next writer trims it again. A reader (`truncateFile` false) only stops reading there.
 IDX_TEMPLATE
-CXoError IDX_CLASS::TrimTornTail() {
+CXoError IDX_CLASS::TrimTornTail(bool truncateFile) {
   static constexpr const char* kTag = "CIndexFile::Open";
   const uint64_t total = m_Header.TotalEntries;
   uint64_t kept = total;
@@ -371,12 +383,16 @@ CXoError IDX_CLASS::TrimTornTail() {
     }
   }
   if (kept == total) return CXoError::Success();
-  m_pDbg->debug("%s:%d Dropping [%llu] records of an unfinished flush ([%llu] of them whole) after record [%llu] "
+  m_pDbg->debug("%s:%d %s [%llu] records of an unfinished flush ([%llu] of them whole) after record [%llu] "
                 "of [%s]",
-                kTag, __LINE__, static_cast<unsigned long long>(total - kept),
+                kTag, __LINE__, truncateFile ? "Dropping" : "Not reading", static_cast<unsigned long long>(total - kept),
                 static_cast<unsigned long long>(wholeDropped), static_cast<unsigned long long>(kept),
                 m_FileName.c_str());
-  return TruncateRecords(kept, kTag);
+  if (truncateFile) return TruncateRecords(kept, kTag);
+  DropPages();
+  m_Size = kept > 0 ? RecordPosition(static_cast<int64_t>(kept - 1)) + m_RecSize : RecordPosition(0);
+  m_Header.TotalEntries = kept;
+  return CXoError::Success();
 }
 
 // Ends the file after its first `count` records; the cache is dropped (it holds no change).

@@ -161,7 +161,7 @@ int SingleInstancer_FS::GetFirstSfileContainerIndexEntry(int64_t* position, SSfi
   // A walk always tries the file at least once.
   int retries = (configured > 0 ? configured : 1) - 1;
   bool recoveryTried = false;
-  SfileIndex::Options options{false, true, true};
+  SfileIndex::Options options{false, true, true, true};
   for (;;) {
     bool recovered = false;
     try {

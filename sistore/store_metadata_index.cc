@@ -62,7 +62,7 @@ int SingleInstancer_FS::OpenChunkMDIndexForSearch(Index& index, const char* tag,
   std::optional<CImpersonator> scope;
   if (!EnterImpersonation(scope, tag)) return decide ? -2 : -1;
   try {
-    typename Index::Options options{false, true, true};
+    typename Index::Options options{false, true, true, true};
     CXoError e = index.Open(m_strChunkMDIdxName, 1, options);
     if (e.IsFailure()) {
       Log(1, "%s: Cannot open the chunk metadata index file [%s], error=%s", tag, m_strChunkMDIdxName.c_str(),

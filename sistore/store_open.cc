@@ -176,7 +176,7 @@ int SingleInstancer_FS::OpenChunkMDIndexForRead() {
   Log(1, "ChunkMetaDataIndex File [%s] Version [%d]", m_strChunkMDIdxName.c_str(), version);
   m_MDIdxState = 1;
   if (version != -1) {
-    ChunkMDIndex::Options options{false, true, true};
+    ChunkMDIndex::Options options{false, true, true, true};
     ChunkMDIndex90::Options options90{false, true, true};
     e = version <= 2 ? m_fdChunkMDIdx90.Open(m_strChunkMDIdxName, 1, options90)
                      : m_fdChunkMDIdx.Open(m_strChunkMDIdxName, 1, options);

@@ -57,7 +57,9 @@ class CIndexFile {
     bool bCacheKeys = false;      // searches cache the upper levels of their search tree
     bool bAligned = false;        // Create makes an aligned (version 4) file
     bool bTrimTornTail = false;   // Open read-write drops what an unfinished Flush left of an
-                                  // aligned file without a journal (see TrimTornTail)
+                                  // aligned file without a journal; Open read-only, when the last
+                                  // record fails its CRC, reads only the records before it (see
+                                  // TrimTornTail)
   };
 
   // One cached page: the file bytes [PageNo * IDX_PAGE_SIZE, + Size).
@@ -186,7 +188,7 @@ class CIndexFile {
   // disk, or anything else.
   enum class RecordState { kValid, kZeros, kDamaged };
   CXoError ReadRecordState(int64_t index, IndexRecord* rec, RecordState* state);
-  CXoError TrimTornTail();
+  CXoError TrimTornTail(bool truncateFile);
   CXoError TruncateRecords(uint64_t count, const char* tag);
 
   const char* m_szMagic = IndexHdrMagic;

@@ -1,5 +1,7 @@
 // Create, Open and Close: modes, entry counts, the last-record check, and what a discarded or
 // failed file must not leave behind for the next one.
+#include <algorithm>
+
 #include <gtest/gtest.h>
 
 #include "index_test_util.h"
@@ -229,7 +231,7 @@ TEST_F(IndexLifecycle, WithoutInitParametersEverythingFailsCleanly) {
 // What a power loss in the middle of a Flush leaves of an aligned file without a journal: records
 // it was adding read as zeros, at the end or before records of the same Flush that arrived. A
 // writer that asks for it takes the file back to the record before the first zeroed one; any
-// other damage, a reader, a writer that does not ask, or a journaled file leaves the file as it is.
+// other damage, a writer that does not ask, or a journaled file leaves the file as it is.
 TEST_F(IndexLifecycle, AWriterTrimsWhatAnUnfinishedFlushLeft) {
   constexpr uint64_t kRecords = 20;  // 9 per 512-byte block: three blocks
   auto at = [](uint64_t i) { return 512 + (i / 9) * 512 + (i % 9) * 56; };
@@ -254,7 +256,6 @@ TEST_F(IndexLifecycle, AWriterTrimsWhatAnUnfinishedFlushLeft) {
       {"nothing whole", allRecords(), {}, 2, true, false, true, 0},
       {"damaged record before the zeros", {18, 19}, {6}, 2, true, false, false, kRecords},
       {"damaged last record", {}, {19}, 2, true, false, false, kRecords},
-      {"reader", {19}, {}, 1, true, false, false, kRecords},
       {"writer that does not ask", {19}, {}, 2, false, false, false, kRecords},
       {"journaled file", {19}, {}, 2, true, true, false, kRecords},
   };
@@ -303,6 +304,63 @@ TEST_F(IndexLifecycle, AWriterTrimsWhatAnUnfinishedFlushLeft) {
       ASSERT_TRUE(reader.GetEntry(static_cast<int64_t>(i), &r).IsSuccess()) << i;
       EXPECT_EQ(r.Key, i < c.kept ? i + 1 : 100u);
     }
+  }
+}
+
+// A reader of such a file, before any writer has continued it, reads the records before the
+// first zeroed one when the last record fails, and changes nothing in the file. A valid last
+// record opens as always; other damage, or a reader that does not ask, fails as corrupt.
+TEST_F(IndexLifecycle, AReaderStopsBeforeWhatAnUnfinishedFlushLeft) {
+  constexpr uint64_t kRecords = 20;
+  auto at = [](uint64_t i) { return 512 + (i / 9) * 512 + (i % 9) * 56; };
+  struct Case {
+    const char* name;
+    std::vector<uint64_t> zeroed, damaged;
+    bool ask;
+    bool opens;
+    uint64_t records;
+  };
+  const std::vector<Case> cases = {
+      {"zeroed tail", {17, 18, 19}, {}, true, true, 17},
+      {"hole and zeroed tail", {4, 15, 19}, {}, true, true, 4},
+      {"nothing whole", {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19}, {}, true, true, 0},
+      {"hole before a valid last record", {12, 13}, {}, true, true, kRecords},
+      {"damaged last record", {}, {19}, true, false, 0},
+      {"damaged record before the zeros", {19}, {6}, true, false, 0},
+      {"reader that does not ask", {19}, {}, false, false, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<uint64_t> keys;
+    for (uint64_t k = 1; k <= kRecords; ++k) keys.push_back(k);
+    MakeContainerIndex(Path(), params_, keys);
+    std::string file = ReadFile(Path());
+    for (uint64_t i : c.zeroed) file.replace(at(i), 56, std::string(56, '\0'));
+    for (uint64_t i : c.damaged) file[at(i) + 20] ^= 0x40;
+    WriteFile(Path(), file);
+
+    SFileIndex reader(&params_, nullptr);
+    auto opt = Opts<SFileIndex>(false, true);
+    opt.bTrimTornTail = c.ask;
+    CXoError e = reader.Open(Path(), 1, opt);
+    ASSERT_EQ(c.opens, e.IsSuccess()) << e.AsString();
+    EXPECT_EQ(ReadFile(Path()), file);
+    if (!c.opens) {
+      EXPECT_TRUE(FXErrorUtil::IsMM(e, kIdxMMErrCorrupt)) << e.AsString();
+      continue;
+    }
+    EXPECT_EQ(reader.m_Header.TotalEntries, c.records);
+    EXPECT_EQ(reader.GetLastKey(), c.records);
+    for (uint64_t i = 0; i < c.records; ++i) {
+      SSfileContainerIndexEntry r;
+      CXoError got = reader.GetEntry(static_cast<int64_t>(i), &r);
+      const bool zeroed = std::find(c.zeroed.begin(), c.zeroed.end(), i) != c.zeroed.end();
+      ASSERT_EQ(!zeroed, got.IsSuccess()) << i;
+      if (!zeroed) {
+        EXPECT_EQ(r.Key, i + 1);
+      }
+    }
+    ASSERT_TRUE(reader.Close().IsSuccess());
   }
 }
 

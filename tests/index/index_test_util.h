@@ -179,7 +179,7 @@ inline std::string PackedSfileFile(const std::vector<uint64_t>& keys, uint64_t h
 
 // An aligned container index of records with the given keys, made with the library and closed.
 inline void MakeContainerIndex(const std::string& path, const CFSInitParams& params,
-                               std::initializer_list<uint64_t> keys) {
+                               const std::vector<uint64_t>& keys) {
   SFileIndex idx(&params, nullptr);
   auto opt = Opts<SFileIndex>(false, true);
   if (idx.Create(path, opt).IsFailure()) throw std::runtime_error("create failed");
