@@ -65,19 +65,24 @@ int OZJobClient::init(const char* hubmasterHost, OZS_PLATFORMTYPE platform, long
   return 1;
 }
 
-int OZJobClient::setPendingCauseAndEvent(int eventId, int a, int b, bool c, EvMessageType type, bool d,
-                                         JMGUIAlertColorLevel color, JMPendingCauseFlags flags, unsigned int e,
-                                         unsigned int reason) {
-  (void)c, (void)d, (void)color, (void)flags, (void)e;
+platform::JobEventRecord OZJobClient::TakeEvent(int eventId, int a, int b) {
   platform::JobEventRecord record;
   record.jobId = m_jobId;
   record.eventId = eventId;
-  record.type = type;
-  record.reason = reason;
   record.arguments = std::move(m_args);
   record.a = a;
   record.b = b;
   m_args.clear();
+  return record;
+}
+
+int OZJobClient::setPendingCauseAndEvent(int eventId, int a, int b, bool c, EvMessageType type, bool d,
+                                         JMGUIAlertColorLevel color, JMPendingCauseFlags flags, unsigned int e,
+                                         unsigned int reason) {
+  (void)c, (void)d, (void)color, (void)flags, (void)e;
+  platform::JobEventRecord record = TakeEvent(eventId, a, b);
+  record.type = type;
+  record.reason = reason;
   std::lock_guard<std::mutex> lock(JobsMutex());
   Jobs().calls.push_back("setPendingCauseAndEvent");
   Jobs().events.push_back(std::move(record));
@@ -129,13 +134,7 @@ int OZJobClient::setJobState(int state, const std::vector<long long>& jobs, bool
 int OZJobClient::setPendingCause(int cause, const std::vector<long long>& jobs, bool withEvent, int seconds, int a,
                                  int b, int c, bool d, int e, int f, int g, int h) {
   (void)jobs, (void)seconds, (void)c, (void)d, (void)e, (void)f, (void)g, (void)h;
-  platform::JobEventRecord record;
-  record.jobId = m_jobId;
-  record.eventId = cause;
-  record.arguments = std::move(m_args);
-  record.a = a;
-  record.b = b;
-  m_args.clear();
+  platform::JobEventRecord record = TakeEvent(cause, a, b);
   std::lock_guard<std::mutex> lock(JobsMutex());
   if (!RecordListCall("setPendingCause")) return 0;
   Jobs().pendingCauses.emplace_back(cause, "");

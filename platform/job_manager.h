@@ -12,6 +12,10 @@
 #include <variant>
 #include <vector>
 
+namespace platform {
+struct JobEventRecord;
+}
+
 // The job context a host hands to the library; its first field is the job id.
 struct _JobContext {
   int64_t jobId = 0;
@@ -65,6 +69,9 @@ class OZJobClient : public EvEvent {
   void setJobId(long long jobId) { m_jobId = jobId; }
 
  private:
+  // The event `eventId` of this job, taking the arguments added since the previous event.
+  platform::JobEventRecord TakeEvent(int eventId, int a, int b);
+
   long long m_jobId = 0;
 };
 
