@@ -37,10 +37,10 @@ CXoError CXoFile::Chmod(const std::string& path, mode_t mode) {
 }
 
 CXoError CXoFile::SetTimes(const std::string& path, long long accessTime, long long modifyTime) {
-  auto spec = [](long long t) {
+  auto toTimespec = [](long long t) {
     return t == kKeepTime ? timespec{0, UTIME_OMIT} : timespec{static_cast<time_t>(t), 0};
   };
-  timespec times[2] = {spec(accessTime), spec(modifyTime)};
+  timespec times[2] = {toTimespec(accessTime), toTimespec(modifyTime)};
   if (utimensat(AT_FDCWD, path.c_str(), times, 0) != 0) {
     return FXErrorUtil::ErrorErrNo(FX_LOCATION, errno, "Cannot set the times of [%s]", path.c_str());
   }

@@ -7,7 +7,7 @@
 //
 //   sitest::WrittenObject w;
 //   ASSERT_EQ(0, sitest::WriteObject(store, {key, 5000, 200, seed}, w));
-//   EXPECT_EQ(sitest::ObjectBytes(w.spec), sitest::FileBytes(containerPath, w.offset, w.spec.Length()));
+//   EXPECT_EQ(sitest::ObjectBytes(w.shape), sitest::FileBytes(containerPath, w.offset, w.shape.Length()));
 #pragma once
 
 #include <zlib.h>
@@ -30,7 +30,7 @@ inline constexpr size_t kObjectHeaderSize = 16;
 inline constexpr size_t kContainerHeaderSize = 128;
 inline constexpr uint32_t kIndexBlock = 512;
 
-struct ObjectSpec {
+struct ObjectShape {
   uint64_t key = 0;       // object number in the chunk (the container index's key)
   uint32_t dataSize = 0;  // bytes after the object header
   uint32_t metaSize = 0;  // bytes of its metadata record (at least 8)
@@ -41,7 +41,7 @@ struct ObjectSpec {
 
 // Where the store put an object.
 struct WrittenObject {
-  ObjectSpec spec;
+  ObjectShape shape;
   uint32_t container = 0;
   uint64_t offset = 0;      // in the container
   uint64_t metaOffset = 0;  // in the metadata file
@@ -60,7 +60,7 @@ inline void FillBytes(char* out, size_t n, uint64_t seed) {
 }
 
 // The object header and data as they lie in the container.
-inline std::string ObjectBytes(const ObjectSpec& s) {
+inline std::string ObjectBytes(const ObjectShape& s) {
   std::string b(s.Length(), '\0');
   std::memcpy(b.data(), "10DHGAT", 8);
   EncodeBE64(b.data() + 8, s.key);
@@ -69,7 +69,7 @@ inline std::string ObjectBytes(const ObjectSpec& s) {
 }
 
 // The metadata record: the key, then bytes of the seed.
-inline std::string MetaBytes(const ObjectSpec& s) {
+inline std::string MetaBytes(const ObjectShape& s) {
   std::string b(s.metaSize < 8 ? 8 : s.metaSize, '\0');
   EncodeBE64(b.data(), s.key);
   FillBytes(b.data() + 8, b.size() - 8, ~s.seed);
@@ -78,10 +78,10 @@ inline std::string MetaBytes(const ObjectSpec& s) {
 
 inline SSfileContainerIndexEntry ContainerRecord(const WrittenObject& w) {
   SSfileContainerIndexEntry r{};
-  r.OwnerValue0 = w.spec.seed;
-  r.Key = w.spec.key;
+  r.OwnerValue0 = w.shape.seed;
+  r.Key = w.shape.key;
   r.DataFileOffset = w.offset;
-  r.DataLength = w.spec.Length();
+  r.DataLength = w.shape.Length();
   r.OwnerValue32 = w.metaOffset;
   r.ContainerNo = w.container;  // the store writes it again
   r.Flags = FLAG_SFILE_ENTRY_VALID;
@@ -91,38 +91,38 @@ inline SSfileContainerIndexEntry ContainerRecord(const WrittenObject& w) {
 inline SChunkMetaDataIndexEntry MetaRecord(const WrittenObject& w) {
   SChunkMetaDataIndexEntry r{};
   r.Key = w.metaOffset;
-  r.OwnerValue8 = w.spec.key;
+  r.OwnerValue8 = w.shape.key;
   r.OwnerValue16 = w.container;
   r.OwnerValue24 = w.offset;
-  r.OwnerValue32 = w.spec.Length();
-  r.OwnerValue40 = w.spec.metaSize;
+  r.OwnerValue32 = w.shape.Length();
+  r.OwnerValue40 = w.shape.metaSize;
   std::memcpy(r.Opaque, "metadata record of the host", 28);
   return r;
 }
 
 // Writes one object as a data mover does: 0, or the failing call's result with its name in `step`.
-inline int WriteObject(SingleInstancer_FS& store, const ObjectSpec& spec, WrittenObject& out,
+inline int WriteObject(SingleInstancer_FS& store, const ObjectShape& shape, WrittenObject& out,
                        std::string* step = nullptr) {
   auto fail = [&](const char* name, int rc) {
     if (step != nullptr) *step = name;
     return rc == 0 ? -1 : rc;
   };
   out = WrittenObject{};
-  out.spec = spec;
+  out.shape = shape;
   unsigned int container = 0;
   unsigned long offset = 0;
   int rc = store.StartDataFile2(kEngineId, &container, &offset);
   if (rc != 0) return fail("StartDataFile2", rc);
   out.container = container;
   out.offset = offset;
-  const std::string data = ObjectBytes(spec);
+  const std::string data = ObjectBytes(shape);
   int eom = 0;
   rc = store.WriteToDataFile(data.data(), static_cast<long>(data.size()), &eom);
   if (rc != static_cast<int>(data.size())) return fail("WriteToDataFile", rc);
   const long long metaOffset = store.GetMetaDataFileOffset();
   if (metaOffset < 0) return fail("GetMetaDataFileOffset", -1);
   out.metaOffset = static_cast<uint64_t>(metaOffset);
-  const std::string meta = MetaBytes(spec);
+  const std::string meta = MetaBytes(shape);
   rc = store.WriteToMetaData(meta.data(), static_cast<long>(meta.size()), &eom);
   if (rc != static_cast<int>(meta.size())) return fail("WriteToMetaData", rc);
   SSfileContainerIndexEntry crec = ContainerRecord(out);
@@ -142,8 +142,8 @@ inline int Checkpoint(SingleInstancer_FS& store) {
 
 // Object `key` of the end-to-end job: mostly small and medium objects, every ninth larger than a
 // write block.
-inline ObjectSpec MixedObject(uint64_t key, std::mt19937_64& rng) {
-  ObjectSpec s;
+inline ObjectShape MixedObject(uint64_t key, std::mt19937_64& rng) {
+  ObjectShape s;
   s.key = key;
   const uint64_t kind = rng() % 9;
   s.dataSize = kind == 0 ? static_cast<uint32_t>(600000 + rng() % 900000)

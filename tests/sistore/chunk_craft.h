@@ -56,7 +56,7 @@ inline std::string ContainerHeader(uint32_t version = 1) {
 
 // An object as it lies in its container: "10DHGAT\0", the key, the data.
 inline std::string ObjectBytes(uint64_t key, size_t dataSize, uint64_t seed) {
-  return sitest::ObjectBytes(sitest::ObjectSpec{key, static_cast<uint32_t>(dataSize), 0, seed});
+  return sitest::ObjectBytes(sitest::ObjectShape{key, static_cast<uint32_t>(dataSize), 0, seed});
 }
 
 struct Object {

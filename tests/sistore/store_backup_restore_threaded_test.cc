@@ -54,8 +54,8 @@ class BackupRestoreTest : public RestoreTest {
     return store;
   }
 
-  static std::string Data(const WrittenObject& w) { return sitest::ObjectBytes(w.spec).substr(sitest::kObjectHeaderSize); }
-  static std::string Meta(const WrittenObject& w) { return sitest::MetaBytes(w.spec); }
+  static std::string Data(const WrittenObject& w) { return sitest::ObjectBytes(w.shape).substr(sitest::kObjectHeaderSize); }
+  static std::string Meta(const WrittenObject& w) { return sitest::MetaBytes(w.shape); }
 
   // The object through the chunk metadata index, as a restore job seeks to it: its record gives
   // the container, the offset and the length. The data read, or the failing call's result.
@@ -96,12 +96,12 @@ TEST_F(BackupRestoreTest, EveryObjectOfTheBackupComesBackThroughASecondStore) {
   }
   ASSERT_EQ(objects.size(), records.size());
   for (const WrittenObject& w : objects) {
-    const SSfileContainerIndexEntry& r = records[w.spec.key];
+    const SSfileContainerIndexEntry& r = records[w.shape.key];
     ASSERT_EQ(w.container, r.ContainerNo);
     ASSERT_EQ(w.offset, r.DataFileOffset);
     ASSERT_EQ(Data(w), ReadObject(*store, ContainerPath(kChunkId, r.ContainerNo), r.DataFileOffset,
                                   r.DataLength - sitest::kObjectHeaderSize))
-        << "object " << w.spec.key;
+        << "object " << w.shape.key;
   }
 
   // The chunk metadata index walked from its first record: one record per object, in order.
@@ -114,7 +114,7 @@ TEST_F(BackupRestoreTest, EveryObjectOfTheBackupComesBackThroughASecondStore) {
     ASSERT_EQ(0, store->GetNextFileHdrOffset(offset, found, next));
     ASSERT_TRUE(found);
     ASSERT_EQ(objects[i].metaOffset, next.Key);
-    ASSERT_EQ(objects[i].spec.key, next.OwnerValue8);
+    ASSERT_EQ(objects[i].shape.key, next.OwnerValue8);
     offset = next.Key;
   }
 
@@ -123,9 +123,9 @@ TEST_F(BackupRestoreTest, EveryObjectOfTheBackupComesBackThroughASecondStore) {
   std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937(5));
   for (const WrittenObject& w : shuffled) {
     std::string data, meta;
-    ASSERT_EQ(0, RestoreObject(*store, ChunkDir(kChunkId), w, data, meta)) << "object " << w.spec.key;
-    ASSERT_EQ(Data(w), data) << "object " << w.spec.key;
-    ASSERT_EQ(Meta(w), meta) << "object " << w.spec.key;
+    ASSERT_EQ(0, RestoreObject(*store, ChunkDir(kChunkId), w, data, meta)) << "object " << w.shape.key;
+    ASSERT_EQ(Data(w), data) << "object " << w.shape.key;
+    ASSERT_EQ(Meta(w), meta) << "object " << w.shape.key;
   }
 
   std::string version;
@@ -162,9 +162,9 @@ TEST_F(BackupRestoreTest, DamagedHeadersAndRecordsGiveTheirFailureNeverWrongByte
       {"container header", [&] { flip(ContainerPath(kChunkId, victim.container), 2); }, -1,
        [&](const WrittenObject& w) { return w.container == victim.container; }},
       {"object header", [&] { flip(ContainerPath(kChunkId, victim.container), victim.offset + 4); }, -1,
-       [&](const WrittenObject& w) { return w.spec.key == victim.spec.key; }},
+       [&](const WrittenObject& w) { return w.shape.key == victim.shape.key; }},
       {"chunk metadata index record", [&] { flip(MetaDataPath(kChunkId) + ".idx", recordAt(40, 80) + 20); }, -1,
-       [&](const WrittenObject& w) { return w.spec.key == victim.spec.key; }},
+       [&](const WrittenObject& w) { return w.shape.key == victim.shape.key; }},
       {"container unreadable, mount path failing too",
        [&] {
          Faults().Add(FaultRule{FsOp::Open, SingleInstancer_FS::GetSFileContainerName(victim.container), 1, -1, EIO});
@@ -183,12 +183,12 @@ TEST_F(BackupRestoreTest, DamagedHeadersAndRecordsGiveTheirFailureNeverWrongByte
       const int rc = RestoreObject(*store, ChunkDir(kChunkId), w, data, meta);
       const bool searchedPastDamage = std::string(c.name) == "chunk metadata index record";
       if (rc == 0) {
-        EXPECT_FALSE(c.damaged(w)) << "object " << w.spec.key;
-        ASSERT_EQ(Data(w), data) << "object " << w.spec.key;
-        ASSERT_EQ(Meta(w), meta) << "object " << w.spec.key;
+        EXPECT_FALSE(c.damaged(w)) << "object " << w.shape.key;
+        ASSERT_EQ(Data(w), data) << "object " << w.shape.key;
+        ASSERT_EQ(Meta(w), meta) << "object " << w.shape.key;
       } else {
-        EXPECT_EQ(c.expected, rc) << "object " << w.spec.key;
-        EXPECT_TRUE(c.damaged(w) || searchedPastDamage) << "object " << w.spec.key;
+        EXPECT_EQ(c.expected, rc) << "object " << w.shape.key;
+        EXPECT_TRUE(c.damaged(w) || searchedPastDamage) << "object " << w.shape.key;
       }
     }
     store->Close();
@@ -232,11 +232,11 @@ TEST_F(BackupRestoreTest, IndexRecordsThatAPowerLossZeroedEndTheReadableChunk) {
     std::string data, meta;
     const int rc = RestoreObject(*store, ChunkDir(kChunkId), w, data, meta);
     if (i < kKept) {
-      ASSERT_EQ(0, rc) << "object " << w.spec.key;
-      ASSERT_EQ(Data(w), data) << "object " << w.spec.key;
-      ASSERT_EQ(Meta(w), meta) << "object " << w.spec.key;
+      ASSERT_EQ(0, rc) << "object " << w.shape.key;
+      ASSERT_EQ(Data(w), data) << "object " << w.shape.key;
+      ASSERT_EQ(Meta(w), meta) << "object " << w.shape.key;
     } else {
-      EXPECT_NE(0, rc) << "object " << w.spec.key;
+      EXPECT_NE(0, rc) << "object " << w.shape.key;
     }
   }
   int64_t position = -1;

@@ -17,7 +17,7 @@
 namespace {
 
 using platform::FsOp;
-using sitest::ObjectSpec;
+using sitest::ObjectShape;
 using sitest::WrittenObject;
 
 constexpr long long kChunkId = 9;
@@ -86,9 +86,9 @@ TEST_F(BackupRoadTest, ChunkOfMixedObjectsWithCheckpointsLandsAsTheLayoutSays) {
     EXPECT_EQ(sitest::ContainerHeader(), bytes.substr(0, sitest::kContainerHeaderSize));
     uint64_t at = sitest::kContainerHeaderSize;
     for (const WrittenObject* w : list) {
-      ASSERT_EQ(at, w->offset) << "object " << w->spec.key;
-      ASSERT_EQ(sitest::ObjectBytes(w->spec), bytes.substr(at, w->spec.Length())) << "object " << w->spec.key;
-      at += w->spec.Length();
+      ASSERT_EQ(at, w->offset) << "object " << w->shape.key;
+      ASSERT_EQ(sitest::ObjectBytes(w->shape), bytes.substr(at, w->shape.Length())) << "object " << w->shape.key;
+      at += w->shape.Length();
       EXPECT_LT(w->offset, kMaxContainerSize) << "an object starts only below the size limit";
     }
     EXPECT_EQ(at, bytes.size());
@@ -107,8 +107,8 @@ TEST_F(BackupRoadTest, ChunkOfMixedObjectsWithCheckpointsLandsAsTheLayoutSays) {
   uint64_t at = 0;
   for (const auto& w : objects) {
     ASSERT_EQ(at, w.metaOffset);
-    ASSERT_EQ(sitest::MetaBytes(w.spec), meta.substr(at, sitest::MetaBytes(w.spec).size()));
-    at += sitest::MetaBytes(w.spec).size();
+    ASSERT_EQ(sitest::MetaBytes(w.shape), meta.substr(at, sitest::MetaBytes(w.shape).size()));
+    at += sitest::MetaBytes(w.shape).size();
   }
 
   // Both index files record by record, as stored...
@@ -168,7 +168,7 @@ TEST_F(BackupRoadTest, ChunkOfMixedObjectsWithCheckpointsLandsAsTheLayoutSays) {
   const auto physical = platform::MediaManager().CallsOf("incrNumPhysicalBytes", kVolId);
   ASSERT_EQ(2u, physical.size());
   uint64_t hostBytes = metaSize;
-  for (const auto& w : objects) hostBytes += w.spec.Length();
+  for (const auto& w : objects) hostBytes += w.shape.Length();
   EXPECT_EQ(static_cast<long long>(hostBytes), physical[0].args[0]);
   EXPECT_EQ(static_cast<long long>(StoreTest::kVolumeBlock), physical[1].args[0]);
   const auto markers = platform::MediaManager().CallsOf("setFileMarker", kVolId);
@@ -194,8 +194,8 @@ JobOutcome RunJob(TestStore& store, int count, int every, uint32_t dataSize) {
   std::mt19937_64 rng(7);
   for (int i = 1; i <= count && out.failedStep.empty(); ++i) {
     WrittenObject w;
-    ObjectSpec spec{static_cast<uint64_t>(i), dataSize, 300, rng()};
-    const int rc = sitest::WriteObject(store, spec, w, &out.failedStep);
+    ObjectShape shape{static_cast<uint64_t>(i), dataSize, 300, rng()};
+    const int rc = sitest::WriteObject(store, shape, w, &out.failedStep);
     if (rc != 0) {
       out.failedResult = rc;
       break;
@@ -288,8 +288,8 @@ TEST_F(BackupRoadTest, LowWaterMarkBeforeAndInsideAChunk) {
   int firstEom = 0;
   for (uint64_t key = 1; key <= 30; ++key) {
     WrittenObject w;
-    ObjectSpec spec{key, 1 << 20, 200, rng()};
-    ASSERT_EQ(0, sitest::WriteObject(*store, spec, w));
+    ObjectShape shape{key, 1 << 20, 200, rng()};
+    ASSERT_EQ(0, sitest::WriteObject(*store, shape, w));
     objects.push_back(w);
     if (firstEom == 0 && store->GetCloseChunkFlag()) firstEom = static_cast<int>(key);
   }
@@ -299,8 +299,8 @@ TEST_F(BackupRoadTest, LowWaterMarkBeforeAndInsideAChunk) {
   EXPECT_EQ(0, sitest::Checkpoint(*store));
   EXPECT_EQ(0, store->Close());
   for (const auto& w : objects) {
-    ASSERT_EQ(sitest::ObjectBytes(w.spec),
-              sitest::FileBytes(ContainerPath(kChunkId, w.container), w.offset, w.spec.Length()));
+    ASSERT_EQ(sitest::ObjectBytes(w.shape),
+              sitest::FileBytes(ContainerPath(kChunkId, w.container), w.offset, w.shape.Length()));
   }
 }
 

@@ -14,7 +14,7 @@
 namespace {
 
 using platform::FsOp;
-using sitest::ObjectSpec;
+using sitest::ObjectShape;
 using sitest::WrittenObject;
 
 constexpr long long kChunkId = 21;

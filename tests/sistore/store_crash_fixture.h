@@ -66,8 +66,8 @@ class StoreCrashFixture : public StoreTest {
   bool InChunkFolders(const std::string& path) const { return path.compare(0, dir.path().size(), dir.path()) == 0; }
 
   // One in sixteen objects spans containers' worth of blocks; the others are small.
-  static ObjectSpec Object(uint64_t key, std::mt19937_64& rng) {
-    ObjectSpec s;
+  static ObjectShape Object(uint64_t key, std::mt19937_64& rng) {
+    ObjectShape s;
     s.key = key;
     const uint64_t kind = rng() % 16;
     s.dataSize = kind == 0 ? static_cast<uint32_t>(70000 + rng() % 60000) : static_cast<uint32_t>(rng() % 6000);
@@ -139,21 +139,21 @@ class StoreCrashFixture : public StoreTest {
     std::map<uint64_t, std::string> byOffset;
     for (const auto& r : meta.records) byOffset.emplace(DecodeMetaRecord(r).Key, r);
     for (const WrittenObject& w : committed) {
-      SCOPED_TRACE("object " + std::to_string(w.spec.key));
-      ASSERT_EQ(ObjectBytes(w.spec), FileBytes(ContainerPath(chunkId, w.container), w.offset, w.spec.Length()));
-      const std::string metaBytes = MetaBytes(w.spec);
+      SCOPED_TRACE("object " + std::to_string(w.shape.key));
+      ASSERT_EQ(ObjectBytes(w.shape), FileBytes(ContainerPath(chunkId, w.container), w.offset, w.shape.Length()));
+      const std::string metaBytes = MetaBytes(w.shape);
       ASSERT_EQ(metaBytes, FileBytes(MetaDataPath(chunkId), w.metaOffset, metaBytes.size()));
-      ASSERT_EQ(1u, byKey.count(w.spec.key));
-      const std::string& crec = byKey[w.spec.key];
+      ASSERT_EQ(1u, byKey.count(w.shape.key));
+      const std::string& crec = byKey[w.shape.key];
       ASSERT_EQ(DecodeBE32(crec.data() + 48), Crc32(crec.data(), 48));
       const SSfileContainerIndexEntry e = DecodeContainerRecord(crec);
       ASSERT_EQ(w.container, e.ContainerNo);
       ASSERT_EQ(w.offset, e.DataFileOffset);
-      ASSERT_EQ(w.spec.Length(), e.DataLength);
+      ASSERT_EQ(w.shape.Length(), e.DataLength);
       ASSERT_EQ(1u, byOffset.count(w.metaOffset));
       const std::string& mrec = byOffset[w.metaOffset];
       ASSERT_EQ(DecodeBE32(mrec.data() + 76), Crc32(mrec.data(), 76));
-      ASSERT_EQ(w.spec.key, DecodeMetaRecord(mrec).OwnerValue8);
+      ASSERT_EQ(w.shape.key, DecodeMetaRecord(mrec).OwnerValue8);
     }
   }
 
@@ -187,7 +187,7 @@ class StoreCrashFixture : public StoreTest {
     const unsigned int highestBefore = HighestContainerOnDisk(chunkId);
     const uint64_t metaSizeBefore = std::filesystem::file_size(MetaDataPath(chunkId));
     uint64_t lastKey = 0;
-    for (const auto& w : committed) lastKey = std::max(lastKey, w.spec.key);
+    for (const auto& w : committed) lastKey = std::max(lastKey, w.shape.key);
 
     auto store = MakeStore();
     InitBackup(*store);

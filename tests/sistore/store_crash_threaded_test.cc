@@ -58,8 +58,8 @@ class StoreCrashTest : public StoreCrashFixture {
     const int rc = RunJob(
         chunkId, append, seed,
         [&](const WrittenObject& w) {
-          send(Report{kObject, w.spec.key, w.container, w.offset, w.metaOffset, w.spec.dataSize, w.spec.metaSize,
-                      w.spec.seed});
+          send(Report{kObject, w.shape.key, w.container, w.offset, w.metaOffset, w.shape.dataSize, w.shape.metaSize,
+                      w.shape.seed});
         },
         [&] { send(Report{kCheckpoint}); }, closing);
     if (rc != 0) return rc;
@@ -124,7 +124,7 @@ TEST_F(StoreCrashTest, EveryKillLeavesTheLastCheckpointIntactAndTheChunkContinua
     for (const Report& r : reports) {
       if (r.type == kObject) {
         WrittenObject w;
-        w.spec = ObjectSpec{r.key, static_cast<uint32_t>(r.dataSize), static_cast<uint32_t>(r.metaSize), r.seed};
+        w.shape = ObjectShape{r.key, static_cast<uint32_t>(r.dataSize), static_cast<uint32_t>(r.metaSize), r.seed};
         w.container = static_cast<uint32_t>(r.container);
         w.offset = r.offset;
         w.metaOffset = r.metaOffset;

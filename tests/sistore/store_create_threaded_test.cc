@@ -15,7 +15,7 @@
 namespace {
 
 using platform::FsOp;
-using sitest::ObjectSpec;
+using sitest::ObjectShape;
 using sitest::WrittenObject;
 
 constexpr long long kChunkId = 12;
@@ -240,8 +240,8 @@ TEST_F(CreateTest, AppendContinuesAfterTheLastObjectMetadataAndContainer) {
   ASSERT_EQ(0, store->Close());
 
   for (const auto& old : first) {
-    EXPECT_EQ(sitest::ObjectBytes(old.spec),
-              sitest::FileBytes(ContainerPath(kChunkId, old.container), old.offset, old.spec.Length()));
+    EXPECT_EQ(sitest::ObjectBytes(old.shape),
+              sitest::FileBytes(ContainerPath(kChunkId, old.container), old.offset, old.shape.Length()));
   }
   const sitest::RawIndex sfile = sitest::ReadContainerIndex(ContainerIndexPath(kChunkId));
   ASSERT_EQ(8u, sfile.records.size());
@@ -312,7 +312,7 @@ TEST_F(CreateTest, AppendToAChunkWithoutIndexes) {
   EXPECT_EQ(2u, w.container);
   EXPECT_EQ(300u, w.metaOffset);
   ASSERT_EQ(0, store->Close());
-  EXPECT_EQ(std::string(300, 'm') + sitest::MetaBytes(w.spec), sitest::ReadWholeFile(MetaDataPath(kChunkId)));
+  EXPECT_EQ(std::string(300, 'm') + sitest::MetaBytes(w.shape), sitest::ReadWholeFile(MetaDataPath(kChunkId)));
 }
 
 // A job that died before its first checkpoint leaves its index files without a header (they are

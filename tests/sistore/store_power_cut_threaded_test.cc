@@ -153,7 +153,7 @@ TEST_P(StorePowerCutTest, ARoundLargerThanTheIndexCacheLeavesTheChunkContinuable
       committed.insert(committed.end(), round.begin(), round.end());
       inRound = true;
       for (int i = 0; i < kLongRound; ++i) {
-        ObjectSpec s;
+        ObjectShape s;
         s.key = ++key;
         s.dataSize = 16;
         s.metaSize = 64;
