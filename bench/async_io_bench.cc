@@ -1,13 +1,13 @@
 // Read-ahead through the three read managers against a plain loop of pread(2), in the same run:
 // a 1 GiB file in the page cache read front to back in blocks of 1 MiB (and 64 KiB) with 8 slots
-// in flight. The readers take turns of 16 MiB, alternating which goes first, so that a change of
-// the machine's speed falls on all alike. Counters: bytes per second of the manager (manager_Bps),
-// of pread(2) into 8 buffers in turn (pread_Bps: the memory that 8 slots stage into) and into a
-// single buffer (pread_1buf_Bps), the ratios of the manager's throughput to each (ratio,
-// ratio_1buf) and their medians over the turns (median_turn_ratio, median_turn_ratio_1buf), which
-// a moment of another process's load on the machine does not move. BM_NativeDirect reads with O_DIRECT on a disk folder
-// (MFS_BENCH_DIR, else TMPDIR, /var/tmp or /tmp) against pread(2) of a descriptor opened with
-// O_DIRECT, and is skipped where no folder takes direct I/O.
+// in flight. The readers take turns of 64 MiB, so that a change of the machine's speed falls on
+// all alike. Counters: bytes per second of the manager (manager_Bps), of pread(2) into one buffer
+// (pread_Bps) and into 8 buffers in turn (pread_8buf_Bps: the memory that 8 slots stage into), the
+// ratios of the manager's throughput to each (ratio, ratio_8buf) and their medians over the turns
+// (median_turn_ratio, median_turn_ratio_8buf), which a moment of another process's load on the
+// machine does not move. BM_NativeDirect reads with O_DIRECT on a disk folder (MFS_BENCH_DIR,
+// else TMPDIR, /var/tmp or /tmp) against pread(2) of a descriptor opened with O_DIRECT, and is
+// skipped where no folder takes direct I/O.
 
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -32,7 +32,7 @@
 namespace {
 
 constexpr uint64_t kFileSize = 1ull << 30;
-constexpr uint64_t kTurn = 16ull << 20;
+constexpr uint64_t kTurn = 64ull << 20;
 constexpr int kInFlight = 8;
 constexpr uint32_t kMountPath = 1;
 
@@ -137,55 +137,55 @@ double Median(std::vector<double> values) {
   return values[values.size() / 2];
 }
 
-// The whole file three ways, turn by turn: through the manager, with pread(2) into as many
-// buffers as slots are in flight (the same memory the manager stages into), and with pread(2)
-// into one buffer (which stays in the processor's cache). The counters of the run.
+// The whole file three ways, turn by turn: through the manager, with pread(2) into one buffer
+// (the plain loop) and with pread(2) into as many buffers as slots are in flight (the memory the
+// manager stages into). In a turn the three read ranges a third of the file apart, so that none
+// finds its range still in the processor's cache from another reader: between two reads of a
+// range lie about 1 GiB of other reads. The order of the three rotates from turn to turn.
 void Compare(benchmark::State& state, CAsyncIoManager2& mgr, const std::function<void(IoSlot*)>& name, int preadFd,
              uint32_t block) {
   std::vector<unsigned char*> buffers;
   for (int i = 0; i < kInFlight; ++i) {
     void* raw = nullptr;
     if (posix_memalign(&raw, 4096, block) != 0) std::abort();
+    std::memset(raw, 0, block);
     buffers.push_back(static_cast<unsigned char*>(raw));
   }
   const std::vector<unsigned char*> one{buffers[0]};
-  double managerSeconds = 0;
-  double preadSeconds = 0;
-  double preadOneSeconds = 0;
+  constexpr uint64_t kTurns = kFileSize / kTurn;
+  constexpr int kReaders = 3;  // 0: the manager, 1: pread(2) into one buffer, 2: into 8
+  double seconds[kReaders] = {0, 0, 0};
   std::vector<double> turnRatios;
-  std::vector<double> turnRatiosOne;
+  std::vector<double> turnRatios8;
   for (auto _ : state) {
     double iteration = 0;
-    for (uint64_t turn = 0; turn < kFileSize / kTurn; ++turn) {
-      const uint64_t start = turn * kTurn;
-      double m, p, o;
-      if (turn % 2 == 0) {
-        m = ManagerTurn(mgr, name, block, start, kTurn);
-        p = PreadTurn(preadFd, buffers, block, start, kTurn);
-        o = PreadTurn(preadFd, one, block, start, kTurn);
-      } else {
-        o = PreadTurn(preadFd, one, block, start, kTurn);
-        p = PreadTurn(preadFd, buffers, block, start, kTurn);
-        m = ManagerTurn(mgr, name, block, start, kTurn);
+    for (uint64_t turn = 0; turn < kTurns; ++turn) {
+      double taken[kReaders] = {0, 0, 0};
+      for (int k = 0; k < kReaders; ++k) {
+        const int reader = static_cast<int>((turn + k) % kReaders);
+        const uint64_t start = ((turn + reader * kTurns / kReaders) % kTurns) * kTurn;
+        if (reader == 0) {
+          taken[0] = ManagerTurn(mgr, name, block, start, kTurn);
+        } else {
+          taken[reader] = PreadTurn(preadFd, reader == 1 ? one : buffers, block, start, kTurn);
+        }
       }
-      managerSeconds += m;
-      preadSeconds += p;
-      preadOneSeconds += o;
-      turnRatios.push_back(p / m);
-      turnRatiosOne.push_back(o / m);
-      iteration += m;
+      for (int r = 0; r < kReaders; ++r) seconds[r] += taken[r];
+      turnRatios.push_back(taken[1] / taken[0]);
+      turnRatios8.push_back(taken[2] / taken[0]);
+      iteration += taken[0];
     }
     state.SetIterationTime(iteration);
   }
   for (unsigned char* buffer : buffers) free(buffer);
   double bytes = static_cast<double>(kFileSize) * static_cast<double>(state.iterations());
-  state.counters["manager_Bps"] = bytes / managerSeconds;
-  state.counters["pread_Bps"] = bytes / preadSeconds;
-  state.counters["ratio"] = preadSeconds / managerSeconds;
-  state.counters["pread_1buf_Bps"] = bytes / preadOneSeconds;
-  state.counters["ratio_1buf"] = preadOneSeconds / managerSeconds;
+  state.counters["manager_Bps"] = bytes / seconds[0];
+  state.counters["pread_Bps"] = bytes / seconds[1];
+  state.counters["ratio"] = seconds[1] / seconds[0];
   state.counters["median_turn_ratio"] = Median(turnRatios);
-  state.counters["median_turn_ratio_1buf"] = Median(turnRatiosOne);
+  state.counters["pread_8buf_Bps"] = bytes / seconds[2];
+  state.counters["ratio_8buf"] = seconds[2] / seconds[0];
+  state.counters["median_turn_ratio_8buf"] = Median(turnRatios8);
 }
 
 int OpenForPread(bool direct) {
