@@ -5,29 +5,40 @@
 // (pread_Bps) and into 8 buffers in turn (pread_8buf_Bps: the memory that 8 slots stage into), the
 // ratios of the manager's throughput to each (ratio, ratio_8buf) and their medians over the turns
 // (median_turn_ratio, median_turn_ratio_8buf), which a moment of another process's load on the
-// machine does not move. BM_NativeDirect reads with O_DIRECT on a disk folder (MFS_BENCH_DIR,
-// else TMPDIR, /var/tmp or /tmp) against pread(2) of a descriptor opened with O_DIRECT, and is
-// skipped where no folder takes direct I/O.
+// machine does not move. The native manager is also compared with a bare loop of aio_read64 and
+// aio_suspend64 with as many reads in flight (aio_Bps, ratio_aio): the most POSIX AIO gives; the
+// non-overlapped manager with one thread that reads in order and wakes the host per read
+// (handoff_Bps, ratio_handoff).
+// BM_NativeDirect reads with O_DIRECT on a disk folder (MFS_BENCH_DIR, else TMPDIR, /var/tmp or
+// /tmp) against reads of a descriptor opened with O_DIRECT, and is skipped where no folder takes
+// direct I/O.
 
 #include <benchmark/benchmark.h>
+#include <aio.h>
 #include <fcntl.h>
 #include <linux/magic.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/statfs.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <deque>
 #include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "MediaFileSystem/AsyncIoManager2.h"
 #include "MediaFileSystem/AsyncIoManager2_NonOvl.h"
 #include "MediaFileSystem/AsyncIoManager2_Ovl.h"
+#include "platform/threads.h"
 
 namespace {
 
@@ -137,56 +148,191 @@ double Median(std::vector<double> values) {
   return values[values.size() / 2];
 }
 
-// The whole file three ways, turn by turn: through the manager, with pread(2) into one buffer
-// (the plain loop) and with pread(2) into as many buffers as slots are in flight (the memory the
-// manager stages into). In a turn the three read ranges a third of the file apart, so that none
-// finds its range still in the processor's cache from another reader: between two reads of a
-// range lie about 1 GiB of other reads. The order of the three rotates from turn to turn.
-void Compare(benchmark::State& state, CAsyncIoManager2& mgr, const std::function<void(IoSlot*)>& name, int preadFd,
-             uint32_t block) {
-  std::vector<unsigned char*> buffers;
-  for (int i = 0; i < kInFlight; ++i) {
-    void* raw = nullptr;
-    if (posix_memalign(&raw, 4096, block) != 0) std::abort();
-    std::memset(raw, 0, block);
-    buffers.push_back(static_cast<unsigned char*>(raw));
-  }
-  const std::vector<unsigned char*> one{buffers[0]};
+// A plain reader the manager is compared with: it reads [start, start + kTurn) and gives the
+// seconds taken. Its counters are `name`_Bps, ratio`suffix` and median_turn_ratio`suffix`.
+struct Baseline {
+  std::string name;
+  std::string suffix;
+  std::function<double(uint64_t start)> read;
+};
+
+// The whole file through the manager and through each baseline, turn by turn. In a turn the
+// readers read ranges spread evenly over the file, so that none finds its range still in the
+// processor's cache from another reader: between two reads of a range lie about 1 GiB of other
+// reads. The order of the readers rotates from turn to turn. Counters per baseline: its bytes per
+// second, the ratio of the manager's throughput to it, and the median of that ratio over the turns.
+void Compare(benchmark::State& state, const std::function<double(uint64_t start)>& manager,
+             const std::vector<Baseline>& baselines) {
   constexpr uint64_t kTurns = kFileSize / kTurn;
-  constexpr int kReaders = 3;  // 0: the manager, 1: pread(2) into one buffer, 2: into 8
-  double seconds[kReaders] = {0, 0, 0};
-  std::vector<double> turnRatios;
-  std::vector<double> turnRatios8;
+  const size_t readers = baselines.size() + 1;  // 0: the manager
+  std::vector<double> seconds(readers, 0.0);
+  std::vector<std::vector<double>> turnRatios(baselines.size());
   for (auto _ : state) {
     double iteration = 0;
     for (uint64_t turn = 0; turn < kTurns; ++turn) {
-      double taken[kReaders] = {0, 0, 0};
-      for (int k = 0; k < kReaders; ++k) {
-        const int reader = static_cast<int>((turn + k) % kReaders);
-        const uint64_t start = ((turn + reader * kTurns / kReaders) % kTurns) * kTurn;
-        if (reader == 0) {
-          taken[0] = ManagerTurn(mgr, name, block, start, kTurn);
-        } else {
-          taken[reader] = PreadTurn(preadFd, reader == 1 ? one : buffers, block, start, kTurn);
-        }
+      std::vector<double> taken(readers, 0.0);
+      for (size_t k = 0; k < readers; ++k) {
+        const size_t reader = (turn + k) % readers;
+        const uint64_t start = ((turn + reader * kTurns / readers) % kTurns) * kTurn;
+        taken[reader] = reader == 0 ? manager(start) : baselines[reader - 1].read(start);
       }
-      for (int r = 0; r < kReaders; ++r) seconds[r] += taken[r];
-      turnRatios.push_back(taken[1] / taken[0]);
-      turnRatios8.push_back(taken[2] / taken[0]);
+      for (size_t r = 0; r < readers; ++r) seconds[r] += taken[r];
+      for (size_t b = 0; b < baselines.size(); ++b) turnRatios[b].push_back(taken[b + 1] / taken[0]);
       iteration += taken[0];
     }
     state.SetIterationTime(iteration);
   }
-  for (unsigned char* buffer : buffers) free(buffer);
   double bytes = static_cast<double>(kFileSize) * static_cast<double>(state.iterations());
   state.counters["manager_Bps"] = bytes / seconds[0];
-  state.counters["pread_Bps"] = bytes / seconds[1];
-  state.counters["ratio"] = seconds[1] / seconds[0];
-  state.counters["median_turn_ratio"] = Median(turnRatios);
-  state.counters["pread_8buf_Bps"] = bytes / seconds[2];
-  state.counters["ratio_8buf"] = seconds[2] / seconds[0];
-  state.counters["median_turn_ratio_8buf"] = Median(turnRatios8);
+  for (size_t b = 0; b < baselines.size(); ++b) {
+    const Baseline& baseline = baselines[b];
+    state.counters[baseline.name + "_Bps"] = bytes / seconds[b + 1];
+    state.counters["ratio" + baseline.suffix] = seconds[b + 1] / seconds[0];
+    state.counters["median_turn_ratio" + baseline.suffix] = Median(turnRatios[b]);
+  }
 }
+
+// Page-aligned buffers of `block` bytes, touched once so that no baseline pays for the first
+// touch of its memory.
+class Buffers {
+ public:
+  Buffers(int count, uint32_t block) {
+    for (int i = 0; i < count; ++i) {
+      void* raw = nullptr;
+      if (posix_memalign(&raw, 4096, block) != 0) std::abort();
+      std::memset(raw, 0, block);
+      m_buffers.push_back(static_cast<unsigned char*>(raw));
+    }
+  }
+  ~Buffers() {
+    for (unsigned char* buffer : m_buffers) free(buffer);
+  }
+  Buffers(const Buffers&) = delete;
+  Buffers& operator=(const Buffers&) = delete;
+  const std::vector<unsigned char*>& all() const { return m_buffers; }
+
+ private:
+  std::vector<unsigned char*> m_buffers;
+};
+
+// The plain loops of pread(2): into one buffer and into as many buffers as slots are in flight
+// (the memory the manager stages into).
+std::vector<Baseline> PreadBaselines(int fd, uint32_t block, const Buffers& one, const Buffers& eight) {
+  auto into = [fd, block](const Buffers& buffers) {
+    return [fd, block, &buffers](uint64_t start) { return PreadTurn(fd, buffers.all(), block, start, kTurn); };
+  };
+  return {{"pread", "", into(one)}, {"pread_8buf", "_8buf", into(eight)}};
+}
+
+// Reads [start, start + bytes) with aio_read64 and aio_suspend64 themselves, kInFlight at a time
+// into the buffers, waiting for the oldest: what POSIX AIO gives without the manager. Seconds
+// taken.
+double AioTurn(int fd, const std::vector<unsigned char*>& buffers, uint32_t block, uint64_t start, uint64_t bytes) {
+  auto t = Clock::now();
+  std::vector<aiocb64> blocks(buffers.size());
+  std::deque<size_t> window;
+  uint64_t next = start;
+  const uint64_t end = start + bytes;
+  size_t i = 0;
+  while (next < end || !window.empty()) {
+    while (window.size() < buffers.size() && next < end) {
+      aiocb64& cb = blocks[i];
+      std::memset(&cb, 0, sizeof(cb));
+      cb.aio_fildes = fd;
+      cb.aio_buf = buffers[i];
+      cb.aio_nbytes = block;
+      cb.aio_offset = static_cast<off64_t>(next);
+      cb.aio_sigevent.sigev_notify = SIGEV_NONE;
+      if (aio_read64(&cb) != 0) std::abort();
+      window.push_back(i);
+      i = (i + 1) % buffers.size();
+      next += block;
+    }
+    aiocb64& cb = blocks[window.front()];
+    window.pop_front();
+    const aiocb64* list[1] = {&cb};
+    while (aio_error64(&cb) == EINPROGRESS) aio_suspend64(list, 1, nullptr);
+    if (aio_return64(&cb) != static_cast<ssize_t>(block)) std::abort();
+  }
+  return Since(t);
+}
+
+// One thread that reads, with pread(2), in submission order and sets an event per read, the host
+// waiting for the oldest: a single reader per file and a wake-up per read, the way the
+// non-overlapped manager reads one file interface, without the manager.
+class HandOffReader {
+ public:
+  HandOffReader(int fd, uint32_t block, const Buffers& buffers)
+      : m_fd(fd), m_block(block), m_buffers(buffers.all()), m_done(buffers.all().size()), m_thread([this] { Run(); }) {}
+  ~HandOffReader() {
+    {
+      std::lock_guard<std::mutex> lock(m_mutex);
+      m_stop = true;
+    }
+    m_work.notify_one();
+    m_thread.join();
+  }
+  HandOffReader(const HandOffReader&) = delete;
+  HandOffReader& operator=(const HandOffReader&) = delete;
+
+  // Reads [start, start + bytes) with as many reads in flight as there are buffers; seconds taken.
+  double Turn(uint64_t start, uint64_t bytes) {
+    auto t = Clock::now();
+    std::deque<size_t> window;
+    uint64_t next = start;
+    const uint64_t end = start + bytes;
+    size_t i = 0;
+    while (next < end || !window.empty()) {
+      while (window.size() < m_buffers.size() && next < end) {
+        m_done[i].reset();
+        {
+          std::lock_guard<std::mutex> lock(m_mutex);
+          m_queue.push_back(Read{next, i});
+        }
+        m_work.notify_one();
+        window.push_back(i);
+        i = (i + 1) % m_buffers.size();
+        next += m_block;
+      }
+      m_done[window.front()].wait();
+      window.pop_front();
+    }
+    return Since(t);
+  }
+
+ private:
+  struct Read {
+    uint64_t offset;
+    size_t buffer;
+  };
+
+  void Run() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+      m_work.wait(lock, [this] { return m_stop || !m_queue.empty(); });
+      if (m_queue.empty()) return;
+      Read read = m_queue.front();
+      m_queue.pop_front();
+      lock.unlock();
+      if (pread(m_fd, m_buffers[read.buffer], m_block, static_cast<off_t>(read.offset)) !=
+          static_cast<ssize_t>(m_block)) {
+        std::abort();
+      }
+      m_done[read.buffer].set();
+      lock.lock();
+    }
+  }
+
+  const int m_fd;
+  const uint32_t m_block;
+  const std::vector<unsigned char*>& m_buffers;
+  std::vector<OzEventH> m_done;
+  std::mutex m_mutex;
+  std::condition_variable m_work;
+  std::deque<Read> m_queue;
+  bool m_stop = false;
+  std::thread m_thread;  // last: it starts once everything it uses is made
+};
 
 int OpenForPread(bool direct) {
   int fd = open(TestFile().c_str(), O_RDONLY | O_CLOEXEC | (direct ? O_DIRECT : 0));
@@ -205,7 +351,14 @@ void NativeRun(benchmark::State& state, bool direct) {
   int fd = mgr.OpenForNativeAsyncRead(TestFile().c_str(), direct, nullptr);
   if (fd < 0) std::abort();
   int preadFd = OpenForPread(direct);
-  Compare(state, mgr, [fd](IoSlot* slot) { slot->nFd = fd; }, preadFd, block);
+  Buffers one(1, block);
+  Buffers eight(kInFlight, block);
+  std::vector<Baseline> baselines = PreadBaselines(preadFd, block, one, eight);
+  baselines.push_back({"aio", "_aio", [preadFd, block, &eight](uint64_t start) {
+                         return AioTurn(preadFd, eight.all(), block, start, kTurn);
+                       }});
+  auto name = [fd](IoSlot* slot) { slot->nFd = fd; };
+  Compare(state, [&](uint64_t start) { return ManagerTurn(mgr, name, block, start, kTurn); }, baselines);
   mgr.DeInitializeMgr();
   mgr.Close(fd);
   close(preadFd);
@@ -223,7 +376,14 @@ void BM_NonOvl(benchmark::State& state) {
   CFSInitParams params;
   if (mgr.OpenForAsyncRead(TestFile().c_str(), params, &ifc).IsFailure()) std::abort();
   int preadFd = OpenForPread(false);
-  Compare(state, mgr, [ifc](IoSlot* slot) { slot->pFileIfc = ifc; }, preadFd, block);
+  Buffers one(1, block);
+  Buffers eight(kInFlight, block);
+  Buffers handOffBuffers(kInFlight, block);
+  HandOffReader handOff(preadFd, block, handOffBuffers);
+  std::vector<Baseline> baselines = PreadBaselines(preadFd, block, one, eight);
+  baselines.push_back({"handoff", "_handoff", [&handOff](uint64_t start) { return handOff.Turn(start, kTurn); }});
+  auto name = [ifc](IoSlot* slot) { slot->pFileIfc = ifc; };
+  Compare(state, [&](uint64_t start) { return ManagerTurn(mgr, name, block, start, kTurn); }, baselines);
   mgr.DecrementReaderCount();
   mgr.DeInitializeMgr();
   mgr.Close(ifc);
@@ -240,7 +400,11 @@ void BM_Ovl(benchmark::State& state) {
   mgr.IncrementReaderCount(false);
   const char* path = TestFile().c_str();
   int preadFd = OpenForPread(false);
-  Compare(state, mgr, [path](IoSlot* slot) { slot->pszPath = path; }, preadFd, block);
+  Buffers one(1, block);
+  Buffers eight(kInFlight, block);
+  auto name = [path](IoSlot* slot) { slot->pszPath = path; };
+  Compare(state, [&](uint64_t start) { return ManagerTurn(mgr, name, block, start, kTurn); },
+          PreadBaselines(preadFd, block, one, eight));
   mgr.DecrementReaderCount();
   mgr.DeInitializeMgr();
   close(preadFd);
