@@ -115,31 +115,49 @@ double PreadTurn(int fd, const std::vector<unsigned char*>& buffers, uint32_t bl
   return Since(t);
 }
 
-// Reads [start, start + bytes) through the manager with kInFlight slots in flight; `name` fills
-// in the file of a slot. Seconds taken.
-double ManagerTurn(CAsyncIoManager2& mgr, const std::function<void(IoSlot*)>& name, uint32_t block, uint64_t start,
-                   uint64_t bytes) {
+// Reads [start, start + bytes) in blocks with kInFlight reads in flight, waiting for the oldest
+// before the next starts: `submit(i, offset)` starts a read in place i (0 to kInFlight - 1, in
+// turn), `collect(i)` waits for the read in place i and checks it. Seconds taken.
+template <typename Submit, typename Collect>
+double WindowTurn(uint32_t block, uint64_t start, uint64_t bytes, Submit submit, Collect collect) {
   auto t = Clock::now();
-  std::deque<IoSlot*> window;
+  std::deque<size_t> window;
   uint64_t next = start;
   const uint64_t end = start + bytes;
+  size_t place = 0;
   while (next < end || !window.empty()) {
     while (window.size() < kInFlight && next < end) {
-      IoSlot* slot = mgr.AllocateSlot(kMountPath);
-      if (slot == nullptr) std::abort();
-      name(slot);
-      slot->ullOffset = next;
-      if (mgr.SubmitRead(slot, 0, false, nullptr) != 0) std::abort();
-      window.push_back(slot);
+      submit(place, next);
+      window.push_back(place);
+      place = (place + 1) % kInFlight;
       next += block;
     }
-    IoSlot* slot = window.front();
+    collect(window.front());
     window.pop_front();
+  }
+  return Since(t);
+}
+
+// Reads [start, start + bytes) through the manager; `name` fills in the file of a slot. Seconds
+// taken.
+double ManagerTurn(CAsyncIoManager2& mgr, const std::function<void(IoSlot*)>& name, uint32_t block, uint64_t start,
+                   uint64_t bytes) {
+  IoSlot* slots[kInFlight] = {};
+  auto submit = [&](size_t place, uint64_t offset) {
+    IoSlot* slot = mgr.AllocateSlot(kMountPath);
+    if (slot == nullptr) std::abort();
+    name(slot);
+    slot->ullOffset = offset;
+    if (mgr.SubmitRead(slot, 0, false, nullptr) != 0) std::abort();
+    slots[place] = slot;
+  };
+  auto collect = [&](size_t place) {
+    IoSlot* slot = slots[place];
     slot->WaitForIO(true);
     if (slot->LastError.IsFailure() || slot->ullBytesRead != block) std::abort();
     mgr.FreeSlot(slot);
-  }
-  return Since(t);
+  };
+  return WindowTurn(block, start, bytes, submit, collect);
 }
 
 double Median(std::vector<double> values) {
@@ -215,46 +233,43 @@ class Buffers {
   std::vector<unsigned char*> m_buffers;
 };
 
-// The plain loops of pread(2): into one buffer and into as many buffers as slots are in flight
-// (the memory the manager stages into).
-std::vector<Baseline> PreadBaselines(int fd, uint32_t block, const Buffers& one, const Buffers& eight) {
-  auto into = [fd, block](const Buffers& buffers) {
-    return [fd, block, &buffers](uint64_t start) { return PreadTurn(fd, buffers.all(), block, start, kTurn); };
+// The buffers of the plain loops: one, and as many as slots are in flight (the memory the
+// manager stages into).
+struct PlainBuffers {
+  explicit PlainBuffers(uint32_t block) : one(1, block), eight(kInFlight, block) {}
+  Buffers one;
+  Buffers eight;
+};
+
+// The plain loops of pread(2) into one buffer and into the eight in turn.
+std::vector<Baseline> PreadBaselines(int fd, uint32_t block, const PlainBuffers& buffers) {
+  auto into = [fd, block](const Buffers& target) {
+    return [fd, block, &target](uint64_t start) { return PreadTurn(fd, target.all(), block, start, kTurn); };
   };
-  return {{"pread", "", into(one)}, {"pread_8buf", "_8buf", into(eight)}};
+  return {{"pread", "", into(buffers.one)}, {"pread_8buf", "_8buf", into(buffers.eight)}};
 }
 
-// Reads [start, start + bytes) with aio_read64 and aio_suspend64 themselves, kInFlight at a time
-// into the buffers, waiting for the oldest: what POSIX AIO gives without the manager. Seconds
-// taken.
+// Reads [start, start + bytes) with aio_read64 and aio_suspend64 themselves into the buffers:
+// what POSIX AIO gives without the manager. Seconds taken.
 double AioTurn(int fd, const std::vector<unsigned char*>& buffers, uint32_t block, uint64_t start, uint64_t bytes) {
-  auto t = Clock::now();
-  std::vector<aiocb64> blocks(buffers.size());
-  std::deque<size_t> window;
-  uint64_t next = start;
-  const uint64_t end = start + bytes;
-  size_t i = 0;
-  while (next < end || !window.empty()) {
-    while (window.size() < buffers.size() && next < end) {
-      aiocb64& cb = blocks[i];
-      std::memset(&cb, 0, sizeof(cb));
-      cb.aio_fildes = fd;
-      cb.aio_buf = buffers[i];
-      cb.aio_nbytes = block;
-      cb.aio_offset = static_cast<off64_t>(next);
-      cb.aio_sigevent.sigev_notify = SIGEV_NONE;
-      if (aio_read64(&cb) != 0) std::abort();
-      window.push_back(i);
-      i = (i + 1) % buffers.size();
-      next += block;
-    }
-    aiocb64& cb = blocks[window.front()];
-    window.pop_front();
+  aiocb64 blocks[kInFlight];
+  auto submit = [&](size_t place, uint64_t offset) {
+    aiocb64& cb = blocks[place];
+    std::memset(&cb, 0, sizeof(cb));
+    cb.aio_fildes = fd;
+    cb.aio_buf = buffers[place];
+    cb.aio_nbytes = block;
+    cb.aio_offset = static_cast<off64_t>(offset);
+    cb.aio_sigevent.sigev_notify = SIGEV_NONE;
+    if (aio_read64(&cb) != 0) std::abort();
+  };
+  auto collect = [&](size_t place) {
+    aiocb64& cb = blocks[place];
     const aiocb64* list[1] = {&cb};
     while (aio_error64(&cb) == EINPROGRESS) aio_suspend64(list, 1, nullptr);
     if (aio_return64(&cb) != static_cast<ssize_t>(block)) std::abort();
-  }
-  return Since(t);
+  };
+  return WindowTurn(block, start, bytes, submit, collect);
 }
 
 // One thread that reads, with pread(2), in submission order and sets an event per read, the host
@@ -263,7 +278,7 @@ double AioTurn(int fd, const std::vector<unsigned char*>& buffers, uint32_t bloc
 class HandOffReader {
  public:
   HandOffReader(int fd, uint32_t block, const Buffers& buffers)
-      : m_fd(fd), m_block(block), m_buffers(buffers.all()), m_done(buffers.all().size()), m_thread([this] { Run(); }) {}
+      : m_fd(fd), m_block(block), m_buffers(buffers.all()), m_done(kInFlight), m_thread([this] { Run(); }) {}
   ~HandOffReader() {
     {
       std::lock_guard<std::mutex> lock(m_mutex);
@@ -275,29 +290,17 @@ class HandOffReader {
   HandOffReader(const HandOffReader&) = delete;
   HandOffReader& operator=(const HandOffReader&) = delete;
 
-  // Reads [start, start + bytes) with as many reads in flight as there are buffers; seconds taken.
+  // Reads [start, start + bytes) into the buffers; seconds taken.
   double Turn(uint64_t start, uint64_t bytes) {
-    auto t = Clock::now();
-    std::deque<size_t> window;
-    uint64_t next = start;
-    const uint64_t end = start + bytes;
-    size_t i = 0;
-    while (next < end || !window.empty()) {
-      while (window.size() < m_buffers.size() && next < end) {
-        m_done[i].reset();
-        {
-          std::lock_guard<std::mutex> lock(m_mutex);
-          m_queue.push_back(Read{next, i});
-        }
-        m_work.notify_one();
-        window.push_back(i);
-        i = (i + 1) % m_buffers.size();
-        next += m_block;
+    auto submit = [this](size_t place, uint64_t offset) {
+      m_done[place].reset();
+      {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_queue.push_back(Read{offset, place});
       }
-      m_done[window.front()].wait();
-      window.pop_front();
-    }
-    return Since(t);
+      m_work.notify_one();
+    };
+    return WindowTurn(m_block, start, bytes, submit, [this](size_t place) { m_done[place].wait(); });
   }
 
  private:
@@ -351,11 +354,10 @@ void NativeRun(benchmark::State& state, bool direct) {
   int fd = mgr.OpenForNativeAsyncRead(TestFile().c_str(), direct, nullptr);
   if (fd < 0) std::abort();
   int preadFd = OpenForPread(direct);
-  Buffers one(1, block);
-  Buffers eight(kInFlight, block);
-  std::vector<Baseline> baselines = PreadBaselines(preadFd, block, one, eight);
-  baselines.push_back({"aio", "_aio", [preadFd, block, &eight](uint64_t start) {
-                         return AioTurn(preadFd, eight.all(), block, start, kTurn);
+  PlainBuffers buffers(block);
+  std::vector<Baseline> baselines = PreadBaselines(preadFd, block, buffers);
+  baselines.push_back({"aio", "_aio", [preadFd, block, &buffers](uint64_t start) {
+                         return AioTurn(preadFd, buffers.eight.all(), block, start, kTurn);
                        }});
   auto name = [fd](IoSlot* slot) { slot->nFd = fd; };
   Compare(state, [&](uint64_t start) { return ManagerTurn(mgr, name, block, start, kTurn); }, baselines);
@@ -376,11 +378,9 @@ void BM_NonOvl(benchmark::State& state) {
   CFSInitParams params;
   if (mgr.OpenForAsyncRead(TestFile().c_str(), params, &ifc).IsFailure()) std::abort();
   int preadFd = OpenForPread(false);
-  Buffers one(1, block);
-  Buffers eight(kInFlight, block);
-  Buffers handOffBuffers(kInFlight, block);
-  HandOffReader handOff(preadFd, block, handOffBuffers);
-  std::vector<Baseline> baselines = PreadBaselines(preadFd, block, one, eight);
+  PlainBuffers buffers(block);
+  HandOffReader handOff(preadFd, block, buffers.eight);
+  std::vector<Baseline> baselines = PreadBaselines(preadFd, block, buffers);
   baselines.push_back({"handoff", "_handoff", [&handOff](uint64_t start) { return handOff.Turn(start, kTurn); }});
   auto name = [ifc](IoSlot* slot) { slot->pFileIfc = ifc; };
   Compare(state, [&](uint64_t start) { return ManagerTurn(mgr, name, block, start, kTurn); }, baselines);
@@ -400,11 +400,10 @@ void BM_Ovl(benchmark::State& state) {
   mgr.IncrementReaderCount(false);
   const char* path = TestFile().c_str();
   int preadFd = OpenForPread(false);
-  Buffers one(1, block);
-  Buffers eight(kInFlight, block);
+  PlainBuffers buffers(block);
   auto name = [path](IoSlot* slot) { slot->pszPath = path; };
   Compare(state, [&](uint64_t start) { return ManagerTurn(mgr, name, block, start, kTurn); },
-          PreadBaselines(preadFd, block, one, eight));
+          PreadBaselines(preadFd, block, buffers));
   mgr.DecrementReaderCount();
   mgr.DeInitializeMgr();
   close(preadFd);
