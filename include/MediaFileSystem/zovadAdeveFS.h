@@ -283,6 +283,9 @@ class media_fs {
   // back whether the file has zero size on disk.
   void SetMetaDataZeroSizeCheck(bool check) { m_bCheckMetaDataZeroSize = check; }
   bool IsMetaDataZeroSize() const { return m_bMetaDataZeroSize; }
+  // NDMP tape: above 0, a create that spaced to the append point checks that no file mark
+  // follows it (the end of the data). 0 by default.
+  void SetEndOfDataCheck(int setting) { m_iEndOfDataCheck = setting; }
 
   // Size of the media header and trailer texts.
   static constexpr int kMediaLabelSize = 1024;
@@ -412,6 +415,8 @@ class media_fs {
   // The zero-size check of a chunk's metadata file: asked for, and its result.
   bool m_bCheckMetaDataZeroSize = false;
   bool m_bMetaDataZeroSize = false;
+  // The end-of-data check after spacing to the append point (NDMP tape); runs when above 0.
+  int32_t m_iEndOfDataCheck = 0;
 
  private:
   // Marks one file whose status was read: mode and status change time.
