@@ -161,6 +161,25 @@ struct JobSetup {
   int dataMoverMode = kDataMoverModeBackup;
 };
 
+// A drive that a bus rescan finds at another access path.
+inline constexpr char kNewPath[] = "/dev/nst7";
+inline constexpr int kController = 3;
+
+// The automatic SCSI update is on; its last run was just now, so a rescan asks the media manager
+// for the controller's access path (or, with `due`, reconfigures and reads the device
+// configuration).
+inline void EnableRefresh(JobSetup& s, const std::string& newPath, bool due = false) {
+  s.details.iDriveControllerId = kController;
+  s.details.uiAutoScsiUpdateFlags = 1;
+  s.details.iAutoScsiUpdateIntervalSec = 3600;
+  if (!due) {
+    platform::Config().SetNumber("ZovadAdeve", "lastUpdateScsiTime", platform::NowMs() / 1000);
+    platform::MediaManager().dcpAccessPaths[kController] = newPath;
+  } else {
+    platform::Config().mediaConfig.driveControllers[kController] = newPath;
+  }
+}
+
 template <class Media>
 class TapeTestT : public ::testing::Test {
  public:
