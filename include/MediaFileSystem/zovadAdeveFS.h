@@ -15,6 +15,7 @@
 // An object is driven by one thread at a time.
 #pragma once
 
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -311,6 +312,10 @@ class media_fs {
   int WalkMountPath(CFSInterface* fs, const std::string& path,
                     CXoError (*walker)(const char*, const char*, bool, void*), void* context);
 
+  // printf into a path buffer of `size` characters. A path that does not fit fails with a clear
+  // error (ENAMETOOLONG, converted, as the last error, shown to the job as media kind `kind`) and
+  // leaves `out` empty: a path cut short would name another file. `what` names the file.
+  bool FormatPathBufferV(char* out, size_t size, int kind, const char* what, const char* format, va_list args);
   // printf into a string of any length.
   static std::string FormatText(const char* format, ...) __attribute__((format(printf, 1, 2)));
   // A line on the object's job log.
