@@ -82,7 +82,7 @@ class OpticalTest : public ::testing::Test {
   }
 
   MediaFsInitParams Params(int dataMoverMode, int mediaType = kMediaType) {
-    reserve.m_blockSizeKB = static_cast<int>(kBlock / 1024);
+    reserve.m_blockSizeKB = static_cast<int>(block / 1024);
     reserve.m_freeKB = 1 << 30;
     reserve.m_numFiles = platform::MediaManager().volumes[kVolId].numFiles;
     MediaFsInitParams p;
@@ -135,6 +135,7 @@ class OpticalTest : public ::testing::Test {
 
   TempDir dir;
   std::string disk;
+  unsigned long block = kBlock;  // the volume's block size
   _JobContext job{8001, 1};
   MLMMessageInstance mlm;
   OZMMreserveMount reserve;
