@@ -1,7 +1,9 @@
 // Arbitrary virtual tape contents (blocks, file marks, texts that look like chunk map trailers,
-// failures of the drive) under the tape positioning that reads what it finds: LocateChunk,
-// VerifyPositionOnTapeForRestore and IsCurrentPositionEndOfValidData. None may crash, and each
-// must end after a number of drive calls bounded by what the tape holds.
+// failures of the drive) under the tape positioning that reads what it finds, with the SCSI tape
+// media (trailers parsed after the byte edits) or the NDMP tape media (trailers parsed as read):
+// LocateChunk, verifyMediaUsingChunkMapTrailer, VerifyPositionOnTapeForRestore and
+// IsCurrentPositionEndOfValidData. None may crash, and each must end after a number of drive
+// calls bounded by what the tape holds.
 
 #include <stdlib.h>
 #include <unistd.h>
@@ -12,6 +14,7 @@
 #include <memory>
 #include <string>
 
+#include "MediaFileSystem/ndmpTape.h"
 #include "MediaFileSystem/nttape.h"
 #include "platform/platform.h"
 
@@ -23,12 +26,22 @@ constexpr int kVolId = 3;
 constexpr int kBlockKB = 1;
 constexpr size_t kBlock = kBlockKB * 1024;
 
-class FuzzedTape : public nt_fs_tape {
+template <class Media>
+class FuzzedTape : public Media {
  public:
-  using nt_fs_tape::nt_fs_tape;
+  using Media::Media;
   using media_fs::m_llFileNumber;
   using media_fs::m_llReadCachedFM;
+  using media_fs::m_llWriteCachedFM;
 };
+
+std::unique_ptr<FuzzedTape<nt_fs_tape>> MakeTape(_JobContext* job, nt_fs_tape*) {
+  return std::make_unique<FuzzedTape<nt_fs_tape>>(job, 2, kDevice, false);
+}
+
+std::unique_ptr<FuzzedTape<ndmp_fs_tape>> MakeTape(_JobContext* job, ndmp_fs_tape*) {
+  return std::make_unique<FuzzedTape<ndmp_fs_tape>>(job, 2, kDevice, "host", "user", "password");
+}
 
 // Reads the input from the front; zeros once it is used up.
 class Input {
@@ -115,18 +128,9 @@ void CheckBounded(size_t callsBefore, size_t records, long long volumeFiles) {
   }
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static Sandbox* sandbox = new Sandbox;
-  platform::ResetAll();
-  platform::SetLogCaptureLimit(32);
-  Input in(data, size);
-  if (!BuildTape(in, sandbox->File())) return 0;
-  platform::TapeLibrary().AddDrive(kDevice);
-  if (!platform::TapeLibrary().LoadCartridge(kDevice, sandbox->File())) return 0;
-  const size_t records = platform::TapeLibrary().Slot(kDevice)->tape->size();
-
+// The positioning operations on a media object of the class, on the tape as built.
+template <class Media>
+void Position(Input& in, size_t records) {
   _JobContext job{1, 1};
   MLMMessageInstance mlm;
   OZMMreserveMount reserve;
@@ -144,8 +148,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   params.pOmlParams = &oml;
   params.pDriveDetails = &details;
   params.pReserveMount = &reserve;
-  FuzzedTape tape(&job, 2, kDevice, false);
-  if (tape.Init(params, false) != 0) return 0;
+  auto tape = MakeTape(&job, static_cast<Media*>(nullptr));
+  if (tape->Init(params, false) != 0) return;
   InjectFaults(in);
 
   const uint8_t head = in.Byte();
@@ -154,20 +158,46 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   platform::TapeLibrary().Slot(kDevice)->head = head % (records + 1);
   size_t before = platform::TapeLibrary().calls.size();
-  tape.LocateChunk(chunkId);
+  tape->LocateChunk(chunkId);
   CheckBounded(before, records, reserve.m_numFiles);
 
   platform::TapeLibrary().Slot(kDevice)->head = (head / 3) % (records + 1);
-  tape.m_llReadCachedFM = readCached;
-  tape.m_llFileNumber = readCached;
+  tape->m_llReadCachedFM = readCached;
+  tape->m_llFileNumber = readCached;
   before = platform::TapeLibrary().calls.size();
-  tape.VerifyPositionOnTapeForRestore();
+  tape->VerifyPositionOnTapeForRestore();
+  CheckBounded(before, records, reserve.m_numFiles);
+
+  platform::TapeLibrary().Slot(kDevice)->head = (head / 5) % (records + 1);
+  tape->m_llFileNumber = readCached + 1;
+  tape->m_llWriteCachedFM = readCached + 1;
+  before = platform::TapeLibrary().calls.size();
+  tape->verifyMediaUsingChunkMapTrailer();
   CheckBounded(before, records, reserve.m_numFiles);
 
   platform::TapeLibrary().Slot(kDevice)->head = (head / 7) % (records + 1);
   bool found = false;
   before = platform::TapeLibrary().calls.size();
-  tape.IsCurrentPositionEndOfValidData(found);
+  tape->IsCurrentPositionEndOfValidData(found);
   CheckBounded(before, records, reserve.m_numFiles);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static Sandbox* sandbox = new Sandbox;
+  platform::ResetAll();
+  platform::SetLogCaptureLimit(32);
+  Input in(data, size);
+  const bool ndmp = (in.Byte() & 1) != 0;
+  if (!BuildTape(in, sandbox->File())) return 0;
+  platform::TapeLibrary().AddDrive(kDevice);
+  if (!platform::TapeLibrary().LoadCartridge(kDevice, sandbox->File())) return 0;
+  const size_t records = platform::TapeLibrary().Slot(kDevice)->tape->size();
+  if (ndmp) {
+    Position<ndmp_fs_tape>(in, records);
+  } else {
+    Position<nt_fs_tape>(in, records);
+  }
   return 0;
 }
