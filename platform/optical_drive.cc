@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <initializer_list>
 
 #include "platform/error.h"
 #include "platform/file_system.h"
@@ -126,7 +128,7 @@ CXoError FlushFolder(const std::string& folder) {
 // injected failure, the record of the call and the object's last error.
 struct OpticalDriveAccess {
   template <typename F>
-  static long long Run(OZScsiMODiskDrive& d, const char* op, std::vector<long long> args, F&& body) {
+  static long long Run(OZScsiMODiskDrive& d, const char* op, std::initializer_list<long long> args, F&& body) {
     std::function<void(const std::string&, const std::string&)> hook;
     {
       std::lock_guard<std::mutex> lock(platform::OpticalLibraryMutex());
@@ -137,7 +139,11 @@ struct OpticalDriveAccess {
     std::lock_guard<std::mutex> lock(platform::OpticalLibraryMutex());
     platform::OpticalLibraryState& lib = platform::OpticalLibrary();
     OpticalDriveSlot* slot = lib.Slot(d.m_strPath);
-    OpticalCall call{d.m_strPath, op, std::move(args), 0, ""};
+    // Reads and writes of long runs go unrecorded: their record is not even made.
+    const bool transfer = std::strcmp(op, "read") == 0 || std::strcmp(op, "write") == 0;
+    const bool record = lib.recordTransfers || !transfer;
+    OpticalCall call;
+    if (record) call = OpticalCall{d.m_strPath, op, std::vector<long long>(args), 0, ""};
     Failure failure;
     long long result = 0;
     if (!d.m_bValid) {
@@ -155,8 +161,10 @@ struct OpticalDriveAccess {
       }
       result = body(*slot, fault, call, failure);
     }
-    call.result = result;
-    lib.calls.push_back(std::move(call));
+    if (record) {
+      call.result = result;
+      lib.calls.push_back(std::move(call));
+    }
     if (failure.code != 0) {
       d.m_llLastCode = failure.code;
       d.m_strLastText = failure.text + " (optical drive " + d.m_strPath + ")";

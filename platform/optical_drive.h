@@ -153,6 +153,9 @@ class OpticalLibraryState {
   std::function<void(const std::string& path, const std::string& op)> hook;
   long long objectsMade = 0;
   long long objectsAlive = 0;
+  // Off: reads and writes are not recorded (long runs, where the list would grow with every
+  // block); every other call still is.
+  bool recordTransfers = true;
 
   void AddDrive(const std::string& mediaPath, const OpticalDriveSetup& setup = {});
   void Fail(const std::string& mediaPath, const OpticalFault& fault);
