@@ -6,32 +6,22 @@
 // the same folder followed by fsync(2). Read: the chunk read back through Open, Read in 64 KiB
 // pieces and Close against read(2) of the same file in 64 KiB pieces.
 //
-// After an untimed round of each, every iteration runs both roads once, alternating which goes
-// first. Counters: each road's bytes per second, `ratio`, the optical media's throughput over the
-// system calls' over all iterations (1 means no cost at all), and `median_ratio`, the median of
-// that ratio within each iteration's pair, which a burst of load from other processes moves less.
-// The benchmark's time is the wall-clock time of an iteration (both roads). The drive stand-in
-// does not record reads and writes here, so its list of calls does not grow with every block.
-//
-// The folder is MFS_BENCH_DIR, else TMPDIR, else /tmp: a folder on a real disk measures the disk
-// with the flush; one on tmpfs measures the code path alone.
+// The comparison and its counters are those of media_vs_syscalls.h (`optical_MBps` for the media);
+// the benchmark's time is the wall-clock time of an iteration (both roads). The drive stand-in
+// does not record reads and writes here, so its list of calls does not grow with every block. The
+// folder is MFS_BENCH_DIR, else TMPDIR, else /tmp.
 
-#include <benchmark/benchmark.h>
-#include <fcntl.h>
-#include <stdlib.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "MediaFileSystem/NTOptical.h"
+#include "media_vs_syscalls.h"
 #include "platform/platform.h"
 
 namespace {
+
 
 constexpr size_t kPiece = 64 * 1024;
 constexpr size_t kChunkBytes = size_t{1} << 30;
@@ -39,18 +29,9 @@ constexpr int kBlockKB = 64;
 constexpr long long kChunkId = 1;
 constexpr long long kDiskBytes = 8LL << 30;  // the disk's size: room for the chunk and the low-water mark
 
-using Clock = std::chrono::steady_clock;
-
-std::string MakeFolder() {
-  const char* base = getenv("MFS_BENCH_DIR");
-  if (base == nullptr || *base == '\0') base = getenv("TMPDIR");
-  std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/mfs-optical-bench-XXXXXX";
-  return mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
-}
-
 // An optical disk in a folder with a volume reservation, as a data mover has them.
 struct Disk {
-  std::string folder = MakeFolder();
+  std::string folder = mediabench::MakeFolder("mfs-optical-bench");
   _JobContext job{1, 0};
   MLMMessageInstance mlm;
   OZMMreserveMount reserve;
@@ -96,92 +77,17 @@ struct Disk {
   std::string PlainPath() const { return folder + "/plain"; }
 };
 
-double Seconds(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
-
 // The two roads of one direction; each returns its seconds, or a negative number on failure. Each
 // write makes a new file, as a chunk is: the file of the road before is removed untimed.
 double MediaWrite(Disk& disk, const std::vector<char>& piece) {
   unlink(disk.ChunkPath().c_str());
   auto media = disk.Media(kDataMoverModeBackup);
-  if (media == nullptr) return -1;
-  const MediaFSArchiveFileId_t id = Disk::ChunkId();
-  const auto start = Clock::now();
-  if (media->Create(&id) != 0) return -1;
-  for (size_t done = 0; done < kChunkBytes; done += kPiece) {
-    if (media->Write(piece.data(), kPiece) != static_cast<int>(kPiece)) return -1;
-  }
-  if (media->Close() != 0) return -1;
-  return Seconds(start);
-}
-
-double PlainWrite(Disk& disk, const std::vector<char>& piece) {
-  unlink(disk.PlainPath().c_str());
-  const auto start = Clock::now();
-  const int fd = open(disk.PlainPath().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (fd < 0) return -1;
-  for (size_t done = 0; done < kChunkBytes; done += kPiece) {
-    if (write(fd, piece.data(), kPiece) != static_cast<ssize_t>(kPiece)) return close(fd), -1;
-  }
-  if (fsync(fd) != 0) return close(fd), -1;
-  if (close(fd) != 0) return -1;
-  return Seconds(start);
+  return mediabench::MediaWrite(media.get(), Disk::ChunkId(), piece, kChunkBytes);
 }
 
 double MediaRead(Disk& disk, std::vector<char>& piece) {
   auto media = disk.Media(0);
-  if (media == nullptr) return -1;
-  const MediaFSArchiveFileId_t id = Disk::ChunkId();
-  const auto start = Clock::now();
-  if (media->Open(&id, false) != 0) return -1;
-  for (size_t done = 0; done < kChunkBytes; done += kPiece) {
-    if (media->Read(piece.data(), kPiece) != static_cast<int>(kPiece)) return -1;
-    benchmark::DoNotOptimize(piece.data());
-  }
-  if (media->Close() != 0) return -1;
-  return Seconds(start);
-}
-
-double PlainRead(Disk& disk, std::vector<char>& piece) {
-  const auto start = Clock::now();
-  const int fd = open(disk.ChunkPath().c_str(), O_RDONLY);
-  if (fd < 0) return -1;
-  for (size_t done = 0; done < kChunkBytes; done += kPiece) {
-    if (read(fd, piece.data(), kPiece) != static_cast<ssize_t>(kPiece)) return close(fd), -1;
-    benchmark::DoNotOptimize(piece.data());
-  }
-  close(fd);
-  return Seconds(start);
-}
-
-template <typename MediaRoad, typename PlainRoad>
-void Compare(benchmark::State& state, MediaRoad media, PlainRoad plain) {
-  if (media() < 0 || plain() < 0) {
-    state.SkipWithError("a road failed");
-    return;
-  }
-  double mediaSeconds = 0;
-  double plainSeconds = 0;
-  std::vector<double> pairRatios;
-  bool mediaFirst = true;
-  for (auto _ : state) {
-    const double first = mediaFirst ? media() : plain();
-    const double second = mediaFirst ? plain() : media();
-    if (first < 0 || second < 0) {
-      state.SkipWithError("a road failed");
-      return;
-    }
-    mediaSeconds += mediaFirst ? first : second;
-    plainSeconds += mediaFirst ? second : first;
-    pairRatios.push_back((mediaFirst ? second : first) / (mediaFirst ? first : second));
-    mediaFirst = !mediaFirst;
-  }
-  const double bytes = static_cast<double>(kChunkBytes) * static_cast<double>(state.iterations());
-  state.counters["optical_MBps"] = bytes / mediaSeconds / 1e6;
-  state.counters["syscalls_MBps"] = bytes / plainSeconds / 1e6;
-  state.counters["ratio"] = plainSeconds / mediaSeconds;
-  std::sort(pairRatios.begin(), pairRatios.end());
-  const size_t n = pairRatios.size();
-  state.counters["median_ratio"] = n % 2 == 1 ? pairRatios[n / 2] : (pairRatios[n / 2 - 1] + pairRatios[n / 2]) / 2;
+  return mediabench::MediaRead(media.get(), Disk::ChunkId(), piece, kChunkBytes);
 }
 
 std::vector<char> Pattern() {
@@ -194,7 +100,8 @@ void BM_WriteChunk_OpticalVsWrite(benchmark::State& state) {
   Disk disk;
   if (disk.folder.empty()) return state.SkipWithError("no folder for the disk");
   const std::vector<char> piece = Pattern();
-  Compare(state, [&] { return MediaWrite(disk, piece); }, [&] { return PlainWrite(disk, piece); });
+  mediabench::Compare(state, kChunkBytes, "optical", [&] { return MediaWrite(disk, piece); },
+                      [&] { return mediabench::PlainWrite(disk.PlainPath(), piece, kChunkBytes); });
 }
 
 void BM_ReadChunk_OpticalVsRead(benchmark::State& state) {
@@ -202,7 +109,8 @@ void BM_ReadChunk_OpticalVsRead(benchmark::State& state) {
   if (disk.folder.empty()) return state.SkipWithError("no folder for the disk");
   std::vector<char> piece = Pattern();
   if (MediaWrite(disk, piece) < 0) return state.SkipWithError("the chunk could not be written");
-  Compare(state, [&] { return MediaRead(disk, piece); }, [&] { return PlainRead(disk, piece); });
+  mediabench::Compare(state, kChunkBytes, "optical", [&] { return MediaRead(disk, piece); },
+                      [&] { return mediabench::PlainRead(disk.ChunkPath(), piece, kChunkBytes); });
 }
 
 }  // namespace

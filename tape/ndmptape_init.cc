@@ -8,19 +8,7 @@ using namespace nttape;
 
 int ndmp_fs_tape::InitSpecific() {
   if (m_iMediaType == kMediaTypeReader) return 0;
-  if (m_pOmlParams == nullptr) {
-    Log(1, "m_pOMLParams object is invalid while checking for serial number");
-    m_strDeviceError = "Serial number of the drive is missing that is needed to validate the drive";
-    m_strLastErrorMsg = m_strDeviceError;
-    return -1;
-  }
-  // The reservation reads the drive details: without them there is nothing to go on.
-  if (m_pDriveDetails == nullptr) {
-    Log(1, "m_pDriveDetails object NULL");
-    m_strDeviceError = "Scsi Update cannot be completed as the drive details are NULL";
-    m_strLastErrorMsg = m_strDeviceError;
-    return -1;
-  }
+  if (NdmpRoutines::RequireInitRecords(*this) != 0) return -1;
   NdmpRoutines::SetLibraryFlags(*this, false);
 
   // A partial match goes on to the reservation like an exact one: an unreserved drive could be

@@ -156,13 +156,10 @@ int nt_fs_optical::WriteToMedia(const char* buf, long len, int* eom) {
   long size = len;
   const long written = m_pDrive->write(m_iOpenHandle, buf, size);
   if (written == 0) {
-    std::string text;
-    const long long code = TakeDriveError(text);
-    SetErrorString(FormatText(" Write Failed on the Mount path %s mm error code is %lu -- %s",
-                              m_strLogicalDrive.c_str(), static_cast<unsigned long>(code), text.c_str())
-                       .c_str());
-    Log(-1, "%s", m_szErrorText);
-    DisplayError(static_cast<unsigned long>(code), kDisplayKind, "Write failed on the media");
+    const long long code = ReportDriveFailure("Write failed on the media", [&](long long c, const std::string& text) {
+      return FormatText(" Write Failed on the Mount path %s mm error code is %lu -- %s", m_strLogicalDrive.c_str(),
+                        static_cast<unsigned long>(c), text.c_str());
+    });
     if (code == kMMErrWriteProtected) {
       if (m_pVolInfo != nullptr) m_pVolInfo->markFull(kVolumeFullReasonWriteProtected, JobId());
       Log(1, "Marking the volume as full as the volume is read only ");
@@ -170,14 +167,11 @@ int nt_fs_optical::WriteToMedia(const char* buf, long len, int* eom) {
     }
   }
   if (written < size) {
-    std::string text;
-    const long long code = TakeDriveError(text);
-    SetErrorString(FormatText("Wrote %lu bytes instead of %lu bytes Optical Mount path=<%s> mm error=%d -- %s",
-                              static_cast<unsigned long>(written), static_cast<unsigned long>(size),
-                              m_strLogicalDrive.c_str(), static_cast<int>(code), text.c_str())
-                       .c_str());
-    Log(-1, "%s", m_szErrorText);
-    DisplayError(static_cast<unsigned long>(code), kDisplayKind, "Write failed on the media");
+    ReportDriveFailure("Write failed on the media", [&](long long c, const std::string& text) {
+      return FormatText("Wrote %lu bytes instead of %lu bytes Optical Mount path=<%s> mm error=%d -- %s",
+                        static_cast<unsigned long>(written), static_cast<unsigned long>(size),
+                        m_strLogicalDrive.c_str(), static_cast<int>(c), text.c_str());
+    });
     size = written;
   }
   m_llBytesAtEOM = size;
@@ -197,14 +191,10 @@ int nt_fs_optical::ReadFromMedia(char* buf, long len) {
   }
   const long got = m_pDrive->read(m_iOpenHandle, buf, len);
   if (got != 0) return static_cast<int>(got);
-  std::string text;
-  const long long code = TakeDriveError(text);
-  SetErrorString(FormatText("Read %lu bytes instead of %lu bytes Optical Mount path=<%s> mm error=%lu", 0UL,
-                            static_cast<unsigned long>(len), m_strLogicalDrive.c_str(),
-                            static_cast<unsigned long>(code))
-                     .c_str());
-  Log(-1, "%s", m_szErrorText);
-  DisplayError(static_cast<unsigned long>(code), kDisplayKind, "Read from media failed");
+  ReportDriveFailure("Read from media failed", [&](long long code, const std::string&) {
+    return FormatText("Read %lu bytes instead of %lu bytes Optical Mount path=<%s> mm error=%lu", 0UL,
+                      static_cast<unsigned long>(len), m_strLogicalDrive.c_str(), static_cast<unsigned long>(code));
+  });
   return -1;
 }
 
@@ -217,12 +207,9 @@ int nt_fs_optical::CloseSpecific(long) {
   const int handle = m_iOpenHandle;
   m_iOpenHandle = 0;
   if (m_pDrive->close(handle) == 0) return 0;
-  std::string text;
-  const long long code = TakeDriveError(text);
-  SetErrorString(FormatText("Failed to close the file on the Optical Mount path <%s> mm error=%lu -- %s",
-                            m_strLogicalDrive.c_str(), static_cast<unsigned long>(code), text.c_str())
-                     .c_str());
-  Log(-1, "%s", m_szErrorText);
-  if (m_bWriting) DisplayError(static_cast<unsigned long>(code), kDisplayKind, "Write failed on the media");
+  ReportDriveFailure(m_bWriting ? "Write failed on the media" : nullptr, [&](long long code, const std::string& text) {
+    return FormatText("Failed to close the file on the Optical Mount path <%s> mm error=%lu -- %s",
+                      m_strLogicalDrive.c_str(), static_cast<unsigned long>(code), text.c_str());
+  });
   return -1;
 }

@@ -35,6 +35,16 @@ long long nt_fs_optical::TakeDriveError(std::string& text) {
   return code;
 }
 
+long long nt_fs_optical::ReportDriveFailure(
+    const char* shown, const std::function<std::string(long long code, const std::string& text)>& describe) {
+  std::string text;
+  const long long code = TakeDriveError(text);
+  SetErrorString(describe(code, text).c_str());
+  Log(-1, "%s", m_szErrorText);
+  if (shown != nullptr) DisplayError(static_cast<unsigned long>(code), kDisplayKind, shown);
+  return code;
+}
+
 void nt_fs_optical::CloseOpenFile() {
   if (HasDrive() && m_iOpenHandle != 0) m_pDrive->close(m_iOpenHandle);
   m_iOpenHandle = 0;
@@ -128,12 +138,10 @@ void nt_fs_optical::UpdateNumPhyBytesWrittenFromDevice() {
     m_llDriveBytesWritten = m_llKBRemaining * 1024 - static_cast<long long>(freeBytes.QuadPart());
     return;
   }
-  std::string text;
-  const long long code = TakeDriveError(text);
-  SetErrorString(FormatText("Failed at GetDiskFreeSpaceEx() for logicalDrive %s mm error = %lu",
-                            m_strLogicalDrive.c_str(), static_cast<unsigned long>(code))
-                     .c_str());
-  Log(-1, "%s", m_szErrorText);
+  ReportDriveFailure(nullptr, [&](long long code, const std::string&) {
+    return FormatText("Failed at GetDiskFreeSpaceEx() for logicalDrive %s mm error = %lu", m_strLogicalDrive.c_str(),
+                      static_cast<unsigned long>(code));
+  });
 }
 
 int nt_fs_optical::UpdateNumPhysicalBytes(long long writeTime) {

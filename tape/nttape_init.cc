@@ -22,18 +22,7 @@ int nt_fs_tape::InitSpecific() {
   m_bCleanOnCrc = false;
   if (m_iMediaType == kMediaTypeReader) return ReadPositionMonitorSetting();
 
-  if (m_pOmlParams == nullptr) {
-    Log(1, "m_pOMLParams object is invalid while checking for serial number");
-    m_strDeviceError = "Serial number of the drive is missing that is needed to validate the drive";
-    m_strLastErrorMsg = m_strDeviceError;
-    return -1;
-  }
-  if (m_pDriveDetails == nullptr) {
-    Log(1, "m_pDriveDetails object NULL");
-    m_strDeviceError = "Scsi Update cannot be completed as the drive details are NULL";
-    m_strLastErrorMsg = m_strDeviceError;
-    return -1;
-  }
+  if (Routines::RequireInitRecords(*this) != 0) return -1;
   if (EnsureUsableDrive() != 0) return -1;
 
   Routines::SetLibraryFlags(*this, true);

@@ -95,6 +95,9 @@ struct TapeRoutines {
   static void ApplySoftErrorRule(Tape& t, long long code, const SoftErrorRule& rule, bool cleanOnCrc);
 
   // ---- Set-up ------------------------------------------------------------------------------------
+  // InitSpecific's first step outside the reader mode: the label parameters and the drive details
+  // must be there. 0, or -1 with the text for the job (the last error left as it was).
+  static int RequireInitRecords(Tape& t);
   // The drive library's flags 0x100, 0x10 and 0x1 from the label parameters, and 0x1000 when
   // `syncFileMarks` asks for the ZovadAdeve's switch.
   static void SetLibraryFlags(Tape& t, bool syncFileMarks);
@@ -138,6 +141,11 @@ struct TapeRoutines {
   // The tape is at its beginning: space forward over the files, or find the end of WORM media.
   static int SpaceToAppendPoint(Tape& t, bool wormDetection, const AppendSpacing& road, bool cleanOnCrc);
   static int PositionOnWorm(Tape& t, int wormType);
+  // The first open after Init: from the label at the beginning of the tape, or from the cached
+  // read position when the trailer after it confirms it (`beforeCheck` runs first); otherwise
+  // from the beginning, logging `notValidatedLine`. 0 or -1.
+  template <class BeforeCheck>
+  static int PrepareFirstOpen(Tape& t, const char* notValidatedLine, BeforeCheck beforeCheck);
   // From the file number to the start of file `fileMarker`. 0 or -1.
   static int PositionForRead(Tape& t, long long fileMarker, const ReadPositioning& road, bool cleanOnCrc);
   static int ReadBlock(Tape& t, char* buf, long len, const SoftErrorRule& rule, bool cleanOnCrc);

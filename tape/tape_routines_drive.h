@@ -97,6 +97,23 @@ void TapeRoutines<Tape>::ApplySoftErrorRule(Tape& t, long long code, const SoftE
 }
 
 template <class Tape>
+int TapeRoutines<Tape>::RequireInitRecords(Tape& t) {
+  if (t.m_pOmlParams == nullptr) {
+    t.Log(1, "m_pOMLParams object is invalid while checking for serial number");
+    t.m_strDeviceError = "Serial number of the drive is missing that is needed to validate the drive";
+    t.m_strLastErrorMsg = t.m_strDeviceError;
+    return -1;
+  }
+  if (t.m_pDriveDetails == nullptr) {
+    t.Log(1, "m_pDriveDetails object NULL");
+    t.m_strDeviceError = "Scsi Update cannot be completed as the drive details are NULL";
+    t.m_strLastErrorMsg = t.m_strDeviceError;
+    return -1;
+  }
+  return 0;
+}
+
+template <class Tape>
 void TapeRoutines<Tape>::SetLibraryFlags(Tape& t, bool syncFileMarks) {
   const uint32_t flags = t.m_pOmlParams->m_uiFlags;
   OZScsiTapeDrive::SetGoblalFlag(OZScsiTapeDrive::kGlobalFlag100, (flags & OZMAOMLParams::kFlagLibraryFlag100Off) == 0);

@@ -107,6 +107,36 @@ int TapeRoutines<Tape>::PositionOnWorm(Tape& t, int wormType) {
   return 0;
 }
 
+template <class Tape>
+template <class BeforeCheck>
+int TapeRoutines<Tape>::PrepareFirstOpen(Tape& t, const char* notValidatedLine, BeforeCheck beforeCheck) {
+  const bool reader = t.m_iMediaType == kMediaTypeReader;
+  t.m_bFileClosed = false;
+  t.m_llFileNumber = 0;
+  if (t.m_llReadCachedFM < 1) {
+    if (t.OpenAndPrepareNtTapeFileSystem() == 0) return 0;
+    ErrorText(t, 1, "Could not load the Tape VolId=%d", t.m_iVolId);
+    if (!reader && t.m_pVolInfo != nullptr) t.m_pVolInfo->resetFileMarker(0);
+    return -1;
+  }
+  beforeCheck();
+  if (t.VerifyPositionOnTapeForRestore() == 0) {
+    t.Log(1, "Successfully validated the filemarker position on the media.. continuing to position to the required "
+             "filemarker ");
+    t.m_llFileNumber = t.m_llReadCachedFM;
+    return 0;
+  }
+  t.Log(1, "%s", notValidatedLine);
+  if (t.OpenAndPrepareNtTapeFileSystem() != 0) {
+    ErrorText(t, 1, "Could not initialize the volume VolId=%d for restore", t.m_iVolId);
+    if (!reader && t.m_pVolInfo != nullptr) t.m_pVolInfo->resetFileMarker(0);
+    return -1;
+  }
+  t.m_llFileNumber = 0;
+  t.m_llReadCachedFM = -1;
+  return 0;
+}
+
 // From the file number R, the start of file T: rewind for the first files, space forward over
 // the files between, or space back R + 2 - T file marks and forward over one.
 template <class Tape>

@@ -21,6 +21,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 
 #include "MediaFileSystem/zovadAdeveFS.h"
@@ -80,6 +81,10 @@ class nt_fs_optical : public media_fs {
   bool HasDrive() const { return m_pDrive != nullptr && m_pDrive->isValid(); }
   // The drive's last error: its code as the last error, its text in `text`.
   long long TakeDriveError(std::string& text);
+  // The drive's last error as the last error, `describe(code, text)` as the error text logged at
+  // level -1 and, with `shown`, reported to the job. Returns the code.
+  long long ReportDriveFailure(const char* shown,
+                               const std::function<std::string(long long code, const std::string& text)>& describe);
   void DropDriveObject();
   void CloseOpenFile();
   // printf into a name buffer; a name too long fails the create or open.

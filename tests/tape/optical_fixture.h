@@ -16,6 +16,7 @@
 #include "MediaFileSystem/NTOptical.h"
 #include "platform/platform.h"
 #include "platform/temp_dir.h"  // tests/platform: a temporary folder
+#include "archive_file_io.h"
 
 // Exposes the media object's state to the tests.
 class OpticalUnderTest : public nt_fs_optical {
@@ -41,16 +42,7 @@ inline constexpr int kDriveId = 9;
 inline constexpr int kMediaType = 9;
 inline constexpr unsigned long kBlock = 65536;
 
-// Deterministic bytes of a stream.
-inline std::string Pattern(size_t n, uint64_t seed) {
-  std::string s(n, '\0');
-  std::mt19937_64 rng(seed);
-  for (size_t i = 0; i < n; i += 8) {
-    const uint64_t v = rng();
-    for (size_t j = 0; j < 8 && i + j < n; ++j) s[i + j] = static_cast<char>(v >> (8 * j));
-  }
-  return s;
-}
+using archivefiles::Pattern;
 
 inline std::string FileBytes(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -114,23 +106,11 @@ class OpticalTest : public ::testing::Test {
     return id;
   }
 
-  // Writes one archive file through Create, Write and Close: 0, or the failing step's result.
   static int WriteFile(nt_fs_optical& media, MediaFSArchiveFileId_t id, const std::string& data) {
-    if (int rc = media.Create(&id); rc != 0) return rc;
-    if (!data.empty() && media.Write(data.data(), data.size()) != static_cast<int>(data.size())) return -2;
-    return media.Close();
+    return archivefiles::Write(media, id, data);
   }
-
-  // Opens the archive file and reads `size` bytes of it: the bytes, or a text that starts with
-  // "FAILED".
   static std::string ReadFile(nt_fs_optical& media, MediaFSArchiveFileId_t id, size_t size) {
-    id.llPhysicalSize = static_cast<long long>(size);
-    if (media.Open(&id, true) != 0) return "FAILED open " + std::to_string(media.MediaFSGetLastError());
-    std::string out(size, '\0');
-    const int got = size == 0 ? 0 : media.Read(out.data(), size);
-    media.Close();
-    if (got != static_cast<int>(size)) return "FAILED read " + std::to_string(got);
-    return out;
+    return archivefiles::Read(media, id, size);
   }
 
   TempDir dir;

@@ -21,6 +21,7 @@
 #include "MediaFileSystem/nttape.h"
 #include "platform/platform.h"
 #include "platform/temp_dir.h"  // tests/platform: a temporary folder
+#include "archive_file_io.h"
 
 // Exposes the state that both tape media classes have to the tests.
 template <class Media>
@@ -140,16 +141,7 @@ inline std::string TrailerText(long long chunkId, long long fileMarker, const st
          "\nTavrixVersion 11.0\nuniqueMediaIdString " + mediaId + "\n";
 }
 
-// Deterministic bytes of a stream.
-inline std::string Pattern(size_t n, uint64_t seed) {
-  std::string s(n, '\0');
-  std::mt19937_64 rng(seed);
-  for (size_t i = 0; i < n; i += 8) {
-    const uint64_t v = rng();
-    for (size_t j = 0; j < 8 && i + j < n; ++j) s[i + j] = static_cast<char>(v >> (8 * j));
-  }
-  return s;
-}
+using archivefiles::Pattern;
 
 // One job's inputs.
 struct JobSetup {
@@ -284,9 +276,7 @@ class TapeTestT : public ::testing::Test {
 
   // Writes one archive file through Write and Close: 0, or the failing step's result.
   static int WriteFile(Tape& tape, MediaFSArchiveFileId_t id, const std::string& data) {
-    if (int rc = tape.Create(&id); rc != 0) return rc;
-    if (!data.empty() && tape.Write(data.data(), data.size()) != static_cast<int>(data.size())) return -2;
-    return tape.Close();
+    return archivefiles::Write(tape, id, data);
   }
 
   // A chunk and its chunk map trailer, as a data mover writes them; returns the chunk's file
@@ -304,13 +294,7 @@ class TapeTestT : public ::testing::Test {
   // Opens the archive file with the file marker and reads `size` bytes of it (the rest of the last
   // block is padding); the bytes read, or a text that starts with "FAILED".
   static std::string Restore(Tape& tape, long long fileMarker, size_t size) {
-    MediaFSArchiveFileId_t id = Id(CHUNK, 0, fileMarker, static_cast<long long>(size));
-    if (tape.Open(&id, true) != 0) return "FAILED open: " + tape.m_strLastErrorMsg;
-    std::string out(size, '\0');
-    const int got = size == 0 ? 0 : tape.Read(out.data(), size);
-    if (got != static_cast<int>(size)) return "FAILED read " + std::to_string(got) + ": " + tape.GetErrorString();
-    if (tape.Close() != 0) return "FAILED close";
-    return out;
+    return archivefiles::Read(tape, Id(CHUNK, 0, fileMarker), size);
   }
 
   TempDir dir;
