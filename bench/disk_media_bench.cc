@@ -5,28 +5,16 @@
 // the same folder followed by fsync(2). Read: the chunk read back through Open, Read in 64 KiB
 // pieces and Close against read(2) of the same file in 64 KiB pieces.
 //
-// After an untimed round of each, every iteration runs both roads once, alternating which goes
-// first, so a change of the machine's speed falls on both alike. Counters: each road's bytes per
-// second, `ratio`, the disk media's throughput over the system calls' over all iterations (1
-// means no cost at all), and `median_ratio`, the median of that ratio within each iteration's
-// pair, which a burst of load from other processes moves less.
-//
-// The folder is MFS_BENCH_DIR, else TMPDIR, else /tmp: a folder on a real disk measures the disk
-// with the flush; one on tmpfs measures the code path alone.
+// The comparison and its counters are those of media_vs_syscalls.h (`disk_media_MBps` for the
+// media). The folder is MFS_BENCH_DIR, else TMPDIR, else /tmp: a folder on a real disk measures
+// the disk with the flush; one on tmpfs measures the code path alone.
 
-#include <benchmark/benchmark.h>
-#include <fcntl.h>
-#include <stdlib.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "MediaFileSystem/RealMagnetic.h"
+#include "media_vs_syscalls.h"
 
 namespace {
 
@@ -36,18 +24,10 @@ constexpr int kBlockKB = 64;
 constexpr int kChunkHeader = 1024;
 constexpr long long kChunkId = 1;
 
-using Clock = std::chrono::steady_clock;
-
-std::string MakeFolder() {
-  const char* base = getenv("MFS_BENCH_DIR");
-  if (base == nullptr || *base == '\0') base = getenv("TMPDIR");
-  std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/mfs-disk-bench-XXXXXX";
-  return mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
-}
 
 // A mount path folder with a volume reservation, as a data mover has them.
 struct MountPath {
-  std::string folder = MakeFolder();
+  std::string folder = mediabench::MakeFolder("mfs-disk-bench");
   _JobContext job{1, 0};
   MLMMessageInstance mlm;
   OZMMreserveMount reserve;
@@ -93,8 +73,6 @@ std::vector<char> Pattern() {
   return piece;
 }
 
-double Seconds(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
-
 // The two roads of one direction; each returns its seconds, or a negative number on failure.
 // Each write makes a new file, as a chunk is: the file of the road before is removed untimed.
 // (Rewriting the same two files would hand the disk's better placement to whichever was made
@@ -102,95 +80,20 @@ double Seconds(Clock::time_point start) { return std::chrono::duration<double>(C
 double MediaWrite(MountPath& mp, const std::vector<char>& piece) {
   unlink(mp.ChunkPath().c_str());
   auto media = mp.Media(kDataMoverModeBackup);
-  if (media == nullptr) return -1;
-  const MediaFSArchiveFileId_t id = MountPath::ChunkId();
-  const auto start = Clock::now();
-  if (media->Create(&id) != 0) return -1;
-  for (size_t done = 0; done < kChunkBytes; done += kPiece) {
-    if (media->Write(piece.data(), kPiece) != static_cast<int>(kPiece)) return -1;
-  }
-  if (media->Close() != 0) return -1;
-  return Seconds(start);
-}
-
-double PlainWrite(MountPath& mp, const std::vector<char>& piece) {
-  unlink(mp.PlainPath().c_str());
-  const auto start = Clock::now();
-  const int fd = open(mp.PlainPath().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (fd < 0) return -1;
-  for (size_t done = 0; done < kChunkBytes; done += kPiece) {
-    if (write(fd, piece.data(), kPiece) != static_cast<ssize_t>(kPiece)) return close(fd), -1;
-  }
-  if (fsync(fd) != 0) return close(fd), -1;
-  if (close(fd) != 0) return -1;
-  return Seconds(start);
+  return mediabench::MediaWrite(media.get(), MountPath::ChunkId(), piece, kChunkBytes);
 }
 
 double MediaRead(MountPath& mp, std::vector<char>& piece) {
   auto media = mp.Media(0);
-  if (media == nullptr) return -1;
-  const MediaFSArchiveFileId_t id = MountPath::ChunkId();
-  const auto start = Clock::now();
-  if (media->Open(&id, false) != 0) return -1;
-  for (size_t done = 0; done < kChunkBytes; done += kPiece) {
-    if (media->Read(piece.data(), kPiece) != static_cast<int>(kPiece)) return -1;
-    benchmark::DoNotOptimize(piece.data());
-  }
-  if (media->Close() != 0) return -1;
-  return Seconds(start);
-}
-
-double PlainRead(MountPath& mp, std::vector<char>& piece) {
-  const auto start = Clock::now();
-  const int fd = open(mp.ChunkPath().c_str(), O_RDONLY);
-  if (fd < 0) return -1;
-  for (size_t done = 0; done < kChunkBytes; done += kPiece) {
-    if (read(fd, piece.data(), kPiece) != static_cast<ssize_t>(kPiece)) return close(fd), -1;
-    benchmark::DoNotOptimize(piece.data());
-  }
-  close(fd);
-  return Seconds(start);
-}
-
-template <typename MediaRoad, typename PlainRoad>
-void Compare(benchmark::State& state, MediaRoad media, PlainRoad plain) {
-  // One untimed round of each first: the first gigabyte a process writes or reads pays for
-  // setting up the page cache, whichever road it goes.
-  if (media() < 0 || plain() < 0) {
-    state.SkipWithError("a road failed");
-    return;
-  }
-  double mediaSeconds = 0;
-  double plainSeconds = 0;
-  std::vector<double> pairRatios;
-  bool mediaFirst = true;
-  for (auto _ : state) {
-    const double first = mediaFirst ? media() : plain();
-    const double second = mediaFirst ? plain() : media();
-    if (first < 0 || second < 0) {
-      state.SkipWithError("a road failed");
-      return;
-    }
-    mediaSeconds += mediaFirst ? first : second;
-    plainSeconds += mediaFirst ? second : first;
-    pairRatios.push_back((mediaFirst ? second : first) / (mediaFirst ? first : second));
-    state.SetIterationTime(first + second);
-    mediaFirst = !mediaFirst;
-  }
-  const double bytes = static_cast<double>(kChunkBytes) * static_cast<double>(state.iterations());
-  state.counters["disk_media_MBps"] = bytes / mediaSeconds / 1e6;
-  state.counters["syscalls_MBps"] = bytes / plainSeconds / 1e6;
-  state.counters["ratio"] = plainSeconds / mediaSeconds;
-  std::sort(pairRatios.begin(), pairRatios.end());
-  const size_t n = pairRatios.size();
-  state.counters["median_ratio"] = n % 2 == 1 ? pairRatios[n / 2] : (pairRatios[n / 2 - 1] + pairRatios[n / 2]) / 2;
+  return mediabench::MediaRead(media.get(), MountPath::ChunkId(), piece, kChunkBytes);
 }
 
 void BM_WriteChunk_DiskMediaVsWrite(benchmark::State& state) {
   MountPath mp;
   if (mp.folder.empty()) return state.SkipWithError("no folder for the mount path");
   const std::vector<char> piece = Pattern();
-  Compare(state, [&] { return MediaWrite(mp, piece); }, [&] { return PlainWrite(mp, piece); });
+  mediabench::Compare(state, kChunkBytes, "disk_media", [&] { return MediaWrite(mp, piece); },
+                      [&] { return mediabench::PlainWrite(mp.PlainPath(), piece, kChunkBytes); });
 }
 
 void BM_ReadChunk_DiskMediaVsRead(benchmark::State& state) {
@@ -198,7 +101,8 @@ void BM_ReadChunk_DiskMediaVsRead(benchmark::State& state) {
   if (mp.folder.empty()) return state.SkipWithError("no folder for the mount path");
   std::vector<char> piece = Pattern();
   if (MediaWrite(mp, piece) < 0) return state.SkipWithError("the chunk could not be written");
-  Compare(state, [&] { return MediaRead(mp, piece); }, [&] { return PlainRead(mp, piece); });
+  mediabench::Compare(state, kChunkBytes, "disk_media", [&] { return MediaRead(mp, piece); },
+                      [&] { return mediabench::PlainRead(mp.ChunkPath(), piece, kChunkBytes); });
 }
 
 }  // namespace
