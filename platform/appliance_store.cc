@@ -337,6 +337,13 @@ size_t ApplianceStore::RunningJobs() const {
   return static_cast<size_t>(std::count_if(S().jobs.begin(), S().jobs.end(), [](const auto& j) { return !j.second->ended; }));
 }
 
+void ApplianceStore::WaitForJobs() const {
+  std::unique_lock<std::mutex> lock(S().mutex);
+  S().changed.wait(lock, [] {
+    return std::all_of(S().jobs.begin(), S().jobs.end(), [](const auto& j) { return j.second->ended; });
+  });
+}
+
 void ApplianceStore::Reset() {
   State& s = S();
   std::thread* worker = nullptr;

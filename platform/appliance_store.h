@@ -168,6 +168,8 @@ class ApplianceStore {
   std::vector<ApplianceCall> CallsOf(ApplianceOp op) const;
   // Copy jobs that have not ended.
   size_t RunningJobs() const;
+  // Returns once every copy job has ended.
+  void WaitForJobs() const;
   // Switched off, no root, capacity, rule or recorded call; every copy job is cancelled and the
   // worker thread ends.
   void Reset();

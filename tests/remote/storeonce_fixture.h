@@ -124,11 +124,13 @@ class StoreOnceTest : public ::testing::Test {
   std::string MetaObject(long long chunkId) const { return path_append(ChunkFolder(chunkId), ".meta"); }
   std::string IndexObject(long long chunkId) const { return path_append(ChunkFolder(chunkId), ".idx"); }
 
-  // A chunk whose data object holds `data`, written and closed through the media.
+  // A chunk whose data object holds `data` (and its metadata object "m"), written and closed
+  // through the media.
   void WriteDataChunk(long long chunkId, const std::string& data) {
     auto media = NewMedia();
     ASSERT_EQ(0, media->Create(&ChunkIdOf(chunkId)));
     int eom = -1;
+    ASSERT_EQ(1, media->WriteToMetaData("m", 1, &eom));
     ASSERT_EQ(static_cast<int>(data.size()), media->WriteToDataFile(data.data(), static_cast<long>(data.size()), &eom));
     ASSERT_EQ(0, media->CloseSpecific(0));
   }
