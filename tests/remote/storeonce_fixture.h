@@ -22,6 +22,12 @@
 // it) and the pending copy.
 struct HPStoreOnceFSTestAccess {
   static void SetFixedBlock(HPStoreOnce_FS& media, bool on) { media.m_bFixedBlock = on; }
+  static void SetFileNumber(HPStoreOnce_FS& media, long long number) { media.m_llFileNumber = number; }
+  // The space the volume holds and the current archive file's physical bytes.
+  static void SetSpace(HPStoreOnce_FS& media, long long occupied, long long physical) {
+    media.m_llSpaceOccupied = occupied;
+    media.m_llPhysicalBytes = physical;
+  }
   static bool CopyPending(const HPStoreOnce_FS& media) { return media.m_ullCopySrcOffset != ~0ULL; }
   static unsigned long long CopySize(const HPStoreOnce_FS& media) { return media.m_ullCopySize; }
   static const std::string& MountRoot(const HPStoreOnce_FS& media) { return media.m_strMountRoot; }
