@@ -64,11 +64,8 @@ State& S() {
   return *state;
 }
 
-// Records the call and applies the first matching rule: success, or the rule's media manager code.
-CXoError Gate(ApplianceOp op, const std::string& name, std::vector<long long> args, std::string other = {}) {
-  State& s = S();
-  std::lock_guard<std::mutex> lock(s.mutex);
-  s.calls.push_back(ApplianceCall{op, name, std::move(args), std::move(other)});
+// Under the state's lock: the first rule that matches the call, as its failure; else success.
+CXoError ApplyRules(State& s, ApplianceOp op, const std::string& name) {
   for (RuleState& r : s.rules) {
     if (r.rule.op != op) continue;
     if (!r.rule.nameContains.empty() && name.find(r.rule.nameContains) == std::string::npos) continue;
@@ -79,6 +76,14 @@ CXoError Gate(ApplianceOp op, const std::string& name, std::vector<long long> ar
                                 name.c_str());
   }
   return CXoError::Success();
+}
+
+// Records the call and applies the rules to it.
+CXoError Gate(ApplianceOp op, const std::string& name, std::vector<long long> args, std::string other = {}) {
+  State& s = S();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.calls.push_back(ApplianceCall{op, name, std::move(args), std::move(other)});
+  return ApplyRules(s, op, name);
 }
 
 // The disk layer's fault check for the appliance's own calls: 0 or the errno to fail with.
@@ -182,8 +187,12 @@ CXoError MakeParents(const CFSInitParams& params, const std::string& file) {
 // ---- Copy jobs ---------------------------------------------------------------------------------
 
 CXoError RunCopy(CopyJob& job) {
-  CXoError failed = Gate(ApplianceOp::CopyJob, job.targetName, {static_cast<long long>(job.id)});
-  if (failed.IsFailure()) return failed;
+  {
+    // The job is recorded when it ends.
+    std::lock_guard<std::mutex> lock(S().mutex);
+    CXoError failed = ApplyRules(S(), ApplianceOp::CopyJob, job.targetName);
+    if (failed.IsFailure()) return failed;
+  }
   const int from = ::open(job.source.c_str(), O_RDONLY | O_CLOEXEC);
   if (from < 0) return Refused(FX_LOCATION, errno, "open the copy source", job.source);
   const long long sourceSize = FileSize(from);
@@ -397,6 +406,7 @@ using platform::Refused;
 CXoError CApplianceFile::OpenObject(const std::string& path, int flags, int mode, int option) {
   CXoError e = Gate(ApplianceOp::Open, path, {flags, mode, option});
   if (e.IsFailure()) return e;
+  if (m_file.IsValid()) (void)m_file.Close();  // a second open replaces the first, as on disk
   std::string file;
   if (int err = ObjectFile(path, file)) return Refused(FX_LOCATION, err, "open", path);
   if ((flags & O_CREAT) != 0) {
