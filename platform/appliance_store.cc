@@ -341,6 +341,11 @@ std::vector<ApplianceCall> ApplianceStore::CallsOf(ApplianceOp op) const {
   return found;
 }
 
+void ApplianceStore::ClearCalls() {
+  std::lock_guard<std::mutex> lock(S().mutex);
+  std::vector<ApplianceCall>().swap(S().calls);
+}
+
 size_t ApplianceStore::RunningJobs() const {
   std::lock_guard<std::mutex> lock(S().mutex);
   return static_cast<size_t>(std::count_if(S().jobs.begin(), S().jobs.end(), [](const auto& j) { return !j.second->ended; }));

@@ -166,6 +166,8 @@ class ApplianceStore {
   void Fail(const ApplianceRule& rule);
   std::vector<ApplianceCall> Calls() const;
   std::vector<ApplianceCall> CallsOf(ApplianceOp op) const;
+  // Forgets the calls recorded so far (a long run that does not read them keeps memory flat).
+  void ClearCalls();
   // Copy jobs that have not ended.
   size_t RunningJobs() const;
   // Returns once every copy job has ended.
