@@ -119,6 +119,11 @@ unsigned long long UsedBytesBelow(const std::string& root) {
   return used;
 }
 
+bool CapacitySet() {
+  std::lock_guard<std::mutex> lock(S().mutex);
+  return S().capacity != 0;
+}
+
 // Success when the objects can grow by `growth` bytes, else media manager error 81158.
 CXoError CheckRoom(uint64_t growth, const std::string& name) {
   unsigned long long capacity = 0;
@@ -412,6 +417,7 @@ CXoError CApplianceFile::OpenObject(const std::string& path, int flags, int mode
   CXoError e = Gate(ApplianceOp::Open, path, {flags, mode, option});
   if (e.IsFailure()) return e;
   if (m_file.IsValid()) (void)m_file.Close();  // a second open replaces the first, as on disk
+  DropParent();
   std::string file;
   if (int err = ObjectFile(path, file)) return Refused(FX_LOCATION, err, "open", path);
   if ((flags & O_CREAT) != 0) {
@@ -419,6 +425,7 @@ CXoError CApplianceFile::OpenObject(const std::string& path, int flags, int mode
     if (e.IsFailure()) return e.Push(FX_LOCATION);
   }
   m_name = path;
+  m_flags = flags;
   // Objects carry no permission bits: the caller's mode is recorded, not applied.
   return m_file.Open(file, flags, 0644, 0);
 }
@@ -433,7 +440,10 @@ CXoError CApplianceFile::OpenEx(std::string path, int flags, int mode, int reser
   return OpenObject(path, flags, mode, option);
 }
 
+CApplianceFile::~CApplianceFile() { DropParent(); }
+
 CXoError CApplianceFile::Close() {
+  DropParent();
   if (!m_file.IsValid()) return CXoError::Success();
   CXoError e = Gate(ApplianceOp::Close, m_name, {});
   CXoError closed = m_file.Close();  // the object is closed whatever the appliance reports
@@ -450,7 +460,7 @@ CXoError CApplianceFile::Write(const void* buffer, unsigned int length, unsigned
   if (done != nullptr) *done = 0;
   CXoError e = Gate(ApplianceOp::Write, m_name, {length});
   if (e.IsFailure()) return e;
-  if (m_file.IsValid()) {
+  if (m_file.IsValid() && platform::CapacitySet()) {
     const int fd = m_file.GetFD();
     const long long size = platform::FileSize(fd);
     const long long at = (::fcntl(fd, F_GETFL) & O_APPEND) != 0 ? size : ::lseek(fd, 0, SEEK_CUR);
@@ -480,7 +490,7 @@ CXoError CApplianceFile::Size(unsigned long long& size) {
 CXoError CApplianceFile::Truncate(CXoFile::offset size) {
   CXoError e = Gate(ApplianceOp::Truncate, m_name, {static_cast<long long>(size)});
   if (e.IsFailure()) return e;
-  const long long now = m_file.IsValid() ? platform::FileSize(m_file.GetFD()) : -1;
+  const long long now = m_file.IsValid() && platform::CapacitySet() ? platform::FileSize(m_file.GetFD()) : -1;
   if (now >= 0 && size > now) {
     e = platform::CheckRoom(static_cast<uint64_t>(size - now), m_name);
     if (e.IsFailure()) return e;
@@ -517,12 +527,29 @@ CXoError CApplianceFile::AttachFD(int fd, const char* name) {
   CXoError e = Gate(ApplianceOp::Other, name != nullptr ? name : "", {fd});
   if (e.IsFailure()) return e;
   m_name = name != nullptr ? name : "";
+  m_flags = fd >= 0 ? ::fcntl(fd, F_GETFL) : 0;
+  DropParent();
   return m_file.AttachFD(fd, name);
 }
 
 CXoError CApplianceFile::SetReadAheadCaching(bool enable) {
   CXoError e = Gate(ApplianceOp::Other, m_name, {enable ? 1 : 0});
   return e.IsFailure() ? e : m_file.SetReadAheadCaching(enable);
+}
+
+// The parent stays open while the object is: a row of clones from one parent opens it once.
+int CApplianceFile::ParentFD(const std::string& parentFile) {
+  if (m_parentFD >= 0 && m_parentFile == parentFile) return m_parentFD;
+  DropParent();
+  m_parentFD = ::open(parentFile.c_str(), O_RDONLY | O_CLOEXEC);
+  if (m_parentFD >= 0) m_parentFile = parentFile;
+  return m_parentFD;
+}
+
+void CApplianceFile::DropParent() {
+  if (m_parentFD >= 0) ::close(m_parentFD);
+  m_parentFD = -1;
+  m_parentFile.clear();
 }
 
 CXoError CApplianceFile::CloneFromParent(const char* parent, uint64_t offset, uint64_t length, uint64_t* cloned) {
@@ -533,27 +560,26 @@ CXoError CApplianceFile::CloneFromParent(const char* parent, uint64_t offset, ui
   if (e.IsFailure()) return e;
   if (int err = platform::Injected(FsOp::Clone, m_file.GetFileName())) return Refused(FX_LOCATION, err, "clone into", m_name);
   const int to = m_file.GetFD();
-  const int mode = to >= 0 ? ::fcntl(to, F_GETFL) : -1;
-  if (mode < 0 || (mode & O_ACCMODE) == O_RDONLY) return Refused(FX_LOCATION, EBADF, "clone into the unwritable", m_name);
+  if (to < 0 || (m_flags & O_ACCMODE) == O_RDONLY) return Refused(FX_LOCATION, EBADF, "clone into the unwritable", m_name);
   std::string parentFile;
   if (int err = ObjectFile(parentName, parentFile)) return Refused(FX_LOCATION, err, "clone from", parentName);
-  const int from = ::open(parentFile.c_str(), O_RDONLY | O_CLOEXEC);
+  const int from = ParentFD(parentFile);
   if (from < 0) return Refused(FX_LOCATION, errno, "clone from", parentName);
-  const long long parentSize = platform::FileSize(from);
-  const uint64_t available =
-      parentSize > 0 && offset < static_cast<uint64_t>(parentSize) ? static_cast<uint64_t>(parentSize) - offset : 0;
-  e = platform::CheckRoom(std::min(length, available), m_name);
-  if (e.IsFailure()) {
-    ::close(from);
-    return e;
+  if (platform::CapacitySet()) {
+    const long long parentSize = platform::FileSize(from);
+    const uint64_t available =
+        parentSize > 0 && offset < static_cast<uint64_t>(parentSize) ? static_cast<uint64_t>(parentSize) - offset : 0;
+    e = platform::CheckRoom(std::min(length, available), m_name);
+    if (e.IsFailure()) return e;
   }
+  // The range goes to the object's end, and the object's position with it.
+  off_t toAt = ::lseek(to, 0, SEEK_END);
+  if (toAt < 0) return Refused(FX_LOCATION, errno, "clone into", m_name);
   off_t fromAt = static_cast<off_t>(offset);
-  off_t toAt = static_cast<off_t>(platform::FileSize(to));
   uint64_t copied = 0;
-  int err = platform::CopyRange(from, fromAt, to, toAt, length, copied, (mode & O_APPEND) != 0);
-  ::close(from);
+  int err = platform::CopyRange(from, fromAt, to, toAt, length, copied, (m_flags & O_APPEND) != 0);
   if (cloned != nullptr) *cloned = copied;
-  if (::lseek(to, 0, SEEK_END) < 0 && err == 0) err = errno;
+  if (::lseek(to, toAt, SEEK_SET) < 0 && err == 0) err = errno;
   if (err != 0) return Refused(FX_LOCATION, err, "clone into", m_name);
   return CXoError::Success();
 }

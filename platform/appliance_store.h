@@ -44,7 +44,9 @@
 class CApplianceFile : public CHPStoreOnceFile {
  public:
   CApplianceFile() = default;
-  ~CApplianceFile() override = default;
+  ~CApplianceFile() override;
+  CApplianceFile(const CApplianceFile&) = delete;
+  CApplianceFile& operator=(const CApplianceFile&) = delete;
 
   CXoError Open(std::string path, int flags, int mode, int reserved) override;
   CXoError OpenEx(std::string path, int flags, int mode, int reserved, int option) override;
@@ -70,9 +72,14 @@ class CApplianceFile : public CHPStoreOnceFile {
 
  private:
   CXoError OpenObject(const std::string& path, int flags, int mode, int option);
+  int ParentFD(const std::string& parentFile);
+  void DropParent();
 
-  CPosixFile m_file;  // the object's file
+  CPosixFile m_file;   // the object's file
   std::string m_name;  // the object's name as the caller gave it
+  int m_flags = 0;     // of its open
+  int m_parentFD = -1;  // the last parent cloned from, open while the object is
+  std::string m_parentFile;
 };
 
 class CApplianceFS : public CHPStoreOnceFS {
