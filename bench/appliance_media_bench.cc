@@ -8,10 +8,7 @@
 // chunk's data object through CloneToDataFile, against copy_file_range(2) of the same ranges from
 // the same object to the end of a plain file.
 //
-// After an untimed round of each, every iteration runs both roads once, alternating which goes
-// first. Counters: each road's bytes per second, `ratio`, the media's throughput over the system
-// calls' over all iterations (1: no cost at all), and `median_ratio`, the median of that ratio
-// within each iteration's pair, which a burst of load from other processes moves less.
+// The two roads run in pairs, with the counters of paired_roads.h.
 //
 // The folder is MFS_BENCH_DIR, else TMPDIR, else /tmp.
 
@@ -27,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "paired_roads.h"
 #include "MediaFileSystem/HPStoreOnceFS.h"
 #include "platform/platform.h"
 
@@ -174,42 +172,11 @@ double PlainClone(Appliance& a) {
   return Seconds(start);
 }
 
-template <typename MediaRoad, typename PlainRoad>
-void Compare(benchmark::State& state, MediaRoad media, PlainRoad plain) {
-  if (media() < 0 || plain() < 0) {
-    state.SkipWithError("a road failed");
-    return;
-  }
-  double mediaSeconds = 0;
-  double plainSeconds = 0;
-  std::vector<double> pairRatios;
-  bool mediaFirst = true;
-  for (auto _ : state) {
-    const double first = mediaFirst ? media() : plain();
-    const double second = mediaFirst ? plain() : media();
-    if (first < 0 || second < 0) {
-      state.SkipWithError("a road failed");
-      return;
-    }
-    mediaSeconds += mediaFirst ? first : second;
-    plainSeconds += mediaFirst ? second : first;
-    pairRatios.push_back((mediaFirst ? second : first) / (mediaFirst ? first : second));
-    state.SetIterationTime(first + second);
-    mediaFirst = !mediaFirst;
-  }
-  const double bytes = static_cast<double>(kTotal) * static_cast<double>(state.iterations());
-  state.counters["appliance_media_MBps"] = bytes / mediaSeconds / 1e6;
-  state.counters["syscalls_MBps"] = bytes / plainSeconds / 1e6;
-  state.counters["ratio"] = plainSeconds / mediaSeconds;
-  std::sort(pairRatios.begin(), pairRatios.end());
-  const size_t n = pairRatios.size();
-  state.counters["median_ratio"] = n % 2 == 1 ? pairRatios[n / 2] : (pairRatios[n / 2 - 1] + pairRatios[n / 2]) / 2;
-}
-
 void BM_Write_ApplianceMediaVsWrite(benchmark::State& state) {
   Appliance a;
   if (a.folder.empty()) return state.SkipWithError("no folder for the appliance");
-  Compare(state, [&] { return MediaWrite(a); }, [&] { return PlainWrite(a); });
+  ComparePairedRoads(state, "appliance_media", static_cast<double>(kTotal), [&] { return MediaWrite(a); },
+                     [&] { return PlainWrite(a); });
 }
 
 void BM_Clone_ApplianceMediaVsCopyFileRange(benchmark::State& state) {
@@ -228,7 +195,8 @@ void BM_Clone_ApplianceMediaVsCopyFileRange(benchmark::State& state) {
     }
   }
   if (media->CloseSpecific(0) != 0) return state.SkipWithError("the source chunk could not be closed");
-  Compare(state, [&] { return MediaClone(a); }, [&] { return PlainClone(a); });
+  ComparePairedRoads(state, "appliance_media", static_cast<double>(kTotal), [&] { return MediaClone(a); },
+                     [&] { return PlainClone(a); });
 }
 
 }  // namespace

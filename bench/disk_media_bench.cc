@@ -5,11 +5,7 @@
 // the same folder followed by fsync(2). Read: the chunk read back through Open, Read in 64 KiB
 // pieces and Close against read(2) of the same file in 64 KiB pieces.
 //
-// After an untimed round of each, every iteration runs both roads once, alternating which goes
-// first, so a change of the machine's speed falls on both alike. Counters: each road's bytes per
-// second, `ratio`, the disk media's throughput over the system calls' over all iterations (1
-// means no cost at all), and `median_ratio`, the median of that ratio within each iteration's
-// pair, which a burst of load from other processes moves less.
+// The two roads run in pairs, with the counters of paired_roads.h.
 //
 // The folder is MFS_BENCH_DIR, else TMPDIR, else /tmp: a folder on a real disk measures the disk
 // with the flush; one on tmpfs measures the code path alone.
@@ -26,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "paired_roads.h"
 #include "MediaFileSystem/RealMagnetic.h"
 
 namespace {
@@ -152,45 +149,12 @@ double PlainRead(MountPath& mp, std::vector<char>& piece) {
   return Seconds(start);
 }
 
-template <typename MediaRoad, typename PlainRoad>
-void Compare(benchmark::State& state, MediaRoad media, PlainRoad plain) {
-  // One untimed round of each first: the first gigabyte a process writes or reads pays for
-  // setting up the page cache, whichever road it goes.
-  if (media() < 0 || plain() < 0) {
-    state.SkipWithError("a road failed");
-    return;
-  }
-  double mediaSeconds = 0;
-  double plainSeconds = 0;
-  std::vector<double> pairRatios;
-  bool mediaFirst = true;
-  for (auto _ : state) {
-    const double first = mediaFirst ? media() : plain();
-    const double second = mediaFirst ? plain() : media();
-    if (first < 0 || second < 0) {
-      state.SkipWithError("a road failed");
-      return;
-    }
-    mediaSeconds += mediaFirst ? first : second;
-    plainSeconds += mediaFirst ? second : first;
-    pairRatios.push_back((mediaFirst ? second : first) / (mediaFirst ? first : second));
-    state.SetIterationTime(first + second);
-    mediaFirst = !mediaFirst;
-  }
-  const double bytes = static_cast<double>(kChunkBytes) * static_cast<double>(state.iterations());
-  state.counters["disk_media_MBps"] = bytes / mediaSeconds / 1e6;
-  state.counters["syscalls_MBps"] = bytes / plainSeconds / 1e6;
-  state.counters["ratio"] = plainSeconds / mediaSeconds;
-  std::sort(pairRatios.begin(), pairRatios.end());
-  const size_t n = pairRatios.size();
-  state.counters["median_ratio"] = n % 2 == 1 ? pairRatios[n / 2] : (pairRatios[n / 2 - 1] + pairRatios[n / 2]) / 2;
-}
-
 void BM_WriteChunk_DiskMediaVsWrite(benchmark::State& state) {
   MountPath mp;
   if (mp.folder.empty()) return state.SkipWithError("no folder for the mount path");
   const std::vector<char> piece = Pattern();
-  Compare(state, [&] { return MediaWrite(mp, piece); }, [&] { return PlainWrite(mp, piece); });
+  ComparePairedRoads(state, "disk_media", static_cast<double>(kChunkBytes), [&] { return MediaWrite(mp, piece); },
+                     [&] { return PlainWrite(mp, piece); });
 }
 
 void BM_ReadChunk_DiskMediaVsRead(benchmark::State& state) {
@@ -198,7 +162,8 @@ void BM_ReadChunk_DiskMediaVsRead(benchmark::State& state) {
   if (mp.folder.empty()) return state.SkipWithError("no folder for the mount path");
   std::vector<char> piece = Pattern();
   if (MediaWrite(mp, piece) < 0) return state.SkipWithError("the chunk could not be written");
-  Compare(state, [&] { return MediaRead(mp, piece); }, [&] { return PlainRead(mp, piece); });
+  ComparePairedRoads(state, "disk_media", static_cast<double>(kChunkBytes), [&] { return MediaRead(mp, piece); },
+                     [&] { return PlainRead(mp, piece); });
 }
 
 }  // namespace
