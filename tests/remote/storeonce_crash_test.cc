@@ -4,7 +4,8 @@
 // each chunk the child closed reads back byte for byte with its index, the source chunk is
 // unchanged, and the chunk under way is refused for reuse.
 //
-// MFS_CRASH_KILLS sets the number of random kills (default 40) for longer runs.
+// MFS_CRASH_KILLS sets the number of random kills (default 40) for longer runs; MFS_TEST_SEED
+// changes their choice.
 
 #include <signal.h>
 
@@ -14,6 +15,7 @@
 
 #include "index/index_test_util.h"
 #include "storeonce_fixture.h"
+#include "test_seed.h"
 
 namespace {
 
@@ -216,7 +218,7 @@ TEST_F(StoreOnceCrash, KilledJobsLeaveEveryClosedChunkWhole) {
     RunJob(seed++, kill, true);
     if (HasFatalFailure()) return;
   }
-  std::mt19937_64 rng(20261211);
+  std::mt19937_64 rng(mfstest::Seed(20261211));
   const int kills = RandomKills();
   for (int i = 0; i < kills; ++i) {
     RunJob(seed++, KillPoint{"a random call", FsOp::Open, nullptr, 1 + static_cast<long>(rng() % 150)}, false);
