@@ -11,8 +11,10 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "MediaFileSystem/HPStoreOnceFS.h"
+#include "fuzz_seeds.h"
 #include "platform/platform.h"
 
 namespace {
@@ -63,7 +65,34 @@ bool IsObjectPath(const std::string& path, const std::string& root) {
          IsNumber(object.substr(0, object.size() - 5));
 }
 
+// A link as a host passes it: in network order.
+std::string LinkBytes(uint32_t volume, uint64_t chunk, unsigned object, uint64_t offset, uint64_t size, int mountPath) {
+  SILinkHdr link{};
+  link.PrimaryRecord.VolumeId = volume;
+  link.PrimaryRecord.MountPathId = static_cast<uint32_t>(mountPath);
+  link.PrimaryRecord.Size = size;
+  link.PrimaryRecord.ChunkId = chunk;
+  link.PrimaryRecord.MetadataOffset = (static_cast<uint64_t>(object) << 56) | offset;
+  HPStoreOnce_FS::ConvertSILinkByteOrder(&link);
+  return std::string(reinterpret_cast<const char*>(&link), sizeof(link));
+}
+
+// Rows of links: a run that continues itself, links of another chunk, volume and mount path, and
+// links to the chunk being written, which copies run from and into.
+std::vector<std::string> Seeds() {
+  return {
+      LinkBytes(7, 2, 1, 0, 100, kMountPathId) + LinkBytes(7, 2, 1, 100, 50, kMountPathId) +
+          LinkBytes(7, 3, 1, 0, 10, kMountPathId),
+      LinkBytes(7, 2, 1, 0, 100, kMountPathId) + LinkBytes(8, 2, 1, 0, 10, kMountPathId) +
+          LinkBytes(7, 2, 1, 0, 10, kMountPathId + 1),
+      LinkBytes(7, 2, 2, 4096, 1, kMountPathId) + LinkBytes(7, 2, 1, 4097, 1, kMountPathId),
+      LinkBytes(7, 1, 1, 0, 0, kMountPathId) + LinkBytes(7, 1, 1, 0, 8, kMountPathId),
+  };
+}
+
 }  // namespace
+
+MFS_FUZZ_SEEDS(Seeds)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static Sandbox* box = new Sandbox;
