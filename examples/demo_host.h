@@ -175,3 +175,6 @@ struct DemoRoad {
 int RunDiskRoad(const DemoOptions& options, const BackupSource& source);
 // A deduplicated chunk of SFile containers, through SingleInstancer_FS (dedup_road.cc).
 int RunDedupRoad(const DemoOptions& options, const BackupSource& source);
+// Chunks as objects of a dedup appliance's stand-in, then the same stream again as clones and
+// copies of them, through HPStoreOnce_FS (appliance_road.cc).
+int RunApplianceRoad(const DemoOptions& options, const BackupSource& source);

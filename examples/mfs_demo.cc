@@ -19,6 +19,7 @@ namespace {
 const DemoRoad kRoads[] = {
     {"disk", "chunks as files on a disk mount path", &RunDiskRoad},
     {"dedup", "a deduplicated chunk in the single-instance store", &RunDedupRoad},
+    {"appliance", "chunks on a dedup appliance's stand-in, then again as clones and copies", &RunApplianceRoad},
 };
 
 // Log lines the process keeps in memory; the log file, when set, gets them all.
@@ -36,7 +37,7 @@ void PrintHelp() {
       "\n"
       "Options:\n"
       "  --road NAME        where the backup goes (default all, each road in turn):\n");
-  for (const DemoRoad& road : kRoads) std::printf("                       %-6s %s\n", road.name, road.summary);
+  for (const DemoRoad& road : kRoads) std::printf("                       %-9s %s\n", road.name, road.summary);
   std::printf(
       "  --mount-path DIR   mount path to back up to, kept afterwards; each run adds a volume\n"
       "                     folder V_<n> (default: a temporary folder, removed)\n"

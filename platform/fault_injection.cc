@@ -91,6 +91,8 @@ const char* FsOpName(FsOp op) {
     case FsOp::FreeSpace: return "FreeSpace";
     case FsOp::Lock: return "Lock";
     case FsOp::Chmod: return "Chmod";
+    case FsOp::Clone: return "Clone";
+    case FsOp::Copy: return "Copy";
   }
   return "Unknown";
 }

@@ -36,6 +36,8 @@ enum class FsOp {
   FreeSpace,
   Lock,
   Chmod,
+  Clone,  // the appliance's clone of a range into an object (platform/appliance_store.h)
+  Copy,   // the appliance's copy jobs: start, status and cancel
 };
 
 const char* FsOpName(FsOp op);

@@ -1,6 +1,7 @@
 #include "platform/file_system.h"
 
 #include "DataServerAPI/HPStoreOnceInterfaceUnsupportedPlatform.h"
+#include "platform/appliance_store.h"
 #include "platform/cloud_store.h"
 #include "platform/posix_file.h"
 #include "platform/threads.h"
@@ -26,7 +27,7 @@ CFileInterface* CFileInterface::GetFileInterfaceInstance(const CFSInitParams& pa
       file = new CDataServerFile;
       break;
     case kFSTypeStoreOnce:
-      file = new CHPStoreOnceFile;
+      file = platform::Appliance().Enabled() ? new CApplianceFile : new CHPStoreOnceFile;
       break;
     default:
       return nullptr;
@@ -46,6 +47,7 @@ CFSInterface* CFSInterface::GetFSInterfaceInstance(const CFSInitParams& params) 
     case 6:
       return new CPosixFS(params);
     case kFSTypeStoreOnce:
+      if (platform::Appliance().Enabled()) return new CApplianceFS(params);
       return new CHPStoreOnceFS(params);
     default:
       return nullptr;

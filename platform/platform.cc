@@ -119,6 +119,7 @@ void ResetAll() {
   ResetThreadPools();
   ResetThreadFaults();
   ResetTapeLibrary();
+  Appliance().Reset();
   g_realSleep.store(false);
   g_realClock.store(false);
   g_sleptMs.store(0);

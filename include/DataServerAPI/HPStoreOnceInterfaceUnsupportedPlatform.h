@@ -2,7 +2,9 @@
 //
 // The file-system layer hands these out for storage type 7. Every operation that would reach the
 // appliance fails with media manager error 501, logs nothing and changes nothing, so a StoreOnce
-// volume here reads, writes, clones and copies nothing and each caller sees 501.
+// volume here reads, writes, clones and copies nothing and each caller sees 501. The appliance's
+// own operations (clone, copy jobs) are virtual, so that a stand-in for tests (see
+// platform/appliance_store.h) can derive from these classes.
 #pragma once
 
 #include <cstdint>
@@ -81,7 +83,7 @@ class CHPStoreOnceFile : public CFileInterface {
   std::string GetFileName() override { return std::string(); }
 
   // Clones a range of the parent object into this one on the appliance.
-  CXoError CloneFromParent(const char* parent, uint64_t offset, uint64_t length, uint64_t* cloned) {
+  virtual CXoError CloneFromParent(const char* parent, uint64_t offset, uint64_t length, uint64_t* cloned) {
     (void)parent, (void)offset, (void)length, (void)cloned;
     return HPSO_UNSUPPORTED();
   }
@@ -144,19 +146,19 @@ class CHPStoreOnceFS : public CFSInterface {
   }
 
   // The appliance's server-side copy of an object between stores.
-  CXoError CopyObject(std::string source, uint64_t sourceOffset, CFSInitParams target,
+  virtual CXoError CopyObject(std::string source, uint64_t sourceOffset, CFSInitParams target,
                       std::string targetPath, uint64_t targetOffset, uint64_t length, bool wait,
                       uint64_t& jobId) {
     (void)source, (void)sourceOffset, (void)target, (void)targetPath, (void)targetOffset,
         (void)length, (void)wait, (void)jobId;
     return HPSO_UNSUPPORTED();
   }
-  CXoError GetCopyStatus(std::string path, uint64_t jobId, bool wait, CXoError& copyResult,
+  virtual CXoError GetCopyStatus(std::string path, uint64_t jobId, bool wait, CXoError& copyResult,
                          uint32_t& percentDone) {
     (void)path, (void)jobId, (void)wait, (void)copyResult, (void)percentDone;
     return HPSO_UNSUPPORTED();
   }
-  CXoError CancelCopyJob(std::string path, CFSInitParams target, std::string targetPath) {
+  virtual CXoError CancelCopyJob(std::string path, CFSInitParams target, std::string targetPath) {
     (void)path, (void)target, (void)targetPath;
     return HPSO_UNSUPPORTED();
   }

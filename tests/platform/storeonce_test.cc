@@ -56,7 +56,7 @@ TEST(StoreOnceUnsupported, EveryOperationFailsWith501NamingItself) {
       // OpenEx is the base default: it forwards to this class's Open.
       {"virtual CXoError CHPStoreOnceFile::Open(std::string, int, int, int)",
        [](auto& f, auto&) { return f.OpenEx("/x", 1, 2, 3, 4); }},
-      {"CXoError CHPStoreOnceFile::CloneFromParent(const char*, uint64_t, uint64_t, uint64_t*)",
+      {"virtual CXoError CHPStoreOnceFile::CloneFromParent(const char*, uint64_t, uint64_t, uint64_t*)",
        [&](auto& f, auto&) { return f.CloneFromParent("/parent", 0, 10, &out); }},
       {"virtual CXoError CHPStoreOnceFS::Exists(std::string, bool&)", [&](auto&, auto& fs) { return fs.Exists("/x", exists); }},
       {"virtual CXoError CHPStoreOnceFS::RemoveFile(std::string, unsigned int)",
@@ -81,11 +81,11 @@ TEST(StoreOnceUnsupported, EveryOperationFailsWith501NamingItself) {
        }},
       {"virtual CXoError CHPStoreOnceFS::GetDirContents(std::string, std::vector<FSDirEntry>&)",
        [&](auto&, auto& fs) { return fs.GetDirContents("/x", entries); }},
-      {"CXoError CHPStoreOnceFS::CopyObject(std::string, uint64_t, CFSInitParams, std::string, uint64_t, uint64_t, bool, uint64_t&)",
+      {"virtual CXoError CHPStoreOnceFS::CopyObject(std::string, uint64_t, CFSInitParams, std::string, uint64_t, uint64_t, bool, uint64_t&)",
        [&](auto&, auto& fs) { return fs.CopyObject("/a", 0, CFSInitParams(), "/b", 0, 10, true, out); }},
-      {"CXoError CHPStoreOnceFS::GetCopyStatus(std::string, uint64_t, bool, CXoError&, uint32_t&)",
+      {"virtual CXoError CHPStoreOnceFS::GetCopyStatus(std::string, uint64_t, bool, CXoError&, uint32_t&)",
        [&](auto&, auto& fs) { return fs.GetCopyStatus("/a", 1, false, copyResult, percent); }},
-      {"CXoError CHPStoreOnceFS::CancelCopyJob(std::string, CFSInitParams, std::string)",
+      {"virtual CXoError CHPStoreOnceFS::CancelCopyJob(std::string, CFSInitParams, std::string)",
        [](auto&, auto& fs) { return fs.CancelCopyJob("/a", CFSInitParams(), "/b"); }},
   };
 
