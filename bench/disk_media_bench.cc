@@ -11,9 +11,10 @@
 // means no cost at all), and `median_ratio`, the median of that ratio within each iteration's
 // pair, which a burst of load from other processes moves less.
 //
-// The folder is MFS_BENCH_DIR, else TMPDIR, else /tmp: a folder on a real disk measures the disk
-// with the flush; one on tmpfs measures the code path alone.
+// The folder is MFS_BENCH_DIR, by default "bench-data" in the build folder: a folder on a real disk
+// measures the disk with the flush; one on tmpfs would measure the code path alone.
 
+#include "bench_dir.h"
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <stdlib.h>
@@ -38,12 +39,7 @@ constexpr long long kChunkId = 1;
 
 using Clock = std::chrono::steady_clock;
 
-std::string MakeFolder() {
-  const char* base = getenv("MFS_BENCH_DIR");
-  if (base == nullptr || *base == '\0') base = getenv("TMPDIR");
-  std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/mfs-disk-bench-XXXXXX";
-  return mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
-}
+std::string MakeFolder() { return bench::MakeDir("mfs-disk-bench"); }
 
 // A mount path folder with a volume reservation, as a data mover has them.
 struct MountPath {

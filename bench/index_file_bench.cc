@@ -10,7 +10,8 @@
 // "Journaled" is a packed container index, which always flushes through the change journal and
 // keeps every page it touched in memory.
 //
-// MFS_BENCH_DIR chooses the folder of the files (default: TMPDIR or /tmp).
+// MFS_BENCH_DIR chooses the folder of the files (default: "bench-data" in the build folder).
+#include "bench_dir.h"
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -36,11 +37,8 @@ constexpr uint64_t kSearches = 1000000;
 constexpr uint64_t kUpdates = 100000;
 
 std::string BenchFolder() {
-  const char* dir = getenv("MFS_BENCH_DIR");
-  if (dir == nullptr || *dir == '\0') dir = getenv("TMPDIR");
-  std::string pattern = std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/mfs_index_bench_XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) return "/tmp";
-  return pattern;
+  std::string dir = bench::MakeDir("mfs-index-bench");
+  return dir.empty() ? bench::BaseDir() : dir;
 }
 
 void RemoveFiles(const std::string& path) {
@@ -138,7 +136,7 @@ void BM_Append(benchmark::State& state) {
   state.counters["file_bytes_per_record"] =
       static_cast<double>(journaled ? 128 + kRecords * 56 : IndexRecordPosition(kRecords, 512, 56)) / kRecords;
 }
-BENCHMARK(BM_Append)->ArgName("journaled")->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Append)->ArgName("journaled")->Arg(0)->Arg(1)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 // Create over an existing container index of 10,000 records, then Close, which writes the new
 // header: what starting a container anew costs. Arguments: the layout (journaled: change-file
@@ -179,6 +177,7 @@ BENCHMARK(BM_CreateOverFile)
     ->Args({1, 0})
     ->Args({1, 1})
     ->Iterations(50)
+    ->UseRealTime()
     ->Unit(benchmark::kMicrosecond);
 
 // Searches of random keys that are all present, after one pass over the same keys has brought
@@ -234,6 +233,7 @@ BENCHMARK(BM_Search)
     ->Args({1, 100000})
     ->Args({1, 10000})
     ->Iterations(1)
+    ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
 
 // Random updates, then one Flush. With many updates every page changes; with few, the bytes
@@ -286,6 +286,7 @@ BENCHMARK(BM_UpdateAndFlush)
     ->Args({0, 100})
     ->Args({1, 100})
     ->Iterations(1)
+    ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
 
 // Open of a packed index of 100,000 records beside a journal of every one of its pages, as an
@@ -342,7 +343,7 @@ void BM_ReplayAtOpen(benchmark::State& state) {
   state.counters["journal_pages"] = pages;
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * journal.size()));
 }
-BENCHMARK(BM_ReplayAtOpen)->ArgName("mode")->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ReplayAtOpen)->ArgName("mode")->Arg(1)->Arg(2)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 // Open read-write and Close of an aligned container index, as a job that continues a chunk
 // opens it: with `trim`, Open reads every record to find what an unfinished Flush left (here
@@ -376,6 +377,7 @@ BENCHMARK(BM_OpenForAppending)
     ->Args({10000, 1})
     ->Args({kRecords, 0})
     ->Args({kRecords, 1})
+    ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
 
 // GetCacheMPId of random volumes among 10,000 cached ones, from 1 to 8 threads at once, each
