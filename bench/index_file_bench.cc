@@ -16,6 +16,10 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -137,6 +141,81 @@ void BM_Append(benchmark::State& state) {
       static_cast<double>(journaled ? 128 + kRecords * 56 : IndexRecordPosition(kRecords, 512, 56)) / kRecords;
 }
 BENCHMARK(BM_Append)->ArgName("journaled")->Arg(0)->Arg(1)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// A new aligned container index of `records` records, appended and closed as a job writes one
+// without a checkpoint (one fsync, at the close), against pwrite(2) of the same bytes, page by
+// page, into a new file of the same folder and one fsync(2). The two alternate which goes first.
+// Counters: records per second of each (wall clock) and their ratio (index / pwrite).
+void BM_AppendAndClose_VsPwrite(benchmark::State& state) {
+  using Clock = std::chrono::steady_clock;
+  const uint64_t records = static_cast<uint64_t>(state.range(0));
+  CFSInitParams params;
+  const std::string path = IndexPath(false);
+  const std::string plain = Folder() + "/plain_pwrite";
+  double indexSeconds = 0, plainSeconds = 0;
+  int turn = 0;
+  auto runIndex = [&] {
+    RemoveFiles(path);
+    const auto start = Clock::now();
+    SFileIndex idx(&params, nullptr);
+    auto opt = Options(false);
+    if (idx.Create(path, opt).IsFailure()) return false;
+    for (uint64_t i = 0; i < records; ++i) {
+      SSfileContainerIndexEntry r = Record(KeyOf(i));
+      if (idx.AddEntry(&r).IsFailure()) return false;
+    }
+    if (idx.Close().IsFailure()) return false;
+    indexSeconds += std::chrono::duration<double>(Clock::now() - start).count();
+    return true;
+  };
+  std::string bytes;
+  auto runPlain = [&] {
+    std::remove(plain.c_str());
+    const auto start = Clock::now();
+    const int fd = open(plain.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    for (size_t at = 0; at < bytes.size(); at += IDX_PAGE_SIZE) {
+      const size_t n = std::min<size_t>(IDX_PAGE_SIZE, bytes.size() - at);
+      if (pwrite(fd, bytes.data() + at, n, static_cast<off_t>(at)) != static_cast<ssize_t>(n)) return false;
+    }
+    const bool ok = fsync(fd) == 0;
+    close(fd);
+    plainSeconds += std::chrono::duration<double>(Clock::now() - start).count();
+    return ok;
+  };
+  // The index's bytes for the baseline, from an untimed round.
+  if (!runIndex()) {
+    state.SkipWithError("append failed");
+    return;
+  }
+  {
+    std::ifstream in(path, std::ios::binary);
+    bytes.assign((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  }
+  indexSeconds = 0;
+  for (auto _ : state) {
+    const auto start = Clock::now();
+    const bool ok = turn++ % 2 == 0 ? runIndex() && runPlain() : runPlain() && runIndex();
+    if (!ok) {
+      state.SkipWithError("a write failed");
+      return;
+    }
+    state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
+  }
+  std::remove(plain.c_str());
+  const double n = static_cast<double>(records) * static_cast<double>(state.iterations());
+  state.counters["index_records_per_second"] = n / indexSeconds;
+  state.counters["pwrite_records_per_second"] = n / plainSeconds;
+  state.counters["ratio"] = plainSeconds / indexSeconds;
+}
+BENCHMARK(BM_AppendAndClose_VsPwrite)
+    ->ArgName("records")
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Arg(kRecords)
+    ->Iterations(6)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 // Create over an existing container index of 10,000 records, then Close, which writes the new
 // header: what starting a container anew costs. Arguments: the layout (journaled: change-file
