@@ -31,9 +31,12 @@ void DataFileReader::Attach(CFileInterface* file, int64_t position, bool readAhe
   m_position = position;
   m_aheadLength = 0;
   m_readAhead = readAhead;
+  m_inOrder = true;
 }
 
 CXoError DataFileReader::MoveTo(uint64_t offset) {
+  m_inOrder = At(offset);
+  if (m_inOrder) return CXoError::Success();
   m_aheadLength = 0;
   if (m_file->PositionedReads() && offset <= static_cast<uint64_t>(INT64_MAX)) {
     m_position = static_cast<int64_t>(offset);
@@ -53,8 +56,10 @@ CXoError DataFileReader::Read(char* buffer, unsigned int length, unsigned int& g
 
   const bool positioned = m_position >= 0 && m_file->PositionedReads();
   unsigned int more = 0, ahead = 0;
-  char* into = m_readAhead ? m_ahead : nullptr;
-  const unsigned int aheadSize = m_readAhead ? kAheadSize : 0;
+  // Out of order, the bytes after a read are seldom the next ones asked for.
+  const bool readAhead = m_readAhead && m_inOrder;
+  char* into = readAhead ? m_ahead : nullptr;
+  const unsigned int aheadSize = readAhead ? kAheadSize : 0;
   CXoError e = positioned ? m_file->ReadAheadAt(static_cast<uint64_t>(m_position), buffer + got, length - got, &more,
                                                 into, aheadSize, &ahead)
                           : m_file->ReadAhead(buffer + got, length - got, &more, into, aheadSize, &ahead);

@@ -31,8 +31,10 @@ class DataFileReader {
   bool At(uint64_t offset) const {
     return m_position >= 0 && static_cast<uint64_t>(m_position) - m_aheadLength == offset;
   }
-  // Makes `offset` the next byte read: remembered where the file reads at offsets, otherwise a
-  // seek of the file (whose failure is the seek's own).
+  // Makes `offset` the next byte read: nothing to do where the reader stands there already;
+  // otherwise remembered where the file reads at offsets, or a seek of the file (whose failure is
+  // the seek's own). Reads in order read ahead; after a move they read only what is asked, until
+  // the reader is found in place again.
   CXoError MoveTo(uint64_t offset);
   // Reads `length` bytes from the place the reader stands: the bytes read ahead first, then the
   // file, asking it for the bytes that follow too. A short count only at the end of the file.
@@ -46,6 +48,7 @@ class DataFileReader {
   char m_ahead[kAheadSize] = {};
   unsigned int m_aheadLength = 0;
   bool m_readAhead = true;
+  bool m_inOrder = true;  // the last move found the reader in place
 };
 
 struct KeptContainer {

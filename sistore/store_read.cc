@@ -256,7 +256,7 @@ int SingleInstancer_FS::OpenObjectForRead(const char* path, unsigned long long o
   };
 
   // In order, the header is where the reader stands, perhaps read ahead already.
-  if (!reader.At(offset)) {
+  {
     CXoError e = reader.MoveTo(offset);
     if (e.IsFailure()) {
       Log(1, "%s: Cannot seek the position [%lld] within file [%s], error=%s", kOp, static_cast<long long>(offset),
