@@ -11,8 +11,10 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "MediaFileSystem/nttape.h"
+#include "fuzz_seeds.h"
 #include "platform/platform.h"
 
 namespace {
@@ -115,16 +117,68 @@ void CheckBounded(size_t callsBefore, size_t records, long long volumeFiles) {
   }
 }
 
+// Seeds: tapes of a label and a few chunks, each followed by its chunk map trailer, in the
+// input's own encoding (as BuildTape and the test read it), the drive without faults.
+class TapeSeed {
+ public:
+  TapeSeed& Mark() { return Record(0); }
+  TapeSeed& Data(uint8_t eighths) { return Record(1).Put(eighths).Put(std::string(1 + eighths * 8u, 'd')); }
+  // A trailer of this media that names its chunk and file mark.
+  TapeSeed& Trailer(uint16_t fileMark, uint8_t chunkId) {
+    const uint16_t number = static_cast<uint16_t>(fileMark + 8);
+    return Record(2).Put(1).Put(static_cast<uint8_t>(number & 0xFF)).Put(static_cast<uint8_t>(number >> 8)).Put(chunkId);
+  }
+  TapeSeed& Label() { return Record(3); }
+  // The input: the tape (its last file closed by a mark), then the volume's file count, no
+  // faults, the head, the chunk to locate and the cached file mark.
+  std::string Input(uint8_t files, uint8_t head, uint8_t chunkId, uint8_t cachedMark) const {
+    std::string in(1, static_cast<char>(m_records));
+    in += m_body;
+    for (uint8_t b : {uint8_t{0}, files, uint8_t{0}, head, chunkId, static_cast<uint8_t>(cachedMark + 1)}) {
+      in += static_cast<char>(b);
+    }
+    return in;
+  }
+
+ private:
+  TapeSeed& Record(uint8_t kind) {
+    ++m_records;
+    return Put(kind);
+  }
+  TapeSeed& Put(uint8_t byte) {
+    m_body += static_cast<char>(byte);
+    return *this;
+  }
+  TapeSeed& Put(const std::string& bytes) {
+    m_body += bytes;
+    return *this;
+  }
+  int m_records = 0;
+  std::string m_body;
+};
+
+std::vector<std::string> Seeds() {
+  TapeSeed tape;
+  tape.Label().Mark();
+  for (uint8_t chunk = 0; chunk < 3; ++chunk) {
+    tape.Data(20).Data(3).Mark().Trailer(static_cast<uint16_t>(2 * chunk + 1), chunk).Mark();
+  }
+  return {tape.Input(7, 0, 1, 2), tape.Input(7, 4, 2, 5), tape.Input(3, 9, 0, 0), tape.Input(0, 0, 7, 15)};
+}
+
 }  // namespace
 
+MFS_FUZZ_SEEDS(Seeds)
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static Sandbox* sandbox = new Sandbox;
+  // Destroyed at exit, which removes the cartridge file and its folder.
+  static Sandbox sandbox;
   platform::ResetAll();
   platform::SetLogCaptureLimit(32);
   Input in(data, size);
-  if (!BuildTape(in, sandbox->File())) return 0;
+  if (!BuildTape(in, sandbox.File())) return 0;
   platform::TapeLibrary().AddDrive(kDevice);
-  if (!platform::TapeLibrary().LoadCartridge(kDevice, sandbox->File())) return 0;
+  if (!platform::TapeLibrary().LoadCartridge(kDevice, sandbox.File())) return 0;
   const size_t records = platform::TapeLibrary().Slot(kDevice)->tape->size();
 
   _JobContext job{1, 1};

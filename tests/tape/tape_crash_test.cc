@@ -15,6 +15,7 @@
 #include <cstdlib>
 
 #include "tape_fixture.h"
+#include "test_seed.h"
 
 namespace {
 
@@ -128,7 +129,7 @@ class TapeCrash : public TapeTest {
 
 TEST_F(TapeCrash, KilledBackupsLeaveEveryRecordedChunkIntact) {
   const int kills = KillsFromEnvironment();
-  std::mt19937_64 rng(20240611);
+  std::mt19937_64 rng(mfstest::Seed(20240611));
   std::vector<Committed> committed;
   int killed = 0;
   for (uint64_t seed = 1; killed < kills; ++seed) {
