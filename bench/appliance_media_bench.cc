@@ -10,7 +10,7 @@
 //
 // The two roads run in pairs, with the counters of media_vs_syscalls.h.
 //
-// The folder is MFS_BENCH_DIR, else TMPDIR, else /tmp.
+// The folder is MFS_BENCH_DIR, by default "bench-data" in the build folder.
 
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -42,7 +42,7 @@ using mediabench::Seconds;
 
 // The appliance over a folder, a volume on it, and a job's reservation.
 struct Appliance {
-  std::string folder = mediabench::MakeFolder("mfs-appliance-bench");
+  std::string folder = bench::MakeDir("mfs-appliance-bench");
   std::string volume = folder + "/lib/OZ_MAGNETIC/V_" + std::to_string(kVolId);
   _JobContext job{1, 0};
   MLMMessageInstance mlm;

@@ -9,10 +9,11 @@
 // aio_suspend64 with as many reads in flight (aio_Bps, ratio_aio): the most POSIX AIO gives; the
 // non-overlapped manager with one thread that reads in order and wakes the host per read
 // (handoff_Bps, ratio_handoff).
-// BM_NativeDirect reads with O_DIRECT on a disk folder (MFS_BENCH_DIR, else TMPDIR, /var/tmp or
-// /tmp) against reads of a descriptor opened with O_DIRECT, and is skipped where no folder takes
-// direct I/O.
+// BM_NativeDirect reads with O_DIRECT against reads of a descriptor opened with O_DIRECT, and is
+// skipped where the folder does not take direct I/O. Files go where MFS_BENCH_DIR says (by
+// default "bench-data" in the build folder).
 
+#include "bench_dir.h"
 #include <benchmark/benchmark.h>
 #include <aio.h>
 #include <fcntl.h>
@@ -52,19 +53,7 @@ using Clock = std::chrono::steady_clock;
 double Since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 // A folder on a disk file system (direct I/O needs one; the cached reads do not mind).
-std::string BenchFolder() {
-  std::vector<std::string> candidates;
-  for (const char* env : {"MFS_BENCH_DIR", "TMPDIR"}) {
-    const char* value = getenv(env);
-    if (value != nullptr && *value != '\0') candidates.emplace_back(value);
-  }
-  candidates.insert(candidates.end(), {"/var/tmp", "/tmp"});
-  for (const std::string& dir : candidates) {
-    struct statfs fs {};
-    if (statfs(dir.c_str(), &fs) == 0 && fs.f_type != TMPFS_MAGIC) return dir;
-  }
-  return "/tmp";
-}
+std::string BenchFolder() { return bench::BaseDir(); }
 
 // The 1 GiB file, written once and read once so that it sits in the page cache; removed at exit.
 const std::string& TestFile() {

@@ -1,13 +1,15 @@
 // CBufferedFileReader against read(2): a 1 GiB file read from start to end in the store's typical
 // read sizes (4 KiB and 64 KiB) through the reader's 256 KiB block, and through a plain buffer of
-// the same block size filled with read(2), in the same run. The file stays in the page cache (on
-// tmpfs when there is one), so the comparison measures the reader, not the disk. Both ways read
+// the same block size filled with read(2), in the same run. The file is written where
+// MFS_BENCH_DIR says (by default "bench-data" in the build folder) and stays in the page cache,
+// so the comparison measures the reader, not the disk. Both ways read
 // the file in turns of 64 MiB, alternating which goes first. Counters: bytes per second of each
 // and their ratio (reader throughput / read(2) throughput).
 //
 // Random small reads are reported too: 4 KiB at random offsets, through Seek and Read of the
 // reader and through pread(2).
 
+#include "bench_dir.h"
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <stdlib.h>
@@ -35,11 +37,8 @@ using Clock = std::chrono::steady_clock;
 class BenchFile {
  public:
   BenchFile() {
-    const char* tmp = getenv("TMPDIR");
-    std::string base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : (tmp != nullptr && *tmp ? tmp : "/tmp");
-    std::string pattern = base + "/mfs-reader-bench-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) return;
-    m_folder = pattern;
+    m_folder = bench::MakeDir("mfs-reader-bench");
+    if (m_folder.empty()) return;
     m_path = m_folder + "/data";
     int fd = open(m_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (fd < 0) return;
@@ -215,7 +214,7 @@ void BM_RandomRead4KiB_Pread(benchmark::State& state) {
   close(fd);
 }
 
-BENCHMARK(BM_RandomRead4KiB_Reader)->Unit(benchmark::kMillisecond)->Iterations(3);
-BENCHMARK(BM_RandomRead4KiB_Pread)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_RandomRead4KiB_Reader)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
+BENCHMARK(BM_RandomRead4KiB_Pread)->Unit(benchmark::kMillisecond)->Iterations(3)->UseRealTime();
 
 }  // namespace

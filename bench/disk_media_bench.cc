@@ -6,8 +6,8 @@
 // pieces and Close against read(2) of the same file in 64 KiB pieces.
 //
 // The comparison and its counters are those of media_vs_syscalls.h (`disk_media_MBps` for the
-// media). The folder is MFS_BENCH_DIR, else TMPDIR, else /tmp: a folder on a real disk measures
-// the disk with the flush; one on tmpfs measures the code path alone.
+// media). The folder is MFS_BENCH_DIR, by default "bench-data" in the build folder: a folder on a real
+// disk measures the disk with the flush; one on tmpfs would measure the code path alone.
 
 #include <filesystem>
 #include <string>
@@ -27,7 +27,7 @@ constexpr long long kChunkId = 1;
 
 // A mount path folder with a volume reservation, as a data mover has them.
 struct MountPath {
-  std::string folder = mediabench::MakeFolder("mfs-disk-bench");
+  std::string folder = bench::MakeDir("mfs-disk-bench");
   _JobContext job{1, 0};
   MLMMessageInstance mlm;
   OZMMreserveMount reserve;

@@ -1,9 +1,10 @@
 // The file layer's cost on the data path: 64 KiB writes through CFileInterface against plain
 // write(2), in the same folder and the same run. Each iteration writes 256 MiB both ways. The
-// files live in the page cache (tmpfs when there is one) and are not synced: the comparison
-// measures the layer, not the disk. Counters: bytes per second of each, their ratio (layer
+// files are written where MFS_BENCH_DIR says (by default "bench-data" in the build folder) and are
+// not synced: the comparison measures the layer, not the disk. Counters: bytes per second of each, their ratio (layer
 // throughput / write(2) throughput) and the median of that ratio over the 4 MiB turns.
 
+#include "bench_dir.h"
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <stdlib.h>
@@ -26,11 +27,7 @@ namespace {
 constexpr size_t kBlock = 64 * 1024;
 constexpr size_t kTotal = 256ull * 1024 * 1024;
 
-std::string MakeFolder() {
-  std::string base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : (getenv("TMPDIR") ? getenv("TMPDIR") : "/tmp");
-  std::string pattern = base + "/mfs-bench-XXXXXX";
-  return mkdtemp(pattern.data()) ? pattern : std::string();
-}
+std::string MakeFolder() { return bench::MakeDir("mfs-bench"); }
 
 using Clock = std::chrono::steady_clock;
 

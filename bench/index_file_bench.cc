@@ -10,11 +10,16 @@
 // "Journaled" is a packed container index, which always flushes through the change journal and
 // keeps every page it touched in memory.
 //
-// MFS_BENCH_DIR chooses the folder of the files (default: TMPDIR or /tmp).
+// MFS_BENCH_DIR chooses the folder of the files (default: "bench-data" in the build folder).
+#include "bench_dir.h"
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -36,11 +41,8 @@ constexpr uint64_t kSearches = 1000000;
 constexpr uint64_t kUpdates = 100000;
 
 std::string BenchFolder() {
-  const char* dir = getenv("MFS_BENCH_DIR");
-  if (dir == nullptr || *dir == '\0') dir = getenv("TMPDIR");
-  std::string pattern = std::string(dir != nullptr && *dir != '\0' ? dir : "/tmp") + "/mfs_index_bench_XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr) return "/tmp";
-  return pattern;
+  std::string dir = bench::MakeDir("mfs-index-bench");
+  return dir.empty() ? bench::BaseDir() : dir;
 }
 
 void RemoveFiles(const std::string& path) {
@@ -138,7 +140,82 @@ void BM_Append(benchmark::State& state) {
   state.counters["file_bytes_per_record"] =
       static_cast<double>(journaled ? 128 + kRecords * 56 : IndexRecordPosition(kRecords, 512, 56)) / kRecords;
 }
-BENCHMARK(BM_Append)->ArgName("journaled")->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Append)->ArgName("journaled")->Arg(0)->Arg(1)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// A new aligned container index of `records` records, appended and closed as a job writes one
+// without a checkpoint (one fsync, at the close), against pwrite(2) of the same bytes, page by
+// page, into a new file of the same folder and one fsync(2). The two alternate which goes first.
+// Counters: records per second of each (wall clock) and their ratio (index / pwrite).
+void BM_AppendAndClose_VsPwrite(benchmark::State& state) {
+  using Clock = std::chrono::steady_clock;
+  const uint64_t records = static_cast<uint64_t>(state.range(0));
+  CFSInitParams params;
+  const std::string path = IndexPath(false);
+  const std::string plain = Folder() + "/plain_pwrite";
+  double indexSeconds = 0, plainSeconds = 0;
+  int turn = 0;
+  auto runIndex = [&] {
+    RemoveFiles(path);
+    const auto start = Clock::now();
+    SFileIndex idx(&params, nullptr);
+    auto opt = Options(false);
+    if (idx.Create(path, opt).IsFailure()) return false;
+    for (uint64_t i = 0; i < records; ++i) {
+      SSfileContainerIndexEntry r = Record(KeyOf(i));
+      if (idx.AddEntry(&r).IsFailure()) return false;
+    }
+    if (idx.Close().IsFailure()) return false;
+    indexSeconds += std::chrono::duration<double>(Clock::now() - start).count();
+    return true;
+  };
+  std::string bytes;
+  auto runPlain = [&] {
+    std::remove(plain.c_str());
+    const auto start = Clock::now();
+    const int fd = open(plain.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    for (size_t at = 0; at < bytes.size(); at += IDX_PAGE_SIZE) {
+      const size_t n = std::min<size_t>(IDX_PAGE_SIZE, bytes.size() - at);
+      if (pwrite(fd, bytes.data() + at, n, static_cast<off_t>(at)) != static_cast<ssize_t>(n)) return false;
+    }
+    const bool ok = fsync(fd) == 0;
+    close(fd);
+    plainSeconds += std::chrono::duration<double>(Clock::now() - start).count();
+    return ok;
+  };
+  // The index's bytes for the baseline, from an untimed round.
+  if (!runIndex()) {
+    state.SkipWithError("append failed");
+    return;
+  }
+  {
+    std::ifstream in(path, std::ios::binary);
+    bytes.assign((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  }
+  indexSeconds = 0;
+  for (auto _ : state) {
+    const auto start = Clock::now();
+    const bool ok = turn++ % 2 == 0 ? runIndex() && runPlain() : runPlain() && runIndex();
+    if (!ok) {
+      state.SkipWithError("a write failed");
+      return;
+    }
+    state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
+  }
+  std::remove(plain.c_str());
+  const double n = static_cast<double>(records) * static_cast<double>(state.iterations());
+  state.counters["index_records_per_second"] = n / indexSeconds;
+  state.counters["pwrite_records_per_second"] = n / plainSeconds;
+  state.counters["ratio"] = plainSeconds / indexSeconds;
+}
+BENCHMARK(BM_AppendAndClose_VsPwrite)
+    ->ArgName("records")
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Arg(kRecords)
+    ->Iterations(6)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 // Create over an existing container index of 10,000 records, then Close, which writes the new
 // header: what starting a container anew costs. Arguments: the layout (journaled: change-file
@@ -179,6 +256,7 @@ BENCHMARK(BM_CreateOverFile)
     ->Args({1, 0})
     ->Args({1, 1})
     ->Iterations(50)
+    ->UseRealTime()
     ->Unit(benchmark::kMicrosecond);
 
 // Searches of random keys that are all present, after one pass over the same keys has brought
@@ -234,6 +312,7 @@ BENCHMARK(BM_Search)
     ->Args({1, 100000})
     ->Args({1, 10000})
     ->Iterations(1)
+    ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
 
 // Random updates, then one Flush. With many updates every page changes; with few, the bytes
@@ -286,6 +365,7 @@ BENCHMARK(BM_UpdateAndFlush)
     ->Args({0, 100})
     ->Args({1, 100})
     ->Iterations(1)
+    ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
 
 // Open of a packed index of 100,000 records beside a journal of every one of its pages, as an
@@ -342,7 +422,7 @@ void BM_ReplayAtOpen(benchmark::State& state) {
   state.counters["journal_pages"] = pages;
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * journal.size()));
 }
-BENCHMARK(BM_ReplayAtOpen)->ArgName("mode")->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ReplayAtOpen)->ArgName("mode")->Arg(1)->Arg(2)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 // Open read-write and Close of an aligned container index, as a job that continues a chunk
 // opens it: with `trim`, Open reads every record to find what an unfinished Flush left (here
@@ -376,6 +456,7 @@ BENCHMARK(BM_OpenForAppending)
     ->Args({10000, 1})
     ->Args({kRecords, 0})
     ->Args({kRecords, 1})
+    ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
 
 // GetCacheMPId of random volumes among 10,000 cached ones, from 1 to 8 threads at once, each

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "MediaFileSystem/zovadAdeveFS.h"
+#include "bench_dir.h"
 
 namespace mediabench {
 
@@ -27,15 +28,6 @@ using Clock = std::chrono::steady_clock;
 
 inline double Seconds(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-// A new folder in MFS_BENCH_DIR, else TMPDIR, else /tmp; empty when none can be made. A folder on
-// a real disk measures the disk with the flush; one on tmpfs measures the code path alone.
-inline std::string MakeFolder(const std::string& prefix) {
-  const char* base = getenv("MFS_BENCH_DIR");
-  if (base == nullptr || *base == '\0') base = getenv("TMPDIR");
-  std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/" + prefix + "-XXXXXX";
-  return mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
 }
 
 // `bytes` in pieces through write(2) into a new file, then fsync(2): the seconds, or -1.

@@ -9,7 +9,7 @@
 // The comparison and its counters are those of media_vs_syscalls.h (`optical_MBps` for the media);
 // the benchmark's time is the wall-clock time of an iteration (both roads). The drive stand-in
 // does not record reads and writes here, so its list of calls does not grow with every block. The
-// folder is MFS_BENCH_DIR, else TMPDIR, else /tmp.
+// folder is MFS_BENCH_DIR, by default "bench-data" in the build folder.
 
 #include <filesystem>
 #include <memory>
@@ -31,7 +31,7 @@ constexpr long long kDiskBytes = 8LL << 30;  // the disk's size: room for the ch
 
 // An optical disk in a folder with a volume reservation, as a data mover has them.
 struct Disk {
-  std::string folder = mediabench::MakeFolder("mfs-optical-bench");
+  std::string folder = bench::MakeDir("mfs-optical-bench");
   _JobContext job{1, 0};
   MLMMessageInstance mlm;
   OZMMreserveMount reserve;

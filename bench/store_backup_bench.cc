@@ -4,12 +4,14 @@
 // every 256 MiB and at the end, and the same bytes written with write(2) into files of the same
 // folder (one data file per 64 MiB, like the containers, and one metadata file) with an fsync of
 // every file written since the last one at the same points. Both run in the same iteration, in
-// turns, on a real disk folder (TMPDIR or /tmp), so the fsyncs cost what they cost there.
+// turns, in the folder MFS_BENCH_DIR names (by default "bench-data" in the build folder, on the
+// disk the user builds on), so the fsyncs cost what they cost there.
 //
 // Counters: MiB/s of each way, their ratio (store / write(2)), and what the store put on disk per
 // byte of host data: the bytes of its files (containers, metadata, indexes) and the bytes the
 // process caused to be written to storage (/proc/self/io), both per byte handed to it.
 
+#include "bench_dir.h"
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -61,9 +63,7 @@ uint64_t FolderBytes(const std::string& folder) {
 class Folder {
  public:
   Folder() {
-    const char* tmp = getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && *tmp ? tmp : "/tmp") + "/mfs-store-bench-XXXXXX";
-    if (mkdtemp(pattern.data()) != nullptr) path = pattern;
+    path = bench::MakeDir("mfs-store-bench");
   }
   ~Folder() {
     std::error_code ignored;
@@ -234,4 +234,4 @@ void BM_StoreAgainstWrite(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(BM_StoreAgainstWrite)->Arg(64 * 1024)->Arg(1024 * 1024)->Iterations(3)->Unit(benchmark::kSecond);
+BENCHMARK(BM_StoreAgainstWrite)->Arg(64 * 1024)->Arg(1024 * 1024)->Iterations(3)->UseRealTime()->Unit(benchmark::kSecond);

@@ -4,10 +4,11 @@
 // data) and, as the baseline, with one pread(2) of the same byte range (header and data) from the
 // container files, kept open. Both ways read every object of the chunk in turns, alternating
 // which goes first, in container order (sequential) and in a random order of the objects.
-// The files stay in the page cache (on tmpfs when there is one): the comparison measures the
-// store's work, not the disk. Counters: bytes per second of each way and their ratio (store
-// throughput / pread(2) throughput).
+// The files, written where MFS_BENCH_DIR says (by default "bench-data" in the build folder), stay
+// in the page cache: the comparison measures the store's work, not the disk. Counters: bytes per
+// second of each way and their ratio (store throughput / pread(2) throughput).
 
+#include "bench_dir.h"
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <stdlib.h>
@@ -47,11 +48,8 @@ struct Object {
 class BenchChunk {
  public:
   explicit BenchChunk(size_t objectSize) : m_objectSize(objectSize) {
-    const char* tmp = getenv("TMPDIR");
-    std::string base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : (tmp != nullptr && *tmp ? tmp : "/tmp");
-    std::string pattern = base + "/mfs-restore-bench-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) return;
-    m_root = pattern;
+    m_root = bench::MakeDir("mfs-restore-bench");
+    if (m_root.empty()) return;
     m_volume = m_root + "/OZ_MAGNETIC/V_1";
     const std::string chunk = m_volume + "/" + SingleInstancer_FS::GetChunkDirName(kChunkId);
     std::filesystem::create_directories(chunk);

@@ -8,6 +8,7 @@
 // counters report both rates and their ratio, the tape media's share of the cost; the reported
 // time is the tape media's.
 
+#include "bench_dir.h"
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -42,10 +43,7 @@ class Bench {
   Bench() {
     platform::ResetAll();
     platform::SetLogCaptureLimit(64);
-    const char* base = getenv("MFS_BENCH_DIR");
-    if (base == nullptr || *base == '\0') base = getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/mfs-tape-bench-XXXXXX";
-    m_dir = mkdtemp(pattern.data()) != nullptr ? pattern : "";
+    m_dir = bench::MakeDir("mfs-tape-bench");
     m_file = m_dir + "/bench.vtape";
     ok = !m_dir.empty() && platform::WriteTapeFile(m_file, {{platform::FormatTapeLabel(kMediaId, kBlock)}});
     platform::TapeLibrary().AddDrive(kDevice);

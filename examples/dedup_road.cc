@@ -12,7 +12,10 @@
 // ReadFromDataFile hands out the bytes). The files are written back and every byte is compared
 // with the source.
 
+#include <openssl/evp.h>
+
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -47,24 +50,32 @@ uint64_t GetBE(const char* at) {
   return value;
 }
 
-// Two 64-bit hashes of a block; a block whose pair was seen is taken as the same block, and the
-// check at the end compares every byte.
+// A block's fingerprint: its SHA-256, as deduplicating stores take it. A block whose fingerprint
+// was seen is taken as the same block; the check at the end still compares every byte.
 struct BlockHash {
-  uint64_t a = 0;
-  uint64_t b = 0;
-  bool operator<(const BlockHash& o) const { return a != o.a ? a < o.a : b < o.b; }
+  std::array<unsigned char, 32> digest{};
+  bool operator<(const BlockHash& o) const { return digest < o.digest; }
 };
 
-BlockHash Hash(const char* data, size_t n) {
-  BlockHash h{0xCBF29CE484222325ULL, 0x84222325CBF29CE4ULL};
-  for (size_t i = 0; i < n; ++i) {
-    const auto c = static_cast<unsigned char>(data[i]);
-    h.a = (h.a ^ c) * 0x100000001B3ULL;
-    h.b = (h.b + c + 1) * 0x9E3779B97F4A7C15ULL;
-    h.b ^= h.b >> 29;
+// One digest context for the whole backup: made once, reset per block.
+class Fingerprinter {
+ public:
+  Fingerprinter() : m_ctx(EVP_MD_CTX_new()) {}
+  ~Fingerprinter() { EVP_MD_CTX_free(m_ctx); }
+  Fingerprinter(const Fingerprinter&) = delete;
+  Fingerprinter& operator=(const Fingerprinter&) = delete;
+
+  // False when the library cannot give the digest.
+  bool Of(const char* data, size_t n, BlockHash& out) {
+    unsigned int length = 0;
+    return m_ctx != nullptr && EVP_DigestInit_ex(m_ctx, EVP_sha256(), nullptr) == 1 &&
+           EVP_DigestUpdate(m_ctx, data, n) == 1 && EVP_DigestFinal_ex(m_ctx, out.digest.data(), &length) == 1 &&
+           length == out.digest.size();
   }
-  return h;
-}
+
+ private:
+  EVP_MD_CTX* m_ctx;
+};
 
 // Where the store put an object: its container and offset (object header included).
 struct ObjectPlace {
@@ -156,6 +167,7 @@ class DedupRoad {
     Progress progress("dedup backup", m_source.TotalBytes());
     std::vector<char> object(kObjectHeader + kBlock);
     std::memcpy(object.data(), "10DHGAT", 8);
+    Fingerprinter fingerprints;
     unsigned long long sinceCheckpoint = 0;
     int eom = 0;
     for (size_t f = 0; f < m_source.Files().size(); ++f) {
@@ -174,7 +186,11 @@ class DedupRoad {
           return false;
         }
         left -= want;
-        const BlockHash hash = Hash(block, want);
+        BlockHash hash;
+        if (!fingerprints.Of(block, want, hash)) {
+          std::printf("FAILED: dedup backup: no SHA-256 from the crypto library\n");
+          return false;
+        }
         auto known = m_objects.find(hash);
         if (known == m_objects.end()) {
           ObjectPlace place;
@@ -369,7 +385,7 @@ class DedupRoad {
   OZMMreserveMount m_reserve;
   int m_volumeId = 0;
   std::string m_volumeFolder;
-  std::map<BlockHash, size_t> m_objects;          // block hash -> index in m_places
+  std::map<BlockHash, size_t> m_objects;          // block fingerprint -> index in m_places
   std::vector<ObjectPlace> m_places;              // the host's table of objects
   std::vector<std::vector<size_t>> m_fileBlocks;  // per file, the objects of its blocks in order
   unsigned long long m_storedBytes = 0;

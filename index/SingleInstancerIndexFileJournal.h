@@ -50,7 +50,7 @@ CXoError IDX_CLASS::Flush() {
     }
   }
   watch.Stop();
-  m_pDbg->debug("Flush time [%f Sec], Change [%d], Aligned [%d]", static_cast<double>(watch.ElapsedMs()) / 1000.0,
+  m_pDbg->debug("Flush time [%f Sec], Change [%d], Aligned [%d]", watch.ElapsedSeconds(),
                 m_bUseChangeFile ? 1 : 0, m_Header.BlockSize != 0 ? 1 : 0);
   m_bDirty = false;
   return CXoError::Success();

@@ -202,6 +202,26 @@ CXoError CCloudFile::Read(void* buffer, unsigned int length, unsigned int* done)
   return e;
 }
 
+CXoError CCloudFile::ReadAhead(void* buffer, unsigned int length, unsigned int* done, void* ahead,
+                              unsigned int aheadLength, unsigned int* aheadDone) {
+  unsigned int got = 0, gotAhead = 0;
+  CXoError e = CPosixFile::ReadAhead(buffer, length, &got, ahead, aheadLength, &gotAhead);
+  m_ullDownloaded += got + gotAhead;
+  if (done != nullptr) *done = got;
+  if (aheadDone != nullptr) *aheadDone = gotAhead;
+  return e;
+}
+
+CXoError CCloudFile::ReadAheadAt(uint64_t offset, void* buffer, unsigned int length, unsigned int* done, void* ahead,
+                                unsigned int aheadLength, unsigned int* aheadDone) {
+  unsigned int got = 0, gotAhead = 0;
+  CXoError e = CPosixFile::ReadAheadAt(offset, buffer, length, &got, ahead, aheadLength, &gotAhead);
+  m_ullDownloaded += got + gotAhead;
+  if (done != nullptr) *done = got;
+  if (aheadDone != nullptr) *aheadDone = gotAhead;
+  return e;
+}
+
 CXoError CCloudFile::Flush() {
   CXoError e = CPosixFile::Flush();
   if (e.IsFailure() || !m_writing) return e;

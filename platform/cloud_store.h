@@ -32,7 +32,12 @@ class CCloudFile : public CPosixFile {
   CXoError Open(std::string path, int flags, int mode, int reserved) override;
   // Publishes the upload as the object; on any failure the object stays as it was.
   CXoError Close() override;
+  // Every read counts what it brought down, the bytes read ahead too.
   CXoError Read(void* buffer, unsigned int length, unsigned int* done) override;
+  CXoError ReadAhead(void* buffer, unsigned int length, unsigned int* done, void* ahead, unsigned int aheadLength,
+                     unsigned int* aheadDone) override;
+  CXoError ReadAheadAt(uint64_t offset, void* buffer, unsigned int length, unsigned int* done, void* ahead,
+                       unsigned int aheadLength, unsigned int* aheadDone) override;
   // Publishes what was written so far; the object stays open for more.
   CXoError Flush() override;
   int GetFD() override { return -1; }

@@ -36,6 +36,14 @@ CFileInterface* CFileInterface::GetFileInterfaceInstance(const CFSInitParams& pa
   return file;
 }
 
+CXoError CFileInterface::ReadAheadAt(uint64_t offset, void* buffer, unsigned int length, unsigned int* done, void* ahead,
+                                     unsigned int aheadLength, unsigned int* aheadDone) {
+  (void)offset, (void)buffer, (void)length, (void)ahead, (void)aheadLength;
+  if (done != nullptr) *done = 0;
+  if (aheadDone != nullptr) *aheadDone = 0;
+  return FXErrorUtil::ErrorErrNo(FX_LOCATION, EOPNOTSUPP, "Cannot read at an offset of [%s]", GetFileName().c_str());
+}
+
 CFSInterface* CFSInterface::GetFSInterfaceInstance(const CFSInitParams& params) {
   switch (params.m_Type) {
     case kFSTypeCloud:

@@ -114,6 +114,18 @@ class CFileInterface {
     if (aheadDone != nullptr) *aheadDone = 0;
     return Read(buffer, length, done);
   }
+  // Positioned reads: ReadAhead from `offset` instead of from the position, in one call, leaving
+  // the position alone. A reader that keeps its own place in the file needs no seek per read.
+  // Interfaces that cannot read at an offset say so, and the caller seeks and reads instead.
+  virtual bool PositionedReads() { return false; }
+  virtual CXoError ReadAheadAt(uint64_t offset, void* buffer, unsigned int length, unsigned int* done, void* ahead,
+                               unsigned int aheadLength, unsigned int* aheadDone);
+  // Whether `path` still names the file this interface has open: a file renamed into its place,
+  // or its removal, makes it name another or none. Interfaces that cannot tell answer true.
+  virtual bool StillNamedBy(const std::string& path) {
+    (void)path;
+    return true;
+  }
 
   // The storage the interface was made for: the factory keeps a copy of its parameters here.
   const CFSInitParams& GetInitParams() const { return m_Params; }

@@ -22,7 +22,7 @@ constexpr const char* kMachineLockDirectory = "/tmp/mfs-named-locks";
 std::atomic<bool> g_realSleep{true};
 std::atomic<bool> g_realClock{true};
 std::atomic<long long> g_sleptMs{0};
-std::atomic<long long> g_fakeNowMs{kFakeClockStartMs};
+std::atomic<long long> g_fakeNowNs{kFakeClockStartMs * 1000000};
 
 struct LockDirectory {
   std::mutex mutex;
@@ -123,7 +123,7 @@ void ResetAll() {
   g_realSleep.store(false);
   g_realClock.store(false);
   g_sleptMs.store(0);
-  g_fakeNowMs.store(kFakeClockStartMs);
+  g_fakeNowNs.store(kFakeClockStartMs * 1000000);
   UseOwnLockFolder();
   std::vector<void (*)()> resets;
   {
@@ -146,17 +146,23 @@ long long SleptMs() { return g_sleptMs.load(); }
 
 void SetRealSleep(bool real) { g_realSleep.store(real); }
 
-void AdvanceClock(long long ms) { g_fakeNowMs.fetch_add(ms); }
+void AdvanceClock(long long ms) { g_fakeNowNs.fetch_add(ms * 1000000); }
+
+void AdvanceClockNs(long long ns) { g_fakeNowNs.fetch_add(ns); }
 
 void SetRealClock(bool real) {
-  if (!real && g_realClock.load()) g_fakeNowMs.store(RealNowMs());
+  if (!real && g_realClock.load()) g_fakeNowNs.store(RealNowMs() * 1000000);
   g_realClock.store(real);
 }
 
 long long NowMs() {
   if (g_realClock.load(std::memory_order_relaxed)) return RealNowMs();
-  return g_fakeNowMs.load(std::memory_order_relaxed);
+  return g_fakeNowNs.load(std::memory_order_relaxed) / 1000000;
 }
+
+bool ClockIsFake() { return !g_realClock.load(std::memory_order_relaxed); }
+
+long long FakeNowNs() { return g_fakeNowNs.load(std::memory_order_relaxed); }
 
 void SetNamedLockDirectory(const std::string& dir) {
   LockDirectory& l = Locks();
@@ -178,7 +184,7 @@ void XOSLEEP_InTeRnAl(uint32_t ms, const char* file, int line) {
   (void)file;
   (void)line;
   platform::g_sleptMs.fetch_add(ms);
-  if (!platform::g_realClock.load(std::memory_order_relaxed)) platform::g_fakeNowMs.fetch_add(ms);
+  if (!platform::g_realClock.load(std::memory_order_relaxed)) platform::g_fakeNowNs.fetch_add(static_cast<long long>(ms) * 1000000);
   if (!platform::g_realSleep.load(std::memory_order_relaxed)) {
     std::this_thread::yield();
     return;
@@ -189,7 +195,7 @@ void XOSLEEP_InTeRnAl(uint32_t ms, const char* file, int line) {
 }
 
 long long CTimeStamp::Now() {
-  if (!platform::g_realClock.load(std::memory_order_relaxed)) return platform::NowMs() * 10000;
+  if (!platform::g_realClock.load(std::memory_order_relaxed)) return platform::g_fakeNowNs.load(std::memory_order_relaxed) / 100;
   timespec ts{};
   clock_gettime(CLOCK_REALTIME, &ts);
   return static_cast<long long>(ts.tv_sec) * 10000000LL + ts.tv_nsec / 100;

@@ -43,6 +43,7 @@ long long SleptMs();
 void SetRealSleep(bool real);
 // The fake clock: move it forward.
 void AdvanceClock(long long ms);
+void AdvanceClockNs(long long ns);
 void SetRealClock(bool real);
 
 // The folder of the named locks' files. A process starts with a folder shared by the machine;

@@ -179,6 +179,52 @@ CXoError CPosixFile::ReadAhead(void* buffer, unsigned int length, unsigned int* 
   return CXoError::Success();
 }
 
+CXoError CPosixFile::ReadAheadAt(uint64_t offset, void* buffer, unsigned int length, unsigned int* done, void* ahead,
+                                 unsigned int aheadLength, unsigned int* aheadDone) {
+  if (done != nullptr) *done = 0;
+  if (aheadDone != nullptr) *aheadDone = 0;
+  if (m_fd < 0) return NotOpen(FX_LOCATION, "read from", m_path);
+  if (buffer == nullptr && length > 0) return Failed(FX_LOCATION, EINVAL, "read into no buffer from", m_path);
+  if (offset > static_cast<uint64_t>(INT64_MAX)) return Failed(FX_LOCATION, EINVAL, "read past the end of", m_path);
+  auto o = Inject(FsOp::Read, m_path);
+  const bool withAhead = o.shortBytes < 0 && ahead != nullptr && aheadLength > 0;  // a shortened read reads no ahead
+  size_t want = length;
+  if (o.shortBytes >= 0 && static_cast<unsigned long long>(o.shortBytes) < want) want = static_cast<size_t>(o.shortBytes);
+  if (platform::Faults().Tracing()) {
+    platform::Faults().RecordTransfer(FsOp::Read, m_path, static_cast<long long>(offset),
+                                      want + (withAhead ? aheadLength : 0));
+  }
+  if (o.err != 0) return Failed(FX_LOCATION, o.err, "read from", m_path);
+  iovec parts[2] = {{buffer, want}, {ahead, withAhead ? aheadLength : 0}};
+  const size_t total = want + parts[1].iov_len;
+  size_t got = 0;
+  // Until the first buffer is full or the file ends: the only short count.
+  while (got < want) {
+    ssize_t n = ::preadv(m_fd, parts, parts[1].iov_len > 0 ? 2 : 1, static_cast<off_t>(offset + got));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      int err = errno;
+      if (done != nullptr) *done = static_cast<unsigned int>(std::min(got, want));
+      return Failed(FX_LOCATION, err, "read from", m_path);
+    }
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+    if (got >= want) break;
+    parts[0].iov_base = static_cast<char*>(buffer) + got;
+    parts[0].iov_len = want - got;
+  }
+  const size_t first = std::min(got, want);
+  if (done != nullptr) *done = static_cast<unsigned int>(first);
+  if (aheadDone != nullptr) *aheadDone = static_cast<unsigned int>(std::min(got, total) - first);
+  return CXoError::Success();
+}
+
+bool CPosixFile::StillNamedBy(const std::string& path) {
+  struct stat open {}, named {};
+  if (m_fd < 0 || ::fstat(m_fd, &open) != 0 || ::stat(path.c_str(), &named) != 0) return false;
+  return open.st_dev == named.st_dev && open.st_ino == named.st_ino;
+}
+
 CXoError CPosixFile::Write(const void* buffer, unsigned int length, unsigned int* done) {
   if (done != nullptr) *done = 0;
   if (m_fd < 0) return NotOpen(FX_LOCATION, "write to", m_path);

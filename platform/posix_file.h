@@ -16,6 +16,12 @@ class CPosixFile : public CFileInterface {
   // One readv(2) for both buffers.
   CXoError ReadAhead(void* buffer, unsigned int length, unsigned int* done, void* ahead, unsigned int aheadLength,
                      unsigned int* aheadDone) override;
+  // One preadv(2) for both buffers. An offset past what the file can address fails with EINVAL.
+  bool PositionedReads() override { return true; }
+  CXoError ReadAheadAt(uint64_t offset, void* buffer, unsigned int length, unsigned int* done, void* ahead,
+                       unsigned int aheadLength, unsigned int* aheadDone) override;
+  // The open file and the one at `path` are the same file (device and inode).
+  bool StillNamedBy(const std::string& path) override;
   CXoError Write(const void* buffer, unsigned int length, unsigned int* done) override;
   CXoError Seek(CXoFile::offset offset, int whence, CXoFile::offset* position) override;
   CXoError Tell(CXoFile::offset& position) override;

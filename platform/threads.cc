@@ -200,19 +200,37 @@ void MDLock::unset() {
 
 void MDTime::init() { m_ms = platform::NowMs(); }
 
+// A watch reads the clock it started on, so a test that switches clocks never mixes them.
 void CStopWatch::Start() {
-  m_start = platform::NowMs();
+  m_fake = platform::ClockIsFake();
+  m_start = m_fake ? platform::FakeNowNs() : platform::ClockTicks();
   m_stop = m_start;
   m_running = true;
+  m_started = true;
 }
 
 void CStopWatch::Stop() {
   if (!m_running) return;
-  m_stop = platform::NowMs();
+  m_stop = m_fake ? platform::FakeNowNs() : platform::ClockTicks();
   m_running = false;
 }
 
-long long CStopWatch::ElapsedMs() const { return (m_running ? platform::NowMs() : m_stop) - m_start; }
+long long CStopWatch::ElapsedTicks() const {
+  const long long end = !m_running ? m_stop : m_fake ? platform::FakeNowNs() : platform::ClockTicks();
+  return end > m_start ? end - m_start : 0;  // counters of two processors may differ a little
+}
+
+long long CStopWatch::TicksPerSecond() const {
+  if (!m_started) return 0;
+  return m_fake ? 1000000000LL : platform::ClockTicksPerSecond();
+}
+
+double CStopWatch::ElapsedSeconds() const {
+  const long long rate = TicksPerSecond();
+  return rate > 0 ? static_cast<double>(ElapsedTicks()) / static_cast<double>(rate) : 0.0;
+}
+
+long long CStopWatch::ElapsedMs() const { return static_cast<long long>(ElapsedSeconds() * 1000.0); }
 
 // ---------------------------------------------------------------------------------------------
 // OzThread

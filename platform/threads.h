@@ -120,16 +120,27 @@ class MDTime {
   long long m_ms = 0;
 };
 
+// A stopwatch over the process's monotonic clock (platform::ClockTicks): nanosecond resolution,
+// read in user space. After platform::ResetAll it reads the fake clock, in nanoseconds.
 class CStopWatch {
  public:
   void Start();
   void Stop();
+  // Clock ticks from Start to Stop (to now while the watch runs), and how many ticks make a
+  // second: 0 before the first Start, when the watch has no rate.
+  long long ElapsedTicks() const;
+  long long TicksPerSecond() const;
+  // The elapsed time in seconds; 0 without a rate.
+  double ElapsedSeconds() const;
+  // The elapsed time in whole milliseconds.
   long long ElapsedMs() const;
 
  private:
   long long m_start = 0;
   long long m_stop = 0;
   bool m_running = false;
+  bool m_fake = false;     // started on the fake clock
+  bool m_started = false;
 };
 
 // Time in 100 ns ticks.
@@ -162,8 +173,16 @@ class OzThread {
 };
 
 namespace platform {
-// The clock of MDTime and CStopWatch, milliseconds.
+// The clock of MDTime, milliseconds since the epoch (the fake one after ResetAll).
 long long NowMs();
+// The clock of CStopWatch: monotonic ticks, and how many make a second. The processor's invariant
+// time-stamp counter where there is one (a read of a few nanoseconds that stays in user space),
+// else CLOCK_MONOTONIC in nanoseconds; after ResetAll the fake clock, in nanoseconds.
+long long ClockTicks();
+long long ClockTicksPerSecond();
+bool ClockIsFake();
+// The fake clock's instant in nanoseconds.
+long long FakeNowNs();
 
 // Thread starts that fail (tests): after `skip` more successful starts, the next `count` starts
 // of OzThread fail with EAGAIN.

@@ -186,9 +186,9 @@ CXoError CSimulatedIoOvlMgr::OpenForAsyncRead(const char* pszPath, CFileInterfac
   watch.Start();
   CXoError err = pIfc->Open(pszPath, async_io::AsyncReadFlags(pIfc->GetType()), 0400, 0);
   watch.Stop();
-  long long elapsed = watch.ElapsedMs();
+  const double elapsedMs = watch.ElapsedSeconds() * 1000.0;
   OzCriticalSectionGuard lock(&m_csStats);
-  m_openStats.Add(elapsed > 0 ? static_cast<double>(elapsed) : 0.0);
+  m_openStats.Add(elapsedMs);
   return err;
 }
 

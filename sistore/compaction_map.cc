@@ -176,8 +176,8 @@ void CSFileCompactionMap::LogHole(uint64_t off, uint64_t holeStart, const Run& r
                    atStart ? "Pruner mode [false]." : ("[" + m_strFileName + "]").c_str());
 }
 
-void CSFileCompactionMap::RecordTranslation(long long elapsedMs) {
-  const float seconds = elapsedMs > 0 ? static_cast<float>(elapsedMs) / 1000.0f : 0.0f;
+void CSFileCompactionMap::RecordTranslation(double elapsed) {
+  const float seconds = static_cast<float>(elapsed);
   const uint32_t before = m_uTranslations++;
   if (seconds == 0.0f && m_fAvgTranslateTime == 0.0f) return;  // the average stays 0
   m_fAvgTranslateTime = (m_fAvgTranslateTime * static_cast<float>(before) + seconds) / static_cast<float>(m_uTranslations);
@@ -215,7 +215,7 @@ uint64_t CSFileCompactionMap::GetPhysicalOffset(uint64_t LogicalOff, bool bPrune
     }
   }
   watch.Stop();
-  RecordTranslation(watch.ElapsedMs());
+  RecordTranslation(watch.ElapsedSeconds());
 
   // A result outside the container's header or past the growth a map can cause comes from a
   // damaged map. The allowance is 32-bit arithmetic, as maps already on media were checked with it.

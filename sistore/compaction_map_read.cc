@@ -53,7 +53,6 @@ bool SizeMatchesCount(const SCompactionMapHeader& h, const char* expression) {
                   __func__, __LINE__);
 }
 
-float Seconds(long long ms) { return ms > 0 ? static_cast<float>(ms) / 1000.0f : 0.0f; }
 
 // Reads exactly `length` bytes; a shorter read means the file ends inside the structure.
 CXoError ReadExactly(CFileInterface* file, void* buffer, unsigned int length) {
@@ -165,7 +164,7 @@ CXoError SingleInstancer_FS::GetCompactionMap(CFileInterface* pFile, CSFileCompa
     if (e.IsSuccess()) e = back;
   }
   watch.Stop();
-  if (e.IsSuccess()) Map.m_fMapReadTime = Seconds(watch.ElapsedMs());
+  if (e.IsSuccess()) Map.m_fMapReadTime = static_cast<float>(watch.ElapsedSeconds());
   return e;
 }
 
@@ -269,7 +268,7 @@ CXoError SingleInstancer_FS::GetCompactionMapBySlot(IoSlot* pSlot, CSFileCompact
   }
   watch.Stop();
   const long long ioTicks = pSlot->llIoTime > 0 ? pSlot->llIoTime : 0;
-  Map.m_fMapReadTime += static_cast<float>(ioTicks) / static_cast<float>(kTicksPerSecond) + Seconds(watch.ElapsedMs());
+  Map.m_fMapReadTime += static_cast<float>(ioTicks) / static_cast<float>(kTicksPerSecond) + static_cast<float>(watch.ElapsedSeconds());
   return CXoError::Success();
 }
 

@@ -8,6 +8,7 @@
 
 #include "MediaFileSystem/RealMagnetic.h"
 #include "MediaFileSystem/SingleInstancerFS.h"
+#include "sistore/data_file_readers.h"
 #include "sistore/silo_volume_db.h"
 
 namespace {
@@ -117,6 +118,11 @@ int SingleInstancer_FS::CloseSpecific(long) {
       }
     }
     m_bCurSfileCreated = false;
+    if (CXoError e = CloseKeptContainers(); e.IsFailure()) {
+      Log(1, "%s: Cannot close the data file, error=%s", kOp, e.AsString().c_str());
+      record(e);
+    }
+    m_pDataFileReader = nullptr;
     CLOSE_ASSERT(m_lstDataFileCache.size() == static_cast<size_t>(m_MaxDelayedSfileFlushQSize),
                  "m_lstDataFileCache.size() == m_MaxDelayedSfileFlushQSize");
 
@@ -194,12 +200,15 @@ int SingleInstancer_FS::CloseSpecific(long) {
 // Adds the megabytes that the chunk's files moved to the volume's upload (backup) or download
 // (restore) total; the counters are reset only after the media manager took them.
 void SingleInstancer_FS::AccountCloudTransfers() {
-  CFileInterface* files[] = {m_pFdDataFile,
-                             m_pFdNonSIFile,
-                             m_pFdMetaDataFile,
-                             m_pMetaDataReader != nullptr ? m_pMetaDataReader->GetFileInterface() : nullptr,
-                             m_fdSFileIdx.GetFileInterface(),
-                             m_fdChunkMDIdx.GetFileInterface()};
+  std::vector<CFileInterface*> files = {m_pFdDataFile,
+                                        m_pFdNonSIFile,
+                                        m_pFdMetaDataFile,
+                                        m_pMetaDataReader != nullptr ? m_pMetaDataReader->GetFileInterface() : nullptr,
+                                        m_fdSFileIdx.GetFileInterface(),
+                                        m_fdChunkMDIdx.GetFileInterface()};
+  if (m_pKeptContainers) {
+    for (CFileInterface* kept : m_pKeptContainers->Files()) files.push_back(kept);
+  }
   int32_t megabytes = 0;
   for (CFileInterface* f : files) {
     if (f != nullptr) megabytes += static_cast<int32_t>(m_bWriting ? f->GetUploadedMB() : f->GetDownloadedMB());

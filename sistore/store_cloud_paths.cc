@@ -143,7 +143,6 @@ int SingleInstancer_FS::FindCacheMountPath(unsigned long volId, unsigned int eng
     record.CacheMPId = cacheMPId;
     index->Cache(volume, &record, "Caching record - Phase 3");
   }
-  const long long ms = watch.ElapsedMs();
-  index->UpdateStats(static_cast<unsigned int>(cacheMPIds.size()), ms > 0 ? static_cast<double>(ms) / 1000.0 : 0.0);
+  index->UpdateStats(static_cast<unsigned int>(cacheMPIds.size()), watch.ElapsedSeconds());
   return index->GetCacheMPId(volId);
 }

@@ -16,6 +16,7 @@
 #include <optional>
 
 #include "MediaFileSystem/SingleInstancerFS.h"
+#include "sistore/data_file_readers.h"
 #include "platform/string_format.h"
 
 namespace {
@@ -62,9 +63,9 @@ int SingleInstancer_FS::OpenDataFile(char* name) {
   CXoFile::EnableLongNamespace(true);
   std::optional<CImpersonator> scope;
   if (!EnterImpersonation(scope, kOp)) return -2;
+  m_pDataFileReader = nullptr;
   try {
     // The previous object's file is closed first: one open descriptor per store.
-    DropDataFileReadAhead();
     if (m_pFdDataFile->IsValid()) m_pFdDataFile->Close();
     CXoError e = m_pFdDataFile->Open(path, O_RDONLY | O_LARGEFILE, 0400, 0);
     if (e.IsFailure()) {
@@ -75,6 +76,10 @@ int SingleInstancer_FS::OpenDataFile(char* name) {
     ReportScopeException(kOp, ex);
     return MarkBadDecision(path);
   }
+  if (!m_pLegacyFileReader) m_pLegacyFileReader = std::make_unique<sistore::DataFileReader>();
+  // The host may move the file itself (SetDataFileOffset): reads follow its position.
+  m_pLegacyFileReader->Attach(m_pFdDataFile, -1, false);
+  m_pDataFileReader = m_pLegacyFileReader.get();
   Log(2, "SingleInstancer_FS Reader Opened DataFile [%s] file", path.c_str());
   return 0;
 }

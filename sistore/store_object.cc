@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "MediaFileSystem/SingleInstancerFS.h"
+#include "sistore/data_file_readers.h"
 #include "sistore/silo_volume_db.h"
 
 namespace {

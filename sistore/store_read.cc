@@ -16,6 +16,7 @@
 #include <optional>
 
 #include "MediaFileSystem/SingleInstancerFS.h"
+#include "sistore/data_file_readers.h"
 
 namespace {
 
@@ -25,8 +26,6 @@ constexpr unsigned int kContainerHeaderSize = 128;
 constexpr unsigned int kObjectHeaderSize = 16;
 
 enum ReadFile { kReadDataFile = 1, kReadMetaDataFile = 2, kReadNonSIFile = 3 };
-
-bool SamePath(const std::string& a, const std::string& b) { return strcasecmp(a.c_str(), b.c_str()) == 0; }
 
 }  // namespace
 
@@ -90,7 +89,7 @@ int SingleInstancer_FS::ReadFromMetaData(char* buf, long len) {
 }
 
 int SingleInstancer_FS::ReadFromDataFile(char* buf, long len) {
-  if (m_pFdDataFile == nullptr || !m_pFdDataFile->IsValid()) {
+  if (m_pDataFileReader == nullptr || !m_pDataFileReader->File()->IsValid()) {
     Log(1, "%s", m_strLastErrorMsg.c_str());
     m_strLastErrorMsg = "ReadFromDataFile Failed as the data file is Not Open Yet";
     Log(1, "%s ", m_strLastErrorMsg.c_str());
@@ -112,7 +111,7 @@ int SingleInstancer_FS::ReadFromFile(int file, char* buf, long len) {
   static const char kOp[] = "SingleInstancer_FS::ReadFromFile";
   if (!ReadSizeFits(kOp, len)) return -1;
   AccountRead(len);
-  CFileInterface* from = file == kReadDataFile       ? m_pFdDataFile
+  CFileInterface* from = file == kReadDataFile       ? (m_pDataFileReader ? m_pDataFileReader->File() : nullptr)
                          : file == kReadMetaDataFile ? m_pFdMetaDataFile
                                                      : m_pFdNonSIFile;
   if (from == nullptr) {
@@ -120,7 +119,7 @@ int SingleInstancer_FS::ReadFromFile(int file, char* buf, long len) {
     return -1;
   }
   unsigned int got = 0;
-  CXoError e = from == m_pFdDataFile ? ReadDataFileBytes(buf, static_cast<unsigned int>(len), got)
+  CXoError e = file == kReadDataFile ? m_pDataFileReader->Read(buf, static_cast<unsigned int>(len), got)
                                      : from->Read(buf, static_cast<unsigned int>(len), &got);
   if (e.IsFailure()) {
     Log(1, "%s: Cannot read from the data/metadata file. Input Size [%d], Actually read [%d], error=%s", kOp,
@@ -178,123 +177,119 @@ unsigned long long SingleInstancer_FS::GetMetaDataFileSize() {
   return size;
 }
 
-void SingleInstancer_FS::DropDataFileReadAhead() {
-  m_llDataFileReadPos = -1;
-  m_uDataFileAheadLen = 0;
-}
-
-CXoError SingleInstancer_FS::ReadDataFileBytes(char* buf, unsigned int len, unsigned int& got) {
-  got = std::min(len, m_uDataFileAheadLen);
-  std::memcpy(buf, m_DataFileAhead, got);
-  std::memmove(m_DataFileAhead, m_DataFileAhead + got, m_uDataFileAheadLen - got);
-  m_uDataFileAheadLen -= got;
-  if (got == len) return CXoError::Success();
-  unsigned int more = 0, ahead = 0;
-  CXoError e =
-      m_pFdDataFile->ReadAhead(buf + got, len - got, &more, m_DataFileAhead, sizeof(m_DataFileAhead), &ahead);
-  got += more;
-  if (e.IsFailure()) {
-    DropDataFileReadAhead();
-    return e;
+// Opens `path` into a kept container and checks its container header. 0, -1 or -2; a container
+// refused is not kept.
+int SingleInstancer_FS::OpenContainerForRead(const char* op, const std::string& path, sistore::KeptContainer*& opened) {
+  sistore::KeptContainer* container = m_pKeptContainers->Take();
+  if (container == nullptr) {
+    Log(1, "%s: No data file to open.", op);
+    return -1;
   }
-  m_uDataFileAheadLen = ahead;
-  if (m_llDataFileReadPos >= 0) m_llDataFileReadPos += more + ahead;
-  return e;
-}
-
-// Opens `path` in the data file interface and checks its container header. 0, -1 or -2.
-int SingleInstancer_FS::OpenContainerForRead(const char* op, const std::string& path) {
-  // The interface's previous container is closed first: one open descriptor per store.
-  DropDataFileReadAhead();
-  if (m_pFdDataFile->IsValid()) m_pFdDataFile->Close();
-  CXoError e = m_pFdDataFile->Open(path, O_RDONLY | O_LARGEFILE, 0400, 0);
+  CFileInterface* file = container->file.get();
+  auto refuse = [&](int rc) {
+    m_pKeptContainers->Drop(container);
+    return rc;
+  };
+  CXoError e = file->Open(path, O_RDONLY | O_LARGEFILE, 0400, 0);
   if (e.IsFailure()) {
     Log(1, "%s: Cannot open file [%s], error=%s", op, path.c_str(), e.AsString().c_str());
-    return ReadFailure(e, "Failed to open data file on media", path);
+    return refuse(ReadFailure(e, "Failed to open data file on media", path));
   }
   char header[kContainerHeaderSize] = {};
   unsigned int got = 0;
-  e = m_pFdDataFile->Read(header, sizeof(header), &got);
+  e = file->Read(header, sizeof(header), &got);
   if (e.IsFailure()) {
     Log(1, "%s: Cannot read the header information from data file [%s], error=%s", op, path.c_str(),
         e.AsString().c_str());
-    return ReadFailure(e, "Failed to read data file on media", path);
+    return refuse(ReadFailure(e, "Failed to read data file on media", path));
   }
   if (got < sizeof(header) || std::memcmp(header, kContainerMagic, sizeof(kContainerMagic)) != 0) {
     Log(1, "%s: The data file [%s] contains invalid header [%s].", op, path.c_str(),
         HeaderText(header, sizeof(kContainerMagic)).c_str());
-    return -1;
+    return refuse(-1);
   }
-  m_strDataFileName = path;
-  m_llDataFileReadPos = static_cast<int64_t>(got);
+  container->path = path;
+  container->reader.Attach(file, static_cast<int64_t>(got));
+  opened = container;
   return 0;
 }
 
 int SingleInstancer_FS::OpenDataFile2(const char* path, unsigned long long offset) {
-  const int rc = OpenObjectForRead(path, offset);
-  // After a failure nothing may be read as the object: not the bytes of a refused container, nor
-  // those after a header that did not check out.
-  if (rc != 0 && m_pFdDataFile != nullptr && m_pFdDataFile->IsValid()) {
-    m_pFdDataFile->Close();
-    DropDataFileReadAhead();
-  }
-  return rc;
+  // Until an object checks out, nothing may be read as the object: not the bytes of a refused
+  // container, nor those after a header that did not check out.
+  m_pDataFileReader = nullptr;
+  return OpenObjectForRead(path, offset, false);
 }
 
-int SingleInstancer_FS::OpenObjectForRead(const char* path, unsigned long long offset) {
+int SingleInstancer_FS::OpenObjectForRead(const char* path, unsigned long long offset, bool retried) {
   static const char kOp[] = "SingleInstancer_FS::OpenDataFile2";
   if (!m_bNewOZSIFormat) ozassert(false, "m_bNewOZSIFormat == true", "SingleInstancerFS", kOp, __LINE__);
-  if (m_pFdDataFile == nullptr) InitFileInterfaceCache();
-  if (path == nullptr || m_pFdDataFile == nullptr) {
+  if (path == nullptr) {
     Log(1, "%s: No data file to open.", kOp);
     return -1;
   }
-  const std::string container(path);
+  if (!m_pKeptContainers) m_pKeptContainers = std::make_unique<sistore::KeptContainers>(m_FileInitParams);
+  const std::string containerPath(path);
   CXoFile::EnableLongNamespace(true);
 
   std::optional<CImpersonator> scope;
   if (!EnterImpersonation(scope, kOp)) return -2;
+  sistore::KeptContainer* container = nullptr;
+  bool kept = false;
   try {
-    // The container counts as open only when the interface holds the very file whose header was
-    // accepted: after a refused container, or a per-object file opened in between, it holds
-    // another file.
-    const bool open = m_pFdDataFile->IsValid() && SamePath(m_strDataFileName, container) &&
-                      SamePath(m_pFdDataFile->GetFileName(), container);
-    if (!open) {
-      if (const int rc = OpenContainerForRead(kOp, container); rc != 0) return rc;
+    container = m_pKeptContainers->Find(containerPath);
+    kept = container != nullptr;
+    if (!kept) {
+      if (const int rc = OpenContainerForRead(kOp, containerPath, container); rc != 0) return rc;
     }
   } catch (const OzException& ex) {
     ReportScopeException(kOp, ex);
-    return MarkBadDecision(container);
+    return MarkBadDecision(containerPath);
   }
   scope.reset();
+  m_strDataFileName = container->path;
+  sistore::DataFileReader& reader = container->reader;
+  // The descriptor is closed after a failure: the next object in the container opens it again.
+  auto fail = [&](int rc) {
+    m_pKeptContainers->Drop(container);
+    return rc;
+  };
 
-  // In order: the header is at the position, perhaps read ahead already. Otherwise a seek.
-  const int64_t position = m_llDataFileReadPos < 0 ? -1 : m_llDataFileReadPos - m_uDataFileAheadLen;
-  if (position < 0 || static_cast<uint64_t>(position) != offset) {
-    DropDataFileReadAhead();
-    CXoError e = m_pFdDataFile->Seek(static_cast<CXoFile::offset>(offset), SEEK_SET, nullptr);
+  // In order, the header is where the reader stands, perhaps read ahead already.
+  {
+    CXoError e = reader.MoveTo(offset);
     if (e.IsFailure()) {
       Log(1, "%s: Cannot seek the position [%lld] within file [%s], error=%s", kOp, static_cast<long long>(offset),
-          container.c_str(), e.AsString().c_str());
-      return ReadFailure(e, "Failed to seek within data file on media", container);
+          containerPath.c_str(), e.AsString().c_str());
+      return fail(ReadFailure(e, "Failed to seek within data file on media", containerPath));
     }
-    m_llDataFileReadPos = static_cast<int64_t>(offset);
   }
   char header[kObjectHeaderSize] = {};
   unsigned int got = 0;
-  CXoError e = ReadDataFileBytes(header, sizeof(header), got);
+  CXoError e = reader.Read(header, sizeof(header), got);
   if (e.IsFailure()) {
     Log(1, "%s: Cannot read the header into the data file, error=%s", kOp, e.AsString().c_str());
-    return ReadFailure(e, "Failed to read header in data file", container);
+    return fail(ReadFailure(e, "Failed to read header in data file", containerPath));
   }
   // A header cut short by the end of the container is no header.
   if (got < sizeof(header) || std::memcmp(header, kObjectMagic, sizeof(kObjectMagic)) != 0) {
+    // A kept container that a compaction has since replaced holds the old bytes: the object is
+    // looked for in the file that the path names now.
+    if (kept && !retried && !container->file->StillNamedBy(containerPath)) {
+      m_pKeptContainers->Drop(container);
+      return OpenObjectForRead(path, offset, true);
+    }
     Log(1, "%s: Cannot validate the signature in the data file.", kOp);
-    return -1;
+    return fail(-1);
   }
-  Log(2, "SingleInstancer_FS Reader Opened DataFile [%s] file", container.c_str());
+  m_pDataFileReader = &reader;
+  Log(2, "SingleInstancer_FS Reader Opened DataFile [%s] file", containerPath.c_str());
   return 0;
+}
+
+CXoError SingleInstancer_FS::CloseKeptContainers() {
+  if (m_pDataFileReader != m_pLegacyFileReader.get()) m_pDataFileReader = nullptr;
+  return m_pKeptContainers ? m_pKeptContainers->CloseAll() : CXoError::Success();
 }
 
 int SingleInstancer_FS::GetNextFileHdrOffset(unsigned long long offset, bool& found, ChunkMetaDataIndexEntry& entry) {

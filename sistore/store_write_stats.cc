@@ -43,7 +43,7 @@ void SingleInstancer_FS::StartTimedOperation() {
 void SingleInstancer_FS::EndTimedOperation(unsigned long long bytes) {
   if (!m_bPerfLogEnabled) return;
   m_WriteStopWatch.Stop();
-  const double seconds = static_cast<double>(m_WriteStopWatch.ElapsedMs()) / 1000.0;
+  const double seconds = m_WriteStopWatch.ElapsedSeconds();
   m_PerfTotalSecs += seconds;
   ++m_PerfWrites;
   if (m_bPerfResetCur) {

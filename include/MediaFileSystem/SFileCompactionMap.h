@@ -152,7 +152,7 @@ class CSFileCompactionMap {
   void SetEntries(std::unique_ptr<SCompactionMapEntry[]> entries, uint32_t count);
   // The index of the last entry whose logical offset is at or below `off`; -1 when none is.
   int64_t LastRunAtOrBelow(uint64_t off) const;
-  void RecordTranslation(long long elapsedMs);
+  void RecordTranslation(double seconds);
   void LogHole(uint64_t off, uint64_t holeStart, const Run& run, const Run& next);
 
   std::unique_ptr<SCompactionMapEntry[]> m_pMap;  // the entries, host order

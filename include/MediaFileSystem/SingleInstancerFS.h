@@ -41,6 +41,7 @@
 #include <cstdio>
 #include <ctime>
 #include <list>
+#include <memory>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -59,6 +60,11 @@ struct IoSlot;
 struct CSIVolumeDB;  // the store's hold on a mount path's SIVolumeDB (sistore/)
 struct SIVolumeInfo_t;
 struct _JobPerfCounterCollection;
+namespace sistore {
+class DataFileReader;  // sistore/data_file_readers.h
+struct KeptContainer;
+class KeptContainers;
+}  // namespace sistore
 
 // The kind of compaction recovery asked for.
 enum ECompactFileType : int {
@@ -334,20 +340,21 @@ class SingleInstancer_FS : public media_fs {
   int MarkBadDecision(const std::string& path);
   void AccountRead(long len);
   bool ReadSizeFits(const char* op, long len);
-  int OpenContainerForRead(const char* op, const std::string& path);
-  int OpenObjectForRead(const char* path, unsigned long long offset);
+  // Opens `path` as a kept container and checks its container header: 0, -1 or -2; `opened` is
+  // the container on success.
+  int OpenContainerForRead(const char* op, const std::string& path, sistore::KeptContainer*& opened);
+  // `retried`: the object is asked for again after a kept container turned out to be replaced.
+  int OpenObjectForRead(const char* path, unsigned long long offset, bool retried);
   static std::string HeaderText(const char* header, size_t size);
-  // The data file's reads: from the bytes read ahead first, then from the file, asking it for the
-  // bytes after the read too (the next object's header, when a restore reads a container's
-  // objects in order).
-  CXoError ReadDataFileBytes(char* buf, unsigned int len, unsigned int& got);
-  void DropDataFileReadAhead();
-  // Where the data file open for reading stands, while the store knows it (-1 otherwise), and the
-  // bytes it read ahead of its reader, which end there: a restore that reads a container's
-  // objects in order needs neither a seek nor a read of its own for the next object's header.
-  int64_t m_llDataFileReadPos = -1;
-  char m_DataFileAhead[16] = {};
-  uint32_t m_uDataFileAheadLen = 0;
+  // The data file a restore reads from (ReadFromDataFile): the reader of the container that
+  // OpenDataFile2 opened last, or of the per-object data file of OpenDataFile; null when none.
+  sistore::DataFileReader* m_pDataFileReader = nullptr;
+  // The SFile containers the restore keeps open (made at the first OpenDataFile2), and the
+  // reader of m_pFdDataFile for per-object data files.
+  std::unique_ptr<sistore::KeptContainers> m_pKeptContainers;
+  std::unique_ptr<sistore::DataFileReader> m_pLegacyFileReader;
+  // Closes every kept container: the first failure, or success.
+  CXoError CloseKeptContainers();
   // Catalog mode (store_catalog.cc).
   void CloseChunkCollectFile();
   // SILO (store_silo.cc, store_silo_recall.cc).

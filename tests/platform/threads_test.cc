@@ -96,4 +96,45 @@ TEST(TimeTest, SleepAndClockAreFakeAfterReset) {
   EXPECT_EQ(start.ms(), MDTime().ms());  // the fake clock starts at the same instant each time
 }
 
+TEST(TimeTest, StopwatchResolvesTimesBelowAMillisecond) {
+  CStopWatch never;
+  EXPECT_EQ(0, never.TicksPerSecond());  // no rate before a start: no seconds either
+  EXPECT_EQ(0.0, never.ElapsedSeconds());
+
+  CStopWatch watch;
+  watch.Start();
+  platform::AdvanceClockNs(250000);
+  watch.Stop();
+  platform::AdvanceClockNs(1000000);
+  EXPECT_EQ(1000000000, watch.TicksPerSecond());
+  EXPECT_EQ(250000, watch.ElapsedTicks());
+  EXPECT_DOUBLE_EQ(0.00025, watch.ElapsedSeconds());
+  EXPECT_EQ(0, watch.ElapsedMs());
+}
+
+// The real clock, once: a sleep of a few milliseconds, and a wait of a tenth of one.
+TEST(TimeTest, StopwatchOnTheRealClockMeasuresWhatPassed) {
+  platform::SetRealClock(true);
+  CStopWatch watch;
+  watch.Start();
+  timespec pause{0, 5000000};
+  while (nanosleep(&pause, &pause) != 0) {
+  }
+  watch.Stop();
+  EXPECT_GT(watch.TicksPerSecond(), 0);
+  EXPECT_GE(watch.ElapsedSeconds(), 0.004);
+  EXPECT_LT(watch.ElapsedSeconds(), 1.0);
+  EXPECT_NEAR(watch.ElapsedSeconds(), static_cast<double>(watch.ElapsedTicks()) / watch.TicksPerSecond(), 1e-9);
+
+  timespec from{}, now{};
+  clock_gettime(CLOCK_MONOTONIC, &from);
+  watch.Start();
+  do {
+    clock_gettime(CLOCK_MONOTONIC, &now);
+  } while ((now.tv_sec - from.tv_sec) * 1000000000L + (now.tv_nsec - from.tv_nsec) < 100000);
+  watch.Stop();
+  EXPECT_GT(watch.ElapsedSeconds(), 0.00005);
+  EXPECT_LT(watch.ElapsedSeconds(), 0.5);
+}
+
 }  // namespace

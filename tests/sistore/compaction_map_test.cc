@@ -281,6 +281,16 @@ TEST_F(CompactionMapTest, MediaFormRoundTripsAndCopiesKeepTheirLog) {
   EXPECT_FALSE(map.Compare(other, 2));
 }
 
+// Translations take well under a millisecond; on the real clock their average is not 0.
+TEST_F(CompactionMapTest, TheAverageTranslationTimeIsMeasured) {
+  platform::SetRealClock(true);
+  CSFileCompactionMap map = MapOf({{128, 280}, {1000, 1152}});
+  for (uint64_t off = 128; off < 600; ++off) ASSERT_EQ(map.GetPhysicalOffset(off, false), off + 152);
+  EXPECT_EQ(map.m_uTranslations, 472u);
+  EXPECT_GT(map.m_fAvgTranslateTime, 0.0f);
+  EXPECT_LT(map.m_fAvgTranslateTime, 0.001f);
+}
+
 TEST_F(CompactionMapTest, StatisticsAreReportedOnceByTheDestructor) {
   {
     CSFileCompactionMap quiet;

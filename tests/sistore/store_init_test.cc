@@ -287,6 +287,17 @@ TEST_F(StoreInitTest, TimedOperationsFeedTotalsAndTheMovingAverage) {
   EXPECT_EQ(1, store->m_PerfSamples);
 }
 
+TEST_F(StoreInitTest, OperationsShorterThanAMillisecondCount) {
+  auto store = MakeStore();
+  for (int i = 0; i < 4; ++i) {
+    store->StartTimedOperation();
+    platform::AdvanceClockNs(250000);
+    store->EndTimedOperation(65536);
+  }
+  EXPECT_DOUBLE_EQ(0.001, store->m_PerfTotalSecs);
+  EXPECT_DOUBLE_EQ(0.00025, store->m_PerfAvgSecs);
+}
+
 TEST_F(StoreInitTest, StatisticsLineAtMostEveryTenMinutes) {
   auto store = MakeStore();
   platform::AdvanceClock(601 * 1000);

@@ -1,13 +1,15 @@
 // Reading an open chunk: every object of a crafted chunk back through the store, the metadata
 // stream and its seeks, the container and object header checks, the failures and what they say
-// about the chunk, and the one descriptor a restore keeps for its containers.
+// about the chunk, and the containers a restore keeps open.
 
 
 #include <algorithm>
 #include <cstring>
 #include <random>
 
+#include "compaction_fixture.h"
 #include "restore_fixture.h"
+#include "sistore/data_file_readers.h"
 
 namespace {
 
@@ -74,7 +76,7 @@ TEST_F(ReadTest, ContainerHeaderIsReadOncePerContainerWhateverTheCaseOfItsPath) 
   std::vector<platform::FsTransfer> reads = Faults().Transfers("SFILE_CONTAINER_000");
   ASSERT_EQ(3u, reads.size());  // the container header, then one object header per object
   EXPECT_EQ(128u, reads[0].length);
-  EXPECT_EQ(16u + 16u, reads[1].length);  // the object header, and ahead of it what follows
+  EXPECT_EQ(16u, reads[1].length);  // out of order: the object header alone
   EXPECT_EQ(static_cast<long long>(b.offset), reads[2].offset);
 }
 
@@ -170,19 +172,72 @@ TEST_F(ReadTest, ARefusedContainerIsNotReadUnderThePathOfTheOneBefore) {
   EXPECT_EQ(DataOf(a), ReadObject(*store, chunk.ContainerPath(0), a.offset, DataOf(a).size()));
 }
 
-TEST_F(ReadTest, ARestoreKeepsOneDescriptorForItsContainers) {
+// A restore that moves among more containers than it keeps open, while a compaction replaces a
+// container between two reads of it. The host translates each object's offset through the map of
+// the container as it finds it at that moment, as GetCompactedOffset does: every object comes
+// back right, whether the store still held the replaced container open or had closed it, and no
+// descriptor stays open after the close or the destruction.
+TEST_F(ReadTest, ARestoreAmongMoreContainersThanItKeepsReadsRightThroughACompaction) {
+  constexpr uint32_t kContainers = 2 * sistore::KeptContainers::kMax + 4;
   craft::Chunk chunk(volumePath, kChunk, kVolumeBlock);
-  for (uint32_t n = 0; n < 40; ++n) chunk.Add(n, 100, 8, n);
+  for (uint32_t n = 0; n < kContainers; ++n) {
+    for (uint64_t i = 0; i < 3; ++i) chunk.Add(n, 100 + 37 * i + n, 8, n * 3 + i);
+  }
   chunk.Write();
+  std::vector<craft::Object> objects = chunk.Objects();
+  const std::string switched = chunk.ContainerPath(0);
+  const craft::Object dropped = objects[0];  // the compaction drops container 0's first object
+
+  auto physical = [&](const craft::Object& o) {
+    std::unique_ptr<CFileInterface> file(CFileInterface::GetFileInterfaceInstance(FsParams()));
+    uint64_t at = ~0ULL;
+    EXPECT_TRUE(file->Open(chunk.ContainerPath(o.container), O_RDONLY, 0, 0).IsSuccess());
+    EXPECT_TRUE(SingleInstancer_FS::GetCompactedOffset(file.get(), o.offset, at).IsSuccess());
+    return at;
+  };
+  auto compact = [&] {
+    const std::string current = craft::ReadFile(switched);
+    CSFileCompactionMap map;
+    std::vector<SSFileRange> holes(1), ranges;
+    holes[0].uOffset = dropped.offset;
+    holes[0].uLength = dropped.bytes.size();
+    uint64_t valid = 0, holeBytes = 0;
+    ASSERT_EQ(0, map.Merge(&holes, 0, current.size(), ranges, valid, holeBytes));
+    craft::WriteFile(switched + ".compact2", cmptest::CompactedCopy(current, map, ranges));
+    ASSERT_TRUE(SingleInstancer_FS::SwitchCompactableFile(FsParams(), switched.c_str(), nullptr).IsSuccess());
+  };
+
+  const int baseline = OpenDescriptors();
   auto store = MakeRestore();
   ASSERT_EQ(0, Open(*store, kChunk));
-  ASSERT_EQ(0, store->OpenDataFile2(chunk.ContainerPath(0).c_str(), 128));
-  const int before = OpenDescriptors();
-  for (const craft::Object& o : chunk.Objects()) {
-    ASSERT_EQ(DataOf(o), ReadObject(*store, chunk.ContainerPath(o.container), o.offset, 100));
+  const int opened = OpenDescriptors();
+  std::shuffle(objects.begin(), objects.end(), std::mt19937(5));
+  bool compacted = false;
+  for (int pass = 0; pass < 2; ++pass) {
+    for (const craft::Object& o : objects) {
+      if (compacted && o.key == dropped.key) continue;
+      SCOPED_TRACE("object " + std::to_string(o.key) + " of container " + std::to_string(o.container));
+      ASSERT_EQ(DataOf(o), ReadObject(*store, chunk.ContainerPath(o.container), physical(o), DataOf(o).size()));
+      EXPECT_LE(OpenDescriptors(), opened + static_cast<int>(sistore::KeptContainers::kMax));
+      if (!compacted && o.container == 0 && o.key != dropped.key) {
+        compact();  // while the store holds container 0 open
+        compacted = true;
+      }
+    }
   }
-  EXPECT_EQ(before, OpenDescriptors());
-  EXPECT_EQ(39, Faults().Calls(FsOp::Close, "SFILE_CONTAINER_0"));  // each container closed before the next
+  ASSERT_TRUE(compacted);
+  EXPECT_EQ(0, store->Close());
+  EXPECT_EQ(baseline, OpenDescriptors());
+
+  // Destroyed without a close: the same.
+  auto other = MakeRestore();
+  ASSERT_EQ(0, Open(*other, kChunk));
+  for (uint32_t n = 0; n < 5; ++n) {
+    const craft::Object& o = chunk.Objects()[3 * n + 1];
+    ASSERT_EQ(DataOf(o), ReadObject(*other, chunk.ContainerPath(n), physical(o), DataOf(o).size()));
+  }
+  other.reset();
+  EXPECT_EQ(baseline, OpenDescriptors());
 }
 
 TEST_F(ReadTest, ReadFailuresMarkTheChunkBadOnlyWhenTheMountPathIsHealthy) {
@@ -203,7 +258,8 @@ TEST_F(ReadTest, ReadFailuresMarkTheChunkBadOnlyWhenTheMountPathIsHealthy) {
        "Failed to open data file on media"},
       {"container header read", {FsOp::Read, "SFILE_CONTAINER_000", 1, 1, EIO}, false, -1,
        "Failed to read data file on media"},
-      {"seek", {FsOp::Seek, "SFILE_CONTAINER_000", 1, 1, EIO}, true, -2, "Failed to seek within data file on media"},
+      {"object header read, mount path fails", {FsOp::Read, "SFILE_CONTAINER_000", 2, 1, EIO}, true, -2,
+       "Failed to read header in data file"},
       {"object header read", {FsOp::Read, "SFILE_CONTAINER_000", 2, 1, EIO}, false, -1,
        "Failed to read header in data file"},
       {"permission refused: the mount path's fault", {FsOp::Open, "SFILE_CONTAINER_000", 1, 1, EACCES}, false, -2,
@@ -224,6 +280,19 @@ TEST_F(ReadTest, ReadFailuresMarkTheChunkBadOnlyWhenTheMountPathIsHealthy) {
     EXPECT_NE(0, store->MediaFSGetLastError());
     EXPECT_NE(nullptr, std::strstr(store->m_strLastErrorMsg.c_str(), c.userText)) << store->m_strLastErrorMsg;
   }
+}
+
+// An offset no file can reach is refused by the seek that goes before the read, as a seek error.
+TEST_F(ReadTest, AnOffsetPastAnyFileIsASeekFailure) {
+  craft::Chunk chunk = MakeChunk();
+  chunk.Write();
+  auto store = MakeRestore();
+  ASSERT_EQ(0, Open(*store, kChunk));
+  EXPECT_GT(0, store->OpenDataFile2(chunk.ContainerPath(0).c_str(), 1ULL << 63));
+  EXPECT_TRUE(platform::LogContains("Cannot seek the position"));
+  EXPECT_NE(nullptr, std::strstr(store->m_strLastErrorMsg.c_str(), "Failed to seek within data file on media"));
+  char byte = 0;
+  EXPECT_EQ(-1, store->ReadFromDataFile(&byte, 1));
 }
 
 TEST_F(ReadTest, MetadataStreamReadsAndSeeks) {
