@@ -1,6 +1,7 @@
 // The stand-ins for the product's runtime libraries, and the one reset point of their state.
 #pragma once
 
+#include "platform/archive_manager.h"
 #include "platform/async_io.h"
 #include "platform/byte_order.h"
 #include "platform/cloud_store.h"
