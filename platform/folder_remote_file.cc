@@ -90,7 +90,15 @@ int CFolderRemoteFile::OpenFile(const std::string& name, int mode, long long val
     }
   }
   m_strOpenName = name;
-  CXoError e = m_pFile->Open(target, openFlags, 0644, 0);
+  CXoError e = CXoError::Success();
+  if ((openFlags & O_CREAT) != 0) {
+    // A store has no folders to make first: the object's folder comes with it.
+    std::string object;
+    if (platform::objectstore::Resolve(m_strRootFolder, target, object) == 0) {
+      e = m_pFS->CreateDirectory(CXoPath::GetParent(object), true);
+    }
+  }
+  if (e.IsSuccess()) e = m_pFile->Open(target, openFlags, 0644, 0);
   CountTransfers();
   if (e.IsFailure()) m_strPendingId.clear();
   return e.IsSuccess() ? Succeed() : Fail(e);
