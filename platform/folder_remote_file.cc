@@ -26,6 +26,18 @@ std::string NewObjectId() {
   return id;
 }
 
+// Where an id's object lies below the root: the id in parts of at most 64 characters, one folder
+// level each, so that an id of any length makes file names a file system takes.
+std::string IdPath(const std::string& id) {
+  constexpr size_t kPart = 64;
+  std::string path;
+  for (size_t at = 0; at < id.size(); at += kPart) {
+    if (!path.empty()) path += '/';
+    path += id.substr(at, kPart);
+  }
+  return path;
+}
+
 bool Writes(int mode) { return (mode & (kRFModeWriteNew | kRFModeCreate | kRFModeWrite)) != 0; }
 
 }  // namespace
@@ -86,8 +98,10 @@ int CFolderRemoteFile::OpenFile(const std::string& name, int mode, long long val
     m_strObjectId.clear();
     if (IsObjectIDBase() && (openFlags & O_CREAT) != 0) {
       m_strPendingId = NewObjectId();
-      target = m_strPendingId;
+      target = IdPath(m_strPendingId);
     }
+  } else if (IsObjectIDBase()) {
+    target = IdPath(name);
   }
   m_strOpenName = name;
   CXoError e = CXoError::Success();

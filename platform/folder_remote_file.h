@@ -2,7 +2,8 @@
 // platform/cloud_store.h, whose root folder is an absolute path. With the device type
 // kRFDeviceTypeObjectIdStore it is an object-ID store: an object written under any name is kept
 // under a new id of platform::RemoteFiles().objectIdLength hexadecimal characters, which becomes
-// m_strObjectId when the object is closed, and is opened by that id.
+// m_strObjectId when the object is closed, and is opened by that id. The object's file is the id
+// below the root folder, cut into folders of 64 characters.
 #pragma once
 
 #include <memory>
