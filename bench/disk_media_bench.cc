@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "MediaFileSystem/RealMagnetic.h"
+#include "paired_roads.h"
 
 namespace {
 
@@ -36,7 +37,8 @@ constexpr int kBlockKB = 64;
 constexpr int kChunkHeader = 1024;
 constexpr long long kChunkId = 1;
 
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::Seconds;
 
 std::string MakeFolder() {
   const char* base = getenv("MFS_BENCH_DIR");
@@ -92,8 +94,6 @@ std::vector<char> Pattern() {
   for (size_t i = 0; i < kPiece; ++i) piece[i] = static_cast<char>(i * 131 + 7);
   return piece;
 }
-
-double Seconds(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 
 // The two roads of one direction; each returns its seconds, or a negative number on failure.
 // Each write makes a new file, as a chunk is: the file of the road before is removed untimed.
@@ -154,36 +154,7 @@ double PlainRead(MountPath& mp, std::vector<char>& piece) {
 
 template <typename MediaRoad, typename PlainRoad>
 void Compare(benchmark::State& state, MediaRoad media, PlainRoad plain) {
-  // One untimed round of each first: the first gigabyte a process writes or reads pays for
-  // setting up the page cache, whichever road it goes.
-  if (media() < 0 || plain() < 0) {
-    state.SkipWithError("a road failed");
-    return;
-  }
-  double mediaSeconds = 0;
-  double plainSeconds = 0;
-  std::vector<double> pairRatios;
-  bool mediaFirst = true;
-  for (auto _ : state) {
-    const double first = mediaFirst ? media() : plain();
-    const double second = mediaFirst ? plain() : media();
-    if (first < 0 || second < 0) {
-      state.SkipWithError("a road failed");
-      return;
-    }
-    mediaSeconds += mediaFirst ? first : second;
-    plainSeconds += mediaFirst ? second : first;
-    pairRatios.push_back((mediaFirst ? second : first) / (mediaFirst ? first : second));
-    state.SetIterationTime(first + second);
-    mediaFirst = !mediaFirst;
-  }
-  const double bytes = static_cast<double>(kChunkBytes) * static_cast<double>(state.iterations());
-  state.counters["disk_media_MBps"] = bytes / mediaSeconds / 1e6;
-  state.counters["syscalls_MBps"] = bytes / plainSeconds / 1e6;
-  state.counters["ratio"] = plainSeconds / mediaSeconds;
-  std::sort(pairRatios.begin(), pairRatios.end());
-  const size_t n = pairRatios.size();
-  state.counters["median_ratio"] = n % 2 == 1 ? pairRatios[n / 2] : (pairRatios[n / 2 - 1] + pairRatios[n / 2]) / 2;
+  bench::ComparePairedRoads(state, static_cast<double>(kChunkBytes), "disk_media", "syscalls", media, plain);
 }
 
 void BM_WriteChunk_DiskMediaVsWrite(benchmark::State& state) {
