@@ -90,19 +90,7 @@ bool WebStorageMediaFS::BelowLowWaterMark() {
   return true;
 }
 
-long long WebStorageMediaFS::GetRemainingSpace() {
-  if (m_llMaxSpaceToFill > 0 && m_llMaxSpaceToFill <= m_llSpaceOccupied + m_llPhysicalBytes) {
-    Log(1, "Current space on disk occupied by tavrix %lld , maximum disk space allocated for tavrix is %lld ",
-        m_llSpaceOccupied, m_llMaxSpaceToFill);
-    Log(1,
-        "The current disk space occupied by tavrix is more than the allocated.. so will be marking the disk "
-        "full ");
-    m_llKBRemaining = 0;
-    return 0;
-  }
-  if (m_llKBRemaining <= 0) return 0;
-  return m_llKBRemaining * 1024 - m_llPhysicalBytes;
-}
+long long WebStorageMediaFS::GetRemainingSpace() { return RemainingWithinMaximum(); }
 
 int WebStorageMediaFS::UpdateNumPhysicalBytes(long long writeTime) {
   unsigned long long freeBytes = 0;

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "MediaFileSystem/WebStorageMediaFS.h"
+#include "pattern_bytes.h"
 #include "platform/platform.h"
 #include "platform/temp_dir.h"  // tests/platform: a temporary folder
 #include "remote/s3_server.h"
@@ -52,16 +53,8 @@ inline constexpr int kTHId = 2;
 inline constexpr long long kCopyId = 1;
 inline constexpr unsigned long kBlock = 65536;
 
-// Deterministic bytes.
-inline std::string Pattern(size_t n, uint64_t seed) {
-  std::string s(n, '\0');
-  std::mt19937_64 rng(seed);
-  for (size_t i = 0; i < n; i += 8) {
-    const uint64_t v = rng();
-    for (size_t j = 0; j < 8 && i + j < n; ++j) s[i + j] = static_cast<char>(v >> (8 * j));
-  }
-  return s;
-}
+// Deterministic bytes of a stream.
+inline std::string Pattern(size_t n, uint64_t seed) { return PatternBytes(n, seed); }
 
 // One job's inputs.
 struct JobSetup {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "MediaFileSystem/nttape.h"
+#include "pattern_bytes.h"
 #include "platform/platform.h"
 #include "platform/temp_dir.h"  // tests/platform: a temporary folder
 
@@ -67,15 +68,7 @@ inline std::string TrailerText(long long chunkId, long long fileMarker, const st
 }
 
 // Deterministic bytes of a stream.
-inline std::string Pattern(size_t n, uint64_t seed) {
-  std::string s(n, '\0');
-  std::mt19937_64 rng(seed);
-  for (size_t i = 0; i < n; i += 8) {
-    const uint64_t v = rng();
-    for (size_t j = 0; j < 8 && i + j < n; ++j) s[i + j] = static_cast<char>(v >> (8 * j));
-  }
-  return s;
-}
+inline std::string Pattern(size_t n, uint64_t seed) { return PatternBytes(n, seed); }
 
 // One job's inputs.
 struct JobSetup {
