@@ -34,7 +34,9 @@
 
 #include "platform/s3_request.h"
 
+#include <dlfcn.h>
 #include <libs3.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -199,6 +201,10 @@ const Library& TheLibrary() {
   static Library* library = [] {
     auto* l = new Library;
     l->status = S3_initialize("mfs", S3_INIT_ALL, nullptr);
+    // libs3 parses its answers with libxml2, whose global state is set up lazily by its first
+    // user unless the parser is initialised once beforehand: two threads parsing their first
+    // answers at once would both set it up. libxml2 is loaded with libs3.
+    if (auto init = reinterpret_cast<void (*)()>(dlsym(RTLD_DEFAULT, "xmlInitParser"))) init();
     return l;
   }();
   return *library;
@@ -324,3 +330,13 @@ CXoError ProbeBucket(const Connection& c, const std::string& key) {
 }
 
 }  // namespace platform::s3
+
+// libs3 2.0 stamps each request's date through gmtime(), whose one result buffer all threads
+// share: two requests started at once on two threads may mix their dates' fields, and at the turn
+// of a minute or an hour a request goes out stamped far enough off to be refused as too skewed.
+// This definition, which the process's calls find before the C library's, gives each thread a
+// buffer of its own; every other caller keeps what gmtime promises.
+extern "C" struct tm* gmtime(const time_t* t) {
+  static thread_local struct tm result;
+  return gmtime_r(t, &result);
+}
