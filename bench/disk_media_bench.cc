@@ -5,29 +5,20 @@
 // the same folder followed by fsync(2). Read: the chunk read back through Open, Read in 64 KiB
 // pieces and Close against read(2) of the same file in 64 KiB pieces.
 //
-// After an untimed round of each, every iteration runs both roads once, alternating which goes
-// first, so a change of the machine's speed falls on both alike. Counters: each road's bytes per
-// second, `ratio`, the disk media's throughput over the system calls' over all iterations (1
-// means no cost at all), and `median_ratio`, the median of that ratio within each iteration's
-// pair, which a burst of load from other processes moves less.
-//
-// The folder is MFS_BENCH_DIR, else TMPDIR, else /tmp: a folder on a real disk measures the disk
-// with the flush; one on tmpfs measures the code path alone.
+// The comparison and its counters are those of media_vs_syscalls.h (`disk_media_MBps` for the
+// media). The folder is MFS_BENCH_DIR, else TMPDIR, else /tmp: a folder on a real disk measures
+// the disk with the flush; one on tmpfs measures the code path alone.
 
-#include <benchmark/benchmark.h>
-#include <fcntl.h>
-#include <stdlib.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "MediaFileSystem/RealMagnetic.h"
+<<<<<<< HEAD
 #include "paired_roads.h"
+=======
+#include "media_vs_syscalls.h"
+>>>>>>> main
 
 namespace {
 
@@ -37,6 +28,7 @@ constexpr int kBlockKB = 64;
 constexpr int kChunkHeader = 1024;
 constexpr long long kChunkId = 1;
 
+<<<<<<< HEAD
 using bench::Clock;
 using bench::Seconds;
 
@@ -46,10 +38,12 @@ std::string MakeFolder() {
   std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/mfs-disk-bench-XXXXXX";
   return mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
 }
+=======
+>>>>>>> main
 
 // A mount path folder with a volume reservation, as a data mover has them.
 struct MountPath {
-  std::string folder = MakeFolder();
+  std::string folder = mediabench::MakeFolder("mfs-disk-bench");
   _JobContext job{1, 0};
   MLMMessageInstance mlm;
   OZMMreserveMount reserve;
@@ -102,32 +96,12 @@ std::vector<char> Pattern() {
 double MediaWrite(MountPath& mp, const std::vector<char>& piece) {
   unlink(mp.ChunkPath().c_str());
   auto media = mp.Media(kDataMoverModeBackup);
-  if (media == nullptr) return -1;
-  const MediaFSArchiveFileId_t id = MountPath::ChunkId();
-  const auto start = Clock::now();
-  if (media->Create(&id) != 0) return -1;
-  for (size_t done = 0; done < kChunkBytes; done += kPiece) {
-    if (media->Write(piece.data(), kPiece) != static_cast<int>(kPiece)) return -1;
-  }
-  if (media->Close() != 0) return -1;
-  return Seconds(start);
-}
-
-double PlainWrite(MountPath& mp, const std::vector<char>& piece) {
-  unlink(mp.PlainPath().c_str());
-  const auto start = Clock::now();
-  const int fd = open(mp.PlainPath().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (fd < 0) return -1;
-  for (size_t done = 0; done < kChunkBytes; done += kPiece) {
-    if (write(fd, piece.data(), kPiece) != static_cast<ssize_t>(kPiece)) return close(fd), -1;
-  }
-  if (fsync(fd) != 0) return close(fd), -1;
-  if (close(fd) != 0) return -1;
-  return Seconds(start);
+  return mediabench::MediaWrite(media.get(), MountPath::ChunkId(), piece, kChunkBytes);
 }
 
 double MediaRead(MountPath& mp, std::vector<char>& piece) {
   auto media = mp.Media(0);
+<<<<<<< HEAD
   if (media == nullptr) return -1;
   const MediaFSArchiveFileId_t id = MountPath::ChunkId();
   const auto start = Clock::now();
@@ -155,13 +129,17 @@ double PlainRead(MountPath& mp, std::vector<char>& piece) {
 template <typename MediaRoad, typename PlainRoad>
 void Compare(benchmark::State& state, MediaRoad media, PlainRoad plain) {
   bench::ComparePairedRoads(state, static_cast<double>(kChunkBytes), "disk_media", "syscalls", media, plain);
+=======
+  return mediabench::MediaRead(media.get(), MountPath::ChunkId(), piece, kChunkBytes);
+>>>>>>> main
 }
 
 void BM_WriteChunk_DiskMediaVsWrite(benchmark::State& state) {
   MountPath mp;
   if (mp.folder.empty()) return state.SkipWithError("no folder for the mount path");
   const std::vector<char> piece = Pattern();
-  Compare(state, [&] { return MediaWrite(mp, piece); }, [&] { return PlainWrite(mp, piece); });
+  mediabench::Compare(state, kChunkBytes, "disk_media", [&] { return MediaWrite(mp, piece); },
+                      [&] { return mediabench::PlainWrite(mp.PlainPath(), piece, kChunkBytes); });
 }
 
 void BM_ReadChunk_DiskMediaVsRead(benchmark::State& state) {
@@ -169,7 +147,8 @@ void BM_ReadChunk_DiskMediaVsRead(benchmark::State& state) {
   if (mp.folder.empty()) return state.SkipWithError("no folder for the mount path");
   std::vector<char> piece = Pattern();
   if (MediaWrite(mp, piece) < 0) return state.SkipWithError("the chunk could not be written");
-  Compare(state, [&] { return MediaRead(mp, piece); }, [&] { return PlainRead(mp, piece); });
+  mediabench::Compare(state, kChunkBytes, "disk_media", [&] { return MediaRead(mp, piece); },
+                      [&] { return mediabench::PlainRead(mp.ChunkPath(), piece, kChunkBytes); });
 }
 
 }  // namespace

@@ -1,8 +1,9 @@
-// Throughput of the tape media against the virtual drive itself.
+// Throughput of the tape media, SCSI (nt_fs_tape) and NDMP (ndmp_fs_tape), against the virtual
+// drive itself.
 //
 // A 1 GiB stream moves in 256 KiB blocks, the volume's block size. Each iteration times the same
 // bytes twice, one after the other on the same cartridge: handed straight to the drive's
-// writeData (readData), and through media_fs::Write (media_fs::Read) and nt_fs_tape, with the
+// writeData (readData), and through media_fs::Write (media_fs::Read) and the tape media, with the
 // positioning of a new job, the block copies of the frame and the closing file mark. The
 // counters report both rates and their ratio, the tape media's share of the cost; the reported
 // time is the tape media's.
@@ -17,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "MediaFileSystem/ndmpTape.h"
 #include "MediaFileSystem/nttape.h"
 #include "platform/platform.h"
 
@@ -40,7 +42,8 @@ class Bench {
   Bench() {
     platform::ResetAll();
     platform::SetLogCaptureLimit(64);
-    const char* base = getenv("TMPDIR");
+    const char* base = getenv("MFS_BENCH_DIR");
+    if (base == nullptr || *base == '\0') base = getenv("TMPDIR");
     std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/mfs-tape-bench-XXXXXX";
     m_dir = mkdtemp(pattern.data()) != nullptr ? pattern : "";
     m_file = m_dir + "/bench.vtape";
@@ -55,9 +58,17 @@ class Bench {
     rmdir(m_dir.c_str());
   }
 
+  static std::unique_ptr<nt_fs_tape> Make(_JobContext* job, nt_fs_tape*) {
+    return std::make_unique<nt_fs_tape>(job, 2, kDevice, false);
+  }
+  static std::unique_ptr<ndmp_fs_tape> Make(_JobContext* job, ndmp_fs_tape*) {
+    return std::make_unique<ndmp_fs_tape>(job, 2, kDevice, "ndmp-host", "user", "password");
+  }
+
   // A media object of a new job, initialised; the volume holds the label only (reading: also the
   // stream, as file 2).
-  std::unique_ptr<nt_fs_tape> Job(bool backup) {
+  template <class Media>
+  std::unique_ptr<Media> Job(bool backup) {
     reserve.m_blockSizeKB = kBlockKB;
     reserve.m_freeKB = 1 << 30;
     reserve.m_numFiles = backup ? 1 : 3;
@@ -72,7 +83,7 @@ class Bench {
     p.pDriveDetails = &details;
     p.pReserveMount = &reserve;
     p.iDataMoverMode = backup ? kDataMoverModeBackup : 0;
-    auto tape = std::make_unique<nt_fs_tape>(&job, 2, kDevice, false);
+    auto tape = Make(&job, static_cast<Media*>(nullptr));
     if (tape->Init(p, false) != 0) tape.reset();
     return tape;
   }
@@ -130,6 +141,7 @@ void Measure(benchmark::State& state, Straight straight, ThroughMedia throughMed
   state.SetBytesProcessed(static_cast<int64_t>(bytes));
 }
 
+template <class Media>
 void BM_TapeWrite(benchmark::State& state) {
   Bench b;
   if (!b.ok) {
@@ -148,7 +160,7 @@ void BM_TapeWrite(benchmark::State& state) {
   };
   auto throughMedia = [&b]() -> double {
     const Clock::time_point start = Clock::now();
-    auto media = b.Job(true);
+    auto media = b.template Job<Media>(true);
     MediaFSArchiveFileId_t id;
     if (!media || media->Create(&id) != 0) return -1;
     for (size_t done = 0; done < kStreamBytes; done += kBlock) {
@@ -160,10 +172,11 @@ void BM_TapeWrite(benchmark::State& state) {
   Measure(state, straight, throughMedia);
 }
 
+template <class Media>
 void BM_TapeRead(benchmark::State& state) {
   Bench b;
   // The stream as file 2, then an empty file 3, from a backup through the tape media.
-  auto writer = b.ok ? b.Job(true) : nullptr;
+  auto writer = b.ok ? b.template Job<Media>(true) : nullptr;
   MediaFSArchiveFileId_t chunk;
   bool written = writer && writer->Create(&chunk) == 0;
   for (size_t done = 0; written && done < kStreamBytes; done += kBlock) {
@@ -190,7 +203,7 @@ void BM_TapeRead(benchmark::State& state) {
   };
   auto throughMedia = [&b, &out]() -> double {
     const Clock::time_point start = Clock::now();
-    auto media = b.Job(false);
+    auto media = b.template Job<Media>(false);
     MediaFSArchiveFileId_t id;
     id.iChunkVersion = 3;
     id.llFileMarkerNumber = 2;
@@ -207,5 +220,7 @@ void BM_TapeRead(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(BM_TapeWrite)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(6);
-BENCHMARK(BM_TapeRead)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(6);
+BENCHMARK_TEMPLATE(BM_TapeWrite, nt_fs_tape)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(6);
+BENCHMARK_TEMPLATE(BM_TapeRead, nt_fs_tape)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(6);
+BENCHMARK_TEMPLATE(BM_TapeWrite, ndmp_fs_tape)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(6);
+BENCHMARK_TEMPLATE(BM_TapeRead, ndmp_fs_tape)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(6);

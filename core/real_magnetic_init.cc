@@ -153,17 +153,9 @@ int RealMagneticFS::RunAsMountPathUser(const char* function, const std::function
 bool RealMagneticFS::FormatPath(char* out, const char* what, const char* format, ...) {
   va_list args;
   va_start(args, format);
-  const int length = std::vsnprintf(out, kPathBufferSize, format, args);
+  const bool formed = FormatPathBufferV(out, kPathBufferSize, 1, what, format, args);
   va_end(args);
-  if (length >= 0 && static_cast<size_t>(length) < kPathBufferSize) return true;
-  out[0] = '\0';
-  CXoError e = FXErrorUtil::ErrorErrNo(FX_LOCATION, ENAMETOOLONG,
-                                       "The path of the %s under the mount path [%s] does not fit in %zu characters",
-                                       what, m_szPath, kPathBufferSize - 1);
-  ConvertAndSetLastMMError(e);
-  Log(1, "%s", e.AsString().c_str());
-  DisplayError(static_cast<unsigned long>(MediaFSGetLastError()), 1, e.Message().c_str());
-  return false;
+  return formed;
 }
 
 void RealMagneticFS::MarkVolumeFull(int reason) {

@@ -6,8 +6,11 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "MediaFileSystem/zovadAdeveFS.h"
+#include "fuzz_seeds.h"
 #include "platform/logging.h"
 
 namespace {
@@ -28,7 +31,23 @@ class ParserOnlyMedia : public media_fs {
   int InitCatalogOperationOnMedia(int) override { return 0; }
 };
 
+// Seeds: whole trailers of both versions, as text alone and padded to a block.
+std::vector<std::string> Seeds() {
+  std::vector<std::string> seeds;
+  for (const char* version : {"1", "2"}) {
+    std::string text = std::string("CHUNK_MAP_TRAILER_VERSION ") + version +
+                       "\nTrailerSize 1024\nFileMarkNumber 5\nChunkId 1234\nVolumeId 7\nTavrixVersion 11.0\n"
+                       "uniqueMediaIdString MEDIA-42\n";
+    seeds.push_back(text);
+    text.resize(1024, ' ');
+    seeds.push_back(text);
+  }
+  return seeds;
+}
+
 }  // namespace
+
+MFS_FUZZ_SEEDS(Seeds)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static ParserOnlyMedia* media = [] {

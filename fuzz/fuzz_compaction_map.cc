@@ -2,7 +2,8 @@
 // read outside the file, and a map it accepts must serialise back to the bytes it came from,
 // translate any offset to one inside the container's bounds or refuse it, and merge holes into a
 // map whose runs ascend behind it. Each input runs once more with the container's magic, the map
-// tag, size and CRC made right, so that inputs get past the checks.
+// tag, size and CRC made right, so that inputs get past the checks. The seeds are compacted
+// containers.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -12,6 +13,8 @@
 
 #include "MediaFileSystem/SFileCompactionMap.h"
 #include "MediaFileSystem/SingleInstancerFS.h"
+#include "compacted_container_seeds.h"
+#include "fuzz_seeds.h"
 #include "index_fuzz_sandbox.h"
 #include "platform/byte_order.h"
 #include "platform/crc32.h"
@@ -78,6 +81,8 @@ void Exercise(const std::string& bytes) {
 }
 
 }  // namespace
+
+MFS_FUZZ_SEEDS(fuzz::CompactedContainers)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string bytes(reinterpret_cast<const char*>(data), size);

@@ -2,16 +2,20 @@
 // first bytes, with an arbitrary transfer count, offset and outcome: the parse must stay inside
 // the bytes the read delivered (the buffer is a heap block of exactly its size, so AddressSanitizer
 // stops any access past it), and a map it accepts must serialise back to the buffer's bytes.
-// Each input runs once more with the magic, tag, size and CRC made right.
+// Each input runs once more with the magic, tag, size and CRC made right. The seeds are compacted
+// containers read whole or cut short.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "MediaFileSystem/AsyncIoManager2.h"
 #include "MediaFileSystem/SFileCompactionMap.h"
 #include "MediaFileSystem/SingleInstancerFS.h"
+#include "compacted_container_seeds.h"
+#include "fuzz_seeds.h"
 #include "platform/byte_order.h"
 #include "platform/crc32.h"
 #include "platform/logging.h"
@@ -45,7 +49,23 @@ void Exercise(const uint8_t* control, const std::string& buffer) {
   }
 }
 
+// Seeds: compacted containers read whole, and read short of their map so that the parse asks
+// for more.
+std::vector<std::string> Seeds() {
+  std::vector<std::string> seeds;
+  for (const std::string& container : fuzz::CompactedContainers()) {
+    for (size_t read : {container.size(), size_t{200}}) {
+      std::string control(kControl, '\0');
+      EncodeBE32(&control[0], static_cast<uint32_t>(read));
+      seeds.push_back(control + container.substr(0, read));
+    }
+  }
+  return seeds;
+}
+
 }  // namespace
+
+MFS_FUZZ_SEEDS(Seeds)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const bool quiet = (platform::SetLogCaptureLimit(64), true);

@@ -1,17 +1,21 @@
 // Arbitrary bytes as an index file: every instantiation opens them (read-only and read-write) and
 // runs its record operations on what it accepted. Nothing may crash or read outside its buffers.
 // Each input also runs once more with its header checksum made right, so that inputs get past it.
+// The seeds are whole index files of each kind.
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "MediaFileSystem/SingleInstancerIndexFile.h"
 #include "platform/platform.h"
+#include "fuzz_seeds.h"
 #include "index_fuzz_sandbox.h"
 
 namespace {
@@ -76,7 +80,57 @@ void RunAll(const uint8_t* data, size_t size) {
   Version(data, size);
 }
 
+// Seeds: index files of every record type, packed and aligned, empty and with records (the
+// aligned ones over more than one block), as the library writes them; the record type that it
+// only reads is laid out the way its reader expects.
+void SetKey(SSfileContainerIndexEntry& r, uint64_t k) { r.Key = k; }
+void SetKey(SChunkMetaDataIndexEntry& r, uint64_t k) { r.Key = k; }
+void SetKey(SHybridVolumeRecord& r, uint64_t k) { r.VolId = k; }
+
+template <class Rec, const char* Magic>
+void AddSeeds(std::vector<std::string>& seeds) {
+  for (bool aligned : {false, true}) {
+    for (uint64_t records : {0, 3, 20}) {
+      seeds.push_back(fuzz::MakeIndexFile<Rec, Magic>(aligned, records, [](Rec& r, uint64_t k) {
+        SetKey(r, k * 16);
+        r.Deleted = k % 5 == 0;
+      }));
+    }
+  }
+}
+
+std::string OlderChunkIndex(uint64_t records) {
+  using Traits = CIndexRecordTraits<SChunkMetaDataIndexEntry90>;
+  SIndexFileHeader header;
+  memcpy(header.Magic, g_szChunkIndexHdrMagic, strlen(g_szChunkIndexHdrMagic));
+  header.Version = Traits::kPackedVersion;
+  header.TotalEntries = records;
+  header.SwapByteOrder();
+  header.CRC32 = ozhtonl(CXoCRC32::Of(&header, kIdxHeaderCrcBytes));
+  std::string bytes(reinterpret_cast<const char*>(&header), sizeof(header));
+  for (uint64_t k = 1; k <= records; ++k) {
+    SChunkMetaDataIndexEntry90 r{};
+    r.Key = k * 16;
+    r.OwnerValue8 = k;
+    Traits::SwapByteOrder(r);
+    r.CRC32 = ozhtonl(CXoCRC32::Of(&r, Traits::kCrcBytes));
+    bytes.append(reinterpret_cast<const char*>(&r), sizeof(r));
+  }
+  return bytes;
+}
+
+std::vector<std::string> Seeds() {
+  std::vector<std::string> seeds;
+  AddSeeds<SSfileContainerIndexEntry, g_szSFileIndexHdrMagic>(seeds);
+  AddSeeds<SChunkMetaDataIndexEntry, g_szChunkIndexHdrMagic>(seeds);
+  AddSeeds<SHybridVolumeRecord, g_szHybridVolumeIndexHdrMagic>(seeds);
+  for (uint64_t records : {0, 3, 20}) seeds.push_back(OlderChunkIndex(records));
+  return seeds;
+}
+
 }  // namespace
+
+MFS_FUZZ_SEEDS(Seeds)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   RunAll(data, size);

@@ -6,8 +6,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "MediaFileSystem/zovadAdeveFS.h"
+#include "fuzz_seeds.h"
 #include "platform/platform.h"
 
 namespace {
@@ -25,7 +27,16 @@ void SetUpOnce() {
   (void)done;
 }
 
+// Seeds: mount paths of each data server transport, a Gluster path of the known volume and a
+// plain one.
+std::vector<std::string> Seeds() {
+  return {"IP|1|2|nas01|3|/export/mp", "SAN|1|2|h|3|/p", "FC|4|5|host|6|/dev/sdc", "ISCSI|7|8||9|/dev/sdb",
+          "/gv/dir/mp1", "/mnt/disk/OZ_MAGNETIC"};
+}
+
 }  // namespace
+
+MFS_FUZZ_SEEDS(Seeds)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   SetUpOnce();

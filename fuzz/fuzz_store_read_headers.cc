@@ -6,7 +6,8 @@
 // Input: a byte of flags, two bytes that split the rest, then the container's part, then the
 // trailer's bytes. The container is its part as it stands, or, as the flags ask, behind a valid
 // container header and with its part laid out as objects (a 16-bit length, then that many bytes,
-// becomes a valid object header and the bytes), so that the walk gets past the magic texts.
+// becomes a valid object header and the bytes), so that the walk gets past the magic texts. The
+// seeds are containers of a few objects, laid out so and as plain bytes, with a whole trailer.
 
 #include <stdlib.h>
 
@@ -17,9 +18,11 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "MediaFileSystem/SingleInstancerFS.h"
 #include "platform/byte_order.h"
+#include "fuzz_seeds.h"
 #include "platform/platform.h"
 
 namespace {
@@ -108,7 +111,39 @@ std::string MakeContainer(uint8_t flags, const uint8_t* part, size_t size) {
   return c;
 }
 
+// Seeds: containers of a few objects laid out by MakeContainer itself, behind the flags that lay
+// them out and, once more, as plain bytes, each with a chunk map trailer that gives the version.
+std::string Input(uint8_t flags, const std::string& part, const std::string& trailer) {
+  std::string input(1, static_cast<char>(flags));
+  input += static_cast<char>(part.size() >> 8);
+  input += static_cast<char>(part.size() & 0xFF);
+  return input + part + trailer;
+}
+
+std::vector<std::string> Seeds() {
+  std::string objects;
+  for (size_t length : {100, 1, 0, 700, 33}) {
+    objects += static_cast<char>(length >> 8);
+    objects += static_cast<char>(length & 0xFF);
+    for (size_t i = 0; i < length; ++i) objects += static_cast<char>('a' + (i + length) % 26);
+  }
+  std::string trailer =
+      "CHUNK_MAP_TRAILER_VERSION 1\nTrailerSize 1024\nFileMarkNumber 3\nChunkId 1\nVolumeId 1\n"
+      "TavrixVersion 11.0\nuniqueMediaIdString MP_1\n";
+  trailer.resize(1024, ' ');
+  std::vector<std::string> seeds;
+  for (uint8_t version : {0, 1, 2}) {
+    const uint8_t flags = static_cast<uint8_t>(version << 4 | 3);
+    seeds.push_back(Input(flags, objects, trailer));
+    const std::string laidOut = MakeContainer(flags, reinterpret_cast<const uint8_t*>(objects.data()), objects.size());
+    seeds.push_back(Input(0, laidOut, trailer));
+  }
+  return seeds;
+}
+
 }  // namespace
+
+MFS_FUZZ_SEEDS(Seeds)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static Sandbox* s = MakeSandbox();

@@ -1,7 +1,9 @@
 // Arbitrary virtual tape contents (blocks, file marks, texts that look like chunk map trailers,
-// failures of the drive) under the tape positioning that reads what it finds: LocateChunk,
-// VerifyPositionOnTapeForRestore and IsCurrentPositionEndOfValidData. None may crash, and each
-// must end after a number of drive calls bounded by what the tape holds.
+// failures of the drive) under the tape positioning that reads what it finds, with the SCSI tape
+// media (trailers parsed after the byte edits) or the NDMP tape media (trailers parsed as read):
+// LocateChunk, verifyMediaUsingChunkMapTrailer, VerifyPositionOnTapeForRestore and
+// IsCurrentPositionEndOfValidData. None may crash, and each must end after a number of drive
+// calls bounded by what the tape holds.
 
 #include <stdlib.h>
 #include <unistd.h>
@@ -11,8 +13,11 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
+#include "MediaFileSystem/ndmpTape.h"
 #include "MediaFileSystem/nttape.h"
+#include "fuzz_seeds.h"
 #include "platform/platform.h"
 
 namespace {
@@ -23,12 +28,22 @@ constexpr int kVolId = 3;
 constexpr int kBlockKB = 1;
 constexpr size_t kBlock = kBlockKB * 1024;
 
-class FuzzedTape : public nt_fs_tape {
+template <class Media>
+class FuzzedTape : public Media {
  public:
-  using nt_fs_tape::nt_fs_tape;
+  using Media::Media;
   using media_fs::m_llFileNumber;
   using media_fs::m_llReadCachedFM;
+  using media_fs::m_llWriteCachedFM;
 };
+
+std::unique_ptr<FuzzedTape<nt_fs_tape>> MakeTape(_JobContext* job, nt_fs_tape*) {
+  return std::make_unique<FuzzedTape<nt_fs_tape>>(job, 2, kDevice, false);
+}
+
+std::unique_ptr<FuzzedTape<ndmp_fs_tape>> MakeTape(_JobContext* job, ndmp_fs_tape*) {
+  return std::make_unique<FuzzedTape<ndmp_fs_tape>>(job, 2, kDevice, "host", "user", "password");
+}
 
 // Reads the input from the front; zeros once it is used up.
 class Input {
@@ -115,18 +130,9 @@ void CheckBounded(size_t callsBefore, size_t records, long long volumeFiles) {
   }
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static Sandbox* sandbox = new Sandbox;
-  platform::ResetAll();
-  platform::SetLogCaptureLimit(32);
-  Input in(data, size);
-  if (!BuildTape(in, sandbox->File())) return 0;
-  platform::TapeLibrary().AddDrive(kDevice);
-  if (!platform::TapeLibrary().LoadCartridge(kDevice, sandbox->File())) return 0;
-  const size_t records = platform::TapeLibrary().Slot(kDevice)->tape->size();
-
+// The positioning operations on a media object of the class, on the tape as built.
+template <class Media>
+void Position(Input& in, size_t records) {
   _JobContext job{1, 1};
   MLMMessageInstance mlm;
   OZMMreserveMount reserve;
@@ -144,8 +150,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   params.pOmlParams = &oml;
   params.pDriveDetails = &details;
   params.pReserveMount = &reserve;
-  FuzzedTape tape(&job, 2, kDevice, false);
-  if (tape.Init(params, false) != 0) return 0;
+  auto tape = MakeTape(&job, static_cast<Media*>(nullptr));
+  if (tape->Init(params, false) != 0) return;
   InjectFaults(in);
 
   const uint8_t head = in.Byte();
@@ -154,20 +160,106 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   platform::TapeLibrary().Slot(kDevice)->head = head % (records + 1);
   size_t before = platform::TapeLibrary().calls.size();
-  tape.LocateChunk(chunkId);
+  tape->LocateChunk(chunkId);
   CheckBounded(before, records, reserve.m_numFiles);
 
   platform::TapeLibrary().Slot(kDevice)->head = (head / 3) % (records + 1);
-  tape.m_llReadCachedFM = readCached;
-  tape.m_llFileNumber = readCached;
+  tape->m_llReadCachedFM = readCached;
+  tape->m_llFileNumber = readCached;
   before = platform::TapeLibrary().calls.size();
-  tape.VerifyPositionOnTapeForRestore();
+  tape->VerifyPositionOnTapeForRestore();
+  CheckBounded(before, records, reserve.m_numFiles);
+
+  platform::TapeLibrary().Slot(kDevice)->head = (head / 5) % (records + 1);
+  tape->m_llFileNumber = readCached + 1;
+  tape->m_llWriteCachedFM = readCached + 1;
+  before = platform::TapeLibrary().calls.size();
+  tape->verifyMediaUsingChunkMapTrailer();
   CheckBounded(before, records, reserve.m_numFiles);
 
   platform::TapeLibrary().Slot(kDevice)->head = (head / 7) % (records + 1);
   bool found = false;
   before = platform::TapeLibrary().calls.size();
-  tape.IsCurrentPositionEndOfValidData(found);
+  tape->IsCurrentPositionEndOfValidData(found);
   CheckBounded(before, records, reserve.m_numFiles);
+}
+
+// Seeds: tapes of a label and a few chunks, each followed by its chunk map trailer, in the
+// input's own encoding (as BuildTape and the test read it), the drive without faults.
+class TapeSeed {
+ public:
+  TapeSeed& Mark() { return Record(0); }
+  TapeSeed& Data(uint8_t eighths) { return Record(1).Put(eighths).Put(std::string(1 + eighths * 8u, 'd')); }
+  // A trailer of this media that names its chunk and file mark.
+  TapeSeed& Trailer(uint16_t fileMark, uint8_t chunkId) {
+    const uint16_t number = static_cast<uint16_t>(fileMark + 8);
+    return Record(2).Put(1).Put(static_cast<uint8_t>(number & 0xFF)).Put(static_cast<uint8_t>(number >> 8)).Put(chunkId);
+  }
+  TapeSeed& Label() { return Record(3); }
+  // The input: the media class (odd: NDMP), the tape (its last file closed by a mark), then the
+  // volume's file count, no faults, the head, the chunk to locate and the cached file mark.
+  std::string Input(bool ndmp, uint8_t files, uint8_t head, uint8_t chunkId, uint8_t cachedMark) const {
+    std::string in(1, static_cast<char>(ndmp ? 1 : 0));
+    in += static_cast<char>(m_records);
+    in += m_body;
+    for (uint8_t b : {uint8_t{0}, files, uint8_t{0}, head, chunkId, static_cast<uint8_t>(cachedMark + 1)}) {
+      in += static_cast<char>(b);
+    }
+    return in;
+  }
+
+ private:
+  TapeSeed& Record(uint8_t kind) {
+    ++m_records;
+    return Put(kind);
+  }
+  TapeSeed& Put(uint8_t byte) {
+    m_body += static_cast<char>(byte);
+    return *this;
+  }
+  TapeSeed& Put(const std::string& bytes) {
+    m_body += bytes;
+    return *this;
+  }
+  int m_records = 0;
+  std::string m_body;
+};
+
+std::vector<std::string> Seeds() {
+  TapeSeed tape;
+  tape.Label().Mark();
+  for (uint8_t chunk = 0; chunk < 3; ++chunk) {
+    tape.Data(20).Data(3).Mark().Trailer(static_cast<uint16_t>(2 * chunk + 1), chunk).Mark();
+  }
+  std::vector<std::string> seeds;
+  for (bool ndmp : {false, true}) {
+    for (const std::string& in : {tape.Input(ndmp, 7, 0, 1, 2), tape.Input(ndmp, 7, 4, 2, 5), tape.Input(ndmp, 3, 9, 0, 0),
+                                  tape.Input(ndmp, 0, 0, 7, 15)}) {
+      seeds.push_back(in);
+    }
+  }
+  return seeds;
+}
+
+}  // namespace
+
+MFS_FUZZ_SEEDS(Seeds)
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  // Destroyed at exit, which removes the cartridge file and its folder.
+  static Sandbox sandbox;
+  platform::ResetAll();
+  platform::SetLogCaptureLimit(32);
+  Input in(data, size);
+  const bool ndmp = (in.Byte() & 1) != 0;
+  if (!BuildTape(in, sandbox.File())) return 0;
+  platform::TapeLibrary().AddDrive(kDevice);
+  if (!platform::TapeLibrary().LoadCartridge(kDevice, sandbox.File())) return 0;
+  const size_t records = platform::TapeLibrary().Slot(kDevice)->tape->size();
+  if (ndmp) {
+    Position<ndmp_fs_tape>(in, records);
+  } else {
+    Position<nt_fs_tape>(in, records);
+  }
   return 0;
 }

@@ -143,6 +143,27 @@ int FindOfdHolder(uint64_t dev, uint64_t ino) {
   return holder;
 }
 
+using FileKey = std::pair<uint64_t, uint64_t>;
+
+// Takes one holder off the file's count, under the table's mutex: the lock becomes shared when
+// only readers are left, and goes with the last holder. 0 or the errno of the unlock.
+int GiveBack(Table& table, const CIndexFileLockShare& share) {
+  auto it = table.files.find(FileKey{share.Device, share.Inode});
+  if (it == table.files.end()) return 0;  // taken before this process was forked
+  FileLock& lock = it->second;
+  int& count = share.Exclusive ? lock.writers : lock.readers;
+  if (count > 0) --count;
+  if (lock.writers + lock.readers > 0) {
+    // Readers alone keep the file shared; a failure leaves it exclusive, which excludes more, not less.
+    if (lock.writers == 0 && lock.type == F_WRLCK && SetLock(lock.fd, F_RDLCK) == 0) lock.type = F_RDLCK;
+    return 0;
+  }
+  const int err = SetLock(lock.fd, F_UNLCK);
+  ::close(lock.fd);
+  table.files.erase(it);
+  return err;
+}
+
 }  // namespace
 
 int CIndexFileLockTable::HolderOf(int fd, bool exclusive) {
@@ -158,7 +179,7 @@ int CIndexFileLockTable::Acquire(int fd, bool exclusive, CIndexFileLockShare* sh
   if (holderPid != nullptr) *holderPid = 0;
   struct stat st {};
   if (fstat(fd, &st) != 0) return errno;
-  const std::pair<uint64_t, uint64_t> key{st.st_dev, st.st_ino};
+  const FileKey key{st.st_dev, st.st_ino};
   const short want = exclusive ? F_WRLCK : F_RDLCK;
 
   // On a refusal the holder is looked for after the table is let go, through a descriptor of the
@@ -191,6 +212,11 @@ int CIndexFileLockTable::Acquire(int fd, bool exclusive, CIndexFileLockShare* sh
     }
     if (err == 0) {
       ++(exclusive ? it->second.writers : it->second.readers);
+      // The new share is counted first: the same file keeps its lock throughout, changed to
+      // shared when a writer's object reopens it for reading and no other writer is left. What
+      // the old share's unlock reports is left aside: its descriptor is closed all the same, and
+      // the new share is held.
+      if (share->Held) (void)GiveBack(table, *share);
       *share = CIndexFileLockShare{key.first, key.second, exclusive, true};
       return 0;
     }
@@ -208,18 +234,19 @@ int CIndexFileLockTable::Release(CIndexFileLockShare* share) {
   *share = CIndexFileLockShare{};
   Table& table = TheTable();
   std::lock_guard<std::mutex> guard(table.mutex);
-  auto it = table.files.find({given.Device, given.Inode});
-  if (it == table.files.end()) return 0;  // taken before this process was forked
-  FileLock& lock = it->second;
-  int& count = given.Exclusive ? lock.writers : lock.readers;
-  if (count > 0) --count;
-  if (lock.writers + lock.readers > 0) {
-    // Readers alone keep the file shared; a failure leaves it exclusive, which excludes more, not less.
-    if (lock.writers == 0 && lock.type == F_WRLCK && SetLock(lock.fd, F_RDLCK) == 0) lock.type = F_RDLCK;
-    return 0;
+  return GiveBack(table, given);
+}
+
+CIndexFileLockTable::Counts CIndexFileLockTable::CountsOf(const std::string& path) {
+  Counts counts;
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return counts;
+  Table& table = TheTable();
+  std::lock_guard<std::mutex> guard(table.mutex);
+  auto it = table.files.find(FileKey{st.st_dev, st.st_ino});
+  if (it != table.files.end()) {
+    counts.readers = it->second.readers;
+    counts.writers = it->second.writers;
   }
-  const int err = SetLock(lock.fd, F_UNLCK);
-  ::close(lock.fd);
-  table.files.erase(it);
-  return err;
+  return counts;
 }

@@ -14,6 +14,8 @@
 // processes on the same range as well.
 #pragma once
 
+#include <string>
+
 struct CIndexFileLockShare;
 
 class CIndexFileLockTable {
@@ -22,9 +24,21 @@ class CIndexFileLockTable {
   // the refusal with the holder's process id in `*holderPid` (0 when the holder has gone, -1 when
   // the system does not tell it). A null `holderPid` skips the search for the holder, which may
   // read the process table: callers that try again and again ask HolderOf once at the end.
+  //
+  // `*share` is the one share of its object. One that it still holds (an object created or
+  // opened again without a Close) is given back in the same step as the new one is taken, so
+  // that the object never counts twice and the lock does not pass through unlocked when the
+  // file is the same; a refusal leaves it as it was.
   static int Acquire(int fd, bool exclusive, CIndexFileLockShare* share, int* holderPid);
   // Gives a share back; the last one releases the lock. 0 (also when no share is held) or errno.
   static int Release(CIndexFileLockShare* share);
+
+  // The shares this process holds on the file at `path` (none when it cannot be looked at).
+  struct Counts {
+    int readers = 0;
+    int writers = 0;
+  };
+  static Counts CountsOf(const std::string& path);
 
   // The process that holds the conflicting lock on bytes 0..1023 of the file open as `fd`, as
   // above. Open-file-description locks name no process; their holder is found through the

@@ -94,8 +94,9 @@ CXoError IDX_CLASS::RemoveStaleChangeFiles() {
   return CXoError::Success();
 }
 
-// The failure exits of Create and Open: close what was opened and release a lock that was taken,
-// in the order that the lock kind needs.
+// The failure exits of Create and Open: close what was opened and release a lock that was taken
+// (by this call, or by the earlier Create or Open of an object that was not closed), in the order
+// that the lock kind needs. The object ends closed, holding nothing.
 IDX_TEMPLATE
 void IDX_CLASS::ReleaseLockAfterFailure(bool locked) {
   const bool skarvo = m_pSkarvoLock != nullptr;
@@ -103,6 +104,15 @@ void IDX_CLASS::ReleaseLockAfterFailure(bool locked) {
   if (m_pFp && m_pFp->IsValid()) (void)m_pFp->Close();
   if (locked && skarvo) (void)UnlockFile();
   ResetPageCache();
+  m_bOpen = false;
+}
+
+// Whether the object holds a lock from an earlier Create or Open that no Close ended. Such a call
+// takes the lock again (the process's share of a plain file is exchanged in one step, see
+// CIndexFileLockTable::Acquire); when it fails, its failure exit gives the earlier lock back too.
+IDX_TEMPLATE
+bool IDX_CLASS::HoldsLockFromBefore() const {
+  return m_bOpen && IsLockedFile();
 }
 
 IDX_TEMPLATE
@@ -122,10 +132,32 @@ void IDX_CLASS::ResetPageCache() {
   m_bDirty = false;
 }
 
+// An object opened on another file while it is still open on one: the cached pages belong to the
+// earlier file. Its changes are written to it (a writer's, as Close would) and the pages dropped,
+// so that none is read or written back as the new file's. A failed flush fails the call and leaves
+// the object open on the earlier file, with its changes. The same file keeps its pages: an Open
+// right after a Create reads the fresh header from them.
+IDX_TEMPLATE
+CXoError IDX_CLASS::LeaveEarlierFile(const std::string& name, const char* tag) {
+  if (!m_bOpen || name == m_FileName) return CXoError::Success();
+  if (m_iMode == 2) {
+    CXoError e = Flush();
+    if (e.IsFailure()) {
+      m_pDbg->debug("%s:%d Unable to flush [%s] before opening [%s]. error [%s]", tag, __LINE__, m_FileName.c_str(),
+                    name.c_str(), e.AsString().c_str());
+      return e.Push(FX_LOCATION);
+    }
+  }
+  ResetPageCache();
+  return CXoError::Success();
+}
+
 IDX_TEMPLATE
 CXoError IDX_CLASS::Create(std::string name, Options& options) {
   static constexpr const char* kTag = "CIndexFile::Create";
   if (!Traits::kWritable) return ReadOnlyRecords(kTag, name);
+  if (CXoError e = LeaveEarlierFile(name, kTag); e.IsFailure()) return e;
+  const bool heldBefore = HoldsLockFromBefore();
   ResetPageCache();  // no page of an earlier file may reach this one
   m_FileName = name;
   m_ChangeFileName = name + kChangeFileSuffix;
@@ -183,7 +215,7 @@ CXoError IDX_CLASS::Create(std::string name, Options& options) {
     e = WriteHeader();
   }
   if (e.IsFailure()) {
-    ReleaseLockAfterFailure(locked);
+    ReleaseLockAfterFailure(locked || heldBefore);
     m_pDbg->debug("Failed to create file [%s]. Line [%d], Error [%s]", m_FileName.c_str(), line,
                   e.AsString().c_str());
     return e.Push(FX_LOCATION);
@@ -196,6 +228,8 @@ CXoError IDX_CLASS::Create(std::string name, Options& options) {
 IDX_TEMPLATE
 CXoError IDX_CLASS::Open(std::string name, int mode, Options& options) {
   static constexpr const char* kTag = "CIndexFile::Open";
+  if (CXoError e = LeaveEarlierFile(name, kTag); e.IsFailure()) return e;
+  const bool heldBefore = HoldsLockFromBefore();
   m_FileName = name;
   m_ChangeFileName = name + kChangeFileSuffix;
   m_iMode = mode;
@@ -206,7 +240,7 @@ CXoError IDX_CLASS::Open(std::string name, int mode, Options& options) {
   bool locked = false;
   int line = 0;
   auto failure = [&](int failLine, CXoError e) {
-    ReleaseLockAfterFailure(locked);
+    ReleaseLockAfterFailure(locked || heldBefore);
     m_pDbg->debug("Failed to open file [%s]. Line [%d], Error [%s]", m_FileName.c_str(), failLine,
                   e.AsString().c_str());
     return e.Push(FX_LOCATION);

@@ -45,8 +45,10 @@ CXoError IDX_CLASS::UnlockFile() {
   if (auto* dataServerFile = dynamic_cast<CDataServerFile*>(m_pFp.get())) {
     return dataServerFile->UnlockFile();
   }
+  // The share is given back even when the object's descriptor has gone (a reopening that could
+  // not open the file): the lock is carried by the table's own descriptor.
   const int fd = m_pFp->GetFD();
-  if (fd == -1) return FXErrorUtil::ErrorWin32(FX_LOCATION, kIdxWin32ErrInvalidParameter);
+  if (fd == -1 && !m_LockShare.Held) return FXErrorUtil::ErrorWin32(FX_LOCATION, kIdxWin32ErrInvalidParameter);
   const int err = CIndexFileLockTable::Release(&m_LockShare);
   if (err == 0) return CXoError::Success();
 

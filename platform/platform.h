@@ -17,6 +17,7 @@
 #include "platform/logging.h"
 #include "platform/media_manager.h"
 #include "platform/onmedia_label.h"
+#include "platform/optical_drive.h"
 #include "platform/remote_file.h"
 #include "platform/remote_storage.h"
 #include "platform/scale_out_storage.h"

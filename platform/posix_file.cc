@@ -347,6 +347,11 @@ std::map<std::string, DataServerHolds>& DataServerLocks() {
 
 CDataServerFile::~CDataServerFile() { ReleaseDataServerLock(); }
 
+CXoError CDataServerFile::Open(std::string path, int flags, int mode, int reserved) {
+  ReleaseDataServerLock();
+  return CPosixFile::Open(std::move(path), flags, mode, reserved);
+}
+
 CXoError CDataServerFile::Close() {
   ReleaseDataServerLock();
   return CPosixFile::Close();

@@ -44,10 +44,12 @@ class CPosixFile : public CFileInterface {
 // UnlockFile is recorded in platform::RemoteStorage().calls ("DSLock <path> shared",
 // "DSLock <path> exclusive", "DSUnlock <path>"). Within the process, shared locks of a path
 // coexist and an exclusive one excludes every other; a refused lock fails at once with EAGAIN.
-// Close and destruction release the lock.
+// Close, an Open of the object again (which closes its descriptor) and destruction release the
+// lock.
 class CDataServerFile : public CPosixFile {
  public:
   ~CDataServerFile() override;
+  CXoError Open(std::string path, int flags, int mode, int reserved) override;
   CXoError Close() override;
   CXoError LockFile(bool shared) override;
   CXoError UnlockFile() override;

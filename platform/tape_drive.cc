@@ -274,7 +274,7 @@ struct TapeDriveAccess {
       }
       rc = body(*slot, fault, detail);
     }
-    lib.calls.push_back(TapeCall{d.m_strPath, op, std::move(args), rc});
+    lib.calls.push_back(TapeCall{d.m_strPath, op, std::move(args), rc, {}});
     if (rc != kTapeOk) SetLast(d, rc, detail);
     return rc;
   }
@@ -303,14 +303,13 @@ OZScsiTapeDrive::OZScsiTapeDrive(const std::string& path, long long jobId, int d
 OZScsiTapeDrive* OZScsiTapeDrive::instance(int mediaType, const char* path, long long jobId, int driverMode,
                                            const char* text1, const char* text2, const char* text3,
                                            int last) {
-  (void)text1;
-  (void)text2;
-  (void)text3;
   (void)last;
   const std::string devicePath = path != nullptr ? path : "";
+  auto text = [](const char* t) { return std::string(t != nullptr ? t : ""); };
   std::lock_guard<std::mutex> lock(platform::TapeLibraryMutex());
   platform::TapeLibraryState& lib = platform::TapeLibrary();
-  lib.calls.push_back(platform::TapeCall{devicePath, "instance", {mediaType, jobId, driverMode}, 0});
+  lib.calls.push_back(platform::TapeCall{
+      devicePath, "instance", {mediaType, jobId, driverMode}, 0, {text(text1), text(text2), text(text3)}});
   TapeDriveSlot* slot = lib.Slot(devicePath);
   if (slot != nullptr && slot->setup.factoryFails) {
     lib.calls.back().result = -1;
@@ -604,7 +603,7 @@ int OZScsiTapeDrive::setCompression(int on) {
 int OZScsiTapeDrive::closeDevice() {
   std::lock_guard<std::mutex> lock(platform::TapeLibraryMutex());
   platform::TapeLibraryState& lib = platform::TapeLibrary();
-  lib.calls.push_back(platform::TapeCall{m_strPath, "closeDevice", {}, 0});
+  lib.calls.push_back(platform::TapeCall{m_strPath, "closeDevice", {}, 0, {}});
   m_bOpen = false;
   TapeDriveSlot* slot = lib.Slot(m_strPath);
   if (slot != nullptr && slot->scsi2Object == m_ullSerial) {

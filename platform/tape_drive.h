@@ -184,6 +184,7 @@ struct TapeCall {
   std::string op;
   std::vector<long long> args;
   int result = 0;
+  std::vector<std::string> texts;  // instance: the three connection texts
 };
 
 // One file of a cartridge, as tests read it back: its blocks and whether a file mark ends it.

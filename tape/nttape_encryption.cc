@@ -3,7 +3,9 @@
 // off.
 
 #include "MediaFileSystem/nttape.h"
-#include "tape/nttape_internal.h"
+#include "tape/nttape_roads.h"
+
+using namespace nttape;
 
 bool nt_fs_tape::isHardWareEncryptionSupported() {
   if (m_pDrive == nullptr) {
@@ -43,7 +45,7 @@ int nt_fs_tape::disableHardwareEncryption() {
 // The drive error as the last error, its text as the last error message; 0, the operations'
 // failure.
 int nt_fs_tape::EncryptionFailure(const char* errorFormat, const char* failure) {
-  const long long code = DriveError();
+  const long long code = Routines::DriveError(*this);
   Log(1, errorFormat, m_strDeviceError.c_str());
   m_strLastErrorMsg = m_strDeviceError;
   Log(1, "%s", failure);

@@ -1,11 +1,8 @@
 // The SCSI tape media object: construction, the drive object, destruction with the release of the
-// SCSI-3 reservation, the drive error step, and the slots that keep the media manager's accounting.
-
-#include <cstdarg>
-#include <cstdio>
+// SCSI-3 reservation, and the slots that keep the media manager's accounting.
 
 #include "MediaFileSystem/nttape.h"
-#include "tape/nttape_internal.h"
+#include "tape/nttape_roads.h"
 
 using namespace nttape;
 
@@ -36,13 +33,13 @@ nt_fs_tape::~nt_fs_tape() {
       Log(1, "Successfully completed SCSI3 Release for drive accesspath %s. Reservation Key:(%s)", m_szPath,
           m_strReservationKey.c_str());
     } else {
-      const long long code = DriveError();
+      const long long code = Routines::DriveError(*this);
       Log(1, "Failed to release SCSI3 reservation for drive accesspath %s. reservation key[%s]. Error:(%s)",
           m_szPath, m_strReservationKey.c_str(), m_strDeviceError.c_str());
       MediaFSSetLastError(code);
     }
   }
-  DropDriveObject();
+  Routines::DropDriveObject(*this);
 }
 
 int nt_fs_tape::Construct(bool dual) {
@@ -55,9 +52,9 @@ int nt_fs_tape::Construct(bool dual) {
   }
   delete m_pDrive;
   m_pDrive = OZScsiTapeDrive::instance(m_iTapeMediaType, m_szPath, JobId(), m_iDriverMode, "", "", "", -1);
-  if (!HasDriveObject()) {
+  if (!Routines::HasDriveObject(*this)) {
     Log(1, "Could not instantiate a SCSITapeDrive object ");
-    const long long code = DriveError();
+    const long long code = Routines::DriveError(*this);
     Log(1, "Encounted the error %s while instantiating the SCSITapeDrive Object", m_strDeviceError.c_str());
     SetLastError(code, m_strDeviceError.c_str());
     return -1;
@@ -68,53 +65,8 @@ int nt_fs_tape::Construct(bool dual) {
   return 0;
 }
 
-void nt_fs_tape::DropDriveObject() {
-  if (m_pDrive == nullptr) return;
-  Log(1, "Closing and deleting the SCSITapeDrive object ");
-  closeDeviceHandle();
-  delete m_pDrive;
-  m_pDrive = nullptr;
-}
-
 void nt_fs_tape::closeDeviceHandle() {
   if (m_pDrive != nullptr) m_pDrive->closeDevice();
-}
-
-// Without a drive object there is no drive error to read: the object says so itself.
-long long nt_fs_tape::DriveError() {
-  if (m_pDrive == nullptr) {
-    m_strDeviceError = StringFormat(kNoDriveObjectText, m_szPath);
-    return kMMErrNoDriveObject;
-  }
-  std::string text;
-  const int code = m_pDrive->getLastError(text);
-  m_strDeviceError = text;
-  return MMS2BaseError::OZScsiTapeErrorConvertToMMError(code);
-}
-
-long long nt_fs_tape::TakeDriveError() {
-  const long long code = DriveError();
-  SetLastError(code, m_strDeviceError.c_str());
-  return code;
-}
-
-bool nt_fs_tape::RequireDrive() {
-  if (m_pDrive != nullptr) return true;
-  TakeDriveError();
-  Log(1, "%s", m_strDeviceError.c_str());
-  return false;
-}
-
-// The frame's Init leaves the write flag clear; until an archive file is created, a backup job is
-// the write side.
-bool nt_fs_tape::InWriteMode() const { return m_bWriting || m_iDataMoverMode == kDataMoverModeBackup; }
-
-void nt_fs_tape::ErrorText(int level, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(m_szErrorText, sizeof(m_szErrorText), format, args);
-  va_end(args);
-  Log(level, "%s", m_szErrorText);
 }
 
 // ---- Slots of the media manager's accounting ---------------------------------------------------
@@ -124,23 +76,11 @@ int nt_fs_tape::WriteRetrySupported() { return 1; }
 long nt_fs_tape::GetMarkType() const { return static_cast<long>(m_llMarkType); }
 
 int nt_fs_tape::UpdateNumPhysicalBytes(long long writeTime) {
-  m_llPhysicalBytes += m_llFileMarkerSize;
-  if (m_iMediaType == kMediaTypeReader) return 0;
-  if (m_pVolInfo != nullptr) m_pVolInfo->incrNumPhysicalBytes(m_llPhysicalBytes, -1);
-  const bool uncountedTrailer = m_iArchiveType == CHUNKMAP_TRAILER && !m_bCountTrailerTransfer;
-  if (!uncountedTrailer && m_pDriveInfo != nullptr) {
-    m_pDriveInfo->updateDataTransferInfo(m_llPhysicalBytes >> 20, 0,
-                                         static_cast<int32_t>(static_cast<uint32_t>(writeTime)));
-  }
-  return 0;
+  return Routines::UpdateNumPhysicalBytes(*this, writeTime);
 }
 
 int nt_fs_tape::getFreeSpaceFromMedia(unsigned long long&) { return -1; }
 
-long long nt_fs_tape::GetRemainingSpace() {
-  if (!m_bCalculatedSpace) return m_bVolumeFull ? 0 : kUncalculatedRemainingSpace;
-  if (m_llKBRemaining < 1) return 0;
-  return m_llKBRemaining * 1024 - m_llPhysicalBytes;
-}
+long long nt_fs_tape::GetRemainingSpace() { return Routines::GetRemainingSpace(*this); }
 
 int nt_fs_tape::InitCatalogOperationOnMedia(int) { return 0; }

@@ -37,3 +37,4 @@ inline constexpr int kVolumeFullReasonFull = 42001;
 inline constexpr int kVolumeFullReasonWriteProtected = 42008;
 inline constexpr int kVolumeFullReasonFileMarkerAhead = 42009;
 inline constexpr int kVolumeFullReasonPathInaccessible = 42010;
+inline constexpr int kVolumeFullReasonPositionCheckFailed = 42033;  // hardware error while checking the position

@@ -92,6 +92,11 @@ class CIndexFile {
   CIndexFile(const CIndexFile&) = delete;
   CIndexFile& operator=(const CIndexFile&) = delete;
 
+  // Create and Open are meant for a closed object. On one still open, the new file takes the
+  // earlier one's place: a writer's changes to another file are flushed to it first (a failed
+  // flush fails the call and leaves the object as it was), and the object keeps one lock, that of
+  // the new file; a failed call leaves it closed and holding no lock.
+  //
   // Creates (or empties) the file, writes a fresh header and leaves the object open read-write.
   // Refused for the record type that is only read (SChunkMetaDataIndexEntry90), as are appends.
   CXoError Create(std::string name, Options& options);
@@ -249,6 +254,8 @@ class CIndexFile {
   CXoError OpenIndexFile(int flags, int permissions, int writeOption);
   CXoError RemoveStaleChangeFiles();
   void ReleaseLockAfterFailure(bool locked);
+  bool HoldsLockFromBefore() const;
+  CXoError LeaveEarlierFile(const std::string& name, const char* tag);
   void DropPages();
   void ForgetPage(uint64_t pageNo);
   CXoError LoadPage(uint64_t pageNo, bool read, const char* tag, Page** page);

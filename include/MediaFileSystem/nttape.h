@@ -33,6 +33,11 @@
 #include "platform/onmedia_label.h"
 #include "platform/tape_drive.h"
 
+namespace nttape {
+template <class Tape>
+struct TapeRoutines;
+}
+
 class nt_fs_tape : public media_fs {
  public:
   // The media type is handed to the drive factory; the access path becomes the media path.
@@ -115,55 +120,26 @@ class nt_fs_tape : public media_fs {
   int32_t m_iDriverMode = 0;
 
  private:
-  // The roads whose soft-error lines differ (the values index their table).
-  enum class Road { Write = 0, Read = 1, Create = 2, Open = 3 };
-
-  // Reads the drive's last error: its text into m_strDeviceError, its code converted to a media
-  // manager code.
-  long long DriveError();
-  // The drive error as the last error, its text as the last error message.
-  long long TakeDriveError();
-  bool InWriteMode() const;
-  // False, with the last error set, when there is no drive object to work with.
-  bool RequireDrive();
-  bool HasDriveObject() const { return m_pDrive != nullptr && m_pDrive->isValid(); }
-  // Deletes the drive object, closing its device first.
-  void DropDriveObject();
-  // Formats the error text and logs it at `level`.
-  void ErrorText(int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
+  // The routines both tape classes share work on this object's members.
+  template <class Tape>
+  friend struct nttape::TapeRoutines;
 
   // Set-up.
   int EnsureUsableDrive();
   bool RescanForDrive();
-  void SetLibraryFlags();
   int CheckSerialNumber();
   int Reserve();
   int ReadPositionMonitorSetting();
 
-  // Drive health.
-  void ApplySoftErrorRule(long long code, Road road);
+  // The position monitor: fails a create or close when the tape position went backwards.
   int MonitorPosition(bool creating);
 
   // Backup road.
   int PositionForAppend(const MediaFSArchiveFileId_t* id);
-  int SpaceToAppendPoint(bool wormDetection);
-  int PositionOnWorm(int wormType);
-  void SetCompressionOnDrive(bool beforePositioning);
-  int WriteFailure(long long code, long long count, long long pass, bool retryPass);
 
-  // Verification and restore road.
-  int LoadAndRewind();
-  void ReportLoadFailure(bool afterLabel);
+  // Verification: a key that cannot be set leaves the trailer unreadable.
   void PrepareEncryptedTrailerCheck(const OzcBucket& key, const char* failureText);
-  // Reads one block and parses it as a chunk map trailer: 0, -1 short read, -2 not a trailer.
-  int ReadTrailerBlock(ChunkMapTrailerInfo& info, const char* shortReadFormat);
-  int ParseTrailerBlock(char* block, size_t size, ChunkMapTrailerInfo& info);
-  bool TrailerNamesThisTape(const ChunkMapTrailerInfo& info) const;
-  int ForwardOneFileMark(int line, const char* afterFailure);
-  int PositionForRead(long long fileMarker);
-  int FailPositioning(long long fileMarker);
 
   // Host operations' failures.
   int EncryptionFailure(const char* errorFormat, const char* failure);
-  int EndOfDataStepFailed(const char* errorFormat, const char* failure);
 };

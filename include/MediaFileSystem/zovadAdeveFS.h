@@ -15,6 +15,7 @@
 // An object is driven by one thread at a time.
 #pragma once
 
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -283,6 +284,9 @@ class media_fs {
   // back whether the file has zero size on disk.
   void SetMetaDataZeroSizeCheck(bool check) { m_bCheckMetaDataZeroSize = check; }
   bool IsMetaDataZeroSize() const { return m_bMetaDataZeroSize; }
+  // NDMP tape: above 0, a create that spaced to the append point checks that no file mark
+  // follows it (the end of the data). 0 by default.
+  void SetEndOfDataCheck(int setting) { m_iEndOfDataCheck = setting; }
 
   // Size of the media header and trailer texts.
   static constexpr int kMediaLabelSize = 1024;
@@ -308,11 +312,18 @@ class media_fs {
   int WalkMountPath(CFSInterface* fs, const std::string& path,
                     CXoError (*walker)(const char*, const char*, bool, void*), void* context);
 
+<<<<<<< HEAD
   // The room of media that fill the KB left up to the reservation's maximum: 0 once the space
   // occupied and the current file's bytes reach a maximum above 0 (the KB left become 0), else
   // the KB left in bytes less the current file's bytes (0 when none are left).
   long long RemainingWithinMaximum();
 
+=======
+  // printf into a path buffer of `size` characters. A path that does not fit fails with a clear
+  // error (ENAMETOOLONG, converted, as the last error, shown to the job as media kind `kind`) and
+  // leaves `out` empty: a path cut short would name another file. `what` names the file.
+  bool FormatPathBufferV(char* out, size_t size, int kind, const char* what, const char* format, va_list args);
+>>>>>>> main
   // printf into a string of any length.
   static std::string FormatText(const char* format, ...) __attribute__((format(printf, 1, 2)));
   // A line on the object's job log.
@@ -417,6 +428,8 @@ class media_fs {
   // The zero-size check of a chunk's metadata file: asked for, and its result.
   bool m_bCheckMetaDataZeroSize = false;
   bool m_bMetaDataZeroSize = false;
+  // The end-of-data check after spacing to the append point (NDMP tape); runs when above 0.
+  int32_t m_iEndOfDataCheck = 0;
 
  private:
   // Marks one file whose status was read: mode and status change time.

@@ -13,6 +13,7 @@
 #include <random>
 
 #include "index_crash_model.h"
+#include "test_seed.h"
 
 namespace {
 
@@ -56,7 +57,7 @@ TEST_P(IndexCrash, EveryKillLeavesAFlushedState) {
   platform::SetLogCaptureLimit(1000);
   const char* env = getenv("MFS_CRASH_KILLS");
   const int kills = env != nullptr && atoi(env) > 0 ? atoi(env) : 150;
-  std::mt19937_64 rng(aligned_ ? 7 : 11);
+  std::mt19937_64 rng(mfstest::Seed(aligned_ ? 7 : 11));
   std::map<uint64_t, int> killPoints;
   int replays = 0;
 

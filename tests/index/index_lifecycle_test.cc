@@ -95,6 +95,59 @@ TEST_F(IndexLifecycle, PagesOfAFailedOpenDoNotReachTheNextFile) {
   EXPECT_EQ(ReadFile(Path("c.idx")).size(), 128u);
 }
 
+// An object created or opened on one file and then opened on another without a Close: the first
+// file keeps what was added to it, and the second is read and written as itself, not through the
+// pages of the first.
+TEST_F(IndexLifecycle, ReopeningAnotherFileWithoutACloseKeepsBothFiles) {
+  MakeContainerIndex(Path("b.idx"), params_, {7, 8, 9});
+  const std::string b = ReadFile(Path("b.idx"));
+  for (int mode : {1, 2}) {
+    SCOPED_TRACE(mode);
+    SFileIndex idx(&params_, nullptr);
+    auto opt = Opts<SFileIndex>(false, true);
+    ASSERT_TRUE(idx.Create(Path("a.idx"), opt).IsSuccess());
+    SSfileContainerIndexEntry r = SfileRec(3);
+    ASSERT_TRUE(idx.AddEntry(&r).IsSuccess());
+
+    ASSERT_TRUE(idx.Open(Path("b.idx"), mode, opt).IsSuccess());
+    EXPECT_EQ(idx.m_Header.TotalEntries, 3u);
+    EXPECT_EQ(idx.GetLastKey(), 9u);
+    ASSERT_TRUE(idx.GetEntry(0, &r).IsSuccess());
+    EXPECT_EQ(r.Key, 7u);
+    ASSERT_TRUE(idx.Close().IsSuccess());
+    EXPECT_EQ(ReadFile(Path("b.idx")), b);
+
+    SFileIndex a(&params_, nullptr);
+    ASSERT_TRUE(a.Open(Path("a.idx"), 1, opt).IsSuccess());
+    EXPECT_EQ(a.m_Header.TotalEntries, 1u);
+    EXPECT_EQ(a.GetLastKey(), 3u);
+  }
+}
+
+// When the first file's changes cannot be written, the open of the second fails and the object
+// stays on the first with its changes, for a Close that writes them once the fault is gone.
+TEST_F(IndexLifecycle, ReopeningAnotherFileFailsWhenTheFirstCannotBeFlushed) {
+  MakeContainerIndex(Path("b.idx"), params_, {7});
+  SFileIndex idx(&params_, nullptr);
+  auto opt = Opts<SFileIndex>(false, true);
+  ASSERT_TRUE(idx.Create(Path("a.idx"), opt).IsSuccess());
+  SSfileContainerIndexEntry r = SfileRec(3);
+  ASSERT_TRUE(idx.AddEntry(&r).IsSuccess());
+  platform::FaultRule rule;
+  rule.op = platform::FsOp::Write;
+  rule.pathContains = Path("a.idx");
+  platform::Faults().Add(rule);
+
+  EXPECT_TRUE(idx.Open(Path("b.idx"), 1, opt).IsFailure());
+  EXPECT_TRUE(idx.IsValid());
+  ASSERT_TRUE(idx.GetEntry(0, &r).IsSuccess());
+  EXPECT_EQ(r.Key, 3u);
+  ASSERT_TRUE(idx.Close().IsSuccess());
+  SFileIndex a(&params_, nullptr);
+  ASSERT_TRUE(a.Open(Path("a.idx"), 1, opt).IsSuccess());
+  EXPECT_EQ(a.GetLastKey(), 3u);
+}
+
 TEST_F(IndexLifecycle, PackedEntryCountComesFromTheSize) {
   struct Case {
     uint64_t headerTotal;

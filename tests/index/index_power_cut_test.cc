@@ -23,6 +23,7 @@
 #include "MediaFileSystem/HybridVolumesIndexFile.h"
 #include "index_crash_model.h"
 #include "power_cut.h"
+#include "test_seed.h"
 
 namespace {
 
@@ -75,7 +76,7 @@ class IndexPowerCut : public ::testing::TestWithParam<std::tuple<bool /*aligned*
 TEST_P(IndexPowerCut, EveryCutLeavesAFlushedState) {
   platform::SetLogCaptureLimit(1000);
   const int cuts = PowerCuts();
-  std::mt19937_64 rng((aligned_ ? 17 : 23) + (mode_ == PowerCutMode::kRandomPages ? 1000 : 0));
+  std::mt19937_64 rng(mfstest::Seed((aligned_ ? 17 : 23) + (mode_ == PowerCutMode::kRandomPages ? 1000 : 0)));
   std::map<uint64_t, int> cutPoints;
   int journalsLeft = 0, createsCut = 0;
 
@@ -160,7 +161,7 @@ TEST(HybridVolumesPowerCut, TheFileHoldsTheOldMappingsOrTheNew) {
     }
     ASSERT_EQ(vols.Close(), 0);
   };
-  std::mt19937_64 rng(31);
+  std::mt19937_64 rng(mfstest::Seed(31));
   Mappings model;
   uint64_t nextVol = 1;
   int cutsInWriter = 0;

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -16,6 +18,7 @@
 #include "platform/platform.h"
 #include "power_cut.h"
 #include "temp_dir.h"
+#include "test_seed.h"
 
 namespace {
 
@@ -24,6 +27,13 @@ using platform::FsOp;
 using platform::PowerCutMode;
 
 constexpr size_t kPage = 4096;
+
+// Cuts per case of the tests that try many seeds: MFS_POWER_CUTS lengthens them.
+uint64_t PowerCuts(uint64_t atLeast) {
+  const char* env = getenv("MFS_POWER_CUTS");
+  const long long n = env != nullptr ? atoll(env) : 0;
+  return n > 0 ? std::max<uint64_t>(atLeast, static_cast<uint64_t>(n)) : atLeast;
+}
 
 // Whole pages of the given letters ('0' a page of zeros).
 std::string P(const std::string& letters) {
@@ -348,12 +358,13 @@ TEST_F(PowerLossTest, DropModeLeavesExactlyTheFlushedState) {
 
 // Over many seeds every state a case allows occurs, and nothing else does.
 TEST_F(PowerLossTest, RandomModeLeavesOnlyStatesADiskMayHold) {
-  constexpr uint64_t kSeeds = 48;
+  const uint64_t seeds = PowerCuts(48);
+  const uint64_t first = mfstest::Seed(0) + 1;
   for (const Case& c : Cases()) {
     SCOPED_TRACE(c.name);
     std::vector<int> seen(c.afterRandom.size(), 0);
     std::set<Tree> distinct;
-    for (uint64_t seed = 1; seed <= kSeeds; ++seed) {
+    for (uint64_t seed = first; seed != first + seeds; ++seed) {
       SCOPED_TRACE("seed " + std::to_string(seed));
       Tree got = RunCase(c, PowerCutMode::kRandomPages, seed);
       if (HasFatalFailure()) return;
@@ -381,7 +392,8 @@ TEST_F(PowerLossTest, RandomModeLeavesOnlyStatesADiskMayHold) {
 TEST_F(PowerLossTest, RandomModeMixesPagesOfOneFile) {
   const Case c{"", {{"a", P("AAAA")}}, {Write("a", 0, P("BBBBBBBB"))}, {}, {}};
   std::set<std::string> shapes;
-  for (uint64_t seed = 1; seed <= 32; ++seed) {
+  const uint64_t first = mfstest::Seed(0) + 1;
+  for (uint64_t seed = first; seed != first + PowerCuts(32); ++seed) {
     platform::PowerCutReport report;
     Tree got = RunCase(c, PowerCutMode::kRandomPages, seed, &report);
     if (HasFatalFailure()) return;

@@ -12,10 +12,10 @@
 #include <string>
 
 #include "MediaFileSystem/WebStorageMediaFS.h"
-#include "pattern_bytes.h"
 #include "platform/platform.h"
 #include "platform/temp_dir.h"  // tests/platform: a temporary folder
 #include "remote/s3_server.h"
+#include "tape/archive_file_io.h"  // archive files through the frame, stream bytes
 
 // Exposes the media object's state to the tests.
 class WebStorageUnderTest : public WebStorageMediaFS {
@@ -53,8 +53,7 @@ inline constexpr int kTHId = 2;
 inline constexpr long long kCopyId = 1;
 inline constexpr unsigned long kBlock = 65536;
 
-// Deterministic bytes of a stream.
-inline std::string Pattern(size_t n, uint64_t seed) { return PatternBytes(n, seed); }
+using archivefiles::Pattern;
 
 // One job's inputs.
 struct JobSetup {
@@ -142,11 +141,8 @@ class CloudTest : public ::testing::Test {
     return id;
   }
 
-  // Writes one archive file through Create, Write and Close: 0, or the failing step's result.
   static int WriteFile(media_fs& media, const MediaFSArchiveFileId_t& id, const std::string& data) {
-    if (int rc = media.Create(&id); rc != 0) return rc;
-    if (!data.empty() && media.Write(data.data(), data.size()) != static_cast<int>(data.size())) return -2;
-    return media.Close();
+    return archivefiles::Write(media, id, data);
   }
 
   // A chunk and its chunk map trailer, as a data mover writes them: 0 or the failing result. The

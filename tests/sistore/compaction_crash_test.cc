@@ -27,6 +27,7 @@
 #include "index/index_test_util.h"
 #include "platform/temp_dir.h"
 #include "power_cut.h"
+#include "test_seed.h"
 
 namespace {
 
@@ -272,7 +273,7 @@ class CompactionCrash : public ::testing::TestWithParam<Kind> {
 };
 
 TEST_P(CompactionCrash, EveryKillLeavesTheOldOrTheNewContainer) {
-  std::mt19937_64 rng(static_cast<uint64_t>(GetParam()) * 1000 + 17);
+  std::mt19937_64 rng(mfstest::Seed(static_cast<uint64_t>(GetParam()) * 1000 + 17));
   NewContainer(rng);
   const std::vector<Step>& steps = StepsOf(GetParam());
   std::map<std::string, int> killedAt;
@@ -338,7 +339,7 @@ INSTANTIATE_TEST_SUITE_P(Storage, CompactionCrash, ::testing::Values(Kind::kDisk
 class CompactionPowerCut : public CompactionCrash {};
 
 TEST_P(CompactionPowerCut, EveryCutLeavesTheOldOrTheNewContainer) {
-  std::mt19937_64 rng(static_cast<uint64_t>(GetParam()) * 1000 + 91);
+  std::mt19937_64 rng(mfstest::Seed(static_cast<uint64_t>(GetParam()) * 1000 + 91));
   NewContainer(rng);
   int newOnes = 0;
   for (int iter = 0; iter < Kills(); ++iter) {

@@ -21,6 +21,7 @@
 #include <random>
 
 #include "store_crash_fixture.h"
+#include "test_seed.h"
 
 namespace {
 
@@ -77,7 +78,7 @@ constexpr int kDefaultKills = 240;
 TEST_F(StoreCrashTest, EveryKillLeavesTheLastCheckpointIntactAndTheChunkContinuable) {
   const char* env = getenv("MFS_STORE_CRASH_KILLS");
   const int kills = env != nullptr && atoi(env) > 0 ? atoi(env) : kDefaultKills;
-  std::mt19937_64 rng(20240611);
+  std::mt19937_64 rng(mfstest::Seed(20240611));
   std::map<uint64_t, int> killedAt;
   long long chunkId = 100;
   std::vector<WrittenObject> committed;

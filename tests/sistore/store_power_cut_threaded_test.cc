@@ -17,6 +17,7 @@
 
 #include "power_cut.h"
 #include "store_crash_fixture.h"
+#include "test_seed.h"
 
 namespace {
 
@@ -68,7 +69,7 @@ class StorePowerCutTest : public StoreCrashFixture, public ::testing::WithParamI
 TEST_P(StorePowerCutTest, EveryCutLeavesTheLastCheckpointIntactAndTheChunkContinuable) {
   const PowerCutMode mode = GetParam();
   const int cuts = PowerCuts();
-  std::mt19937_64 rng(mode == PowerCutMode::kRandomPages ? 4417 : 1744);
+  std::mt19937_64 rng(mfstest::Seed(mode == PowerCutMode::kRandomPages ? 4417 : 1744));
   std::map<uint64_t, int> cutAt;
   long long chunkId = 100;
   std::vector<WrittenObject> committed;
@@ -119,7 +120,7 @@ TEST_P(StorePowerCutTest, ARoundLargerThanTheIndexCacheLeavesTheChunkContinuable
   constexpr int kCuts = 80;
   SetConfig("MaxSFileContainerItems", 100000);
   SetConfig("MaxSFileContainerSize", 64 << 20);
-  std::mt19937_64 rng(GetParam() == PowerCutMode::kRandomPages ? 71 : 17);
+  std::mt19937_64 rng(mfstest::Seed(GetParam() == PowerCutMode::kRandomPages ? 71 : 17));
   long long chunkId = 300;
   std::vector<WrittenObject> committed;
   bool chunkExists = false;

@@ -1,4 +1,4 @@
-// Crash safety of the tape road: a child process backs up chunks (each with its chunk map trailer)
+// Crash safety of the tape road, for both tape media classes: a child process backs up chunks (each with its chunk map trailer)
 // and kills itself with SIGKILL at a random drive operation, often inside a block write, so the
 // cartridge keeps a torn block or a chunk the media manager never recorded. After every kill a new
 // job appends at the media manager's append point (with the cached position kept or dropped, the
@@ -15,6 +15,7 @@
 #include <cstdlib>
 
 #include "tape_fixture.h"
+#include "test_seed.h"
 
 namespace {
 
@@ -31,14 +32,19 @@ int KillsFromEnvironment() {
   return n > 0 ? n : 200;
 }
 
-class TapeCrash : public TapeTest {
+template <class Media>
+class TapeCrash : public TapeTestT<Media> {
  protected:
-  TapeCrash() { block = 4096; }
+  using Base = TapeTestT<Media>;
+
+  TapeCrash() { this->block = 4096; }
 
   void SetUp() override {
-    TapeTest::SetUp();
+    Base::SetUp();
     platform::SetLogCaptureLimit(2000);
   }
+
+  static platform::TapeLibraryState& Library() { return Base::Library(); }
 
   // The chunks of one job, decided by its seed.
   static std::vector<std::string> PlanJob(uint64_t seed) {
@@ -55,12 +61,12 @@ class TapeCrash : public TapeTest {
     Library().hook = [&seen, killAt](const std::string&, const std::string&) {
       if (++seen == killAt) raise(SIGKILL);
     };
-    JobSetup s = Job();
-    auto tape = NewTape(s);
-    if (tape->Init(Params(s), false) != 0) return 3;
+    JobSetup s = this->Job();
+    auto tape = this->NewTape(s);
+    if (tape->Init(this->Params(s), false) != 0) return 3;
     long long chunkId = seed * 10;
     for (const std::string& data : PlanJob(seed)) {
-      const long long marker = BackupChunk(*tape, ++chunkId, data);
+      const long long marker = this->BackupChunk(*tape, ++chunkId, data);
       if (marker == 0) return 4;
       if (::write(reportFd, &marker, sizeof(marker)) != static_cast<ssize_t>(sizeof(marker))) return 5;
     }
@@ -105,18 +111,18 @@ class TapeCrash : public TapeTest {
     long long occupied = 0;
     if (seed % 3 != 0) OZMMvolInfo(kVolId, nullptr).setFileMarker(files, 1, occupied);
     std::string error;
-    ASSERT_TRUE(Library().LoadCartridge(kDevice, cartridge, {}, &error)) << error;
+    ASSERT_TRUE(Library().LoadCartridge(kDevice, this->cartridge, {}, &error)) << error;
     if (seed % 5 != 0) Library().Slot(kDevice)->head = Library().Slot(kDevice)->tape->size();
   }
 
   void RestoreAll(const std::vector<Committed>& committed, uint64_t seed) {
-    JobSetup r = Job(0);
-    auto reader = Start(r);
+    JobSetup r = this->Job(0);
+    auto reader = this->Start(r);
     std::vector<Committed> order = committed;
     std::mt19937_64 rng(seed);
     std::shuffle(order.begin(), order.end(), rng);
     for (const Committed& c : order) {
-      ASSERT_TRUE(Restore(*reader, c.fileMarker, c.data.size()) == c.data) << "file " << c.fileMarker;
+      ASSERT_TRUE(this->Restore(*reader, c.fileMarker, c.data.size()) == c.data) << "file " << c.fileMarker;
     }
     reader.reset();
     platform::MediaManager().calls.clear();
@@ -126,26 +132,28 @@ class TapeCrash : public TapeTest {
   }
 };
 
-TEST_F(TapeCrash, KilledBackupsLeaveEveryRecordedChunkIntact) {
+TYPED_TEST_SUITE(TapeCrash, TapeMediaTypes, TapeMediaNames);
+
+TYPED_TEST(TapeCrash, KilledBackupsLeaveEveryRecordedChunkIntact) {
   const int kills = KillsFromEnvironment();
-  std::mt19937_64 rng(20240611);
+  std::mt19937_64 rng(mfstest::Seed(20240611));
   std::vector<Committed> committed;
   int killed = 0;
   for (uint64_t seed = 1; killed < kills; ++seed) {
     // A job makes about 30 to 80 drive calls; some jobs end before their kill point.
     const long killAt = 1 + static_cast<long>(rng() % 90);
-    RunJob(seed, killAt, committed);
-    if (HasFatalFailure()) return;
+    this->RunJob(seed, killAt, committed);
+    if (this->HasFatalFailure()) return;
     ++killed;
     if (seed % 50 == 0) {
-      RestoreAll(committed, seed);
-      if (HasFatalFailure()) return;
+      this->RestoreAll(committed, seed);
+      if (this->HasFatalFailure()) return;
     }
   }
   // One last job that is not killed, then everything back.
-  RunJob(999999, 0, committed);
-  ASSERT_FALSE(HasFatalFailure());
-  RestoreAll(committed, 1);
+  this->RunJob(999999, 0, committed);
+  ASSERT_FALSE(this->HasFatalFailure());
+  this->RestoreAll(committed, 1);
   EXPECT_GT(committed.size(), static_cast<size_t>(kills / 10));
 }
 

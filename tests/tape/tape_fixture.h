@@ -2,6 +2,10 @@
 // folder, the media manager's volume, the job's label parameters and drive details, and helpers
 // that run backup and restore jobs the way a data mover does (a chunk, then its chunk map
 // trailer; restores by file marker).
+//
+// The fixture is generic over the tape media class: TapeTestT<nt_fs_tape> (TapeTest) and
+// TapeTestT<ndmp_fs_tape>. TapeKind<Media> makes the objects and states, for the tests that run
+// over both classes, what each class does differently on their roads.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -10,17 +14,20 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <type_traits>
 #include <vector>
 
+#include "MediaFileSystem/ndmpTape.h"
 #include "MediaFileSystem/nttape.h"
-#include "pattern_bytes.h"
 #include "platform/platform.h"
 #include "platform/temp_dir.h"  // tests/platform: a temporary folder
+#include "archive_file_io.h"
 
-// Exposes the media object's state to the tests.
-class TapeUnderTest : public nt_fs_tape {
+// Exposes the state that both tape media classes have to the tests.
+template <class Media>
+class TapeUnder : public Media {
  public:
-  using nt_fs_tape::nt_fs_tape;
+  using Media::Media;
   using media_fs::m_bCloseChunk;
   using media_fs::m_bFileClosed;
   using media_fs::m_bVolumeFull;
@@ -39,15 +46,30 @@ class TapeUnderTest : public nt_fs_tape {
   using media_fs::m_bCalculatedSpace;
   using media_fs::m_iArchiveType;
   using media_fs::m_bCountTrailerTransfer;
+  using Media::m_llMarkType;
+  using Media::m_pDrive;
+  using Media::m_strReservationKey;
+};
+
+// The SCSI tape media, with its own state.
+class TapeUnderTest : public TapeUnder<nt_fs_tape> {
+ public:
+  using TapeUnder<nt_fs_tape>::TapeUnder;
   using nt_fs_tape::m_bCleanOnCrc;
   using nt_fs_tape::m_bDualMode;
   using nt_fs_tape::m_bVerifyPosition;
   using nt_fs_tape::m_iDriverMode;
   using nt_fs_tape::m_iLastTapePosition;
   using nt_fs_tape::m_iTrailerValidationMode;
-  using nt_fs_tape::m_llMarkType;
-  using nt_fs_tape::m_pDrive;
-  using nt_fs_tape::m_strReservationKey;
+};
+
+// The NDMP tape media, with its own state.
+class NdmpUnderTest : public TapeUnder<ndmp_fs_tape> {
+ public:
+  using TapeUnder<ndmp_fs_tape>::TapeUnder;
+  using ndmp_fs_tape::m_strConnection1;
+  using ndmp_fs_tape::m_strConnection2;
+  using ndmp_fs_tape::m_strConnection3;
 };
 
 namespace tapetest {
@@ -59,6 +81,58 @@ inline constexpr int kVolId = 11;
 inline constexpr int kDriveId = 5;
 inline constexpr int kMediaType = 2;
 
+// What the host hands to the NDMP drive library.
+inline constexpr char kNdmpText1[] = "ndmp-server.example:10000";
+inline constexpr char kNdmpText2[] = "ndmp-user";
+inline constexpr char kNdmpText3[] = "ndmp-secret";
+
+template <class Media>
+struct TapeKind;
+
+template <>
+struct TapeKind<nt_fs_tape> {
+  using Under = TapeUnderTest;
+  static std::unique_ptr<Under> Make(_JobContext* job, const std::string& device, bool dual) {
+    return std::make_unique<Under>(job, kMediaType, device.c_str(), dual);
+  }
+  // What the class does differently on the roads that both classes' tests go.
+  static constexpr bool kLeotMarksFull = true;        // the logical end of the tape marks the volume full
+  static constexpr bool kOpenRecordsReadPosition = true;  // an open caches the opened file's marker
+  static constexpr char kSpacingLine[] = "Forwarding by fileMarker=";
+  static constexpr char kStaleReadPositionLine[] = "Failed to validate the read cached filemarker location for restore";
+  static constexpr char kShortTrailerLine[] = "Could not read Data for Chunk Map Trailer";
+  static constexpr char kLeotWholeBlockLine[] =
+      "Logical End of Media encountered while writing at fileMarker=1. path=/dev/nst0. VolId=11 bytes_written "
+      "65536. Will span tape.";
+};
+
+template <>
+struct TapeKind<ndmp_fs_tape> {
+  using Under = NdmpUnderTest;
+  static std::unique_ptr<Under> Make(_JobContext* job, const std::string& device, bool) {
+    return std::make_unique<Under>(job, kMediaType, device.c_str(), kNdmpText1, kNdmpText2, kNdmpText3);
+  }
+  static constexpr bool kLeotMarksFull = false;
+  static constexpr bool kOpenRecordsReadPosition = false;
+  static constexpr char kSpacingLine[] = "Forwarding to fileMarker=";
+  static constexpr char kStaleReadPositionLine[] =
+      "Could not validate the read cached filemarker location for restore";
+  static constexpr char kShortTrailerLine[] = "Could not read OML on tape media path=/dev/nst0";
+  static constexpr char kLeotWholeBlockLine[] =
+      "End of Media encountered while writing to tape at fileMarker=1 tape media path=/dev/nst0 - Tape VolId=11 "
+      "bytes_written 65536";
+};
+
+// Both tape media classes, for typed tests.
+using TapeMediaTypes = ::testing::Types<nt_fs_tape, ndmp_fs_tape>;
+
+struct TapeMediaNames {
+  template <class Media>
+  static std::string GetName(int) {
+    return std::is_same_v<Media, nt_fs_tape> ? "Scsi" : "Ndmp";
+  }
+};
+
 // The text a data mover writes as a chunk map trailer.
 inline std::string TrailerText(long long chunkId, long long fileMarker, const std::string& mediaId,
                                int volId = kVolId) {
@@ -67,8 +141,7 @@ inline std::string TrailerText(long long chunkId, long long fileMarker, const st
          "\nTavrixVersion 11.0\nuniqueMediaIdString " + mediaId + "\n";
 }
 
-// Deterministic bytes of a stream.
-inline std::string Pattern(size_t n, uint64_t seed) { return PatternBytes(n, seed); }
+using archivefiles::Pattern;
 
 // One job's inputs.
 struct JobSetup {
@@ -80,9 +153,32 @@ struct JobSetup {
   int dataMoverMode = kDataMoverModeBackup;
 };
 
-class TapeTest : public ::testing::Test {
+// A drive that a bus rescan finds at another access path.
+inline constexpr char kNewPath[] = "/dev/nst7";
+inline constexpr int kController = 3;
+
+// The automatic SCSI update is on; its last run was just now, so a rescan asks the media manager
+// for the controller's access path (or, with `due`, reconfigures and reads the device
+// configuration).
+inline void EnableRefresh(JobSetup& s, const std::string& newPath, bool due = false) {
+  s.details.iDriveControllerId = kController;
+  s.details.uiAutoScsiUpdateFlags = 1;
+  s.details.iAutoScsiUpdateIntervalSec = 3600;
+  if (!due) {
+    platform::Config().SetNumber("ZovadAdeve", "lastUpdateScsiTime", platform::NowMs() / 1000);
+    platform::MediaManager().dcpAccessPaths[kController] = newPath;
+  } else {
+    platform::Config().mediaConfig.driveControllers[kController] = newPath;
+  }
+}
+
+template <class Media>
+class TapeTestT : public ::testing::Test {
  public:
-  TapeTest() { block = 65536; }
+  using Kind = TapeKind<Media>;
+  using Tape = typename Kind::Under;
+
+  TapeTestT() { block = 65536; }
 
   void SetUp() override {
     ASSERT_FALSE(dir.path().empty());
@@ -155,12 +251,12 @@ class TapeTest : public ::testing::Test {
     return p;
   }
 
-  std::unique_ptr<TapeUnderTest> NewTape(JobSetup& s, bool dual = false, const std::string& device = kDevice) {
-    return std::make_unique<TapeUnderTest>(&s.job, kMediaType, device.c_str(), dual);
+  std::unique_ptr<Tape> NewTape(JobSetup& s, bool dual = false, const std::string& device = kDevice) {
+    return Kind::Make(&s.job, device, dual);
   }
 
   // A media object for the job, initialised.
-  std::unique_ptr<TapeUnderTest> Start(JobSetup& s, int volId = kVolId, const std::string& device = kDevice) {
+  std::unique_ptr<Tape> Start(JobSetup& s, int volId = kVolId, const std::string& device = kDevice) {
     auto tape = NewTape(s, false, device);
     EXPECT_EQ(0, tape->Init(Params(s, kMediaType, volId, device), false)) << tape->m_strLastErrorMsg;
     return tape;
@@ -179,15 +275,13 @@ class TapeTest : public ::testing::Test {
   }
 
   // Writes one archive file through Write and Close: 0, or the failing step's result.
-  static int WriteFile(TapeUnderTest& tape, MediaFSArchiveFileId_t id, const std::string& data) {
-    if (int rc = tape.Create(&id); rc != 0) return rc;
-    if (!data.empty() && tape.Write(data.data(), data.size()) != static_cast<int>(data.size())) return -2;
-    return tape.Close();
+  static int WriteFile(Tape& tape, MediaFSArchiveFileId_t id, const std::string& data) {
+    return archivefiles::Write(tape, id, data);
   }
 
   // A chunk and its chunk map trailer, as a data mover writes them; returns the chunk's file
   // marker (0 on failure).
-  long long BackupChunk(TapeUnderTest& tape, long long chunkId, const std::string& data, int trailerMode = 2) {
+  long long BackupChunk(Tape& tape, long long chunkId, const std::string& data, int trailerMode = 2) {
     MediaFSArchiveFileId_t chunk = Id(CHUNK, chunkId);
     chunk.iTrailerValidationMode = trailerMode;
     if (WriteFile(tape, chunk, data) != 0) return 0;
@@ -199,19 +293,15 @@ class TapeTest : public ::testing::Test {
 
   // Opens the archive file with the file marker and reads `size` bytes of it (the rest of the last
   // block is padding); the bytes read, or a text that starts with "FAILED".
-  static std::string Restore(TapeUnderTest& tape, long long fileMarker, size_t size) {
-    MediaFSArchiveFileId_t id = Id(CHUNK, 0, fileMarker, static_cast<long long>(size));
-    if (tape.Open(&id, true) != 0) return "FAILED open: " + tape.m_strLastErrorMsg;
-    std::string out(size, '\0');
-    const int got = size == 0 ? 0 : tape.Read(out.data(), size);
-    if (got != static_cast<int>(size)) return "FAILED read " + std::to_string(got) + ": " + tape.GetErrorString();
-    if (tape.Close() != 0) return "FAILED close";
-    return out;
+  static std::string Restore(Tape& tape, long long fileMarker, size_t size) {
+    return archivefiles::Read(tape, Id(CHUNK, 0, fileMarker), size);
   }
 
   TempDir dir;
   std::string cartridge;
   unsigned long block;
 };
+
+using TapeTest = TapeTestT<nt_fs_tape>;
 
 }  // namespace tapetest

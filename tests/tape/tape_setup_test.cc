@@ -319,24 +319,6 @@ TEST_F(TapeTest, ReInitializeMediaOnTheReadSideOnly) {
 
 // ---- Rescans: the drive answers at another access path ------------------------------------------
 
-constexpr char kNewPath[] = "/dev/nst7";
-constexpr int kController = 3;
-
-// The automatic SCSI update is on; its last run was just now, so a rescan asks the media manager
-// for the controller's access path (or, with `due`, reconfigures and reads the device
-// configuration).
-void EnableRefresh(JobSetup& s, const std::string& newPath, bool due = false) {
-  s.details.iDriveControllerId = kController;
-  s.details.uiAutoScsiUpdateFlags = 1;
-  s.details.iAutoScsiUpdateIntervalSec = 3600;
-  if (!due) {
-    platform::Config().SetNumber("ZovadAdeve", "lastUpdateScsiTime", platform::NowMs() / 1000);
-    platform::MediaManager().dcpAccessPaths[kController] = newPath;
-  } else {
-    platform::Config().mediaConfig.driveControllers[kController] = newPath;
-  }
-}
-
 struct RescanCase {
   const char* name;
   bool moveDrive;           // the drive answers at kNewPath only
