@@ -14,11 +14,7 @@
 #include <vector>
 
 #include "MediaFileSystem/RealMagnetic.h"
-<<<<<<< HEAD
-#include "paired_roads.h"
-=======
 #include "media_vs_syscalls.h"
->>>>>>> main
 
 namespace {
 
@@ -28,18 +24,6 @@ constexpr int kBlockKB = 64;
 constexpr int kChunkHeader = 1024;
 constexpr long long kChunkId = 1;
 
-<<<<<<< HEAD
-using bench::Clock;
-using bench::Seconds;
-
-std::string MakeFolder() {
-  const char* base = getenv("MFS_BENCH_DIR");
-  if (base == nullptr || *base == '\0') base = getenv("TMPDIR");
-  std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/mfs-disk-bench-XXXXXX";
-  return mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
-}
-=======
->>>>>>> main
 
 // A mount path folder with a volume reservation, as a data mover has them.
 struct MountPath {
@@ -101,37 +85,7 @@ double MediaWrite(MountPath& mp, const std::vector<char>& piece) {
 
 double MediaRead(MountPath& mp, std::vector<char>& piece) {
   auto media = mp.Media(0);
-<<<<<<< HEAD
-  if (media == nullptr) return -1;
-  const MediaFSArchiveFileId_t id = MountPath::ChunkId();
-  const auto start = Clock::now();
-  if (media->Open(&id, false) != 0) return -1;
-  for (size_t done = 0; done < kChunkBytes; done += kPiece) {
-    if (media->Read(piece.data(), kPiece) != static_cast<int>(kPiece)) return -1;
-    benchmark::DoNotOptimize(piece.data());
-  }
-  if (media->Close() != 0) return -1;
-  return Seconds(start);
-}
-
-double PlainRead(MountPath& mp, std::vector<char>& piece) {
-  const auto start = Clock::now();
-  const int fd = open(mp.ChunkPath().c_str(), O_RDONLY);
-  if (fd < 0) return -1;
-  for (size_t done = 0; done < kChunkBytes; done += kPiece) {
-    if (read(fd, piece.data(), kPiece) != static_cast<ssize_t>(kPiece)) return close(fd), -1;
-    benchmark::DoNotOptimize(piece.data());
-  }
-  close(fd);
-  return Seconds(start);
-}
-
-template <typename MediaRoad, typename PlainRoad>
-void Compare(benchmark::State& state, MediaRoad media, PlainRoad plain) {
-  bench::ComparePairedRoads(state, static_cast<double>(kChunkBytes), "disk_media", "syscalls", media, plain);
-=======
   return mediabench::MediaRead(media.get(), MountPath::ChunkId(), piece, kChunkBytes);
->>>>>>> main
 }
 
 void BM_WriteChunk_DiskMediaVsWrite(benchmark::State& state) {

@@ -10,8 +10,9 @@
 // same bytes from memory; read back through the media with read-ahead (four 4 MiB ranges in
 // flight) against one S3_get_object of the whole object into memory.
 //
-// See paired_roads.h for the pairing and the counters. The folder is MFS_BENCH_DIR, else TMPDIR,
-// else /var/tmp; the spool and the server's objects live there too.
+// See media_vs_syscalls.h for the pairing and the counters (the S3 roads' plain counter is
+// `libs3_MBps`). The folder is MFS_BENCH_DIR, else TMPDIR, else /tmp; the spool and the server's
+// objects live there too.
 
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -26,36 +27,24 @@
 #include <vector>
 
 #include "MediaFileSystem/WebStorageMediaFS.h"
-#include "paired_roads.h"
+#include "media_vs_syscalls.h"
 #include "platform/platform.h"
 #include "remote/s3_server.h"
 
 namespace {
 
-using bench::Clock;
-using bench::Seconds;
+using mediabench::Clock;
+using mediabench::Seconds;
 
 constexpr size_t kBlock = 1 << 20;
 constexpr size_t kFolderBytes = size_t{1} << 30;
 constexpr size_t kS3Bytes = size_t{256} << 20;
 constexpr long long kChunkId = 1;
 
-std::string BenchBase() {
-  for (const char* name : {"MFS_BENCH_DIR", "TMPDIR"}) {
-    const char* v = getenv(name);
-    if (v != nullptr && *v != '\0') return v;
-  }
-  return "/var/tmp";
-}
-
-std::string MakeFolder(const std::string& base) {
-  std::string pattern = base + "/mfs-cloud-bench-XXXXXX";
-  return mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
-}
-
-std::vector<char> Pattern(size_t n) {
-  std::vector<char> bytes(n);
-  for (size_t i = 0; i < n; ++i) bytes[i] = static_cast<char>(i * 131 + 7 + (i >> 20));
+// One block of the stream; every block of it is this one.
+std::vector<char> Block() {
+  std::vector<char> bytes(kBlock);
+  for (size_t i = 0; i < kBlock; ++i) bytes[i] = static_cast<char>(i * 131 + 7);
   return bytes;
 }
 
@@ -97,65 +86,30 @@ struct Volume {
   }
 };
 
-double MediaWrite(Volume& v, const std::vector<char>& bytes) {
-  auto media = v.Media(true);
-  if (media == nullptr) return -1;
-  const MediaFSArchiveFileId_t id = Volume::ChunkId(bytes.size(), false);
-  const auto start = Clock::now();
-  if (media->Create(&id) != 0) return -1;
-  for (size_t done = 0; done < bytes.size(); done += kBlock) {
-    if (media->Write(bytes.data() + done, kBlock) != static_cast<int>(kBlock)) return -1;
-  }
-  if (media->Close() != 0) return -1;
-  return Seconds(start);
+double MediaWrite(Volume& v, const std::vector<char>& block, size_t bytes) {
+  return mediabench::MediaWrite(v.Media(true).get(), Volume::ChunkId(bytes, false), block, bytes);
 }
 
-double MediaRead(Volume& v, std::vector<char>& into, bool readAhead) {
-  auto media = v.Media(false);
-  if (media == nullptr) return -1;
-  const MediaFSArchiveFileId_t id = Volume::ChunkId(into.size(), readAhead);
-  const auto start = Clock::now();
-  if (media->Open(&id, true) != 0) return -1;
-  for (size_t done = 0; done < into.size(); done += kBlock) {
-    if (media->Read(into.data() + done, kBlock) != static_cast<int>(kBlock)) return -1;
-  }
-  benchmark::DoNotOptimize(into.data());
-  if (media->Close() != 0) return -1;
-  return Seconds(start);
+double MediaRead(Volume& v, std::vector<char>& block, size_t bytes, bool readAhead) {
+  return mediabench::MediaRead(v.Media(false).get(), Volume::ChunkId(bytes, readAhead), block, bytes);
 }
 
 // ---- Folder store --------------------------------------------------------------------------
 
-double PlainWrite(const std::string& folder, const std::vector<char>& bytes) {
+// The media publishes a closed object by a rename: so does the plain road.
+double PlainWriteAndRename(const std::string& folder, const std::vector<char>& block) {
   const std::string staged = folder + "/plain.staged";
   const std::string published = folder + "/plain";
   unlink(published.c_str());
+  const double written = mediabench::PlainWrite(staged, block, kFolderBytes);
+  if (written < 0) return -1;
   const auto start = Clock::now();
-  const int fd = open(staged.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (fd < 0) return -1;
-  for (size_t done = 0; done < bytes.size(); done += kBlock) {
-    if (write(fd, bytes.data() + done, kBlock) != static_cast<ssize_t>(kBlock)) return close(fd), -1;
-  }
-  if (fsync(fd) != 0) return close(fd), -1;
-  if (close(fd) != 0) return -1;
   if (rename(staged.c_str(), published.c_str()) != 0) return -1;
-  return Seconds(start);
-}
-
-double PlainRead(const std::string& path, std::vector<char>& into) {
-  const auto start = Clock::now();
-  const int fd = open(path.c_str(), O_RDONLY);
-  if (fd < 0) return -1;
-  for (size_t done = 0; done < into.size(); done += kBlock) {
-    if (read(fd, into.data() + done, kBlock) != static_cast<ssize_t>(kBlock)) return close(fd), -1;
-  }
-  benchmark::DoNotOptimize(into.data());
-  close(fd);
-  return Seconds(start);
+  return written + Seconds(start);
 }
 
 struct FolderStore {
-  std::string folder = MakeFolder(BenchBase());
+  std::string folder = mediabench::MakeFolder("mfs-cloud-bench");
   FolderStore() {
     platform::ResetAll();
     platform::SetRealSleep(true);
@@ -172,27 +126,28 @@ void BM_FolderStoreWrite_MediaVsWrite(benchmark::State& state) {
   FolderStore store;
   if (store.folder.empty()) return state.SkipWithError("no folder");
   Volume v(store.folder + "/store");
-  const std::vector<char> bytes = Pattern(kFolderBytes);
+  const std::vector<char> block = Block();
   const std::string object = v.Path() + "/CHUNK_" + std::to_string(kChunkId);
   // Each road writes a new file: the one it replaces is removed untimed.
-  bench::ComparePairedRoads(
-      state, static_cast<double>(kFolderBytes), "cloud_media", "syscalls",
+  mediabench::Compare(
+      state, kFolderBytes, "cloud_media",
       [&] {
         unlink(object.c_str());
-        return MediaWrite(v, bytes);
+        return MediaWrite(v, block, kFolderBytes);
       },
-      [&] { return PlainWrite(v.Path(), bytes); });
+      [&] { return PlainWriteAndRename(v.Path(), block); });
 }
 
 void BM_FolderStoreRead_MediaVsRead(benchmark::State& state) {
   FolderStore store;
   if (store.folder.empty()) return state.SkipWithError("no folder");
   Volume v(store.folder + "/store");
-  std::vector<char> bytes = Pattern(kFolderBytes);
-  if (MediaWrite(v, bytes) < 0) return state.SkipWithError("the chunk could not be written");
+  std::vector<char> block = Block();
+  if (MediaWrite(v, block, kFolderBytes) < 0) return state.SkipWithError("the chunk could not be written");
   const std::string object = v.Path() + "/CHUNK_" + std::to_string(kChunkId);
-  bench::ComparePairedRoads(state, static_cast<double>(kFolderBytes), "cloud_media", "syscalls",
-                            [&] { return MediaRead(v, bytes, false); }, [&] { return PlainRead(object, bytes); });
+  mediabench::Compare(
+      state, kFolderBytes, "cloud_media", [&] { return MediaRead(v, block, kFolderBytes, false); },
+      [&] { return mediabench::PlainRead(object, block, kFolderBytes); });
 }
 
 // ---- S3 endpoint ---------------------------------------------------------------------------
@@ -223,7 +178,7 @@ S3Status GetData(int size, const char* buffer, void* data) {
 }
 
 struct S3Endpoint {
-  std::string base = MakeFolder(BenchBase());
+  std::string base = mediabench::MakeFolder("mfs-cloud-bench");
   std::unique_ptr<S3Server> server;
   std::string host;
   S3BucketContext bucket{};
@@ -275,23 +230,36 @@ struct S3Endpoint {
   }
 };
 
+// The stream of `bytes` as one buffer, block after block, for libs3's calls.
+std::vector<char> Stream(const std::vector<char>& block, size_t bytes) {
+  std::vector<char> stream(bytes);
+  for (size_t at = 0; at < bytes; at += block.size()) std::memcpy(stream.data() + at, block.data(), block.size());
+  return stream;
+}
+
 void BM_S3Write_MediaVsPutObject(benchmark::State& state) {
   S3Endpoint s3;
   if (!s3.server) return state.SkipWithError(("no S3 server: " + S3Server::Unavailable()).c_str());
   Volume v(s3.server->Root("bench"));
-  const std::vector<char> bytes = Pattern(kS3Bytes);
-  bench::ComparePairedRoads(state, static_cast<double>(kS3Bytes), "cloud_media", "libs3",
-                            [&] { return MediaWrite(v, bytes); }, [&] { return s3.Put(bytes); });
+  const std::vector<char> block = Block();
+  const std::vector<char> stream = Stream(block, kS3Bytes);
+  mediabench::Compare(
+      state, kS3Bytes, "cloud_media", [&] { return MediaWrite(v, block, kS3Bytes); },
+      [&] { return s3.Put(stream); }, "libs3");
 }
 
 void BM_S3Read_MediaVsGetObject(benchmark::State& state) {
   S3Endpoint s3;
   if (!s3.server) return state.SkipWithError(("no S3 server: " + S3Server::Unavailable()).c_str());
   Volume v(s3.server->Root("bench"));
-  std::vector<char> bytes = Pattern(kS3Bytes);
-  if (MediaWrite(v, bytes) < 0 || s3.Put(bytes) < 0) return state.SkipWithError("the objects could not be written");
-  bench::ComparePairedRoads(state, static_cast<double>(kS3Bytes), "cloud_media", "libs3",
-                            [&] { return MediaRead(v, bytes, true); }, [&] { return s3.Get(bytes); });
+  std::vector<char> block = Block();
+  std::vector<char> stream = Stream(block, kS3Bytes);
+  if (MediaWrite(v, block, kS3Bytes) < 0 || s3.Put(stream) < 0) {
+    return state.SkipWithError("the objects could not be written");
+  }
+  mediabench::Compare(
+      state, kS3Bytes, "cloud_media", [&] { return MediaRead(v, block, kS3Bytes, true); },
+      [&] { return s3.Get(stream); }, "libs3");
 }
 
 }  // namespace
