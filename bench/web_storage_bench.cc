@@ -179,6 +179,8 @@ S3Status GetData(int size, const char* buffer, void* data) {
 
 struct S3Endpoint {
   std::string base = mediabench::MakeFolder("mfs-cloud-bench");
+  bool hadTmp = false;
+  std::string oldTmp;
   std::unique_ptr<S3Server> server;
   std::string host;
   S3BucketContext bucket{};
@@ -190,6 +192,9 @@ struct S3Endpoint {
     platform::Config().SetNumber("ZovadAdeve", "CloudS3UseHttps", 0);
     if (base.empty() || !S3Server::Unavailable().empty()) return;
     if (S3_initialize("mfs-bench", S3_INIT_ALL, nullptr) != S3StatusOK) return;
+    const char* tmp = getenv("TMPDIR");
+    if (tmp != nullptr) oldTmp = tmp;
+    hadTmp = tmp != nullptr;
     setenv("TMPDIR", base.c_str(), 1);  // the server's objects and the media's spool
     server = std::make_unique<S3Server>();
     if (!server->Start()) server.reset();
@@ -204,6 +209,11 @@ struct S3Endpoint {
   }
   ~S3Endpoint() {
     server.reset();
+    if (hadTmp) {
+      setenv("TMPDIR", oldTmp.c_str(), 1);
+    } else {
+      unsetenv("TMPDIR");
+    }
     std::error_code ignored;
     if (!base.empty()) std::filesystem::remove_all(base, ignored);
   }
