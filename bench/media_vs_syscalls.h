@@ -4,7 +4,7 @@
 //
 // After an untimed round of each, every iteration runs both roads once, alternating which goes
 // first, so a change of the machine's speed falls on both alike. Counters: each road's bytes per
-// second (`<media>_MBps`, `syscalls_MBps`), `ratio`, the media's throughput over the system calls'
+// second (`<media>_MBps`, and `syscalls_MBps` or the plain road's own name), `ratio`, the media's throughput over the system calls'
 // over all iterations (1 means no cost at all), and `median_ratio`, the median of that ratio
 // within each iteration's pair, which a burst of load from other processes moves less.
 #pragma once
@@ -88,7 +88,7 @@ inline double MediaRead(media_fs* media, const MediaFSArchiveFileId_t& id, std::
 // roads' (for benchmarks that take manual time).
 template <typename MediaRoad, typename PlainRoad>
 void Compare(benchmark::State& state, size_t bytesPerRoad, const std::string& mediaName, MediaRoad media,
-             PlainRoad plain) {
+             PlainRoad plain, const std::string& plainName = "syscalls") {
   // The first gigabyte a process writes or reads pays for setting up the page cache, whichever
   // road it goes.
   if (media() < 0 || plain() < 0) {
@@ -114,7 +114,7 @@ void Compare(benchmark::State& state, size_t bytesPerRoad, const std::string& me
   }
   const double bytes = static_cast<double>(bytesPerRoad) * static_cast<double>(state.iterations());
   state.counters[mediaName + "_MBps"] = bytes / mediaSeconds / 1e6;
-  state.counters["syscalls_MBps"] = bytes / plainSeconds / 1e6;
+  state.counters[plainName + "_MBps"] = bytes / plainSeconds / 1e6;
   state.counters["ratio"] = plainSeconds / mediaSeconds;
   std::sort(pairRatios.begin(), pairRatios.end());
   const size_t n = pairRatios.size();

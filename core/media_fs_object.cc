@@ -75,6 +75,20 @@ void media_fs::SetLastError(long long code, const char* message) {
   m_strLastErrorMsg = message;
 }
 
+long long media_fs::RemainingWithinMaximum() {
+  if (m_llMaxSpaceToFill > 0 && m_llMaxSpaceToFill <= m_llSpaceOccupied + m_llPhysicalBytes) {
+    Log(1, "Current space on disk occupied by tavrix %lld , maximum disk space allocated for tavrix is %lld ",
+        m_llSpaceOccupied, m_llMaxSpaceToFill);
+    Log(1,
+        "The current disk space occupied by tavrix is more than the allocated.. so will be marking the disk "
+        "full ");
+    m_llKBRemaining = 0;
+    return 0;
+  }
+  if (m_llKBRemaining > 0) return m_llKBRemaining * 1024 - m_llPhysicalBytes;
+  return 0;
+}
+
 long long media_fs::JobId() const { return m_pJobContext != nullptr ? m_pJobContext->jobId : 0; }
 
 // ---- Default slots ---------------------------------------------------------------------------

@@ -118,19 +118,7 @@ int RealMagneticFS::initializeMountPathInfo() {
   return 0;
 }
 
-long long RealMagneticFS::GetRemainingSpace() {
-  if (m_llMaxSpaceToFill > 0 && m_llMaxSpaceToFill <= m_llSpaceOccupied + m_llPhysicalBytes) {
-    Log(1, "Current space on disk occupied by tavrix %lld , maximum disk space allocated for tavrix is %lld ",
-        m_llSpaceOccupied, m_llMaxSpaceToFill);
-    Log(1,
-        "The current disk space occupied by tavrix is more than the allocated.. so will be marking the disk "
-        "full ");
-    m_llKBRemaining = 0;
-    return 0;
-  }
-  if (m_llKBRemaining > 0) return m_llKBRemaining * 1024 - m_llPhysicalBytes;
-  return 0;
-}
+long long RealMagneticFS::GetRemainingSpace() { return RemainingWithinMaximum(); }
 
 int RealMagneticFS::ReInitializeMedia() {
   if (m_bWriting) return -1;

@@ -182,6 +182,15 @@ void EvDebug::debugLvl(int level, const char* format, ...) {
   platform::Capture(m_instance, level, std::move(text));
 }
 
+void EvDebug::debugLvl(int level, long long jobId, const char* format, ...) {
+  (void)jobId;
+  va_list args;
+  va_start(args, format);
+  std::string text = StringFormatV(format, args);
+  va_end(args);
+  platform::Capture(m_instance, level, std::move(text));
+}
+
 void EvDebug::DebugLvl(const char* tag, int level, const char* format, ...) {
   va_list args;
   va_start(args, format);

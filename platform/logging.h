@@ -37,6 +37,8 @@ class EvDebug {
   // Level 1.
   void debug(const char* format, ...) __attribute__((format(printf, 2, 3)));
   void debugLvl(int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
+  // The same for a job's line; the job id goes with the line in the product's log, not here.
+  void debugLvl(int level, long long jobId, const char* format, ...) __attribute__((format(printf, 4, 5)));
   // "tag: text" at `level`.
   void DebugLvl(const char* tag, int level, const char* format, ...) __attribute__((format(printf, 4, 5)));
   // "tag: [id] text" at `level`: the id of the object the line is about (a chunk, a container).

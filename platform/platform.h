@@ -2,6 +2,7 @@
 #pragma once
 
 #include "platform/appliance_store.h"
+#include "platform/archive_manager.h"
 #include "platform/async_io.h"
 #include "platform/byte_order.h"
 #include "platform/cloud_store.h"

@@ -312,6 +312,11 @@ class media_fs {
   int WalkMountPath(CFSInterface* fs, const std::string& path,
                     CXoError (*walker)(const char*, const char*, bool, void*), void* context);
 
+  // The room of media that fill the KB left up to the reservation's maximum: 0 once the space
+  // occupied and the current file's bytes reach a maximum above 0 (the KB left become 0), else
+  // the KB left in bytes less the current file's bytes (0 when none are left).
+  long long RemainingWithinMaximum();
+
   // printf into a path buffer of `size` characters. A path that does not fit fails with a clear
   // error (ENAMETOOLONG, converted, as the last error, shown to the job as media kind `kind`) and
   // leaves `out` empty: a path cut short would name another file. `what` names the file.

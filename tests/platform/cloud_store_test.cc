@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "platform/platform.h"
+#include "platform/s3_remote_file.h"
 #include "temp_dir.h"
 
 namespace {
@@ -186,9 +187,22 @@ TEST_F(CloudStoreTest, RootFolderOfARemoteHost) {
     int result;
     const char* root;
   };
-  const Case cases[] = {{"/data/bucket", 1, "/data/bucket"}, {"/data/bucket/", 1, "/data/bucket"},
-                        {"bucket/data", 0, "unchanged"},      {"/", 0, "unchanged"},
-                        {"", 0, "unchanged"}};
+  const Case cases[] = {{"/data/bucket", 1, "/data/bucket"},
+                        {"/data/bucket/", 1, "/data/bucket"},
+                        {"bucket/data", 0, "unchanged"},
+                        {"/", 0, "unchanged"},
+                        {"", 0, "unchanged"},
+                        {"s3://host:9000/bucket/pre/fix/", 1, "s3://host:9000/bucket/pre/fix"},
+                        {"s3://h.example.com/bkt", 1, "s3://h.example.com/bkt"},
+                        {"s3://host/bucket", 1, "s3://host/bucket"},
+                        {"s3://host:0/bucket", 0, "unchanged"},
+                        {"s3://host:65536/bucket", 0, "unchanged"},
+                        {"s3://host:x/bucket", 0, "unchanged"},
+                        {"s3://host", 0, "unchanged"},
+                        {"s3:///bucket", 0, "unchanged"},
+                        {"s3://host/ab", 0, "unchanged"},
+                        {"s3://us@host/bucket", 0, "unchanged"},
+                        {"s3://host/bucket/a/../b", 0, "unchanged"}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.host);
     std::string root = "unchanged", rest = "unchanged";
@@ -196,6 +210,62 @@ TEST_F(CloudStoreTest, RootFolderOfARemoteHost) {
     EXPECT_EQ(root, c.root);
   }
   EXPECT_EQ(OZBaseRemoteFile::GetRemoteFileInstance(3, "u", "p", dir_ / "missing", 0, -1), nullptr);
+}
+
+TEST_F(CloudStoreTest, KeysOfAnS3EndpointStayBelowItsPrefix) {
+  const std::string root = "s3://host:9000/bucket/pre/fix";
+  platform::s3::Endpoint endpoint;
+  ASSERT_TRUE(platform::s3::ParseRoot(root, endpoint));
+  EXPECT_EQ(endpoint.host, "host:9000");
+  EXPECT_EQ(endpoint.bucket, "bucket");
+  EXPECT_EQ(endpoint.prefix, "pre/fix");
+  struct Case {
+    std::string name;
+    int err;
+    const char* key;
+  };
+  const Case cases[] = {
+      {root + "/V_1/CHUNK_5", 0, "pre/fix/V_1/CHUNK_5"},
+      {"V_1//./CHUNK_5/", 0, "pre/fix/V_1/CHUNK_5"},
+      {root, ENOENT, ""},
+      {root + "x/V_1", ENOENT, ""},
+      {"s3://host:9000/other/V_1", ENOENT, ""},
+      {"/local/V_1", ENOENT, ""},
+      {"V_1/../../x", ENOENT, ""},
+      {"V_1/\x01", EINVAL, ""},
+      {std::string(1100, 'k'), ENAMETOOLONG, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name.substr(0, 60));
+    std::string key = "unchanged";
+    EXPECT_EQ(platform::s3::ObjectKey(root, endpoint, c.name, key), c.err);
+    EXPECT_EQ(key, c.err == 0 ? std::string(c.key) : std::string("unchanged"));
+  }
+}
+
+TEST_F(CloudStoreTest, AnObjectIdStoreKeepsObjectsUnderTheIdsItGives) {
+  std::unique_ptr<OZBaseRemoteFile> remote(
+      OZBaseRemoteFile::GetRemoteFileInstance(kRFDeviceTypeObjectIdStore, "u", "p", root_, 9, -1));
+  ASSERT_NE(remote, nullptr);
+  EXPECT_TRUE(remote->IsObjectIDBase());
+  ASSERT_NE(remote->OpenFile("V_1/CHUNK_5", kRFModeWriteNew, 0), 0);
+  ASSERT_NE(remote->WriteFile("12345", 5), 0);
+  EXPECT_EQ(remote->m_strObjectId, "");  // known once the object is closed
+  ASSERT_NE(remote->CloseFile(), 0);
+  const std::string id = remote->m_strObjectId;
+  ASSERT_EQ(id.size(), 40u);
+  EXPECT_FALSE(std::filesystem::exists(root_ + "/V_1/CHUNK_5"));
+
+  ASSERT_NE(remote->OpenFile(id, kRFModeRead, -1), 0);
+  char buffer[8] = {};
+  unsigned int done = 0;
+  ASSERT_NE(remote->ReadFile(buffer, sizeof(buffer), done), 0);
+  EXPECT_EQ(std::string(buffer, done), "12345");
+  ASSERT_NE(remote->CloseFile(), 0);
+  EXPECT_EQ(remote->GetDownloadedBytes(), 5u);
+  EXPECT_EQ(remote->GetUploadedBytes(), 5u);
+  remote->ResetCounters();
+  EXPECT_EQ(remote->GetUploadedBytes(), 0u);
 }
 
 TEST_F(CloudStoreTest, RemoteFileWritesListsRenamesAndDeletes) {
