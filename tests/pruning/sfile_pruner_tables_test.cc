@@ -210,8 +210,8 @@ TEST_F(PrunerTablesTest, AWalkThatMeetsACorruptRecordFinalizesNothing) {
   EXPECT_TRUE(platform::LogContains("Unable to walk the index file."));
   // Container 0 is all pruned, yet the walk never saw the whole index: nothing is removed.
   EXPECT_TRUE(Exists(chunk.ContainerPath(0)));
-  EXPECT_EQ(0, Faults().Calls(FsOp::Remove, "SFILE_CONTAINER_") + Faults().Calls(FsOp::Truncate) +
-                   Faults().Calls(FsOp::DrillHole));
+  EXPECT_EQ(0, Faults().Calls(FsOp::Remove, "SFILE_CONTAINER_") + Faults().Calls(FsOp::Truncate, "SFILE_CONTAINER_") +
+                   Faults().Calls(FsOp::DrillHole, "SFILE_CONTAINER_"));
 }
 
 TEST_F(PrunerTablesTest, ExistenceTestCallsAndPauses) {
