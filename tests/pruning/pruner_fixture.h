@@ -28,7 +28,16 @@ class PrunerTest : public RestoreTest {
   static constexpr uint32_t kMPId = 5;
   static constexpr uint32_t kCloudMPId = 6;
 
-  PrunerTest() {
+  PrunerTest() { OpenDeleteLog(); }
+
+  // Every stand-in back to its initial state, for a test that runs several cases; the delete log
+  // starts empty again.
+  void ResetPlatform() {
+    platform::ResetAll();
+    std::remove(deleteFile.path().c_str());
+    OpenDeleteLog();
+  }
+  void OpenDeleteLog() {
     platform::SetDebugLogDirectory(dir.path());
     deleteLog.initialize(&deleteFile, kDeleteLogId, -1, false, "");
   }

@@ -73,7 +73,7 @@ TEST_F(PrunerTablesTest, SwitchesAndSizesDecideHolesAndCuts) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    platform::ResetAll();
+    ResetPlatform();
     for (const auto& [name, value] : c.config) SetConfig(name.c_str(), value);
     std::filesystem::remove_all(ChunkDir(kChunk));
     craft::Chunk chunk(volumePath, kChunk, kVolumeBlock);
@@ -163,7 +163,7 @@ TEST_F(PrunerTablesTest, BadInputIsRefusedWithItsResult) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    platform::ResetAll();
+    ResetPlatform();
     SetConfig("DedupDrillHolesMinSize", 4096);
     std::filesystem::remove_all(ChunkDir(kChunk));
     craft::Chunk chunk(volumePath, kChunk, kVolumeBlock);
@@ -238,7 +238,7 @@ TEST_F(PrunerTablesTest, ExistenceTestCallsAndPauses) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    platform::ResetAll();
+    ResetPlatform();
     CFSInitParams params = FsParams();
     params.m_Type = c.type;
     params.m_Host.m_Path = "/";
