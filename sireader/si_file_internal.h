@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -40,6 +41,18 @@ inline constexpr size_t kRefHdrDataOffsetAt = 232;  // the name ends before it
 inline constexpr size_t kRefHdrIsPrimaryAt = 292;
 inline constexpr unsigned int kObjectHeaderSize = 16;
 inline constexpr char kObjectHeaderTag[8] = {'1', '0', 'D', 'H', 'G', 'A', 'T', '\0'};
+
+// Whether a data file name of a reference record stays inside the chunk folder: not empty, not
+// absolute, no ".." among its parts.
+inline bool NamesAFileOfTheChunk(const std::string& name) {
+  if (name.empty() || name[0] == '/') return false;
+  for (size_t at = 0; at <= name.size();) {
+    const size_t end = std::min(name.find('/', at), name.size());
+    if (name.compare(at, end - at, "..") == 0) return false;
+    at = end + 1;
+  }
+  return true;
+}
 
 // An SFile container with fewer bytes than an object header holds nothing.
 inline constexpr unsigned long long kSmallestSfile = 16;

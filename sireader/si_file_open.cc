@@ -149,6 +149,15 @@ MM_int CSIFile::OpenLayout1(MM_ulonglong ullMetadataOffset) {
   const std::string fileName(name, strnlen(name, sifile::kRefHdrDataOffsetAt - sifile::kRefHdrNameAt));
   const uint64_t dataOffset = DecodeBE64(record + sifile::kRefHdrDataOffsetAt);
 
+  // The record comes from the media: a name that would reach outside the chunk folder is damage,
+  // and opening it could start a compaction repair on another chunk's or volume's files.
+  if (!sifile::NamesAFileOfTheChunk(fileName)) {
+    OZlog(m_pLogDef, 1, "%s: The record at offset [%llu] names [%s], which is not a file of the chunk. File [%s]", kOp,
+          ullMetadataOffset, fileName.c_str(), m_strMetaDataPath.c_str());
+    m_LastError = FXErrorUtil::ErrorMM(FX_LOCATION, 1204, "Reference record at offset [%llu] of [%s] names no file of the chunk",
+                                       ullMetadataOffset, m_strMetaDataPath.c_str());
+    return -1;
+  }
   m_strDataPath = CXoPath::Append(m_strChunkDir, fileName);
   OZlog(m_pLogDef, 3, "%s: Going to open [%s] data file and seek to offset [%llu]", kOp, m_strDataPath.c_str(),
         static_cast<unsigned long long>(dataOffset));

@@ -138,6 +138,16 @@ TEST_F(SIFileLayoutTest, Layout1OpensThroughTheReferenceRecord) {
     EXPECT_EQ(objectMeta, ReadPieces(*reader, Stream::kMetaData, objectMeta.size(), rng, 50));
     EXPECT_EQ(payload, ReadPieces(*reader, Stream::kData, payload.size() + 1, rng, 900));
   }
+  // A name that leaves the chunk folder is damage: nothing is opened.
+  for (const char* name : {"", "/etc/hosts", "../CHUNK_11/OBJECTS_A", "sub/../../x", ".."}) {
+    SCOPED_TRACE(name);
+    craft::WriteFile(chunk.MetaPath(), craft::SeedBytes(metaOffset, 5) + RefHdr(name, dataOffset));
+    auto reader = Reader(kChunk);
+    const long long opens = Faults().Calls(FsOp::Open);
+    EXPECT_EQ(-1, reader->OpenDataFile_1(metaOffset));
+    EXPECT_EQ(opens + 1, Faults().Calls(FsOp::Open));  // the metadata file only
+    EXPECT_TRUE(platform::LogContains("which is not a file of the chunk"));
+  }
 }
 
 }  // namespace
