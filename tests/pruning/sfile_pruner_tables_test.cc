@@ -7,6 +7,7 @@
 #include <map>
 
 #include "pruner_fixture.h"
+#include "run_chrooted.h"
 
 namespace {
 
@@ -186,6 +187,29 @@ TEST_F(PrunerTablesTest, BadInputIsRefusedWithItsResult) {
     EXPECT_EQ(container, craft::ReadFile(chunk.ContainerPath(0)));
     EXPECT_TRUE(DeleteRecords().empty());
   }
+}
+
+// Containers on a scale-out volume ("/lg/glus...") are examined in a child whose root folder is
+// the test's folder: a hard-linked one is refused and never opened.
+TEST_F(PrunerTablesTest, AHardLinkedContainerIsRefused) {
+  const std::string volume = path_append(dir.path(), "lg/glusvol/OZ_MAGNETIC/V_17/CHUNK_12");
+  std::filesystem::create_directories(volume);
+  craft::WriteFile(volume + "/SFILE_CONTAINER_000", craft::ContainerHeader() + "objects");
+  craft::WriteFile(volume + "/SFILE_CONTAINER_001", craft::ContainerHeader() + "objects");
+  ASSERT_EQ(0, link((volume + "/SFILE_CONTAINER_000").c_str(), (volume + "/other").c_str()));
+  const CFSInitParams params = FsParams();
+  const int status = mfstest::RunChrooted(dir.path(), [&] {
+    CSFilePruner pruner(&params, &log, nullptr, 0);
+    const std::string linked = "/lg/glusvol/OZ_MAGNETIC/V_17/CHUNK_12/SFILE_CONTAINER_000";
+    if (!FXErrorUtil::IsMM(pruner.OpenSFile(linked.c_str()), 68013)) return 1;
+    if (!platform::LogContains("Warning: Skipping Sfile pruning [" + linked + "] as it is hard link")) return 2;
+    if (Faults().Calls(FsOp::Open) != 0 || Faults().Calls(FsOp::Chmod) != 0) return 3;
+    const std::string single = "/lg/glusvol/OZ_MAGNETIC/V_17/CHUNK_12/SFILE_CONTAINER_001";
+    if (pruner.OpenSFile(single.c_str()).IsFailure()) return 4;
+    return pruner.CloseSFile().IsSuccess() && CSFilePruner::IsStrataform(single.c_str()) ? 0 : 5;
+  });
+  if (status == mfstest::kNoChroot) GTEST_SKIP() << "this machine lets no process change its root folder";
+  EXPECT_EQ(0, status);
 }
 
 TEST_F(PrunerTablesTest, AWalkThatMeetsACorruptRecordFinalizesNothing) {
