@@ -299,6 +299,19 @@ TEST_F(PrunerTablesTest, ExistenceTestCallsAndPauses) {
   EXPECT_TRUE(FXErrorUtil::IsMM(CSingleInstancerPruner::PathExistsStatic(none, missing.c_str(), exists, &log, nullptr), 104));
 }
 
+TEST_F(PrunerTablesTest, AFailedRemovalIsLoggedOnceAndReturned) {
+  const std::string file = path_append(volumePath, "victim");
+  craft::WriteFile(file, "x");
+  std::unique_ptr<CFSInterface> fs(CFSInterface::GetFSInterfaceInstance(FsParams()));
+  Faults().Add(FaultRule{FsOp::Remove, "victim", 1, 1, EACCES});
+  EXPECT_TRUE(FXErrorUtil::IsErrNo(CSingleInstancerPruner::RemoveFileHelper(fs.get(), file, &log), EACCES));
+  EXPECT_EQ(1u, platform::LogCount("RemoveFileHlpr:"));
+  EXPECT_EQ(1u, platform::LogCount("Error in removing [" + file + "], Attempt [1], PermResetFlg [0], SysErr [0], DelFlg [8]"));
+  EXPECT_TRUE(Exists(file));
+  EXPECT_TRUE(CSingleInstancerPruner::RemoveFileHelper(fs.get(), file, &log).IsSuccess());
+  EXPECT_FALSE(Exists(file));
+}
+
 TEST_F(PrunerTablesTest, DeleteLogLinesStopAt510Characters) {
   LogDelete(&deleteLog, 7, "D %u %s", 1u, std::string(600, 'x').c_str());
   LogDelete(&deleteLog, 12345, "H %u", 2u);
