@@ -95,7 +95,9 @@ class PrunerCrashTest : public PrunerTest {
   }
 
   // Sizes as the reference has them; allocated bytes too, give or take the partial blocks at the
-  // ends of each hole: the power-loss model keeps or drops whole 4 KiB pages of an unflushed hole.
+  // ends of each hole (the power-loss model keeps or drops whole 4 KiB pages of an unflushed hole),
+  // and one block of the file system's own: pages written back into a punched file and punched
+  // again can leave its extents in a block of their own.
   void ExpectLikeReference(const State& reference) const {
     const State now = Now();
     EXPECT_EQ(reference.index, now.index);
@@ -104,7 +106,7 @@ class PrunerCrashTest : public PrunerTest {
     for (const auto& [n, v] : reference.containers) {
       const auto& [size, allocated] = now.containers.at(n);
       EXPECT_EQ(v.first, size) << "container " << n;
-      EXPECT_LE(allocated, v.second) << "container " << n;
+      EXPECT_LE(allocated, v.second + 4096) << "container " << n;
       EXPECT_GE(allocated, v.second - 2 * 4096 * objects[n]) << "container " << n;
     }
   }
