@@ -28,11 +28,8 @@ class SIFileStoreTest : public SIFileTest {
   void Backup() {
     auto store = MakeStore();
     InitBackup(*store);
-    MediaFSArchiveFileId_t id = ArchiveId(kChunkId);
-    ASSERT_EQ(0, store->Create(&id));
     std::string step;
-    ASSERT_EQ(0, sitest::WriteMixedObjects(*store, 90, 25, objects, step)) << step;
-    ASSERT_EQ(0, store->Close());
+    ASSERT_EQ(0, sitest::BackupMixedChunk(*store, ArchiveId(kChunkId), 90, 25, objects, step)) << step;
   }
 
   std::vector<WrittenObject> objects;

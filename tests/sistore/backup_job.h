@@ -175,6 +175,23 @@ inline int WriteMixedObjects(SingleInstancer_FS& store, uint64_t count, uint64_t
   return 0;
 }
 
+// The end-to-end job's chunk through an initialised store: chunk `id` created, objects 1 to
+// `count` written with a checkpoint every `checkpointEvery`, the chunk closed. 0, or the failing
+// call's result with its name in `step`.
+inline int BackupMixedChunk(SingleInstancer_FS& store, const MediaFSArchiveFileId_t& id, uint64_t count,
+                            uint64_t checkpointEvery, std::vector<WrittenObject>& objects, std::string& step) {
+  int rc = store.Create(&id);
+  if (rc != 0) {
+    step = "Create";
+    return rc;
+  }
+  rc = WriteMixedObjects(store, count, checkpointEvery, objects, step);
+  if (rc != 0) return rc;
+  rc = store.Close();
+  if (rc != 0) step = "Close";
+  return rc;
+}
+
 // ---- Readers of the files as they lie on disk ------------------------------------------------
 
 inline std::string ReadWholeFile(const std::string& path) {

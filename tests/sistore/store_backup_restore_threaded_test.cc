@@ -36,11 +36,8 @@ class BackupRestoreTest : public RestoreTest {
   void Backup() {
     auto store = MakeStore();
     InitBackup(*store);
-    MediaFSArchiveFileId_t id = ArchiveId(kChunkId);
-    ASSERT_EQ(0, store->Create(&id));
     std::string step;
-    ASSERT_EQ(0, sitest::WriteMixedObjects(*store, 90, 25, objects, step)) << step;
-    ASSERT_EQ(0, store->Close());
+    ASSERT_EQ(0, sitest::BackupMixedChunk(*store, ArchiveId(kChunkId), 90, 25, objects, step)) << step;
     MediaFSArchiveFileId_t trailer = ArchiveId(kChunkId, false, CHUNKMAP_TRAILER);
     ASSERT_EQ(0, store->Create(&trailer));
     const std::string text = craft::ChunkMapTrailer(kChunkId, kWriterVersion, kVolumeBlock);
