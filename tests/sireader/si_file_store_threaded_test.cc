@@ -21,8 +21,7 @@ constexpr long long kChunkId = 9;
 class SIFileStoreTest : public SIFileTest {
  public:
   SIFileStoreTest() {
-    SetConfig("MaxSFileContainerSize", 1 << 20);
-    SetConfig("MaxSFileContainerItems", 12);
+    sitest::UseEndToEndContainers();
   }
 
   void Backup() {

@@ -22,6 +22,7 @@
 
 #include "MediaFileSystem/SingleInstancerFS.h"
 #include "platform/byte_order.h"
+#include "platform/config.h"
 
 namespace sitest {
 
@@ -173,6 +174,13 @@ inline int WriteMixedObjects(SingleInstancer_FS& store, uint64_t count, uint64_t
     }
   }
   return 0;
+}
+
+// The containers of the end-to-end job: a new one after 1 MiB or 12 objects. Set before the
+// store is initialised, which reads them.
+inline void UseEndToEndContainers() {
+  platform::Config().SetNumber("ZovadAdeve", "MaxSFileContainerSize", 1 << 20);
+  platform::Config().SetNumber("ZovadAdeve", "MaxSFileContainerItems", 12);
 }
 
 // The end-to-end job's chunk through an initialised store: chunk `id` created, objects 1 to

@@ -27,8 +27,7 @@ constexpr const char* kWriterVersion = "11.0.0(BUILD84)";
 class BackupRestoreTest : public RestoreTest {
  public:
   BackupRestoreTest() {
-    SetConfig("MaxSFileContainerSize", 1 << 20);
-    SetConfig("MaxSFileContainerItems", 12);
+    sitest::UseEndToEndContainers();
   }
 
   // The backup road's end-to-end job: chunk 9 of 90 objects with a checkpoint every 25, then its
