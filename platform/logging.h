@@ -24,6 +24,10 @@ void OZlogSetJobContext(OZLOG_HANDLE* handle, const _JobContext* context);
 // Level 1 errors and notable events, 2 progress, 3 and above detail, -1 hard I/O failures.
 void OZlog(OZLOG_HANDLE* handle, int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
 
+// The host's log definition as the restore side is handed it: the single-instance file reader and
+// the read managers write every line through OZlog on it and own nothing of it.
+using _OzLogDef = OZLOG_HANDLE;
+
 class EvDebug {
  public:
   EvDebug() = default;
