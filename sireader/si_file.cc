@@ -47,7 +47,10 @@ MM_int CSIFile::Init(CFSInitParams* pParams, unsigned long long ullChunkId, unsi
   m_strMetaDataPath = path_append(m_strChunkDir, SingleInstancer_FS::GetChunkMetadataName(ullChunkId));
   m_bInitFlag = bFlag;
   if (m_pMetaDataReader == nullptr) m_pMetaDataReader = new CBufferedFileReader(pParams);
-  if (m_pDataReader == nullptr) m_pDataReader = new CBufferedFileReader(pParams);
+  if (m_pDataReader == nullptr) {
+    m_pDataReader = new CBufferedFileReader(pParams);
+    (void)m_pDataReader->Init(sifile::kDataBlockSize);
+  }
   return 0;
 }
 

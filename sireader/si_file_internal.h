@@ -21,6 +21,11 @@ namespace sifile {
 inline constexpr int kReadOnlyFlags = O_RDONLY | O_LARGEFILE;
 inline constexpr int kOpenMode = S_IRUSR;
 
+// The data reader's block: restores read objects in order through a container, and reads of
+// whole large blocks cost fewer calls than the copy out of the block costs ("nBufFileRdrReadSizeKB"
+// still sets it). The metadata reader keeps the buffered reader's own.
+inline constexpr unsigned int kDataBlockSize = 256 * 1024;
+
 // Scale-out gluster volumes: the chunk folder's first eight characters, compared with case.
 inline constexpr char kGlusterPrefix[] = "/lg/glus";
 inline constexpr int kGlusterAttempts = 3;

@@ -4,6 +4,7 @@
 // with "/lg/glus" for every call that looks at it.
 
 #include <cerrno>
+#include <cstdio>
 
 #include "run_chrooted.h"
 #include "si_file_fixture.h"
@@ -33,7 +34,7 @@ class SIFileGlusterTest : public SIFileTest {
   // The chunk under `mountPath` (a folder of the test's one), container 0 with one object.
   void WriteChunk(const std::string& mountPath) {
     craft::Chunk chunk(path_append(mountPath, SingleInstancer_FS::GetVolumeDirName(kVolId)), kChunk, kVolumeBlock);
-    object = chunk.Add(0, 300000, 10, 3).bytes;
+    object = chunk.Add(0, 1000000, 10, 3).bytes;
     chunk.Write();
   }
 
@@ -60,13 +61,17 @@ class SIFileGlusterTest : public SIFileTest {
       // A read of one call, or (when the second call fails) of more than a block: the buffered
       // reader fills its block, then reads the rest directly, so that failure comes after bytes
       // were delivered.
-      std::string buffer(c.nth > 1 ? 200000 : 1000, '\0');
+      std::string buffer(c.nth > 1 ? 700000 : 1000, '\0');
       const MM_uint got = reader->ReadData(buffer.data(), static_cast<unsigned int>(buffer.size()));
       if ((got == buffer.size()) != c.ok) return 4;
       if (c.ok && buffer != object.substr(0, buffer.size())) return 5;
     }
-    if (Faults().Calls(c.op, container) - before != c.calls) return 6;
-    if (platform::SleptMs() != c.sleptMs) return 7;
+    const long long calls = Faults().Calls(c.op, container) - before;
+    if (calls != c.calls || platform::SleptMs() != c.sleptMs) {
+      std::fprintf(stderr, "%s: %lld calls (%lld expected), %lld ms slept (%lld expected)\n", c.name, calls, c.calls,
+                   platform::SleptMs(), c.sleptMs);
+      return calls != c.calls ? 6 : 7;
+    }
     return 0;
   }
 
