@@ -29,20 +29,16 @@ class PruneRoadTest : public PrunerTest {
 
   PruneRoadTest() {
     InitOZlog(&hostLog, "SIFILE", "restore", 1);
-    SetConfig("MaxSFileContainerSize", 1 << 20);
-    SetConfig("MaxSFileContainerItems", 12);
+    sitest::UseEndToEndContainers();
     SetConfig("DedupDrillHolesMinSize", 4096);
   }
 
   std::vector<WrittenObject> Backup(long long chunkId) {
     auto store = MakeStore();
     InitBackup(*store);
-    MediaFSArchiveFileId_t id = ArchiveId(chunkId);
-    EXPECT_EQ(0, store->Create(&id));
     std::vector<WrittenObject> objects;
     std::string step;
-    EXPECT_EQ(0, sitest::WriteMixedObjects(*store, kObjects, 25, objects, step)) << step;
-    EXPECT_EQ(0, store->Close());
+    EXPECT_EQ(0, sitest::BackupMixedChunk(*store, ArchiveId(chunkId), kObjects, 25, objects, step)) << step;
     return objects;
   }
 
