@@ -89,26 +89,10 @@ int CSFilePruner::FinalizeSFile(SSFileInfo* pSFileInfo) {
 
   std::vector<SSFileRange> drilled;
   if (drill && !now.empty()) {
-    CXoError e = OpenSFile(path.c_str());
-    if (e.IsFailure()) {
-      Log(1, kTag, __LINE__, "Unable to open file [%s]. Error [%s]", path.c_str(), e.AsString().c_str());
-      return (FXErrorUtil::IsMM(e, kMMRefused) || IsMediaFSItemNotFoundError(e)) ? 0 : -1;
-    }
-    const unsigned long long size = GetSFileSize();
-    if (size == ~0ull) {
-      Log(1, kTag, __LINE__, "Unable to stat [%s].", path.c_str());
-      return -1;
-    }
+    unsigned long long size = 0;
+    if (const int opened = OpenForReclaim(path, size); opened != 0) return opened > 0 ? 0 : -1;
     if (DrillRanges(path, now, size, drilled, info.uSFileNum) != 0) return -1;
-    if (!drilled.empty() && m_pSFile->IsValid()) {
-      StartCounter(m_FlushCounter);
-      e = m_pSFile->Flush();
-      StopCounter(m_FlushCounter);
-      if (e.IsFailure()) {
-        Log(1, kTag, __LINE__, "Unable to flush file [%s]. Error [%s]", path.c_str(), e.AsString().c_str());
-        return -1;
-      }
-    }
+    if (!drilled.empty() && FlushSFile(path) != 0) return -1;
   }
 
   if (IsDoNotDrill() && m_pDeleteLog != nullptr) {
@@ -126,6 +110,32 @@ int CSFilePruner::FinalizeSFile(SSFileInfo* pSFileInfo) {
     return -1;
   }
   for (const SSFileRange& r : drilled) MarkEntries(r.iFirstEntry, r.iLastEntry, FLAG_SFILE_HOLE_DRILLED);
+  return 0;
+}
+
+int CSFilePruner::OpenForReclaim(const std::string& path, unsigned long long& size) {
+  CXoError e = OpenSFile(path.c_str());
+  if (e.IsFailure()) {
+    Log(1, kTag, __LINE__, "Unable to open file [%s]. Error [%s]", path.c_str(), e.AsString().c_str());
+    return (FXErrorUtil::IsMM(e, kMMRefused) || IsMediaFSItemNotFoundError(e)) ? 1 : -1;
+  }
+  size = GetSFileSize();
+  if (size == ~0ull) {
+    Log(1, kTag, __LINE__, "Unable to stat [%s].", path.c_str());
+    return -1;
+  }
+  return 0;
+}
+
+int CSFilePruner::FlushSFile(const std::string& path) {
+  if (!m_pSFile->IsValid()) return 0;
+  StartCounter(m_FlushCounter);
+  CXoError e = m_pSFile->Flush();
+  StopCounter(m_FlushCounter);
+  if (e.IsFailure()) {
+    Log(1, kTag, __LINE__, "Unable to flush file [%s]. Error [%s]", path.c_str(), e.AsString().c_str());
+    return -1;
+  }
   return 0;
 }
 
@@ -303,16 +313,9 @@ int CSFilePruner::CutOrDrillTails(uint32_t number, const std::vector<const SDefe
   }
   if (tails.empty() || (!cut && !drill)) return 0;
 
-  CXoError e = OpenSFile(path.c_str());
-  if (e.IsFailure()) {
-    Log(1, kTag, __LINE__, "Unable to open file [%s]. Error [%s]", path.c_str(), e.AsString().c_str());
-    return (FXErrorUtil::IsMM(e, kMMRefused) || IsMediaFSItemNotFoundError(e)) ? 0 : -1;
-  }
-  unsigned long long size = GetSFileSize();
-  if (size == ~0ull) {
-    Log(1, kTag, __LINE__, "Unable to stat [%s].", path.c_str());
-    return -1;
-  }
+  unsigned long long size = 0;
+  if (const int opened = OpenForReclaim(path, size); opened != 0) return opened > 0 ? 0 : -1;
+  CXoError e;
   bool cutDecided = false;
   std::vector<SSFileRange> drilled;
   if (cut) {
@@ -346,15 +349,7 @@ int CSFilePruner::CutOrDrillTails(uint32_t number, const std::vector<const SDefe
   } else if (DrillRanges(path, tails, size, drilled, number) != 0) {
     return -1;
   }
-  if ((cutDecided || !drilled.empty()) && m_pSFile->IsValid()) {
-    StartCounter(m_FlushCounter);
-    e = m_pSFile->Flush();
-    StopCounter(m_FlushCounter);
-    if (e.IsFailure()) {
-      Log(1, kTag, __LINE__, "Unable to flush file [%s]. Error [%s]", path.c_str(), e.AsString().c_str());
-      return -1;
-    }
-  }
+  if ((cutDecided || !drilled.empty()) && FlushSFile(path) != 0) return -1;
   e = CloseSFile();
   if (e.IsFailure()) {
     Log(1, kTag, __LINE__, "Unable to close file [%s]. Error [%s]", path.c_str(), e.AsString().c_str());
