@@ -127,6 +127,15 @@ int CSFilePruner::OpenForReclaim(const std::string& path, unsigned long long& si
   return 0;
 }
 
+bool CSFilePruner::Translate(uint64_t logical, uint64_t& physical) {
+  CXoError e = GetPhysicalOffset(logical, physical);
+  if (e.IsFailure()) {
+    Log(1, kTag, __LINE__, "Cannot get physical offset for logical offset [%llu]. error=%s",
+        static_cast<unsigned long long>(logical), e.AsString().c_str());
+  }
+  return e.IsSuccess();
+}
+
 int CSFilePruner::FlushSFile(const std::string& path) {
   if (!m_pSFile->IsValid()) return 0;
   StartCounter(m_FlushCounter);
@@ -157,22 +166,12 @@ int CSFilePruner::DrillRanges(const std::string& path, const std::vector<SSFileR
       break;
     }
     uint64_t physical = 0;
-    e = GetPhysicalOffset(r.uOffset, physical);
-    if (e.IsFailure()) {
-      Log(1, kTag, __LINE__, "Cannot get physical offset for logical offset [%llu]. error=%s",
-          static_cast<unsigned long long>(r.uOffset), e.AsString().c_str());
-      return -1;
-    }
+    if (!Translate(r.uOffset, physical)) return -1;
     // The hole ends where the next valid object starts on the media (the file's end for a tail):
     // a compacted container holds the run's bytes closer together than their logical length.
     uint64_t end = size;
     if (r.uNextOffset != 0) {
-      e = GetPhysicalOffset(r.uNextOffset, end);
-      if (e.IsFailure()) {
-        Log(1, kTag, __LINE__, "Cannot get physical offset for logical offset [%llu]. error=%s",
-            static_cast<unsigned long long>(r.uNextOffset), e.AsString().c_str());
-        return -1;
-      }
+      if (!Translate(r.uNextOffset, end)) return -1;
       end = std::min<uint64_t>(end, size);
     }
     const uint64_t length = end > physical ? std::min<uint64_t>(r.uLength, end - physical) : 0;
@@ -322,12 +321,7 @@ int CSFilePruner::CutOrDrillTails(uint32_t number, const std::vector<const SDefe
     const SSFileRange& tail = tails.front();
     cutDecided = true;
     uint64_t physical = 0;
-    e = GetPhysicalOffset(tail.uOffset, physical);
-    if (e.IsFailure()) {
-      Log(1, kTag, __LINE__, "Cannot get physical offset for logical offset [%llu]. error=%s",
-          static_cast<unsigned long long>(tail.uOffset), e.AsString().c_str());
-      return -1;
-    }
+    if (!Translate(tail.uOffset, physical)) return -1;
     if (physical < size) {
       StartCounter(m_TruncateCounter);
       e = m_pSFile->Truncate(static_cast<CXoFile::offset>(physical));
