@@ -161,6 +161,8 @@ TEST_F(PrunerTablesTest, BadInputIsRefusedWithItsResult) {
        },
        1, 0, 0, "Cannot open Sfile Idx ["},
       {"index corrupt at search", corruptRecord, 0, 2, 2, "Cannot search for entry in index file ["},
+      {"index absent", [this](craft::Chunk&) { std::filesystem::remove(ContainerIndexPath(kChunk)); }, 1, 0, 0,
+       "Failed to chg mode of Sfile Idx ["},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
