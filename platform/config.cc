@@ -142,6 +142,32 @@ int OZPI_FileSystemAgent::getMagneticMountPathInfo(int mountPathId, int tarnhold
   return 1;
 }
 
+int OZPI_FileSystemAgent::getMagneticMountPathInfo(const char* mountPath, std::string& userName, std::string& password,
+                                                   int& mountPathId, int& mountPathType, int& accessFlags,
+                                                   int& attributes) {
+  auto trimmed = [](std::string p) {
+    while (p.size() > 1 && p.back() == '/') p.pop_back();
+    return p;
+  };
+  const std::string key = trimmed(mountPath != nullptr ? mountPath : "");
+  std::pair<int, int> ids{-1, 0};
+  {
+    std::lock_guard<std::mutex> lock(ConfigMutex());
+    for (const auto& [at, r] : Config().mountPaths) {
+      if (!key.empty() && trimmed(r.mountPath) == key) {
+        ids = at;
+        break;
+      }
+    }
+  }
+  std::string folder;
+  int subType = 0;
+  const int found = getMagneticMountPathInfo(ids.first, ids.second, folder, userName, password, mountPathType,
+                                             subType, accessFlags, attributes);
+  if (found != 0) mountPathId = ids.first;
+  return found;
+}
+
 int OZPI_FileSystemAgent::getMagneticMountPathCount() {
   std::lock_guard<std::mutex> lock(ConfigMutex());
   return static_cast<int>(Config().mountPaths.size());
