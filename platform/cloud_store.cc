@@ -233,7 +233,16 @@ CXoError CCloudFile::LockFile(bool) { return Refused(FX_LOCATION, EOPNOTSUPP, "l
 
 CXoError CCloudFile::UnlockFile() { return Refused(FX_LOCATION, EOPNOTSUPP, "unlock", m_path); }
 
-CXoError CCloudFile::DrillHole(uint64_t, uint64_t) { return Refused(FX_LOCATION, EOPNOTSUPP, "drill a hole in", m_path); }
+// Objects have no holes. The request still meets the injector and the trace, so tests count and
+// see the holes asked of a cloud container as they do on disk.
+CXoError CCloudFile::DrillHole(uint64_t offset, uint64_t length) {
+  auto o = Inject(FsOp::DrillHole, m_path);
+  if (platform::Faults().Tracing()) {
+    platform::Faults().RecordTransfer(FsOp::DrillHole, m_path, static_cast<long long>(offset), length);
+  }
+  if (o.err != 0) return Refused(FX_LOCATION, o.err, "drill a hole in", m_path);
+  return Refused(FX_LOCATION, EOPNOTSUPP, "drill a hole in", m_path);
+}
 
 CXoError CCloudFile::AttachFD(int, const char* name) {
   return Refused(FX_LOCATION, EOPNOTSUPP, "attach a descriptor for", name != nullptr ? name : "");
@@ -284,7 +293,17 @@ CXoError CCloudFS::Rename(std::string from, std::string to, int method) {
   return CPosixFS::RemoveFile(source, 0);
 }
 
-CXoError CCloudFS::Chmod(std::string path, int) { return Refused(FX_LOCATION, EOPNOTSUPP, "change the mode of", path); }
+// Objects carry no mode: a mode change of an existing object succeeds and changes nothing; one of
+// a missing object fails as the missing object.
+CXoError CCloudFS::Chmod(std::string path, int) {
+  std::string object;
+  if (int err = Resolve(RootOf(m_Params), path, object)) return Refused(FX_LOCATION, err, "change the mode of", path);
+  auto o = Inject(FsOp::Chmod, object);
+  if (o.err != 0) return Refused(FX_LOCATION, o.err, "change the mode of", path);
+  struct stat st {};
+  if (::stat(object.c_str(), &st) != 0) return Refused(FX_LOCATION, errno, "change the mode of", path);
+  return CXoError::Success();
+}
 
 CXoError CCloudFS::GetFreeSpace(std::string path, unsigned long long& totalBytes, unsigned long long& freeBytes) {
   std::string object;

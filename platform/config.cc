@@ -142,6 +142,36 @@ int OZPI_FileSystemAgent::getMagneticMountPathInfo(int mountPathId, int tarnhold
   return 1;
 }
 
+int OZPI_FileSystemAgent::getMagneticMountPathInfo(const char* mountPath, std::string& userName, std::string& password,
+                                                   int& mountPathId, int& mountPathType, int& accessFlags,
+                                                   int& attributes) {
+  auto trimmed = [](std::string p) {
+    while (p.size() > 1 && p.back() == '/') p.pop_back();
+    return p;
+  };
+  std::function<void(int, int)> hook;
+  {
+    std::lock_guard<std::mutex> lock(ConfigMutex());
+    hook = Config().mountPathLookupHook;
+  }
+  if (hook) hook(-1, 0);
+  const std::string key = trimmed(mountPath != nullptr ? mountPath : "");
+  std::lock_guard<std::mutex> lock(ConfigMutex());
+  for (const auto& [ids, r] : Config().mountPaths) {
+    if (key.empty() || trimmed(r.mountPath) != key) continue;
+    userName = r.userName;
+    password = r.password;
+    mountPathId = ids.first;
+    mountPathType = r.mountPathType;
+    accessFlags = r.accessFlags;
+    attributes = r.attributes;
+    m_lastError = 0;
+    return 1;
+  }
+  m_lastError = Config().mountPathLookupError;
+  return 0;
+}
+
 int OZPI_FileSystemAgent::getMagneticMountPathCount() {
   std::lock_guard<std::mutex> lock(ConfigMutex());
   return static_cast<int>(Config().mountPaths.size());

@@ -66,6 +66,10 @@ class OZPI_FileSystemAgent {
   int getMagneticMountPathInfo(int mountPathId, int tarnholdId, std::string& mountPath,
                                std::string& userName, std::string& password, int& mountPathType,
                                int& cloudSubType, int& accessFlags, int& attributes);
+  // The same looked up by the mount path's folder (compared whole, a trailing '/' ignored); the
+  // hook is called with the mount path id -1. The mount path id is an output here.
+  int getMagneticMountPathInfo(const char* mountPath, std::string& userName, std::string& password,
+                               int& mountPathId, int& mountPathType, int& accessFlags, int& attributes);
   int getMagneticMountPathCount();
   // Pruning switches: 0 when answered, else a failure whose value getLastError keeps.
   int isPruningEnabledInZovadAdeve(bool& enabled);

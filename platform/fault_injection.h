@@ -56,7 +56,8 @@ struct FaultRule {
 // Stat; LockFile and UnlockFile as Lock.
 using FsHook = std::function<void(FsOp op, const std::string& path)>;
 
-// A read or write as the layer received it: the file offset it started at and the bytes asked.
+// A read or write as the layer received it: the file offset it started at and the bytes asked. A
+// hole: its offset and length; a truncation: the new size as the offset, length 0.
 struct FsTransfer {
   FsOp op = FsOp::Read;
   std::string path;
@@ -89,7 +90,7 @@ class FaultInjector {
   void SetFreeSpace(const std::string& pathPrefix, unsigned long long freeBytes,
                     unsigned long long totalBytes = 0);
   void SetHook(FsHook hook);
-  // Records every Read and Write from now on (until the reset) for Transfers.
+  // Records every Read, Write, DrillHole and Truncate from now on (until the reset) for Transfers.
   void TraceTransfers(bool on);
   // The recorded transfers on paths containing `pathContains`, in order.
   std::vector<FsTransfer> Transfers(const std::string& pathContains = "") const;

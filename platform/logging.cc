@@ -1,5 +1,6 @@
 #include "platform/logging.h"
 
+#include <fcntl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -24,6 +25,7 @@ struct LogState {
   std::string filePath;
   FILE* file = nullptr;
   bool fileChecked = false;  // the environment's log file was looked for
+  std::string debugLogDir;   // folder of the files of logs with an id
 };
 
 LogState& State() {
@@ -117,6 +119,20 @@ void ResetLogs() {
   LogState& s = State();
   std::lock_guard<std::mutex> lock(s.mutex);
   s.lines.clear();
+  s.debugLogDir.clear();
+}
+
+void SetDebugLogDirectory(const std::string& dir) {
+  LogState& s = State();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  s.debugLogDir = dir;
+}
+
+std::string DebugLogPath(unsigned int id) {
+  LogState& s = State();
+  std::lock_guard<std::mutex> lock(s.mutex);
+  if (s.debugLogDir.empty()) return std::string();
+  return s.debugLogDir + StringFormat("/evdebug_%08x.log", id);
 }
 
 }  // namespace platform
@@ -207,7 +223,37 @@ void EvDebug::DebugLvl(const char* tag, int level, unsigned long long id, const 
   platform::Capture(m_instance, level, StringFormat("%s: [%llu] ", tag ? tag : "", id) + text);
 }
 
-void EvDebug::logMessage(int level, const std::string& text) { platform::Capture(m_instance, level, text); }
+int EvDebug::initialize(EvDebugFileInstance* file, unsigned int id, int reserved, bool shared, const char* name) {
+  (void)reserved, (void)shared;
+  m_instance = (name != nullptr && *name != '\0') ? std::string(name) : StringFormat("%08x", id);
+  m_pFile = file;
+  if (m_pFile != nullptr) m_pFile->open(id);
+  return 0;
+}
+
+void EvDebug::logMessage(int level, const std::string& text) {
+  if (m_pFile != nullptr) m_pFile->write(text);
+  platform::Capture(m_instance, level, text);
+}
+
+EvDebugFileInstance::~EvDebugFileInstance() {
+  if (m_fd >= 0) ::close(m_fd);
+}
+
+const std::string& EvDebugFileInstance::open(unsigned int id) {
+  if (m_fd >= 0) ::close(m_fd);
+  m_fd = -1;
+  m_path = platform::DebugLogPath(id);
+  if (!m_path.empty()) m_fd = ::open(m_path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (m_fd < 0) m_path.clear();
+  return m_path;
+}
+
+void EvDebugFileInstance::write(const std::string& line) {
+  if (m_fd < 0) return;
+  std::string whole = line + "\n";
+  (void)!::write(m_fd, whole.data(), whole.size());
+}
 
 std::string EvDebug::getClientName() {
   OZPlatformInfo info;

@@ -24,6 +24,28 @@ void OZlogSetJobContext(OZLOG_HANDLE* handle, const _JobContext* context);
 // Level 1 errors and notable events, 2 progress, 3 and above detail, -1 hard I/O failures.
 void OZlog(OZLOG_HANDLE* handle, int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
 
+// The file behind a log that has one (EvDebug::initialize with an id). Which file a log id
+// writes is the log component's business: here "evdebug_<id in hex>.log" in the folder of
+// platform::SetDebugLogDirectory; without a folder, lines are only captured.
+class EvDebugFileInstance {
+ public:
+  EvDebugFileInstance() = default;
+  ~EvDebugFileInstance();
+  EvDebugFileInstance(const EvDebugFileInstance&) = delete;
+  EvDebugFileInstance& operator=(const EvDebugFileInstance&) = delete;
+
+  // Opens (appending, creating) the file of `id`; the path opened, empty when there is none.
+  const std::string& open(unsigned int id);
+  // Appends one line whole, with one write(2): a line written is in the file even if the process
+  // is killed right after.
+  void write(const std::string& line);
+  const std::string& path() const { return m_path; }
+
+ private:
+  int m_fd = -1;
+  std::string m_path;
+};
+
 class EvDebug {
  public:
   EvDebug() = default;
@@ -31,6 +53,14 @@ class EvDebug {
   explicit EvDebug(const std::string& instance) : m_instance(instance) {}
 
   void initialize(const std::string& instance, int maxVersions = 0);
+  // Binds the log to its file: `file` (the caller's, outlives the log) is opened for `id`; lines
+  // are captured with the source `name`, or the id in hex when `name` is empty. `reserved` and
+  // `shared` are kept for the log component's callers. 0 on success.
+  int initialize(EvDebugFileInstance* file, unsigned int id, int reserved, bool shared, const char* name);
+  void setAccessMethod(int method) { m_accessMethod = method; }
+  int getAccessMethod() const { return m_accessMethod; }
+  int getMaxVersion() const { return m_maxVersion; }
+  void setMaxVersion(int versions) { m_maxVersion = versions; }
   void setLevel(int level) { m_level = level; }
   int getLevel() const { return m_level; }
 
@@ -44,6 +74,7 @@ class EvDebug {
   // "tag: [id] text" at `level`: the id of the object the line is about (a chunk, a container).
   void DebugLvl(const char* tag, int level, unsigned long long id, const char* format, ...)
       __attribute__((format(printf, 5, 6)));
+  // Also appended to the log's file, when it has one.
   void logMessage(int level, const std::string& text);
 
   // This machine's client name.
@@ -52,6 +83,9 @@ class EvDebug {
  private:
   std::string m_instance;
   int m_level = 1;
+  int m_accessMethod = 0;
+  int m_maxVersion = 0;
+  EvDebugFileInstance* m_pFile = nullptr;
 };
 
 // Reports a broken invariant (a level 1 line from the source "ozassert") and returns the
@@ -76,6 +110,10 @@ bool LogContains(const std::string& text);
 // Lines at `level` (any level when `level` is 0) that contain `text`.
 size_t LogCount(const std::string& text, int level = 0);
 void SetLogFile(const std::string& path);
+// The folder of the files of logs with an id (EvDebugFileInstance); empty: none (the state after
+// ResetAll). The path a log id writes, empty without a folder.
+void SetDebugLogDirectory(const std::string& dir);
+std::string DebugLogPath(unsigned int id);
 // Drops a log file a test set: lines go to the file of MFS_LOG_FILE again, or to none.
 void ResetLogFile();
 // Keeps only the newest lines (bounded capture for long runs); 0 keeps all.

@@ -288,6 +288,7 @@ CXoError CPosixFile::Truncate(CXoFile::offset size) {
   if (m_fd < 0) return NotOpen(FX_LOCATION, "truncate", m_path);
   if (size < 0) return Failed(FX_LOCATION, EINVAL, "truncate to a negative size", m_path);
   auto o = Inject(FsOp::Truncate, m_path);
+  if (platform::Faults().Tracing()) platform::Faults().RecordTransfer(FsOp::Truncate, m_path, size, 0);
   PowerLossCall power(o);
   if (o.err != 0) return Failed(FX_LOCATION, o.err, "truncate", m_path);
   if (int err = power.BeforeResize(m_fd, static_cast<uint64_t>(size))) return Failed(FX_LOCATION, err, "truncate", m_path);
@@ -341,6 +342,9 @@ CXoError CPosixFile::DrillHole(uint64_t offset, uint64_t length) {
   constexpr uint64_t kMax = static_cast<uint64_t>(INT64_MAX);
   if (offset > kMax || length > kMax - offset) return Failed(FX_LOCATION, EINVAL, "drill a hole past the end of", m_path);
   auto o = Inject(FsOp::DrillHole, m_path);
+  if (platform::Faults().Tracing()) {
+    platform::Faults().RecordTransfer(FsOp::DrillHole, m_path, static_cast<long long>(offset), length);
+  }
   PowerLossCall power(o);
   if (o.err != 0) return Failed(FX_LOCATION, o.err, "drill a hole in", m_path);
   if (int err = power.BeforeHole(m_fd, offset, length)) return Failed(FX_LOCATION, err, "drill a hole in", m_path);

@@ -236,8 +236,10 @@ int SingleInstancer_FS::FlushChangedFolders(const char* op) {
   return 0;
 }
 
-CXoError SingleInstancer_FS::FlushFolder(const std::string& folder) {
-  std::unique_ptr<CFileInterface> dir(CFileInterface::GetFileInterfaceInstance(m_FileInitParams));
+CXoError SingleInstancer_FS::FlushFolder(const std::string& folder) { return FlushFolder(m_FileInitParams, folder); }
+
+CXoError SingleInstancer_FS::FlushFolder(const CFSInitParams& params, const std::string& folder) {
+  std::unique_ptr<CFileInterface> dir(CFileInterface::GetFileInterfaceInstance(params));
   if (!dir) return FXErrorUtil::ErrorMM(FX_LOCATION, kIdxMMErrNoFileInterface, "No file interface for [%s]", folder.c_str());
   CXoError e = dir->Open(folder, O_RDONLY | O_DIRECTORY, 0, 0);
   if (e.IsFailure()) return e.Push(FX_LOCATION);

@@ -57,16 +57,18 @@ struct SCompactionMapEntry {
 static_assert(sizeof(SCompactionMapEntry) == 24, "a map entry is 24 bytes");
 
 // A byte range of an SFile, in memory only: the holes Merge drops (logical offsets), the valid
-// ranges it returns (physical offsets), and the pruner's ranges. The last five fields belong to
-// the pruner; Merge leaves them at their defaults.
+// ranges it returns (physical offsets), and the pruner's ranges (logical offsets of one run of
+// pruned objects). The fields after uLength belong to the pruner; Merge leaves them at their
+// defaults.
 struct SSFileRange {
   uint32_t uReserved = 0;
   uint64_t uOffset = 0;
   uint64_t uLength = 0;
-  int64_t iFirstEntry = -1;
+  int64_t iFirstEntry = -1;   // index positions of the run's first and last entries
   int64_t iLastEntry = -1;
-  bool bNoDrill = true;
-  bool bFirstMarked = false;
+  bool bAllDrilled = true;    // every entry of the run already lies in a hole
+  bool bTruncated = false;    // the run's first entry marks a cut already made there
+  uint64_t uNextOffset = 0;   // logical offset of the valid object after the run; 0: none
 };
 
 inline constexpr char kCompactionMapTag[] = "10PMOC";

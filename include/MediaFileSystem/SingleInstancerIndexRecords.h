@@ -88,7 +88,11 @@ static_assert(offsetof(SIndexFileHeader, CRC32) == 124);
 
 // Flags of SSfileContainerIndexEntry::Flags.
 inline constexpr uint32_t FLAG_SFILE_ENTRY_VALID = 0x1;
+inline constexpr uint32_t FLAG_SFILE_HOLE_DRILLED = 0x2;  // a hole covers the object
+inline constexpr uint32_t FLAG_SFILE_REMOVED = 0x4;       // first entry: the container is gone
+inline constexpr uint32_t FLAG_SFILE_TRUNCATED = 0x8;     // first entry of a tail cut off
 inline constexpr uint32_t FLAG_SFILE_COMPACTED_CHUNK = 0x10;
+inline constexpr uint32_t FLAG_SFILE_NO_LENGTH = 0x20;    // set elsewhere: adds nothing to a pruned run
 
 // One object stored in a chunk's SFile containers ("SFILE_CONTAINER.idx").
 struct SSfileContainerIndexEntry {

@@ -1,0 +1,244 @@
+// Pruning of the single-instance store: the pruning driver CSingleInstancerPruner, the chunk
+// pruner CSFilePruner and the delete log.
+//
+// The driver walks the dedup database's zero-reference records by mount path, volume and chunk.
+// For each chunk it makes a CSFilePruner, which clears the objects' entries in the chunk's
+// "SFILE_CONTAINER.idx" and, when the chunk is done, gives the space back: a container without a
+// valid object is removed, a dead tail is cut off, pruned runs inside a container become holes.
+// A chunk pruner is used this way:
+//
+//   CSFilePruner pruner(&params, &log, &deleteLog, engineId);
+//   if (pruner.OpenSfileIdx(mpId, mountPathFolder, volId, chunkId) == 0) {
+//     for each record: pruner.PruneEntry(record.key, record.metadataOffset);
+//     bool empty = false;
+//     chunk done ? pruner.Finalize(empty) : pruner.Flush();
+//   }
+//
+// While its own index is open the chunk pruner holds the named lock
+// "OZMA_SIDB_PRUNE_PHASE_3_LOCK_CHUNK_<chunk id>", so no second pruner (of this process or
+// another) works on the chunk. A pruner is driven by one thread; several pruners may run at once
+// and share the set of mount paths on which holes cannot be drilled.
+//
+// Every removal, cut and hole is written to the delete log, one line per event, after the storage
+// operation succeeded (LogDelete).
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "MediaFileSystem/SFileCompactionMap.h"
+#include "MediaFileSystem/SingleInstancerFS.h"
+#include "MediaFileSystem/SingleInstancerIndexFile.h"
+#include "platform/counters.h"
+#include "platform/error.h"
+#include "platform/file_system.h"
+#include "platform/logging.h"
+#include "platform/threads.h"
+
+// The log of a static pruner operation: its log (null: a log object of the operation's own), and
+// the engine id and phase of the message prefix.
+struct SSIPrunerLogContext {
+  EvDebug* pLog = nullptr;
+  uint32_t uEngineId = 0;
+  uint32_t uPhase = 0;
+};
+
+// Writes one delete-log line: "<kernel thread id> MM/DD hh:mm:ss <line> " and the record formatted
+// from `format`, at most 510 characters in all (a longer record is cut). `log` must not be null.
+void LogDelete(EvDebug* log, int line, const char* format, ...) __attribute__((format(printf, 3, 4)));
+
+// Longest delete-log line, in characters.
+inline constexpr size_t kDeleteLogLineMax = 510;
+// The delete log's identity in the log component: its id, access method and least versions.
+inline constexpr unsigned int kDeleteLogId = 0x7E1B68E4;
+inline constexpr int kDeleteLogAccessMethod = 100;
+inline constexpr int kDeleteLogMinVersions = 30;
+
+// The name part of a mount path below which its volumes lie.
+inline constexpr char kMagneticRootName[] = "OZ_MAGNETIC";
+
+class CSingleInstancerPruner {
+ public:
+  // ---- Shared with the chunk pruner: message prefix, existence tests, removals ---------------
+
+  // The prefix of a pruner message: "<engine>-<phase> <tag>:<line> ", or "<tag>:<line> " for
+  // engine id 0.
+  static std::string MessagePrefix(uint32_t engineId, uint32_t phase, const char* tag, int line);
+  // Logs the prefix and the formatted text at `level` on `log` (a local log object when null).
+  static void LogMessage(EvDebug* log, int level, uint32_t engineId, uint32_t phase, const char* tag, int line,
+                         const char* format, ...) __attribute__((format(printf, 7, 8)));
+
+  // Whether `path` exists. A missing path below "OZ_MAGNETIC" is tried three times, 1 ms apart
+  // (once on plain cloud storage), and fails with media manager error 312 ("Entire path is
+  // offline") when the mount path's root is missing too. `exists` is meaningful on success only.
+  // `counter`, when given, times every Exists call.
+  static CXoError PathExistsStatic(CFSInterface* fs, const char* path, bool& exists, SSIPrunerLogContext* context,
+                                   CAverageCounter* counter);
+  // The same with a context of `log`, engine id 0 and phase 0.
+  static CXoError PathExistsStatic(CFSInterface* fs, const char* path, bool& exists, EvDebug* log,
+                                   CAverageCounter* counter);
+  // The same on an interface made from `params` for the call (media manager error 104 when none
+  // can be made).
+  static CXoError PathExistsStatic(const CFSInitParams& params, const char* path, bool& exists, EvDebug* log,
+                                   CAverageCounter* counter);
+
+  // Removes a file (removal flags 8, or 0x18 when the store's permission-reset flag has bit
+  // 0x10), and once more after a permission reset that the store reports done.
+  static CXoError RemoveFileHelper(CFSInterface* fs, const std::string& path, EvDebug* log);
+
+  // ---- The pass --------------------------------------------------------------------------------
+  // (the driver's members follow here)
+};
+
+// Prunes one chunk of the single-instance store: its container index entries, and the space of
+// its SFile containers. Made and driven by the pruning driver, one per chunk, on one thread.
+class CSFilePruner {
+ public:
+  using SfileIndex = SingleInstancer_FS::SfileIndex;
+
+  // What the finalizing walk collects for one run of index entries of one container.
+  struct SSFileInfo {
+    uint32_t uSFileNum = 0;
+    bool bAllPruned = true;    // no valid entry was seen
+    bool bDeleted = false;     // the first entry carries FLAG_SFILE_REMOVED
+    int64_t llFirstEntry = -1;
+    int64_t llLastEntry = -1;
+    std::vector<SSFileRange> vRanges;  // runs of pruned entries, in index order
+    SSFileRange Tail;                  // the run that reaches the last entry (uOffset 0: none)
+    bool bOrdered = true;  // the entries' bytes ascend without overlap: holes and cuts are safe
+  };
+
+  // `params` may be null (then no interfaces are made and OpenSfileIdx fails); `log` and
+  // `deleteLog` may be null: the pruner then logs through its own log, and writes no delete-log
+  // record.
+  CSFilePruner(const CFSInitParams* params, EvDebug* log, EvDebug* deleteLog, uint32_t engineId);
+  ~CSFilePruner();
+  CSFilePruner(const CSFilePruner&) = delete;
+  CSFilePruner& operator=(const CSFilePruner&) = delete;
+
+  // Opens the chunk's "SFILE_CONTAINER.idx" (or borrows `index`, which the caller has opened and
+  // keeps exclusive). 0 ready; 1 nothing to prune (corrupt, or absent after recovery); -1
+  // failure; -2 failure of the index's recovery with errno 22.
+  int OpenSfileIdx(uint32_t mpId, const std::string& mountPath, uint32_t volId, unsigned long long chunkId,
+                   SfileIndex* index, uint32_t* mpAttributes);
+  int OpenSfileIdx(uint32_t mpId, const std::string& mountPath, uint32_t volId, unsigned long long chunkId,
+                   SfileIndex* index);
+  int OpenSfileIdx(uint32_t mpId, const std::string& mountPath, uint32_t volId, unsigned long long chunkId);
+
+  // Clears the valid bit of the object's entry. 0 pruned; 1 no entry for the key; 2 the index is
+  // corrupt; -1 failure.
+  int PruneEntry(uint32_t key, unsigned long long metaOffset);
+  CXoError GetEntry(long position, SSfileContainerIndexEntry* entry);
+  CXoError UpdateEntry(long position, SSfileContainerIndexEntry* entry);
+  // 0, or -1 when the index could not be flushed.
+  int Flush();
+  // Reclaims the space of every container and removes the index when no valid entry is left.
+  // 0 done; -1 failure; 2 the index is corrupt.
+  int Finalize(bool& bEmpty);
+  // Closes an own index and releases the chunk lock; drops a borrowed index. Always 0.
+  int Close();
+
+  unsigned long long GetChunkId() const { return m_ullChunkId; }
+  bool IsChunkCompacted();
+  static bool IsGlusterFS(const char* path);
+  static bool IsStrataform(const char* path);
+  CXoError PathExists(const char* path, bool& bExists);
+
+  // ---- Space reclamation of one container --------------------------------------------------
+  int FinalizeSFile(SSFileInfo* pSFileInfo);
+  CXoError DrillHoleStepped(uint64_t offset, uint64_t length);
+  static bool SupportsDrillingHoles(int mmCode);
+  bool CanDrillHolesOnChunk();
+  bool CanDrillHoleOnSFile();
+
+  // ---- Container access ----------------------------------------------------------------------
+  CXoError OpenSFile(const char* path);
+  CXoError CloseSFile();
+  unsigned long long GetSFileSize();
+  CXoError GetPhysicalOffset(uint64_t logical, uint64_t& physical);
+  bool IsSFileCompacted();
+  bool CanMPHaveCompactedChunks(const char* path);
+  CXoError RecoverCompactableFile(const char* path, ECompactFileType kind, bool bChunkLocked);
+
+  // Mount paths on which a drill reported holes unsupported: no pruner of the process drills
+  // there again. Guarded by s_csDoNotDrillMPIds for each look-up and insertion.
+  static std::set<uint32_t> s_stDoNotDrillMPIds;
+  static OzCriticalSectionH s_csDoNotDrillMPIds;
+
+ private:
+  // What the walk left for its end: a container's removal or cut waits until the walk has seen
+  // every run of the container, since its number may come back later in the index.
+  struct SDeferred {
+    uint32_t uSFileNum = 0;
+    int64_t llFirstEntry = -1;
+    bool bAllPruned = false;
+    bool bCut = false;   // the tail waits for a cut (else, for an all-pruned run, a removal)
+    SSFileRange Tail;
+  };
+
+  void Log(int level, const char* tag, int line, const char* format, ...) __attribute__((format(printf, 5, 6)));
+  // Storage reached through the remote-file library (types 1, 4 and 6): no folders to flush,
+  // containers opened for remote reads.
+  static bool IsRemoteStorage(int type) { return type == kFSTypeCloud || type == kFSTypeCloudCached || type == 6; }
+  std::string SFilePath(uint32_t number);
+  bool IsDoNotDrill();
+  void ReadConfiguration();
+  void StartCounter(CAverageCounter& c);
+  void StopCounter(CAverageCounter& c);
+  // How many runs of a container number the walk met, and whether one held a valid entry.
+  struct SRunSummary {
+    uint32_t uRuns = 0;
+    bool bAnyValid = false;
+  };
+
+  // The work the walk deferred to its end.
+  int FinishDeferred();
+  int RemoveSFile(uint32_t number, const std::vector<int64_t>& firstEntries);
+  int CutOrDrillTails(uint32_t number, const std::vector<const SDeferred*>& items, bool cut);
+  // Drills the ranges in order; stops at the first range at or beyond `size`. The drilled ranges
+  // are appended to `drilled`. -1 on a failure that fails the container.
+  int DrillRanges(const std::string& path, const std::vector<SSFileRange>& ranges, uint64_t size,
+                  std::vector<SSFileRange>& drilled, uint32_t number);
+  void MarkEntries(int64_t first, int64_t last, uint32_t flag);
+  CXoError FlushChunkFolder();
+
+  EvDebug m_OwnLog;
+  EvDebug* m_pLog;
+  EvDebug* m_pDeleteLog;
+  uint32_t m_uEngineId;
+  unsigned long long m_ullChunkId = 0;
+  uint32_t m_uVolId = 0;
+  uint32_t m_uMPId = 0;
+  std::string m_sChunkPath;
+  bool m_bDrillHoles = true;
+  bool m_bAllowTruncate = true;
+  uint32_t m_uDrillHolesMinSize = 131072;
+  uint32_t m_uDrillHolesMaxSize = 4194304;
+  std::string m_sSFileIdxPath;
+  SfileIndex* m_pSFileIdx = nullptr;
+  bool m_bSFileIdxBorrowed = false;
+  CFSInitParams m_FSInitParams;
+  CFileInterface* m_pSFile = nullptr;
+  CFSInterface* m_pFS = nullptr;
+  bool m_bIsSFileOpen = false;
+  uint32_t m_uSFileVersion = ~0u;
+  unsigned long long m_ullSFileSize = ~0ull;
+  bool m_bCountersEnabled = false;
+  CAverageCounter m_SearchCounter, m_UpdateCounter, m_FinalizeCounter, m_FlushCounter, m_FlushIdxCounter,
+      m_HoleCounter, m_TruncateCounter, m_DeleteCounter, m_WalkCounter, m_OpenCounter, m_OpenIdxCounter,
+      m_ExistsCounter, m_RecoverCounter, m_ChmodCounter, m_ReadCounter, m_SizeCounter, m_CloseCounter,
+      m_CloseIdxCounter;
+  bool m_bChunkCompacted = false;
+  MDLock* m_pChunkLock = nullptr;
+  uint32_t* m_pMPAttributes = nullptr;
+  CSFileCompactionMap* m_pCompactionMap = nullptr;
+
+  // Walk state of Finalize.
+  std::vector<SDeferred> m_vDeferred;
+  std::map<uint32_t, SRunSummary> m_mRuns;
+  bool m_bRemovedAny = false;
+};

@@ -1,0 +1,529 @@
+// The chunk pruner's index road: construction, the opening of "SFILE_CONTAINER.idx" under the
+// chunk's named lock, the pruning of single entries, flush and close, and the finalizing walk that
+// hands each container to the space reclamation (sfile_reclaim.cc).
+#include <strings.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <map>
+
+#include "MediaFileSystem/SingleInstancerPruner.h"
+#include "MediaFileSystem/zovadAdeveFS.h"
+#include "platform/config.h"
+#include "platform/platform.h"
+#include "platform/remote_storage.h"
+#include "platform/string_format.h"
+
+namespace {
+
+constexpr uint32_t kPhase = 3;
+constexpr unsigned int kMMCorrupt = 1204;
+constexpr int kChunkIndexMode = 0666;
+constexpr int kIndexReadWrite = 2;
+constexpr size_t kGlusterPrefixLen = 8;
+constexpr char kGlusterPrefix[] = "/lg/glus";
+constexpr char kChunkLockFormat[] = "OZMA_SIDB_PRUNE_PHASE_3_LOCK_CHUNK_%llu";
+constexpr uint32_t kDefaultHolesMinSize = 131072;
+constexpr uint32_t kDefaultHolesMaxSize = 4194304;
+// Versions 0 and 1 keep the 16-byte object header out of an entry's length.
+constexpr uint64_t kOldObjectHeaderBytes = 16;
+constexpr uint64_t kSFileHeaderBytes = 128;
+
+inline uint32_t ExtractSFileOffset(unsigned long long metaOffset) { return static_cast<uint32_t>(metaOffset); }
+
+uint64_t SaturatingAdd(uint64_t a, uint64_t b) { return a > ~0ull - b ? ~0ull : a + b; }
+
+}  // namespace
+
+std::set<uint32_t> CSFilePruner::s_stDoNotDrillMPIds;
+OzCriticalSectionH CSFilePruner::s_csDoNotDrillMPIds;
+
+namespace {
+// Tests start every case with hole drilling allowed everywhere.
+struct DoNotDrillReset {
+  DoNotDrillReset() {
+    platform::RegisterReset([] {
+      OzCriticalSectionGuard guard(&CSFilePruner::s_csDoNotDrillMPIds);
+      CSFilePruner::s_stDoNotDrillMPIds.clear();
+    });
+  }
+} g_doNotDrillReset;
+}  // namespace
+
+CSFilePruner::CSFilePruner(const CFSInitParams* params, EvDebug* log, EvDebug* deleteLog, uint32_t engineId)
+    : m_pLog(log != nullptr ? log : &m_OwnLog), m_pDeleteLog(deleteLog), m_uEngineId(engineId) {
+  static constexpr char kTag[] = "CSFilePruner";
+  CAverageCounter* counters[] = {&m_SearchCounter, &m_UpdateCounter,   &m_FinalizeCounter, &m_FlushCounter,
+                                 &m_FlushIdxCounter, &m_HoleCounter,   &m_TruncateCounter, &m_DeleteCounter,
+                                 &m_WalkCounter,   &m_OpenCounter,     &m_OpenIdxCounter,  &m_ExistsCounter,
+                                 &m_RecoverCounter, &m_ChmodCounter,   &m_ReadCounter,     &m_SizeCounter,
+                                 &m_CloseCounter,  &m_CloseIdxCounter};
+  const char* names[] = {"Avg Search", "Avg Update", "Avg Finalize", "Avg Flush", "Avg Flush Idx", "Avg Hole",
+                         "Avg Truncate", "Avg Delete", "Avg Walk", "Avg Open", "Avg Open Idx", "Avg Exists",
+                         "Avg Recover", "Avg Chmod", "Avg Read", "Avg Size", "Avg Close", "Avg Close Idx"};
+  for (size_t i = 0; i < std::size(counters); ++i) {
+    *counters[i] = CAverageCounter(m_pLog);
+    counters[i]->Init(names[i], 0);
+  }
+  if (params != nullptr) {
+    m_pFS = CFSInterface::GetFSInterfaceInstance(*params);
+    if (m_pFS == nullptr) Log(1, kTag, __LINE__, "Cannot initialize file system interface.");
+    m_pSFile = CFileInterface::GetFileInterfaceInstance(*params);
+    if (m_pSFile == nullptr) Log(1, kTag, __LINE__, "Cannot initialize file interface.");
+    m_FSInitParams = *params;
+  } else {
+    Log(1, kTag, __LINE__, "Cannot initialize file system interface.");
+  }
+}
+
+CSFilePruner::~CSFilePruner() {
+  Close();
+  (void)CloseSFile();
+  delete m_pFS;
+  delete m_pSFile;
+  delete m_pCompactionMap;
+  delete m_pMPAttributes;
+  if (!m_bSFileIdxBorrowed) delete m_pSFileIdx;
+}
+
+void CSFilePruner::Log(int level, const char* tag, int line, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text = StringFormatV(format, args);
+  va_end(args);
+  CSingleInstancerPruner::LogMessage(m_pLog, level, m_uEngineId, kPhase, tag, line, "%s", text.c_str());
+}
+
+void CSFilePruner::StartCounter(CAverageCounter& c) {
+  if (m_bCountersEnabled) c.Start();
+}
+
+void CSFilePruner::StopCounter(CAverageCounter& c) {
+  if (m_bCountersEnabled) c.Stop();
+}
+
+// ---- Opening the index ------------------------------------------------------------------------
+
+int CSFilePruner::OpenSfileIdx(uint32_t mpId, const std::string& mountPath, uint32_t volId,
+                               unsigned long long chunkId) {
+  return OpenSfileIdx(mpId, mountPath, volId, chunkId, nullptr, nullptr);
+}
+
+int CSFilePruner::OpenSfileIdx(uint32_t mpId, const std::string& mountPath, uint32_t volId,
+                               unsigned long long chunkId, SfileIndex* index) {
+  return OpenSfileIdx(mpId, mountPath, volId, chunkId, index, nullptr);
+}
+
+int CSFilePruner::OpenSfileIdx(uint32_t mpId, const std::string& mountPath, uint32_t volId,
+                               unsigned long long chunkId, SfileIndex* index, uint32_t* mpAttributes) {
+  static constexpr char kTag[] = "OpenIdx";
+  Close();
+  if (m_pFS == nullptr || m_pSFile == nullptr) {
+    Log(1, kTag, __LINE__, "Cannot initialize file interfaces.");
+    return -1;
+  }
+  m_sChunkPath = m_pFS->AppendPath(m_pFS->AppendPath(mountPath, SingleInstancer_FS::GetVolumeDirName(volId)),
+                                   SingleInstancer_FS::GetChunkDirName(chunkId));
+  m_sSFileIdxPath = m_pFS->AppendPath(m_sChunkPath, "SFILE_CONTAINER") + ".idx";
+  m_uMPId = mpId;  // the attribute look-up of a cloud mount path goes by it
+
+  delete m_pMPAttributes;
+  m_pMPAttributes = mpAttributes != nullptr ? new uint32_t(*mpAttributes) : nullptr;
+
+  if (index != nullptr) {
+    if (m_pSFileIdx != nullptr && m_pSFileIdx != index && !m_bSFileIdxBorrowed) {
+      (void)m_pSFileIdx->Close();
+      delete m_pSFileIdx;
+    }
+    m_pSFileIdx = index;
+    m_bSFileIdxBorrowed = true;
+  } else {
+    m_pChunkLock = new MDLock(StringFormat(kChunkLockFormat, chunkId));
+    if (m_pChunkLock->set(0) == 0) {
+      Log(1, kTag, __LINE__, "Cannot lock chunk [%llu].", chunkId);
+      delete m_pChunkLock;
+      m_pChunkLock = nullptr;
+      return -1;
+    }
+
+    bool opened = false;
+    bool skipChmod = false;
+    for (int attempt = 0; attempt < 2 && !opened; ++attempt) {
+      bool chmodFailed = false;
+      if (!skipChmod) {
+        StartCounter(m_ChmodCounter);
+        CXoError e = m_pFS->Chmod(m_sSFileIdxPath, kChunkIndexMode);
+        StopCounter(m_ChmodCounter);
+        if (e.IsFailure()) {
+          Log(1, kTag, __LINE__,
+              "Failed to chg mode of Sfile Idx [%s]. SysErr [%d], PermResetFlg [%d], Line [%d], Err [%s]",
+              m_sSFileIdxPath.c_str(), 0, SingleInstancer_FS::GetPermissionsResetFlag(m_pLog), __LINE__,
+              e.AsString().c_str());
+          chmodFailed = true;
+        }
+      }
+      if (!chmodFailed) {
+        if (m_pSFileIdx != nullptr) {
+          (void)m_pSFileIdx->Close();
+          delete m_pSFileIdx;
+        }
+        m_pSFileIdx = new SfileIndex(&m_FSInitParams, m_pLog);
+        // The options of every writer of a container index: what a power cut's unfinished flush
+        // left at the end is trimmed, as a writer continuing the chunk would.
+        SfileIndex::Options options{false, true, true, true};
+        StartCounter(m_OpenIdxCounter);
+        CXoError e = m_pSFileIdx->Open(m_sSFileIdxPath, kIndexReadWrite, options);
+        StopCounter(m_OpenIdxCounter);
+        if (e.IsSuccess()) {
+          opened = true;
+          break;
+        }
+        Log(1, kTag, __LINE__, "Cannot open Sfile Idx [%s], SysErr [%d], Err [%s]", m_sSFileIdxPath.c_str(), 0,
+            e.AsString().c_str());
+        if (FXErrorUtil::IsMM(e, kMMCorrupt)) return 1;
+        skipChmod = true;
+      }
+      if (attempt == 0) {
+        StartCounter(m_RecoverCounter);
+        CXoError e = RecoverCompactableFile(m_sSFileIdxPath.c_str(), COMPACT_TYPE_BOTH, false);
+        StopCounter(m_RecoverCounter);
+        if (e.IsFailure()) {
+          Log(1, kTag, __LINE__, "Unable to recover Sfile.idx [%s]. Err [%s].", m_sSFileIdxPath.c_str(),
+              e.AsString().c_str());
+          return FXErrorUtil::IsErrNo(e, EINVAL) ? -2 : -1;
+        }
+      } else {
+        bool exists = false;
+        CXoError e = PathExists(m_sSFileIdxPath.c_str(), exists);
+        if (e.IsFailure()) {
+          Log(1, kTag, __LINE__, "Failed to do Exists check for [%s], Err [%s]", m_sSFileIdxPath.c_str(),
+              e.AsString().c_str());
+          return -1;
+        }
+        return exists ? -1 : 1;
+      }
+    }
+    m_bSFileIdxBorrowed = false;
+  }
+
+  int64_t position = -1;
+  SSfileContainerIndexEntry first{};
+  CXoError e = m_pSFileIdx->GetFirstEntry(&position, &first);
+  if (e.IsFailure()) {
+    Log(1, kTag, __LINE__, "Cannot find if chunk [%s] is compacted, error [%s]", m_sSFileIdxPath.c_str(),
+        e.AsString().c_str());
+    return -1;
+  }
+  m_uVolId = volId;
+  m_ullChunkId = chunkId;
+  m_uMPId = mpId;
+  m_bChunkCompacted = position >= 0 && (first.Flags & FLAG_SFILE_COMPACTED_CHUNK) != 0;
+
+  ReadConfiguration();
+  Log(1, kTag, __LINE__,
+      "Initialized pruner object. Path [%s], Drill Holes [%d], Hole Size Min/Max [%u/%u], Truncate [%d], Counters "
+      "[%d], Chunk compacted [%d].",
+      m_sSFileIdxPath.c_str(), m_bDrillHoles, m_uDrillHolesMinSize, m_uDrillHolesMaxSize, m_bAllowTruncate,
+      m_bCountersEnabled, m_bChunkCompacted);
+  return 0;
+}
+
+void CSFilePruner::ReadConfiguration() {
+  static constexpr char kTag[] = "OpenIdx";
+  OZPlatformInfo info;
+  long long value = 0;
+  m_bDrillHoles = true;
+  m_bAllowTruncate = true;
+  if (IsStrataform(m_sSFileIdxPath.c_str())) {
+    m_bDrillHoles = false;
+    m_bAllowTruncate = false;
+  } else {
+    if (info.getNumber("ZovadAdeve", "DedupDrillHoles", &value)) m_bDrillHoles = value != 0;
+    if (info.getNumber("ZovadAdeve", "DedupPruneAllowTruncate", &value)) m_bAllowTruncate = value != 0;
+  }
+  m_bCountersEnabled = true;
+  if (info.getNumber("ZovadAdeve", "DedupEnablePruningCounters", &value)) m_bCountersEnabled = value != 0;
+  m_uDrillHolesMinSize = kDefaultHolesMinSize;
+  if (info.getNumber("ZovadAdeve", "DedupDrillHolesMinSize", &value)) m_uDrillHolesMinSize = static_cast<uint32_t>(value);
+  m_uDrillHolesMaxSize = kDefaultHolesMaxSize;
+  if (info.getNumber("ZovadAdeve", "DedupDrillHolesMaxSize", &value)) m_uDrillHolesMaxSize = static_cast<uint32_t>(value);
+  if (m_uDrillHolesMaxSize == 0) {
+    // A step of 0 would never end a stepped drill.
+    Log(1, kTag, __LINE__, "Hole size max of 0 is not usable. Using [%u].", kDefaultHolesMaxSize);
+    m_uDrillHolesMaxSize = kDefaultHolesMaxSize;
+  }
+}
+
+// ---- Entries ----------------------------------------------------------------------------------
+
+int CSFilePruner::PruneEntry(uint32_t key, unsigned long long metaOffset) {
+  static constexpr char kTag[] = "PruneEntry";
+  if (m_pSFileIdx == nullptr || !m_pSFileIdx->IsValid()) {
+    Log(1, kTag, __LINE__, "Index file [%s] is not open.", m_sSFileIdxPath.c_str());
+    return -1;
+  }
+  const unsigned int version = m_pSFileIdx->GetVersion();
+  if (!ozassert(version <= 4, "m_pSFileIdx->GetVersion() <= 4", __FILE__, __func__, __LINE__)) return -1;
+  const uint64_t searchKey = version <= 1 ? metaOffset : static_cast<uint64_t>(key);
+
+  SSfileContainerIndexEntry entry{};
+  int64_t position = -1;
+  int64_t lo = 0;
+  int64_t hi = static_cast<int64_t>(m_pSFileIdx->m_Header.TotalEntries) - 1;
+  StartCounter(m_SearchCounter);
+  CXoError e = m_pSFileIdx->SearchEntry(searchKey, &entry, &position, lo, hi);
+  StopCounter(m_SearchCounter);
+  if (e.IsFailure()) {
+    Log(1, kTag, __LINE__, "Cannot search for entry in index file [%s], error [%s]", m_sSFileIdxPath.c_str(),
+        e.AsString().c_str());
+    return FXErrorUtil::IsMM(e, kMMCorrupt) ? 2 : -1;
+  }
+  if (position < 0) {
+    Log(1, kTag, __LINE__, "Cannot find the index entry for metadata offset [%llu] in file [%s]",
+        static_cast<unsigned long long>(searchKey), m_sSFileIdxPath.c_str());
+    return 1;
+  }
+  if (version >= 2 && metaOffset != 0) {
+    (void)ozassert(ExtractSFileOffset(metaOffset) == entry.DataFileOffset,
+                   "EXTRACT_SFILE_OFFSET (ullMetaOffset) == Entry.DataFileOffset", __FILE__, __func__, __LINE__);
+  }
+  entry.Flags &= ~FLAG_SFILE_ENTRY_VALID;
+  e = UpdateEntry(static_cast<long>(position), &entry);
+  if (e.IsFailure()) {
+    Log(1, kTag, __LINE__, "Cannot update entry in index file [%s], error [%s]", m_sSFileIdxPath.c_str(),
+        e.AsString().c_str());
+    return -1;
+  }
+  return 0;
+}
+
+CXoError CSFilePruner::GetEntry(long position, SSfileContainerIndexEntry* entry) {
+  StartCounter(m_WalkCounter);
+  CXoError e = m_pSFileIdx->GetEntry(position, entry);
+  StopCounter(m_WalkCounter);
+  return e;
+}
+
+CXoError CSFilePruner::UpdateEntry(long position, SSfileContainerIndexEntry* entry) {
+  StartCounter(m_UpdateCounter);
+  CXoError e = m_pSFileIdx->UpdateEntry(position, entry);
+  StopCounter(m_UpdateCounter);
+  return e;
+}
+
+int CSFilePruner::Flush() {
+  static constexpr char kTag[] = "Flush";
+  if (m_pSFileIdx == nullptr || !m_pSFileIdx->IsValid()) return 0;
+  StartCounter(m_FlushIdxCounter);
+  CXoError e = m_pSFileIdx->Flush();
+  StopCounter(m_FlushIdxCounter);
+  if (e.IsFailure()) {
+    Log(1, kTag, __LINE__, "Unable to flush file [%s]. Error [%s]", m_sSFileIdxPath.c_str(), e.AsString().c_str());
+    return -1;
+  }
+  return 0;
+}
+
+int CSFilePruner::Close() {
+  if (m_pSFileIdx != nullptr) {
+    if (m_bSFileIdxBorrowed) {
+      m_pSFileIdx = nullptr;
+      m_bSFileIdxBorrowed = false;
+    } else if (m_pSFileIdx->IsValid()) {
+      StartCounter(m_CloseIdxCounter);
+      (void)m_pSFileIdx->Close();
+      StopCounter(m_CloseIdxCounter);
+    }
+  }
+  if (m_pChunkLock != nullptr) {
+    m_pChunkLock->unset();
+    delete m_pChunkLock;
+    m_pChunkLock = nullptr;
+  }
+  m_bChunkCompacted = false;
+  return 0;
+}
+
+bool CSFilePruner::IsChunkCompacted() { return m_pSFileIdx != nullptr && m_pSFileIdx->IsValid() && m_bChunkCompacted; }
+
+bool CSFilePruner::IsGlusterFS(const char* path) {
+  return path != nullptr && strncasecmp(path, kGlusterPrefix, kGlusterPrefixLen) == 0;
+}
+
+bool CSFilePruner::IsStrataform(const char* path) {
+  return path != nullptr && (CSkarvoFS::IsSkarvoPath(path) || IsGlusterFS(path));
+}
+
+CXoError CSFilePruner::PathExists(const char* path, bool& bExists) {
+  SSIPrunerLogContext context{m_pLog, m_uEngineId, kPhase};
+  return CSingleInstancerPruner::PathExistsStatic(m_pFS, path, bExists, &context,
+                                                  m_bCountersEnabled ? &m_ExistsCounter : nullptr);
+}
+
+// ---- The finalizing walk ----------------------------------------------------------------------
+
+int CSFilePruner::Finalize(bool& bEmpty) {
+  static constexpr char kTag[] = "Finalize";
+  if (m_pSFileIdx == nullptr || !m_pSFileIdx->IsValid()) {
+    Log(1, kTag, __LINE__, "Index file [%s] is not open.", m_sSFileIdxPath.c_str());
+    return -1;
+  }
+  const unsigned int version = m_pSFileIdx->GetVersion();
+  if (!ozassert(version <= 4, "m_pSFileIdx->GetVersion() <= 4", __FILE__, __func__, __LINE__)) return -1;
+  m_FinalizeCounter.Cancel();
+  StartCounter(m_FinalizeCounter);
+  Log(1, kTag, __LINE__, "Finalizing SI entries in chunk [%llu].", m_ullChunkId);
+  bEmpty = true;
+  m_vDeferred.clear();
+  m_mRuns.clear();
+  m_bRemovedAny = false;
+
+  const uint64_t headerBytes = version <= 1 ? kOldObjectHeaderBytes : 0;
+  SSFileInfo info;
+  bool haveSFile = false;
+  SSFileRange pending;
+  bool pendingSet = false;
+  uint64_t prevEnd = 0;  // where the run's previous entry ended: entries of a run must ascend
+  uint32_t failures = 0;
+
+  auto closeRun = [&]() {
+    if (pendingSet && pending.uLength != 0) {
+      info.Tail = pending;
+      info.vRanges.push_back(pending);
+    }
+    pendingSet = false;
+    pending = SSFileRange();
+    SRunSummary& summary = m_mRuns[info.uSFileNum];
+    ++summary.uRuns;
+    if (!info.bAllPruned) summary.bAnyValid = true;
+    if (!info.bDeleted && FinalizeSFile(&info) != 0) ++failures;
+  };
+
+  int64_t position = -1;
+  SSfileContainerIndexEntry entry{};
+  StartCounter(m_WalkCounter);
+  CXoError walk = m_pSFileIdx->GetFirstEntry(&position, &entry);
+  StopCounter(m_WalkCounter);
+  while (walk.IsSuccess() && position >= 0) {
+    bool process = true;
+    if (!haveSFile || entry.ContainerNo != info.uSFileNum) {
+      if (haveSFile) closeRun();
+      info = SSFileInfo();
+      info.uSFileNum = entry.ContainerNo;
+      info.llFirstEntry = info.llLastEntry = position;
+      haveSFile = true;
+      prevEnd = kSFileHeaderBytes;
+      if ((entry.Flags & FLAG_SFILE_REMOVED) != 0) {
+        info.bDeleted = true;
+        process = false;
+      }
+    } else {
+      info.llLastEntry = position;
+      process = !info.bDeleted;
+    }
+    if (process) {
+      // An entry below the end of the one before overlaps it: ranges of such a run are not to be
+      // trusted with holes or cuts.
+      if (entry.DataFileOffset < prevEnd) info.bOrdered = false;
+      prevEnd = SaturatingAdd(SaturatingAdd(entry.DataFileOffset, entry.DataLength), headerBytes);
+      if ((entry.Flags & FLAG_SFILE_ENTRY_VALID) == 0) {
+        if (!pendingSet) {
+          pending = SSFileRange();
+          pending.uOffset = entry.DataFileOffset;
+          pending.iFirstEntry = position;
+          pending.bTruncated = (entry.Flags & FLAG_SFILE_TRUNCATED) != 0;
+          pending.bAllDrilled = true;
+          pending.uLength = 0;
+          pendingSet = true;
+        }
+        if ((entry.Flags & FLAG_SFILE_HOLE_DRILLED) == 0) pending.bAllDrilled = false;
+        pending.iLastEntry = position;
+        if ((entry.Flags & FLAG_SFILE_NO_LENGTH) == 0) {
+          pending.uLength = SaturatingAdd(pending.uLength, SaturatingAdd(entry.DataLength, headerBytes));
+        }
+      } else {
+        (void)ozassert((entry.Flags & ~(FLAG_SFILE_ENTRY_VALID | FLAG_SFILE_COMPACTED_CHUNK)) == 0,
+                       "(Entry.Flags & ~(FLAG_SFILE_ENTRY_VALID|FLAG_SFILE_COMPACTED_CHUNK)) == 0", __FILE__,
+                       __func__, __LINE__);
+        if (pendingSet) {
+          pending.uNextOffset = entry.DataFileOffset;
+          info.vRanges.push_back(pending);
+          pendingSet = false;
+        }
+        info.bAllPruned = false;
+        bEmpty = false;
+      }
+    }
+    StartCounter(m_WalkCounter);
+    walk = m_pSFileIdx->GetNextEntry(&position, &entry);
+    StopCounter(m_WalkCounter);
+  }
+  // A run whose read failed is not finalized; the work deferred to the walk's end waits for a
+  // walk that sees every run of the chunk.
+  if (walk.IsSuccess()) {
+    if (haveSFile) closeRun();
+    if (FinishDeferred() != 0) ++failures;
+  }
+
+  if (walk.IsFailure() || failures != 0) {
+    Log(1, kTag, __LINE__, "Unable to walk the index file. [%s], Failed [%u], error [%s].", m_sSFileIdxPath.c_str(),
+        failures, walk.AsString().c_str());
+    return FXErrorUtil::IsMM(walk, kMMCorrupt) ? 2 : -1;
+  }
+
+  // Removals reach the disk before the index that records them: an index flushed as "removed"
+  // beside a container that came back after a power cut would skip it for ever.
+  if (m_bRemovedAny) {
+    CXoError e = FlushChunkFolder();
+    if (e.IsFailure()) {
+      Log(1, kTag, __LINE__, "Cannot flush the chunk folder [%s], error [%s]", m_sChunkPath.c_str(),
+          e.AsString().c_str());
+      return -1;
+    }
+  }
+  StartCounter(m_FlushIdxCounter);
+  CXoError e = m_pSFileIdx->Flush();
+  StopCounter(m_FlushIdxCounter);
+  if (e.IsFailure()) {
+    Log(1, kTag, __LINE__, "Cannot flush the index file, error [%s]", e.AsString().c_str());
+    return -1;
+  }
+  if (!m_bSFileIdxBorrowed) {
+    StartCounter(m_CloseIdxCounter);
+    e = m_pSFileIdx->Close();
+    StopCounter(m_CloseIdxCounter);
+    if (e.IsFailure()) {
+      Log(1, kTag, __LINE__, "Cannot close the index file, error [%s]", e.AsString().c_str());
+      return -1;
+    }
+    if (bEmpty) {
+      Log(1, kTag, __LINE__, "Going to remove the idx file [%s] as there are no more container files.",
+          m_sSFileIdxPath.c_str());
+      StartCounter(m_DeleteCounter);
+      e = CSingleInstancerPruner::RemoveFileHelper(m_pFS, m_sSFileIdxPath, m_pLog);
+      StopCounter(m_DeleteCounter);
+      if (e.IsFailure()) {
+        Log(1, kTag, __LINE__, "Cannot remove the index data file, error [%s]", e.AsString().c_str());
+        return -1;
+      }
+      Log(1, kTag, __LINE__, "Removed index file [%s].", m_sSFileIdxPath.c_str());
+      if (m_pDeleteLog != nullptr) {
+        LogDelete(m_pDeleteLog, __LINE__, "D %u %u %llu SIDX", m_uMPId, m_uVolId, m_ullChunkId);
+      }
+      e = FlushChunkFolder();
+      if (e.IsFailure()) {
+        Log(1, kTag, __LINE__, "Cannot flush the chunk folder [%s], error [%s]", m_sChunkPath.c_str(),
+            e.AsString().c_str());
+        return -1;
+      }
+    }
+  }
+  StopCounter(m_FinalizeCounter);
+  return 0;
+}
+
+CXoError CSFilePruner::FlushChunkFolder() {
+  // Object stores have no folders whose names could be lost.
+  if (IsRemoteStorage(m_FSInitParams.m_Type)) return CXoError::Success();
+  return SingleInstancer_FS::FlushFolder(m_FSInitParams, m_sChunkPath);
+}

@@ -1,0 +1,366 @@
+// The chunk pruner's space reclamation: what Finalize's walk found for each container becomes
+// holes over pruned runs, a cut of the dead tail, or the container's removal, recorded in the
+// index entries and the delete log.
+//
+// A container number may come back later in the index, and a run of the container that looks all
+// pruned, or that ends in a dead tail, may then sit beside valid objects of the other run. So the
+// walk drills holes inside each run at once but leaves removals and cuts, which reach past the
+// run, to its end (FinishDeferred), when it has seen every run of every container.
+#include <algorithm>
+
+#include "MediaFileSystem/SingleInstancerPruner.h"
+#include "MediaFileSystem/zovadAdeveFS.h"
+
+namespace {
+
+constexpr unsigned int kMMRefused = 68013;
+constexpr int kMMNotSupported = 789;
+constexpr int kMMNotSupported2 = 790;
+constexpr int kMMNotSupported3 = 44319;
+constexpr char kTag[] = "FinalizeSFile";
+
+}  // namespace
+
+std::string CSFilePruner::SFilePath(uint32_t number) {
+  if (m_pFS == nullptr) return std::string();
+  return m_pFS->AppendPath(m_sChunkPath, SingleInstancer_FS::GetSFileContainerName(number));
+}
+
+bool CSFilePruner::IsDoNotDrill() {
+  OzCriticalSectionGuard guard(&s_csDoNotDrillMPIds);
+  return s_stDoNotDrillMPIds.count(m_uMPId) != 0;
+}
+
+bool CSFilePruner::SupportsDrillingHoles(int mmCode) {
+  return mmCode != kMMNotSupported && mmCode != kMMNotSupported2 && mmCode != kMMNotSupported3;
+}
+
+bool CSFilePruner::CanDrillHolesOnChunk() {
+  if (m_FSInitParams.m_Type == kFSTypeCloud) return true;
+  return !IsChunkCompacted();
+}
+
+bool CSFilePruner::CanDrillHoleOnSFile() {
+  if (m_FSInitParams.m_Type == kFSTypeCloud) return true;
+  return !IsSFileCompacted();
+}
+
+CXoError CSFilePruner::DrillHoleStepped(uint64_t offset, uint64_t length) {
+  const int type = m_pSFile->GetInitParams().m_Type;
+  if (type == kFSTypeDisk || type == kFSTypeDataServerIP) {
+    const uint64_t step = m_uDrillHolesMaxSize;
+    while (length > step) {
+      CXoError e = m_pSFile->DrillHole(offset, step);
+      if (e.IsFailure()) return e.Push(FX_LOCATION);
+      offset += step;
+      length -= step;
+    }
+  }
+  if (length == 0) return CXoError::Success();
+  return m_pSFile->DrillHole(offset, length);
+}
+
+int CSFilePruner::FinalizeSFile(SSFileInfo* pSFileInfo) {
+  if (CloseSFile().IsFailure()) return -1;
+  SSFileInfo& info = *pSFileInfo;
+  (void)ozassert(!info.bDeleted, "pSFileInfo->bDeleted == false", __FILE__, __func__, __LINE__);
+  const std::string path = SFilePath(info.uSFileNum);
+
+  if (info.bAllPruned) {
+    // Removed at the walk's end, unless another run of the number holds a valid object; the run
+    // is then drilled, when its entries can be trusted with a hole.
+    m_vDeferred.push_back(SDeferred{info.uSFileNum, info.llFirstEntry, true, false,
+                                    info.bOrdered ? info.Tail : SSFileRange()});
+    return 0;
+  }
+  if (info.vRanges.empty()) return 0;
+
+  const bool truncate = m_bAllowTruncate && info.Tail.uOffset != 0 && !info.Tail.bTruncated && info.bOrdered;
+  const bool drill = m_bDrillHoles && !IsDoNotDrill() && CanDrillHolesOnChunk() && info.bOrdered;
+  if (!info.bOrdered) {
+    Log(1, kTag, __LINE__, "Entries of SFILE [%s] overlap. No hole or cut is made in it.", path.c_str());
+  }
+  std::vector<SSFileRange> now = info.vRanges;
+  if (truncate) {
+    // The tail waits for its cut; the ranges before it are drilled now.
+    m_vDeferred.push_back(SDeferred{info.uSFileNum, info.llFirstEntry, false, true, info.Tail});
+    now.pop_back();
+  }
+
+  std::vector<SSFileRange> drilled;
+  if (drill && !now.empty()) {
+    CXoError e = OpenSFile(path.c_str());
+    if (e.IsFailure()) {
+      Log(1, kTag, __LINE__, "Unable to open file [%s]. Error [%s]", path.c_str(), e.AsString().c_str());
+      return (FXErrorUtil::IsMM(e, kMMRefused) || IsMediaFSItemNotFoundError(e)) ? 0 : -1;
+    }
+    const unsigned long long size = GetSFileSize();
+    if (size == ~0ull) {
+      Log(1, kTag, __LINE__, "Unable to stat [%s].", path.c_str());
+      return -1;
+    }
+    if (DrillRanges(path, now, size, drilled, info.uSFileNum) != 0) return -1;
+    if (!drilled.empty() && m_pSFile->IsValid()) {
+      StartCounter(m_FlushCounter);
+      e = m_pSFile->Flush();
+      StopCounter(m_FlushCounter);
+      if (e.IsFailure()) {
+        Log(1, kTag, __LINE__, "Unable to flush file [%s]. Error [%s]", path.c_str(), e.AsString().c_str());
+        return -1;
+      }
+    }
+  }
+
+  if (IsDoNotDrill() && m_pDeleteLog != nullptr) {
+    const size_t count = info.vRanges.size() - (info.Tail.uLength != 0 ? 1 : 0);
+    for (size_t i = 0; i < count; ++i) {
+      Log(2, kTag, __LINE__, "Compactable hole at offset [%llu], size [%llu] in file [%s]",
+          static_cast<unsigned long long>(info.vRanges[i].uOffset),
+          static_cast<unsigned long long>(info.vRanges[i].uLength), path.c_str());
+    }
+  }
+
+  CXoError e = CloseSFile();
+  if (e.IsFailure()) {
+    Log(1, kTag, __LINE__, "Unable to close file [%s]. Error [%s]", path.c_str(), e.AsString().c_str());
+    return -1;
+  }
+  for (const SSFileRange& r : drilled) MarkEntries(r.iFirstEntry, r.iLastEntry, FLAG_SFILE_HOLE_DRILLED);
+  return 0;
+}
+
+int CSFilePruner::DrillRanges(const std::string& path, const std::vector<SSFileRange>& ranges, uint64_t size,
+                              std::vector<SSFileRange>& drilled, uint32_t number) {
+  for (const SSFileRange& r : ranges) {
+    if (r.uOffset >= size) break;
+    if (r.bAllDrilled) continue;
+    if (r.uLength < m_uDrillHolesMinSize) continue;
+    CXoError e = OpenSFile(path.c_str());
+    if (e.IsFailure()) {
+      Log(1, kTag, __LINE__, "Unable to open file [%s]. Error [%s]", path.c_str(), e.AsString().c_str());
+      return -1;
+    }
+    if (!CanDrillHoleOnSFile()) {
+      Log(1, kTag, __LINE__,
+          "SFILE [%s] is compacted. Cannot drill hole on a compacted SFILE. Skipping this SFILE. SFileVersion [%u].",
+          path.c_str(), m_uSFileVersion);
+      break;
+    }
+    uint64_t physical = 0;
+    e = GetPhysicalOffset(r.uOffset, physical);
+    if (e.IsFailure()) {
+      Log(1, kTag, __LINE__, "Cannot get physical offset for logical offset [%llu]. error=%s",
+          static_cast<unsigned long long>(r.uOffset), e.AsString().c_str());
+      return -1;
+    }
+    // The hole ends where the next valid object starts on the media (the file's end for a tail):
+    // a compacted container holds the run's bytes closer together than their logical length.
+    uint64_t end = size;
+    if (r.uNextOffset != 0) {
+      e = GetPhysicalOffset(r.uNextOffset, end);
+      if (e.IsFailure()) {
+        Log(1, kTag, __LINE__, "Cannot get physical offset for logical offset [%llu]. error=%s",
+            static_cast<unsigned long long>(r.uNextOffset), e.AsString().c_str());
+        return -1;
+      }
+      end = std::min<uint64_t>(end, size);
+    }
+    const uint64_t length = end > physical ? std::min<uint64_t>(r.uLength, end - physical) : 0;
+    if (length == 0) continue;
+    StartCounter(m_HoleCounter);
+    e = DrillHoleStepped(physical, length);
+    StopCounter(m_HoleCounter);
+    if (e.IsFailure()) {
+      const int code = static_cast<int>(MMS2BaseError::ConvertToMMError(e));
+      if (!SupportsDrillingHoles(code)) {
+        Log(1, kTag, __LINE__, "Switching off hole drilling on mount path [%d] as it is not supported",
+            static_cast<int>(m_uMPId));
+        OzCriticalSectionGuard guard(&s_csDoNotDrillMPIds);
+        s_stDoNotDrillMPIds.insert(m_uMPId);
+      } else {
+        Log(1, kTag, __LINE__,
+            "Cannot set the range [%llu:%llu][%llu] in file [%s] as sparse. Error [%d][%s]. Continuing...",
+            static_cast<unsigned long long>(r.uOffset), static_cast<unsigned long long>(physical),
+            static_cast<unsigned long long>(r.uLength), path.c_str(), code, e.AsString().c_str());
+      }
+      break;
+    }
+    drilled.push_back(r);
+    Log(2, kTag, __LINE__, "drilled hole at offset [%llu:%llu], size [%llu] in file [%s]",
+        static_cast<unsigned long long>(r.uOffset), static_cast<unsigned long long>(physical),
+        static_cast<unsigned long long>(r.uLength), path.c_str());
+    if (m_pDeleteLog != nullptr) {
+      LogDelete(m_pDeleteLog, __LINE__, "H %u %u %llu %u %llu %llu", m_uMPId, m_uVolId, m_ullChunkId, number,
+                static_cast<unsigned long long>(r.uOffset), static_cast<unsigned long long>(r.uLength));
+    }
+  }
+  return 0;
+}
+
+void CSFilePruner::MarkEntries(int64_t first, int64_t last, uint32_t flag) {
+  for (int64_t i = first; i >= 0 && i <= last; ++i) {
+    SSfileContainerIndexEntry entry{};
+    CXoError e = GetEntry(static_cast<long>(i), &entry);
+    if (e.IsFailure()) {
+      Log(1, kTag, __LINE__, "Error in getting entry [%lld] for file [%s]. Error [%s]", static_cast<long long>(i),
+          m_sSFileIdxPath.c_str(), e.AsString().c_str());
+      return;
+    }
+    if (flag == FLAG_SFILE_HOLE_DRILLED) {
+      (void)ozassert((entry.Flags & FLAG_SFILE_ENTRY_VALID) == 0, "(Entry.Flags & FLAG_SFILE_ENTRY_VALID) == 0",
+                     __FILE__, __func__, __LINE__);
+    }
+    entry.Flags |= flag;
+    e = UpdateEntry(static_cast<long>(i), &entry);
+    if (e.IsFailure()) {
+      Log(1, kTag, __LINE__, "Error in updating entry [%lld] for file [%s]. Error [%s]", static_cast<long long>(i),
+          m_sSFileIdxPath.c_str(), e.AsString().c_str());
+      return;
+    }
+  }
+}
+
+// ---- The walk's end ---------------------------------------------------------------------------
+
+int CSFilePruner::FinishDeferred() {
+  std::stable_sort(m_vDeferred.begin(), m_vDeferred.end(),
+                   [](const SDeferred& a, const SDeferred& b) { return a.uSFileNum < b.uSFileNum; });
+  int result = 0;
+  for (size_t i = 0; i < m_vDeferred.size();) {
+    size_t j = i;
+    while (j < m_vDeferred.size() && m_vDeferred[j].uSFileNum == m_vDeferred[i].uSFileNum) ++j;
+    const uint32_t number = m_vDeferred[i].uSFileNum;
+    const SRunSummary& summary = m_mRuns[number];
+    std::vector<const SDeferred*> items;
+    for (size_t k = i; k < j; ++k) items.push_back(&m_vDeferred[k]);
+    int rc = 0;
+    if (!summary.bAnyValid) {
+      // Every run of the number is pruned: the container goes, and each run's first entry says so.
+      std::vector<int64_t> firsts;
+      for (const SDeferred* d : items) firsts.push_back(d->llFirstEntry);
+      rc = RemoveSFile(number, firsts);
+    } else if (summary.uRuns == 1) {
+      rc = CutOrDrillTails(number, items, true);
+    } else {
+      // Valid objects of another run may lie past these runs: no removal, no cut; their pruned
+      // runs become holes like any other.
+      Log(1, kTag, __LINE__, "SFILE number [%u] comes back in index [%s]. Its runs are drilled, never cut or removed.",
+          number, m_sSFileIdxPath.c_str());
+      rc = CutOrDrillTails(number, items, false);
+    }
+    if (rc != 0) result = -1;
+    i = j;
+  }
+  m_vDeferred.clear();
+  return result;
+}
+
+int CSFilePruner::RemoveSFile(uint32_t number, const std::vector<int64_t>& firstEntries) {
+  if (CloseSFile().IsFailure()) return -1;
+  const std::string path = SFilePath(number);
+  StartCounter(m_DeleteCounter);
+  CXoError e = CSingleInstancerPruner::RemoveFileHelper(m_pFS, path, m_pLog);
+  StopCounter(m_DeleteCounter);
+  // A container already gone was removed by an earlier pass that stopped before its index flush.
+  const bool alreadyGone = e.IsFailure() && IsMediaFSItemNotFoundError(e);
+  if (e.IsFailure() && !alreadyGone) {
+    Log(1, kTag, __LINE__, "Error in removing [%s], Error [%s]", path.c_str(), e.AsString().c_str());
+    return -1;
+  }
+  for (int64_t first : firstEntries) {
+    SSfileContainerIndexEntry entry{};
+    e = GetEntry(static_cast<long>(first), &entry);
+    if (e.IsFailure()) {
+      Log(1, kTag, __LINE__, "Error in getting entry [%lld] for file [%s]. Error [%s]", static_cast<long long>(first),
+          m_sSFileIdxPath.c_str(), e.AsString().c_str());
+      return -1;
+    }
+    entry.Flags |= FLAG_SFILE_REMOVED;
+    e = UpdateEntry(static_cast<long>(first), &entry);
+    if (e.IsFailure()) {
+      Log(1, kTag, __LINE__, "Error in updating entry [%lld] for file [%s]. Error [%s]",
+          static_cast<long long>(first), m_sSFileIdxPath.c_str(), e.AsString().c_str());
+      return -1;
+    }
+  }
+  if (alreadyGone) {
+    Log(1, kTag, __LINE__, "[%s] is already removed.", path.c_str());
+    return 0;
+  }
+  m_bRemovedAny = true;
+  Log(1, kTag, __LINE__, "Removed [%s].", path.c_str());
+  if (m_pDeleteLog != nullptr) LogDelete(m_pDeleteLog, __LINE__, "D %u %u %llu %u", m_uMPId, m_uVolId, m_ullChunkId, number);
+  return 0;
+}
+
+int CSFilePruner::CutOrDrillTails(uint32_t number, const std::vector<const SDeferred*>& items, bool cut) {
+  if (CloseSFile().IsFailure()) return -1;
+  const std::string path = SFilePath(number);
+  const bool drill = m_bDrillHoles && !IsDoNotDrill() && CanDrillHolesOnChunk();
+  std::vector<SSFileRange> tails;
+  for (const SDeferred* d : items) {
+    if (d->Tail.uLength != 0) tails.push_back(d->Tail);
+  }
+  if (tails.empty() || (!cut && !drill)) return 0;
+
+  CXoError e = OpenSFile(path.c_str());
+  if (e.IsFailure()) {
+    Log(1, kTag, __LINE__, "Unable to open file [%s]. Error [%s]", path.c_str(), e.AsString().c_str());
+    return (FXErrorUtil::IsMM(e, kMMRefused) || IsMediaFSItemNotFoundError(e)) ? 0 : -1;
+  }
+  unsigned long long size = GetSFileSize();
+  if (size == ~0ull) {
+    Log(1, kTag, __LINE__, "Unable to stat [%s].", path.c_str());
+    return -1;
+  }
+  bool cutDecided = false;
+  std::vector<SSFileRange> drilled;
+  if (cut) {
+    const SSFileRange& tail = tails.front();
+    cutDecided = true;
+    uint64_t physical = 0;
+    e = GetPhysicalOffset(tail.uOffset, physical);
+    if (e.IsFailure()) {
+      Log(1, kTag, __LINE__, "Cannot get physical offset for logical offset [%llu]. error=%s",
+          static_cast<unsigned long long>(tail.uOffset), e.AsString().c_str());
+      return -1;
+    }
+    if (physical < size) {
+      StartCounter(m_TruncateCounter);
+      e = m_pSFile->Truncate(static_cast<CXoFile::offset>(physical));
+      StopCounter(m_TruncateCounter);
+      if (e.IsFailure()) {
+        Log(1, kTag, __LINE__, "Truncate at physical offset [%llu], logical offset [%llu], error [%s]",
+            static_cast<unsigned long long>(physical), static_cast<unsigned long long>(tail.uOffset),
+            e.AsString().c_str());
+        return -1;
+      }
+      Log(1, kTag, __LINE__, "Truncated file [%s] at physical offset [%llu], logical offset [%llu]. Prev Size [%llu]",
+          path.c_str(), static_cast<unsigned long long>(physical), static_cast<unsigned long long>(tail.uOffset), size);
+      if (m_pDeleteLog != nullptr) {
+        LogDelete(m_pDeleteLog, __LINE__, "T %u %u %llu %u %llu %llu %llu", m_uMPId, m_uVolId, m_ullChunkId, number,
+                  static_cast<unsigned long long>(physical), size, static_cast<unsigned long long>(tail.uOffset));
+      }
+      size = physical;
+    }
+  } else if (DrillRanges(path, tails, size, drilled, number) != 0) {
+    return -1;
+  }
+  if ((cutDecided || !drilled.empty()) && m_pSFile->IsValid()) {
+    StartCounter(m_FlushCounter);
+    e = m_pSFile->Flush();
+    StopCounter(m_FlushCounter);
+    if (e.IsFailure()) {
+      Log(1, kTag, __LINE__, "Unable to flush file [%s]. Error [%s]", path.c_str(), e.AsString().c_str());
+      return -1;
+    }
+  }
+  e = CloseSFile();
+  if (e.IsFailure()) {
+    Log(1, kTag, __LINE__, "Unable to close file [%s]. Error [%s]", path.c_str(), e.AsString().c_str());
+    return -1;
+  }
+  if (cutDecided) MarkEntries(tails.front().iFirstEntry, tails.front().iFirstEntry, FLAG_SFILE_TRUNCATED);
+  for (const SSFileRange& r : drilled) MarkEntries(r.iFirstEntry, r.iLastEntry, FLAG_SFILE_HOLE_DRILLED);
+  return 0;
+}
