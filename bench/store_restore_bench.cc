@@ -8,6 +8,7 @@
 // in the page cache: the comparison measures the store's work, not the disk. Counters: bytes per
 // second of each way and their ratio (store throughput / pread(2) throughput).
 
+#include "bench_chunk.h"
 #include "bench_dir.h"
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -30,89 +31,14 @@
 
 namespace {
 
-constexpr uint64_t kDataBytes = 1ull << 30;
-constexpr uint64_t kContainerBytes = 256ull << 20;
-constexpr uint64_t kChunkId = 1;
-constexpr int kVolId = 1;
-constexpr size_t kObjectHeader = 16;
-constexpr size_t kContainerHeader = 128;
+using benchchunk::BenchChunk;
+using benchchunk::kChunkId;
+using benchchunk::kDataBytes;
+using benchchunk::kObjectHeader;
+using benchchunk::kVolId;
+using benchchunk::Object;
 
 using Clock = std::chrono::steady_clock;
-
-struct Object {
-  uint32_t container;
-  uint64_t offset;  // of its header
-};
-
-// A chunk of 1 GiB of objects of one size, written in the store's layout; removed with the object.
-class BenchChunk {
- public:
-  explicit BenchChunk(size_t objectSize) : m_objectSize(objectSize) {
-    m_root = bench::MakeDir("mfs-restore-bench");
-    if (m_root.empty()) return;
-    m_volume = m_root + "/OZ_MAGNETIC/V_1";
-    const std::string chunk = m_volume + "/" + SingleInstancer_FS::GetChunkDirName(kChunkId);
-    std::filesystem::create_directories(chunk);
-    std::string meta(65536, 'm');  // the chunk header block; no metadata index
-    WriteWhole(chunk + "/" + SingleInstancer_FS::GetChunkMetadataName(kChunkId), meta);
-
-    std::vector<char> data(objectSize);
-    std::mt19937 rng(7);
-    for (char& c : data) c = static_cast<char>(rng());
-    const uint64_t perContainer = kContainerBytes / (objectSize + kObjectHeader);
-    const uint64_t objects = kDataBytes / objectSize;
-    int fd = -1;
-    uint64_t at = 0;
-    for (uint64_t i = 0; i < objects; ++i) {
-      const uint32_t container = static_cast<uint32_t>(i / perContainer);
-      if (i % perContainer == 0) {
-        if (fd >= 0) close(fd);
-        m_paths.push_back(chunk + "/" + SingleInstancer_FS::GetSFileContainerName(container));
-        fd = open(m_paths.back().c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-        char header[kContainerHeader] = "SFILHDR";
-        EncodeBE32(header + 8, 1);
-        if (fd < 0 || write(fd, header, sizeof(header)) != static_cast<ssize_t>(sizeof(header))) std::abort();
-        at = kContainerHeader;
-      }
-      char header[kObjectHeader] = "10DHGAT";
-      EncodeBE64(header + 8, i);
-      std::memcpy(data.data(), &i, sizeof(i));
-      if (write(fd, header, sizeof(header)) != static_cast<ssize_t>(sizeof(header)) ||
-          write(fd, data.data(), data.size()) != static_cast<ssize_t>(data.size())) {
-        std::abort();
-      }
-      m_objects.push_back(Object{container, at});
-      at += kObjectHeader + objectSize;
-    }
-    if (fd >= 0) close(fd);
-  }
-  ~BenchChunk() {
-    std::error_code ignored;
-    if (!m_root.empty()) std::filesystem::remove_all(m_root, ignored);
-  }
-  BenchChunk(const BenchChunk&) = delete;
-  BenchChunk& operator=(const BenchChunk&) = delete;
-
-  bool ok() const { return !m_objects.empty(); }
-  size_t objectSize() const { return m_objectSize; }
-  const std::string& volume() const { return m_volume; }
-  std::string mountPath() const { return m_root + "/OZ_MAGNETIC"; }
-  const std::vector<std::string>& paths() const { return m_paths; }
-  const std::vector<Object>& objects() const { return m_objects; }
-
- private:
-  static void WriteWhole(const std::string& path, const std::string& bytes) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0 || write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) std::abort();
-    close(fd);
-  }
-
-  size_t m_objectSize;
-  std::string m_root;
-  std::string m_volume;
-  std::vector<std::string> m_paths;
-  std::vector<Object> m_objects;
-};
 
 // A restore's store, with the chunk open.
 struct RestoreStore {

@@ -85,6 +85,7 @@ class CApplianceFile : public CHPStoreOnceFile {
 class CApplianceFS : public CHPStoreOnceFS {
  public:
   explicit CApplianceFS(const CFSInitParams& params) : CHPStoreOnceFS(params), m_disk(params) {}
+  using CHPStoreOnceFS::GetDirContents;
 
   CXoError Exists(std::string path, bool& exists) override;
   CXoError RemoveFile(std::string path, unsigned int flags) override;

@@ -65,6 +65,8 @@ class CCloudFile : public CPosixFile {
 class CCloudFS : public CPosixFS {
  public:
   explicit CCloudFS(const CFSInitParams& params) : CPosixFS(params) {}
+  using CPosixFS::GetDirContents;
+  using CPosixFS::WalkDirectory;
 
   CXoError Exists(std::string path, bool& exists) override;
   CXoError RemoveFile(std::string path, unsigned int flags) override;

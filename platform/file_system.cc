@@ -73,3 +73,28 @@ CFSInterface* CFSInterface::GetFSInterfaceInstance(const CFSInitParams& params) 
       return nullptr;
   }
 }
+
+CXoError CFSInterface::GetDirContents(std::string path, std::vector<std::string>& files,
+                                      std::vector<std::string>& folders) {
+  std::vector<FSDirEntry> entries;
+  CXoError e = GetDirContents(path, entries);
+  if (e.IsFailure()) return e;
+  std::vector<std::string> fileNames, folderNames;
+  for (FSDirEntry& entry : entries) (entry.isFolder ? folderNames : fileNames).push_back(std::move(entry.name));
+  files = std::move(fileNames);
+  folders = std::move(folderNames);
+  return CXoError::Success();
+}
+
+// Every storage here lists a folder in one request, so the batch size has nothing to change.
+CXoError CFSInterface::GetDirContents(std::string path, std::vector<std::string>& files,
+                                      std::vector<std::string>& folders, int batch) {
+  (void)batch;
+  return GetDirContents(path, files, folders);
+}
+
+CXoError CFSInterface::WalkDirectory(std::string path, void* context, int depth, bool filesOnly,
+                                     FSWalkCallback callback, int batch) {
+  (void)batch;
+  return WalkDirectory(path, context, depth, filesOnly, callback);
+}

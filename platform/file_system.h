@@ -34,6 +34,10 @@ enum CFSType : int {
   kFSTypeStoreOnce = 7,
 };
 
+// Whether files of a storage type are read through the layer's remote path (kFSOpenRemoteRead):
+// cloud storage and the cloud kinds with a disk cache.
+inline bool FSReadsRemotely(int type) { return type == kFSTypeCloud || type == kFSTypeCloudCached || type == 6; }
+
 struct CFSHost {
   uint32_t m_HostParam = 0;
   std::string m_HostName;
@@ -182,6 +186,20 @@ class CFSInterface {
   virtual CXoError WalkDirectory(std::string path, void* context, int depth, bool filesOnly,
                                  FSWalkCallback callback) = 0;
   virtual CXoError GetDirContents(std::string path, std::vector<FSDirEntry>& entries) = 0;
+
+  // The listing and the walk above with names only, and with a batch size. `batch` is how many
+  // entries the storage is asked for per listing request: object stores hand out their listings
+  // in pages, while a folder on disk is read in one pass, so there it changes nothing. Which
+  // entries come back, and in which order, never depends on it; 0 or less leaves it to the
+  // storage. Every kind of storage has these through the forms above.
+  //
+  // The entries directly in `path`, by name without the folder, files and folders apart, in
+  // name order. The lists are replaced on success and left alone on failure.
+  CXoError GetDirContents(std::string path, std::vector<std::string>& files, std::vector<std::string>& folders);
+  CXoError GetDirContents(std::string path, std::vector<std::string>& files, std::vector<std::string>& folders,
+                          int batch);
+  CXoError WalkDirectory(std::string path, void* context, int depth, bool filesOnly, FSWalkCallback callback,
+                         int batch);
 
   virtual std::string AppendPath(const std::string& base, const std::string& name) {
     return path_append(base, name);

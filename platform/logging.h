@@ -46,6 +46,10 @@ class EvDebugFileInstance {
   std::string m_path;
 };
 
+// The host's log definition as the restore side is handed it: the single-instance file reader and
+// the read managers write every line through OZlog on it and own nothing of it.
+using _OzLogDef = OZLOG_HANDLE;
+
 class EvDebug {
  public:
   EvDebug() = default;

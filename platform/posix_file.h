@@ -68,6 +68,8 @@ class CDataServerFile : public CPosixFile {
 class CPosixFS : public CFSInterface {
  public:
   explicit CPosixFS(const CFSInitParams& params) : CFSInterface(params) {}
+  using CFSInterface::GetDirContents;
+  using CFSInterface::WalkDirectory;
 
   CXoError Exists(std::string path, bool& exists) override;
   CXoError RemoveFile(std::string path, unsigned int flags) override;

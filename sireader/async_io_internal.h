@@ -37,7 +37,7 @@ void Log(_OzLogDef* log, const char* format, ...) __attribute__((format(printf, 
 // cloud kinds with a disk cache read through the layer's remote path.
 inline int AsyncReadFlags(int storageType) {
   int flags = O_RDONLY | O_LARGEFILE;
-  if (storageType == kFSTypeCloud || storageType == 4 || storageType == 6) flags |= kFSOpenRemoteRead;
+  if (FSReadsRemotely(storageType)) flags |= kFSOpenRemoteRead;
   return flags;
 }
 

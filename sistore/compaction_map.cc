@@ -44,6 +44,13 @@ void CSFileCompactionMap::Init(EvDebug* pDbg, unsigned long long id) {
   m_uTranslations = 0;
 }
 
+void CSFileCompactionMap::Reset() {
+  Init(nullptr, m_ullId);
+  m_Hdr = SCompactionMapHeader{};
+  SetEntries(nullptr, 0);
+  m_strFileName.clear();
+}
+
 CSFileCompactionMap& CSFileCompactionMap::operator=(const CSFileCompactionMap& other) {
   if (this == &other) return *this;
   Init(other.m_pDbg == &other.m_Dbg ? nullptr : other.m_pDbg, other.m_ullId);

@@ -92,6 +92,8 @@ class CHPStoreOnceFile : public CFileInterface {
 class CHPStoreOnceFS : public CFSInterface {
  public:
   explicit CHPStoreOnceFS(const CFSInitParams& params) : CFSInterface(params) {}
+  using CFSInterface::GetDirContents;
+  using CFSInterface::WalkDirectory;
 
   // The caller's flag is left as it was.
   CXoError Exists(std::string path, bool& exists) override {

@@ -43,9 +43,6 @@
 class CAsyncIoManager2;
 class OzThreadPool;
 
-// The host's log definition; the managers write every line through OZlog on it.
-using _OzLogDef = OZLOG_HANDLE;
-
 // One asynchronous read. The manager makes and deletes it; the host reads and writes its fields
 // between allocation and free.
 //

@@ -91,6 +91,9 @@ class CSFileCompactionMap {
 
   // Binds the log (own when null) and the id and clears the statistics.
   void Init(EvDebug* pDbg, unsigned long long id);
+  // Empties the map for reuse: no entries, a zeroed header, no statistics, no file name, and its
+  // own log object again; the id stays.
+  void Reset();
   // Takes the source's log, id, header and entries; the statistics restart and the file name
   // stays the target's.
   CSFileCompactionMap& operator=(const CSFileCompactionMap& other);

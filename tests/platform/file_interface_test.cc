@@ -206,6 +206,52 @@ int CollectEntry(const std::string& folder, const std::string& name, bool isFold
   return name == "stop" ? -5 : 0;
 }
 
+// The names-only listing and the walk with a batch size, on disk and on the cloud store (where
+// an object still being uploaded is no entry): the same entries as the full forms, whatever the
+// batch; a failed listing leaves the caller's lists as they were.
+TEST(FileSystemInterface, NameListsAndBatchedWalksInEveryKind) {
+  for (int type : {int{kFSTypeDisk}, int{kFSTypeCloud}}) {
+    SCOPED_TRACE(type);
+    TempDir dir;
+    CFSInitParams params;
+    params.m_Type = type;
+    params.m_Host.m_Path = dir.path();
+    std::unique_ptr<CFSInterface> fs(CFSInterface::GetFSInterfaceInstance(params));
+    const std::string volume = dir / "V_1";
+    ASSERT_TRUE(fs->CreateDirectory(volume + "/CHUNK_3", true).IsSuccess());
+    ASSERT_TRUE(fs->CreateDirectory(volume + "/CHUNK_2", true).IsSuccess());
+    for (const char* name : {"stop", ".prunable", "CHUNKMAP_TRAILER_2"}) {
+      std::unique_ptr<CFileInterface> file(CFileInterface::GetFileInterfaceInstance(params));
+      ASSERT_TRUE(file->Open(volume + "/" + name, O_WRONLY | O_CREAT, 0600, 0).IsSuccess());
+      ASSERT_TRUE(file->Close().IsSuccess());
+    }
+    std::unique_ptr<CFileInterface> upload(CFileInterface::GetFileInterfaceInstance(params));
+    ASSERT_TRUE(upload->Open(volume + "/pending", O_WRONLY | O_CREAT, 0600, 0).IsSuccess());  // open: not yet an object on the cloud
+
+    const std::vector<std::string> files = {".prunable", "CHUNKMAP_TRAILER_2", "stop"};
+    const std::vector<std::string> filesWithPending = {".prunable", "CHUNKMAP_TRAILER_2", "pending", "stop"};
+    for (int batch : {-1, 0, 1, 100}) {
+      std::vector<std::string> fileNames, folderNames;
+      CXoError e = batch < 0 ? fs->GetDirContents(volume, fileNames, folderNames)
+                             : fs->GetDirContents(volume, fileNames, folderNames, batch);
+      ASSERT_TRUE(e.IsSuccess()) << e.AsString();
+      EXPECT_EQ(type == kFSTypeCloud ? files : filesWithPending, fileNames);
+      EXPECT_EQ((std::vector<std::string>{"CHUNK_2", "CHUNK_3"}), folderNames);
+    }
+    for (int count : {0, 1, 10}) {
+      std::vector<std::string> seen;
+      CXoError stopped = fs->WalkDirectory(volume, &seen, 0, true, CollectEntry, count);
+      EXPECT_EQ(-5, stopped.Code());
+      EXPECT_EQ("V_1/stop", seen.back());
+    }
+    std::vector<std::string> kept = {"x"}, keptFolders = {"y"};
+    EXPECT_TRUE(fs->GetDirContents(dir / "missing", kept, keptFolders, 100).IsFailure());
+    EXPECT_EQ(std::vector<std::string>{"x"}, kept);
+    EXPECT_EQ(std::vector<std::string>{"y"}, keptFolders);
+    ASSERT_TRUE(upload->Close().IsSuccess());
+  }
+}
+
 TEST(FileSystemInterface, FoldersWalksAndFreeSpace) {
   TempDir dir;
   auto fs = NewFS();

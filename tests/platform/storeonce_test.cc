@@ -28,6 +28,7 @@ TEST(StoreOnceUnsupported, EveryOperationFailsWith501NamingItself) {
   uint32_t percent = 0;
   bool exists = false;
   FSPathInfo info;
+  std::vector<std::string> names = {"kept"};
   std::vector<FSDirEntry> entries;
   CXoError copyResult;
   const UnsupportedCase cases[] = {
@@ -81,6 +82,15 @@ TEST(StoreOnceUnsupported, EveryOperationFailsWith501NamingItself) {
        }},
       {"virtual CXoError CHPStoreOnceFS::GetDirContents(std::string, std::vector<FSDirEntry>&)",
        [&](auto&, auto& fs) { return fs.GetDirContents("/x", entries); }},
+      // The names-only listings and the walk with a batch size go through the forms above.
+      {"virtual CXoError CHPStoreOnceFS::GetDirContents(std::string, std::vector<FSDirEntry>&)",
+       [&](auto&, auto& fs) { return fs.GetDirContents("/x", names, names); }},
+      {"virtual CXoError CHPStoreOnceFS::GetDirContents(std::string, std::vector<FSDirEntry>&)",
+       [&](auto&, auto& fs) { return fs.GetDirContents("/x", names, names, 100); }},
+      {"virtual CXoError CHPStoreOnceFS::WalkDirectory(std::string, void*, int, bool, FSWalkCallback)",
+       [](auto&, auto& fs) {
+         return fs.WalkDirectory("/x", nullptr, 0, false, [](const std::string&, const std::string&, bool, void*) { return 0; }, 10);
+       }},
       {"virtual CXoError CHPStoreOnceFS::CopyObject(std::string, uint64_t, CFSInitParams, std::string, uint64_t, uint64_t, bool, uint64_t&)",
        [&](auto&, auto& fs) { return fs.CopyObject("/a", 0, CFSInitParams(), "/b", 0, 10, true, out); }},
       {"virtual CXoError CHPStoreOnceFS::GetCopyStatus(std::string, uint64_t, bool, CXoError&, uint32_t&)",
@@ -109,6 +119,7 @@ TEST(StoreOnceUnsupported, EveryOperationFailsWith501NamingItself) {
   }
   // Nothing was written to the caller's outputs.
   EXPECT_FALSE(exists);
+  EXPECT_EQ(std::vector<std::string>{"kept"}, names);
   EXPECT_EQ(7u, done);
   EXPECT_TRUE(copyResult.IsSuccess());
 }

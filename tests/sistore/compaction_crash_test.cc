@@ -33,45 +33,10 @@ namespace {
 
 using platform::FsOp;
 
-constexpr unsigned int kCopyPiece = 512;  // the host copies the ranges in pieces of this size
-
-enum class Kind { kDiskCompact2, kDiskCompact, kCloud };
-
-// A step of a compaction at which the child dies: the nth call of `op` on the container's name
-// with `suffix` ("" the container, "SFILE_CONTAINER.idx" the chunk's index).
-struct Step {
-  const char* name;
-  FsOp op;
-  const char* suffix;
-  int nth;  // 0: a random one of the copy's writes
-};
-
-const std::vector<Step>& StepsOf(Kind kind) {
-  static const std::vector<Step> compact2 = {
-      {"write copy", FsOp::Write, ".compact2", 0},       {"flush copy", FsOp::Flush, ".compact2", 1},
-      {"close copy", FsOp::Close, ".compact2", 1},       {"switch test", FsOp::Stat, ".compact2", 1},
-      {"lock", FsOp::Open, "SFILE_CONTAINER.idx", 1},   {"delete", FsOp::Remove, "", 1},
-      {"rename", FsOp::Rename, ".compact2", 1},         {"unlock", FsOp::Close, "SFILE_CONTAINER.idx", 1},
-  };
-  static const std::vector<Step> compact = {
-      {"write copy", FsOp::Write, ".compact", 0}, {"flush copy", FsOp::Flush, ".compact", 1},
-      {"marker", FsOp::Open, ".temp", 1},         {"rename", FsOp::Rename, ".compact", 1},
-      {"unmark", FsOp::Remove, ".temp", 1},
-  };
-  static const std::vector<Step> cloud = {
-      {"write copy", FsOp::Write, ".compact2", 0},
-      {"publish copy", FsOp::Close, ".compact2", 1},
-      {"switch test", FsOp::Stat, ".compact2", 1},
-      {"checkpoint", FsOp::Open, ".compact2.checkpoint", 1},
-      {"checkpoint close", FsOp::Close, ".compact2.checkpoint", 1},
-      {"delete", FsOp::Remove, "", 1},
-      {"rename", FsOp::Rename, ".compact2", 1},
-      {"rename source delete", FsOp::Remove, ".compact2", 1},
-      {"checkpoint delete", FsOp::Remove, ".compact2.checkpoint", 1},
-      {"copy delete", FsOp::Remove, ".compact2", 2},
-  };
-  return kind == Kind::kCloud ? cloud : kind == Kind::kDiskCompact ? compact : compact2;
-}
+using cmptest::kCopyPiece;
+using cmptest::Kind;
+using cmptest::Step;
+using cmptest::StepsOf;
 
 class CompactionCrash : public ::testing::TestWithParam<Kind> {
  protected:
@@ -90,16 +55,7 @@ class CompactionCrash : public ::testing::TestWithParam<Kind> {
     fs_.reset(CFSInterface::GetFSInterfaceInstance(params_));
   }
 
-  // The suffix of a path of the container's chunk, or null for any other path.
-  const char* SuffixOf(const std::string& path) const {
-    if (path == path_append(chunk_, "SFILE_CONTAINER.idx")) return "SFILE_CONTAINER.idx";
-    if (path.compare(0, sfile_.size(), sfile_) != 0) return nullptr;
-    const std::string rest = path.substr(sfile_.size());
-    for (const char* s : {"", ".compact2", ".compact", ".temp", ".compact2.checkpoint"}) {
-      if (rest == s) return s;
-    }
-    return nullptr;
-  }
+  const char* SuffixOf(const std::string& path) const { return cmptest::SuffixOf(chunk_, sfile_, path); }
 
   // A fresh container of random objects, with no map.
   void NewContainer(std::mt19937_64& rng) {
@@ -109,48 +65,7 @@ class CompactionCrash : public ::testing::TestWithParam<Kind> {
     cmptest::WriteWhole(sfile_, model_->bytes());
   }
 
-  // The host: compacts the container on its storage, dropping `holes`. 0 when the compaction is
-  // in place.
-  int Compact(std::vector<SSFileRange> holes) {
-    std::unique_ptr<CFileInterface> in(CFileInterface::GetFileInterfaceInstance(params_));
-    if (in->Open(sfile_, O_RDONLY, 0, 0).IsFailure()) return 10;
-    CSFileCompactionMap map;
-    unsigned long long size = 0;
-    if (SingleInstancer_FS::GetCompactionMap(in.get(), map).IsFailure() || in->Size(size).IsFailure()) return 11;
-    std::vector<SSFileRange> ranges;
-    uint64_t valid = 0, dropped = 0;
-    if (map.Merge(&holes, 0, size, ranges, valid, dropped) != 0 || ranges.empty()) return 12;
-
-    const bool scheme1 = GetParam() == Kind::kDiskCompact;
-    const std::string copyPath = sfile_ + (scheme1 ? ".compact" : ".compact2");
-    std::unique_ptr<CFileInterface> out(CFileInterface::GetFileInterfaceInstance(params_));
-    if (out->Open(copyPath, O_WRONLY | O_CREAT | O_TRUNC, 0644, 0).IsFailure()) return 13;
-    unsigned int done = 0;
-    const std::string head = cmptest::ContainerHeader(2) + cmptest::MapBytes(map);
-    if (out->Write(head.data(), static_cast<unsigned int>(head.size()), &done).IsFailure()) return 14;
-    std::string piece(kCopyPiece, '\0');
-    for (const SSFileRange& r : ranges) {
-      for (uint64_t at = 0; at < r.uLength; at += kCopyPiece) {
-        const unsigned int n = static_cast<unsigned int>(std::min<uint64_t>(kCopyPiece, r.uLength - at));
-        if (in->Seek(static_cast<CXoFile::offset>(r.uOffset + at), SEEK_SET, nullptr).IsFailure() ||
-            in->Read(piece.data(), n, &done).IsFailure() || done != n ||
-            out->Write(piece.data(), n, &done).IsFailure() || done != n) {
-          return 15;
-        }
-      }
-    }
-    // The copy is made durable before anything relies on it.
-    if (out->Flush().IsFailure() || out->Close().IsFailure()) return 16;
-    if (!scheme1) return SingleInstancer_FS::SwitchCompactableFile(params_, sfile_.c_str(), nullptr).IsSuccess() ? 0 : 17;
-
-    std::unique_ptr<CFileInterface> marker(CFileInterface::GetFileInterfaceInstance(params_));
-    if (marker->Open(sfile_ + ".temp", O_WRONLY | O_CREAT, 0644, 0).IsFailure() || marker->Flush().IsFailure() ||
-        marker->Close().IsFailure()) {
-      return 18;
-    }
-    if (fs_->Rename(copyPath, sfile_, 2).IsFailure()) return 19;
-    return fs_->RemoveFile(sfile_ + ".temp", 0).IsSuccess() ? 0 : 20;
-  }
+  int Compact(std::vector<SSFileRange> holes) { return cmptest::Compact(params_, sfile_, GetParam(), std::move(holes)); }
 
   // Kills the calling process just before the step's call; reports the step's number on `fd`.
   void KillAt(const Step& step, int nth, int index, int fd) {

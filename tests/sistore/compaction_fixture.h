@@ -1,23 +1,29 @@
 // Containers for the compaction tests, and the compacting host's part: a plain SFile container
 // of objects, and the compacted copy that a host writes from the current container's bytes and
-// the ranges and map that CSFileCompactionMap::Merge returns.
+// the ranges and map that CSFileCompactionMap::Merge returns; the whole compaction as a host runs
+// it, and the steps of its switch at which crash tests stop it.
 //
 // A ContainerModel keeps the objects of one container by their logical offsets, alive or
 // dropped, so a test can tell where each live object must lie in the current container: live
 // objects follow the map in logical order, with nothing between them.
 #pragma once
 
+#include <fcntl.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <fstream>
+#include <memory>
 #include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "MediaFileSystem/SFileCompactionMap.h"
+#include "MediaFileSystem/SingleInstancerFS.h"
 #include "platform/byte_order.h"
 #include "platform/crc32.h"
+#include "platform/fault_injection.h"
 
 namespace cmptest {
 
@@ -201,6 +207,108 @@ inline std::string ReadWhole(const std::string& path) {
 inline void WriteWhole(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << bytes;
+}
+
+// ---- Compactions as a host runs them, and the steps at which tests stop them ---------------------
+
+inline constexpr unsigned int kCopyPiece = 512;  // the host copies the ranges in pieces of this size
+
+enum class Kind { kDiskCompact2, kDiskCompact, kCloud };
+
+// A step of a compaction at which the child dies: the nth call of `op` on the container's name
+// with `suffix` ("" the container, "SFILE_CONTAINER.idx" the chunk's index).
+struct Step {
+  const char* name;
+  platform::FsOp op;
+  const char* suffix;
+  int nth;  // 0: a random one of the copy's writes
+};
+
+inline const std::vector<Step>& StepsOf(Kind kind) {
+  static const std::vector<Step> compact2 = {
+      {"write copy", platform::FsOp::Write, ".compact2", 0},       {"flush copy", platform::FsOp::Flush, ".compact2", 1},
+      {"close copy", platform::FsOp::Close, ".compact2", 1},       {"switch test", platform::FsOp::Stat, ".compact2", 1},
+      {"lock", platform::FsOp::Open, "SFILE_CONTAINER.idx", 1},   {"delete", platform::FsOp::Remove, "", 1},
+      {"rename", platform::FsOp::Rename, ".compact2", 1},         {"unlock", platform::FsOp::Close, "SFILE_CONTAINER.idx", 1},
+  };
+  static const std::vector<Step> compact = {
+      {"write copy", platform::FsOp::Write, ".compact", 0}, {"flush copy", platform::FsOp::Flush, ".compact", 1},
+      {"marker", platform::FsOp::Open, ".temp", 1},         {"rename", platform::FsOp::Rename, ".compact", 1},
+      {"unmark", platform::FsOp::Remove, ".temp", 1},
+  };
+  static const std::vector<Step> cloud = {
+      {"write copy", platform::FsOp::Write, ".compact2", 0},
+      {"publish copy", platform::FsOp::Close, ".compact2", 1},
+      {"switch test", platform::FsOp::Stat, ".compact2", 1},
+      {"checkpoint", platform::FsOp::Open, ".compact2.checkpoint", 1},
+      {"checkpoint close", platform::FsOp::Close, ".compact2.checkpoint", 1},
+      {"delete", platform::FsOp::Remove, "", 1},
+      {"rename", platform::FsOp::Rename, ".compact2", 1},
+      {"rename source delete", platform::FsOp::Remove, ".compact2", 1},
+      {"checkpoint delete", platform::FsOp::Remove, ".compact2.checkpoint", 1},
+      {"copy delete", platform::FsOp::Remove, ".compact2", 2},
+  };
+  return kind == Kind::kCloud ? cloud : kind == Kind::kDiskCompact ? compact : compact2;
+}
+
+
+// The suffix of a path of the container `sfile` in `chunk` ("" the container itself,
+// "SFILE_CONTAINER.idx" the chunk's index, or one of the compaction's side files), or null for
+// any other path.
+inline const char* SuffixOf(const std::string& chunk, const std::string& sfile, const std::string& path) {
+  if (path == path_append(chunk, "SFILE_CONTAINER.idx")) return "SFILE_CONTAINER.idx";
+  if (path.compare(0, sfile.size(), sfile) != 0) return nullptr;
+  const std::string rest = path.substr(sfile.size());
+  for (const char* s : {"", ".compact2", ".compact", ".temp", ".compact2.checkpoint"}) {
+    if (rest == s) return s;
+  }
+  return nullptr;
+}
+
+// The compacting host: compacts the container `sfile` on the storage of `params` by the scheme
+// of `kind`, dropping `holes` (reads the container and its map, merges, writes the copy beside
+// it, makes it durable and switches it in). 0 when the compaction is in place; otherwise the
+// number of the step that failed.
+inline int Compact(const CFSInitParams& params, const std::string& sfile, Kind kind, std::vector<SSFileRange> holes) {
+  std::unique_ptr<CFSInterface> fs(CFSInterface::GetFSInterfaceInstance(params));
+  std::unique_ptr<CFileInterface> in(CFileInterface::GetFileInterfaceInstance(params));
+  if (in->Open(sfile, O_RDONLY, 0, 0).IsFailure()) return 10;
+  CSFileCompactionMap map;
+  unsigned long long size = 0;
+  if (SingleInstancer_FS::GetCompactionMap(in.get(), map).IsFailure() || in->Size(size).IsFailure()) return 11;
+  std::vector<SSFileRange> ranges;
+  uint64_t valid = 0, dropped = 0;
+  if (map.Merge(&holes, 0, size, ranges, valid, dropped) != 0 || ranges.empty()) return 12;
+
+  const bool scheme1 = kind == Kind::kDiskCompact;
+  const std::string copyPath = sfile + (scheme1 ? ".compact" : ".compact2");
+  std::unique_ptr<CFileInterface> out(CFileInterface::GetFileInterfaceInstance(params));
+  if (out->Open(copyPath, O_WRONLY | O_CREAT | O_TRUNC, 0644, 0).IsFailure()) return 13;
+  unsigned int done = 0;
+  const std::string head = ContainerHeader(2) + MapBytes(map);
+  if (out->Write(head.data(), static_cast<unsigned int>(head.size()), &done).IsFailure()) return 14;
+  std::string piece(kCopyPiece, '\0');
+  for (const SSFileRange& r : ranges) {
+    for (uint64_t at = 0; at < r.uLength; at += kCopyPiece) {
+      const unsigned int n = static_cast<unsigned int>(std::min<uint64_t>(kCopyPiece, r.uLength - at));
+      if (in->Seek(static_cast<CXoFile::offset>(r.uOffset + at), SEEK_SET, nullptr).IsFailure() ||
+          in->Read(piece.data(), n, &done).IsFailure() || done != n ||
+          out->Write(piece.data(), n, &done).IsFailure() || done != n) {
+        return 15;
+      }
+    }
+  }
+  // The copy is made durable before anything relies on it.
+  if (out->Flush().IsFailure() || out->Close().IsFailure()) return 16;
+  if (!scheme1) return SingleInstancer_FS::SwitchCompactableFile(params, sfile.c_str(), nullptr).IsSuccess() ? 0 : 17;
+
+  std::unique_ptr<CFileInterface> marker(CFileInterface::GetFileInterfaceInstance(params));
+  if (marker->Open(sfile + ".temp", O_WRONLY | O_CREAT, 0644, 0).IsFailure() || marker->Flush().IsFailure() ||
+      marker->Close().IsFailure()) {
+    return 18;
+  }
+  if (fs->Rename(copyPath, sfile, 2).IsFailure()) return 19;
+  return fs->RemoveFile(sfile + ".temp", 0).IsSuccess() ? 0 : 20;
 }
 
 }  // namespace cmptest

@@ -3,7 +3,6 @@
 // permission switch that is read but not honoured.
 
 #include <gtest/gtest.h>
-#include <sched.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -14,11 +13,11 @@
 #include "child_holder.h"
 #include "compaction_fixture.h"
 #include "platform/temp_dir.h"
+#include "run_chrooted.h"
 
 namespace {
 
-using idxtest::Fork;
-using idxtest::Wait;
+using mfstest::RunChrooted;
 using platform::FsOp;
 
 class LockTest : public ::testing::Test {
@@ -265,20 +264,6 @@ TEST_F(LockTest, HardLinkTestOnlyLooksAtScaleOutPaths) {
   EXPECT_EQ(platform::LogCount("IsSfileHardLink: Sfile validity check is set to [1]"), 1u);
 }
 
-// Paths on a scale-out volume ("/lg/glus...") are examined in a child whose root folder is the
-// test's temporary folder, so the test needs no such volume on the machine. The child's result
-// is its exit status: 0 when every check held, 77 when it could not change its root.
-int RunChrooted(const std::string& root, const std::function<int()>& checks) {
-  const int status = Wait(Fork([&] {
-    if (chroot(root.c_str()) != 0 &&
-        (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0 || chroot(root.c_str()) != 0)) {
-      return 77;
-    }
-    return chdir("/") == 0 ? checks() : 78;
-  }));
-  return status;
-}
-
 TEST_F(LockTest, HardLinkedContainersAreRecognisedAndLeftAlone) {
   const std::string volume = dir_ / "lg/glusvol";
   ASSERT_TRUE(std::filesystem::create_directories(volume));
@@ -302,7 +287,7 @@ TEST_F(LockTest, HardLinkedContainersAreRecognisedAndLeftAlone) {
     if (!FXErrorUtil::IsMM(e, 1204) || !CXoPath::Exists("/lg/glusvol/linked.compact2")) return 2;
     return platform::LogContains("Error: Cannot open Sfile [/lg/glusvol/linked] as it is hard link") ? 0 : 3;
   });
-  if (status == 77) GTEST_SKIP() << "this machine lets no process change its root folder";
+  if (status == mfstest::kNoChroot) GTEST_SKIP() << "this machine lets no process change its root folder";
   EXPECT_EQ(status, 0);
 
   // The test can be turned off; the value is read once per process.

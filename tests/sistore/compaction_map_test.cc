@@ -307,6 +307,30 @@ TEST_F(CompactionMapTest, StatisticsAreReportedOnceByTheDestructor) {
             1u);
 }
 
+// An emptied map translates nothing, reports nothing when destroyed and logs through its own log
+// object again, under the same id, until the next container's map is loaded into it.
+TEST_F(CompactionMapTest, ResetEmptiesTheMapForTheNextContainer) {
+  EvDebug log;
+  CSFileCompactionMap map = MapOf({{128, 280}, {1000, 1152}});
+  map.Init(&log, 4);
+  map.m_strFileName = "/old";
+  EXPECT_EQ(map.GetPhysicalOffset(500, false), 652u);
+  map.m_fMapReadTime = 0.25f;
+  map.Reset();
+  EXPECT_EQ(map.EntryCount(), 0u);
+  EXPECT_EQ(map.Entries(), nullptr);
+  EXPECT_EQ(map.Header().uCRC32, 0u);
+  EXPECT_EQ(map.m_uTranslations, 0u);
+  EXPECT_EQ(map.m_fMapReadTime, 0.0f);
+  EXPECT_EQ(map.m_fAvgTranslateTime, 0.0f);
+  EXPECT_TRUE(map.m_strFileName.empty());
+  EXPECT_NE(map.Log(), &log);
+  EXPECT_EQ(map.Id(), 4u);
+  EXPECT_EQ(map.GetPhysicalOffset(500, false), 500u);
+  map.Dump(1, "after reset");
+  EXPECT_TRUE(platform::LogContains("[after reset] [Map Empty]."));
+}
+
 // Random containers compacted over several rounds, each time the way a host does it: Merge, then
 // write the copy from the current container's bytes. Every live object must translate to the
 // place the model gives it and hold its bytes there; every dropped object must be refused (or lie
