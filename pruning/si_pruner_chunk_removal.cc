@@ -159,6 +159,8 @@ int CSingleInstancerPruner::PruneChunk(unsigned int volId, unsigned long long ch
     return 0;
   }
   if (!m_bKeepFolders) {
+    // The files' removals first, so that no crash brings a file back into a folder already gone.
+    if (removed > 0 && FlushFolder(chunk).IsFailure()) return -1;
     if (m_bCountersEnabled) m_AvgDeleteDir.Start();
     e = m_pFS->RemoveDirectory(chunk, 0);
     if (m_bCountersEnabled) m_AvgDeleteDir.Stop();

@@ -199,6 +199,11 @@ int CSingleInstancerPruner::RemoveMarkerAndFolder(const std::string& folder, uns
   }
   PLOG(1, tag, "Removed [%s]", marker.c_str());
   LogDelete(&m_DeleteLog, __LINE__, "D %u %u %s", m_MPId, volId, CXoPath::GetBaseName(marker).c_str());
+  e = FlushFolder(folder);
+  if (e.IsFailure()) {
+    PLOG(1, tag, "Cannot flush folder [%s], error [%s]", folder.c_str(), e.AsString().c_str());
+    return -1;
+  }
   if (m_bCountersEnabled) m_AvgDeleteDir.Start();
   e = m_pFS->RemoveDirectory(folder, 0);
   if (m_bCountersEnabled) m_AvgDeleteDir.Stop();
