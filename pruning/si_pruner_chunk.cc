@@ -126,7 +126,9 @@ int CSingleInstancerPruner::OnChunkEnd(bool finalize) {
   const char* tag = "OnChunkEnd";
   bool noContainerLeft = false;
   if (m_bNoEntryPruning) {
-    m_bChunkSet = false;
+    // A chunk that goes on in the next batch stays bound whatever its state: unbound, the next
+    // batch's first record would be worked on under this chunk's volume and mount path.
+    if (finalize) m_bChunkSet = false;
     m_pPruner.reset();
     if (m_bMPSkipped || m_bVolumeSkipped) return 0;
     PASSERT(m_pFS != NULL, "m_pFS != NULL");

@@ -7,6 +7,7 @@
 namespace {
 
 using prunetest::kMP1;
+using prunetest::kMP2;
 
 class ChunkTransitionsTest : public prunetest::DriverTest {};
 
@@ -49,6 +50,24 @@ TEST_F(ChunkTransitionsTest, EntriesNotFoundAreKeptUnlessTheyMayBeAbsent) {
   // Ids collected before the failure are purged; the failing record and the rest of the chunk stay.
   EXPECT_EQ((std::vector<uint64_t>{60088, 60099}), RecordsLeft());
   EXPECT_TRUE(Exists(ChunkDirOf(mountPath, kVolId, 60)));
+}
+
+TEST_F(ChunkTransitionsTest, AChunkWithoutIndexWorkThatSpansBatchesStaysBound) {
+  // Chunk 114 (mount path 6) has no container index and four records; the first batch ends
+  // inside it. The second batch sorts chunk 116 of mount path 5 first: it must be worked on
+  // there, not under chunk 114's volume and mount path.
+  CraftChunk(mountPath2, 30, 114, 4, 1, false);
+  craft::Chunk c116 = CraftChunk(mountPath, kVolId, 116, 2);
+  AddRecords({Rec(kMP2, 30, 114, 1), Rec(kMP2, 30, 114, 2), Rec(kMP2, 30, 114, 3), Rec(kMP2, 30, 114, 4),
+              Rec(kMP1, kVolId, 116, 1)});
+  platform::Sidb().batchSize = 3;
+  auto p = MakeDriver();
+  EXPECT_EQ(0, p->PruneZeroRefRecords(&db, nullptr, nullptr, 60));
+  EXPECT_TRUE(RecordsLeft().empty());
+  for (const SSfileContainerIndexEntry& e : Records(116)) {
+    EXPECT_EQ(e.Key == 2, (e.Flags & FLAG_SFILE_ENTRY_VALID) != 0) << "key " << e.Key;
+  }
+  EXPECT_FALSE(platform::LogContains("V_30/CHUNK_116"));
 }
 
 TEST_F(ChunkTransitionsTest, PrimaryRecordsOfStandaloneFiles) {
