@@ -51,13 +51,16 @@ int CSingleInstancerPruner::OnChunkStart(unsigned long chunkId) {
   return 0;
 }
 
+bool CSingleInstancerPruner::CollectWithoutIndexWork(uint64_t primaryId) {
+  if (m_bSkipRecords) return true;
+  if (!m_bNoEntryPruning) return false;
+  PASSERT(m_pPruner.get() == NULL, "m_pPruner.get () == NULL");
+  m_vPrimaryIds.push_back(primaryId);
+  return true;
+}
+
 int CSingleInstancerPruner::PruneBlock(CZeroRefRecord* record) {
-  if (m_bSkipRecords) return 0;
-  if (m_bNoEntryPruning) {
-    PASSERT(m_pPruner.get() == NULL, "m_pPruner.get () == NULL");
-    m_vPrimaryIds.push_back(record->PrimaryId);
-    return 0;
-  }
+  if (CollectWithoutIndexWork(record->PrimaryId)) return 0;
   if (!PASSERT(m_pPruner.get() != NULL, "m_pPruner.get () != NULL")) {
     // Nothing can clear the entry: the record stays in the database.
     m_bNoEntryPruning = true;
@@ -85,12 +88,7 @@ int CSingleInstancerPruner::PruneBlock(CZeroRefRecord* record) {
 }
 
 int CSingleInstancerPruner::PruneBlock(CPrimaryRecord* record) {
-  if (m_bSkipRecords) return 0;
-  if (m_bNoEntryPruning) {
-    PASSERT(m_pPruner.get() == NULL, "m_pPruner.get () == NULL");
-    m_vPrimaryIds.push_back(record->PrimaryId);
-    return 0;
-  }
+  if (CollectWithoutIndexWork(record->PrimaryId)) return 0;
   if ((record->Flags & kPrimaryInContainer) != 0) {
     CZeroRefRecord z;
     z.Flags = record->Flags;

@@ -138,16 +138,7 @@ int CSingleInstancerPruner::PruneVolumeOnCloud(unsigned int volId) {
   PASSERT(folders.empty(), "vDirList.empty () == true");
   for (const std::string& name : files) {
     if (name == kMarker) continue;
-    const std::string path = m_pFS->AppendPath(folder, name);
-    if (m_bCountersEnabled) m_AvgDeleteFile.Start();
-    e = m_pFS->RemoveFile(path, 0);
-    if (m_bCountersEnabled) m_AvgDeleteFile.Stop();
-    if (e.IsFailure()) {
-      PLOG(1, tag, "Cannot delete [%s], error [%s]", path.c_str(), e.AsString().c_str());
-      return -1;
-    }
-    PLOG(1, tag, "Deleted file [%s]", path.c_str());
-    LogDelete(&m_DeleteLog, __LINE__, "D %u %u %s", m_MPId, volId, name.c_str());
+    if (RemoveVolumeFile(tag, m_pFS->AppendPath(folder, name), name).IsFailure()) return -1;
   }
   return RemoveMarkerAndFolder(folder, volId);
 }

@@ -124,17 +124,21 @@ CXoError CSingleInstancerPruner::PruneVolumeWalker(const char* folder, const cha
   (void)context;
   PASSERT(isFolder == false, "bIsDir == false");
   if (std::string(name) == kMarker) return CXoError::Success();
-  const std::string path = path_append(folder, name);
+  CXoError e = RemoveVolumeFile("PruneVolumeWalker", path_append(folder, name), name);
+  return e.IsFailure() ? e.Push(FX_LOCATION) : e;
+}
+
+CXoError CSingleInstancerPruner::RemoveVolumeFile(const char* tag, const std::string& path, const std::string& name) {
   if (m_bCountersEnabled) m_AvgDeleteFile.Start();
   CXoError e = m_pFS->RemoveFile(path, 0);
   if (m_bCountersEnabled) m_AvgDeleteFile.Stop();
   if (e.IsFailure()) {
-    PLOG(1, "PruneVolumeWalker", "Cannot delete [%s], error [%s]", path.c_str(), e.AsString().c_str());
-    return e.Push(FX_LOCATION);
+    PLOG(1, tag, "Cannot delete [%s], error [%s]", path.c_str(), e.AsString().c_str());
+    return e;
   }
-  PLOG(1, "PruneVolumeWalker", "Deleted file [%s]", path.c_str());
-  LogDelete(&m_DeleteLog, __LINE__, "D %u %u %s", m_MPId, m_uVolumeId, CXoPath::GetBaseName(path).c_str());
-  return CXoError::Success();
+  PLOG(1, tag, "Deleted file [%s]", path.c_str());
+  LogDelete(&m_DeleteLog, __LINE__, "D %u %u %s", m_MPId, m_uVolumeId, name.c_str());
+  return e;
 }
 
 int CSingleInstancerPruner::VolumeTestFailed(const std::string& folder, unsigned int volId) {

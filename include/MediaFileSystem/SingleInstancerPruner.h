@@ -192,10 +192,15 @@ class CSingleInstancerPruner {
   int Purge(CSIDBClientApi* db, size_t& purged);
   // Ids of a failed chunk stay in the database; one id keeps a chunk or volume coming back.
   void DropCollectedIds();
+  // A record of a chunk whose records are skipped (true, not collected) or collected without index
+  // work (true, collected); false when its entry is to be cleared.
+  bool CollectWithoutIndexWork(uint64_t primaryId);
   void WithholdOneId();
   std::string VolumeFolder(const std::string& mountPath, unsigned int volId);
   int VolumeTestFailed(const std::string& folder, unsigned int volId);
   int RemoveMarkerAndFolder(const std::string& folder, unsigned int volId);
+  // Removes a file of the volume being removed (m_uVolumeId) and logs it as `name`.
+  CXoError RemoveVolumeFile(const char* tag, const std::string& path, const std::string& name);
   // Makes the removals in a folder durable before their records are purged.
   CXoError FlushFolder(const std::string& folder);
   int FlushAfterFailure(const std::string& folder);
