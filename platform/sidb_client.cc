@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <set>
 #include <tuple>
 
@@ -26,19 +27,22 @@ bool ReadRecords(const std::string& path, std::vector<CZeroRefRecord>& records) 
   records.clear();
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return errno == ENOENT;
-  CZeroRefRecord r;
+  std::string bytes;
+  char buffer[1 << 16];
   bool ok = true;
   for (;;) {
-    const ssize_t n = ::read(fd, &r, sizeof r);
-    if (n == 0) break;
-    if (n != static_cast<ssize_t>(sizeof r)) {
-      ok = false;
-      break;
-    }
-    records.push_back(r);
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) ok = false;
+    if (n <= 0) break;
+    bytes.append(buffer, static_cast<size_t>(n));
   }
   ::close(fd);
-  return ok;
+  // A torn file (a length that is no whole number of records) is a failure, not fewer records.
+  if (!ok || bytes.size() % sizeof(CZeroRefRecord) != 0) return false;
+  records.resize(bytes.size() / sizeof(CZeroRefRecord));
+  if (!bytes.empty()) std::memcpy(records.data(), bytes.data(), bytes.size());
+  return true;
 }
 
 bool WriteRecords(const std::string& path, const std::vector<CZeroRefRecord>& records) {
