@@ -171,3 +171,28 @@ TEST_F(ChunkRemovalTest, FailuresKeepTheChunkAndReportOffline) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ChunkRemovalTest, AnInvalidArgumentBindsTheMountPathAgainWhenConfigured) {
+  std::filesystem::create_directories(Dir());
+  platform::FaultRule rule;
+  rule.op = platform::FsOp::Stat;
+  rule.pathContains = "CHUNK_40";
+  rule.err = EINVAL;
+  rule.times = 2;
+  for (long long setting : {0LL, 1LL}) {
+    SCOPED_TRACE("DedupLogonAgainOnErr22 " + std::to_string(setting));
+    platform::Config().SetNumber("ZovadAdeve", "DedupLogonAgainOnErr22", setting);
+    platform::Faults().Add(rule);
+    auto p = Bound();
+    platform::ResetLogs();
+    EXPECT_EQ(-1, p->PruneChunk(kVolId, kChunk, false));
+    EXPECT_EQ(setting == 1 ? 1u : 0u, platform::LogCount("Got path ["));
+    EXPECT_NE(nullptr, p->GetFSInterface());
+    EXPECT_TRUE(Exists(Dir()));
+    platform::Faults().Reset();
+  }
+}
+
+}  // namespace

@@ -94,6 +94,22 @@ TEST_F(PassTest, SkippedAndDroppedMountPaths) {
   EXPECT_EQ((std::vector<unsigned int>{8, 6}), offline);
 }
 
+TEST_F(PassTest, RecordsOfUnknownVolumesAndChunksRemoveNothingValid) {
+  // Volume 99 and chunk 999 are not on the mount path: nothing there to prune, so their records
+  // go; the chunk that exists beside them keeps every object no record names.
+  craft::Chunk c = CraftChunk(mountPath, kVolId, 40, 2);
+  AddRecords({Rec(kMP1, 99, 41, 1), Rec(kMP1, kVolId, 999, 1), Rec(kMP1, kVolId, 40, 1)});
+  auto p = MakeDriver();
+  EXPECT_EQ(0, p->PruneZeroRefRecords(&db, nullptr, nullptr, 60));
+  EXPECT_TRUE(RecordsLeft().empty());
+  const craft::Object& o = c.Objects()[1];
+  EXPECT_EQ(o.bytes, craft::ReadFile(c.ContainerPath(0)).substr(o.offset, o.bytes.size()));
+  EXPECT_TRUE(Exists(c.MetaPath()));
+  const std::vector<std::string> log = prunetest::DeleteLogRecords();
+  EXPECT_NE(log.end(), std::find(log.begin(), log.end(), "DN 5 17 999"));
+  EXPECT_NE(log.end(), std::find(log.begin(), log.end(), "DN 5 99 41"));
+}
+
 TEST_F(PassTest, PurgeFailureEndsThePassAndKeepsTheRecords) {
   CraftChunk(mountPath, kVolId, 40, 3);
   AddRecords({Rec(kMP1, kVolId, 40, 1)});
