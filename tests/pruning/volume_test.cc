@@ -199,3 +199,39 @@ TEST_F(VolumeTest, CacheMountPathSwitchesTheInterfaces) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(VolumeTest, CloudVolumesFindTheirCacheMountPathOrAreSkipped) {
+  platform::MountPathRecord cache;
+  cache.mountPath = path_append(dir.path(), "cache12");
+  platform::Config().mountPaths[{12, prunetest::kInstallation}] = cache;
+  platform::Config().jobResultsDirectory = dir.path();
+  platform::MediaManager().hybridVolumes[prunetest::kEngine] = {{40, 12}};
+  platform::MountPathRecord& r = platform::Config().mountPaths[{kMP1, prunetest::kInstallation}];
+  r.mountPathType = 7;
+  r.attributes = 0x800;
+  craft::Chunk c40 = CraftChunk(mountPath, 40, 400, 3);
+  craft::Chunk c41 = CraftChunk(mountPath, 41, 410, 3);
+  AddRecords({Rec(kMP1, 40, 400, 1), Rec(kMP1, 41, 410, 1)});
+  {
+    auto p = MakeDriver();
+    EXPECT_EQ(0, p->PruneZeroRefRecords(&db, nullptr, nullptr, 60));
+  }
+  EXPECT_TRUE(platform::LogContains("Using mountpath [12] as cache for hybrid cloud volume [40]."));
+  // Volume 41 has no cache mount path the media manager knows: skipped, its record stays.
+  EXPECT_EQ((std::vector<uint64_t>{410001}), RecordsLeft());
+  // Volume 40's record was pruned through the hybrid interfaces: its entry is cleared.
+  sitest::RawIndex raw = sitest::ReadRawIndex(path_append(c40.Dir(), "SFILE_CONTAINER.idx"),
+                                              sizeof(SSfileContainerIndexEntry), 48);
+  ASSERT_EQ(3u, raw.totalEntries);
+  for (size_t i = 0; i < raw.totalEntries; ++i) {
+    const SSfileContainerIndexEntry e = sitest::DecodeContainerRecord(raw.records[i]);
+    EXPECT_EQ(e.Key != 1, (e.Flags & FLAG_SFILE_ENTRY_VALID) != 0) << "key " << e.Key;
+  }
+  EXPECT_FALSE(CSingleInstancerPruner::s_pHybVols->IsOpen());  // the pruner gave its reference back
+  const craft::Object& kept = c40.Objects()[1];
+  EXPECT_EQ(kept.bytes, craft::ReadFile(c40.ContainerPath(0)).substr(kept.offset, kept.bytes.size()));
+}
+
+}  // namespace
