@@ -19,12 +19,14 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <utility>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "MediaFileSystem/SIFile.h"
 #include "bench_chunk.h"
+#include "fuzz/compacted_container_seeds.h"
 #include "media_vs_syscalls.h"
 
 namespace {
@@ -53,38 +55,27 @@ std::string ReadWhole(const std::string& path) {
 // compacting host writes it; the kept objects' ranges go to `ranges`.
 void WriteCompacted(const std::string& container, const std::string& copyPath, unsigned int number,
                     const std::vector<benchchunk::Object>& objects, std::vector<Range>& ranges) {
-  const std::string original = ReadWhole(container);
-  std::vector<SSFileRange> holes, kept;
+  std::vector<std::pair<uint64_t, uint64_t>> holes;
   std::vector<uint64_t> live;
   bool drop = false;
   for (const benchchunk::Object& o : objects) {
     if (o.container != number) continue;
     if (drop) {
-      SSFileRange h;
-      h.uOffset = o.offset;
-      h.uLength = kObjectHeader + kObjectSize;
-      holes.push_back(h);
+      holes.emplace_back(o.offset, kObjectHeader + kObjectSize);
     } else {
       live.push_back(o.offset);
     }
     drop = !drop;
   }
-  CSFileCompactionMap map;
-  uint64_t valid = 0, dropped = 0;
-  if (map.Merge(&holes, 0, original.size(), kept, valid, dropped) != 0 || kept.empty()) std::abort();
-  std::string head(kCompactionMapEntriesOffset, '\0');
-  std::memcpy(&head[0], "SFILHDR", 8);
-  EncodeBE32(&head[8], 2);
-  std::memcpy(&head[kCompactionMapHeaderOffset], kCompactionMapTag, sizeof(kCompactionMapTag));
-  EncodeBE32(&head[kCompactionMapHeaderOffset + 8], map.Header().uCRC32);
-  EncodeBE32(&head[kCompactionMapHeaderOffset + 12], map.Header().uSizeOnMedia);
-  EncodeBE32(&head[kCompactionMapHeaderOffset + 16], map.Header().uEntryCount);
-  std::string entries(size_t{map.EntryCount()} * sizeof(SCompactionMapEntry), '\0');
-  map.Serialize(reinterpret_cast<SCompactionMapEntry*>(entries.data()));
+  const std::string copy = fuzz::CompactedContainer(ReadWhole(container), holes);
   std::ofstream out(copyPath, std::ios::binary | std::ios::trunc);
-  out << head << entries;
-  for (const SSFileRange& r : kept) out.write(original.data() + r.uOffset, static_cast<std::streamsize>(r.uLength));
+  out << copy;
   if (!out.flush()) std::abort();
+  // The map as a reader loads it, for the physical ranges of the baseline.
+  SCompactionMapHeader header{};
+  header.uEntryCount = DecodeBE32(copy.data() + kCompactionMapHeaderOffset + 16);
+  CSFileCompactionMap map;
+  map.Unserialize(reinterpret_cast<const SCompactionMapEntry*>(copy.data() + kCompactionMapEntriesOffset), header);
   for (uint64_t logical : live) ranges.push_back(Range{number, logical, map.GetPhysicalOffset(logical, false)});
 }
 

@@ -99,9 +99,12 @@ TEST_F(SIFileCompactionTest, SeeksAndReadsByLogicalOffsetAgreeWithTheModel) {
       EXPECT_EQ(want, reader->m_ullBytesSinceSeek);
       ++liveReads;
     }
-    // A layout-1 record that points into a hole is refused.
+    // A layout-1 record that points into a hole is refused; OpenDataFileAndSeek hands on Seek's 774.
     for (size_t i = 0; i < tail; ++i) {
       if (objects[i].alive) continue;
+      EXPECT_EQ(CSIFile::kSeekInHole, reader->OpenDataFileAndSeek(0, kContainer, objects[i].logical, 0));
+      EXPECT_TRUE(platform::LogContains("CSIFile::OpenDataFileAndSeek: Cannot seek to offset [" +
+                                        std::to_string(objects[i].logical) + "]"));
       WriteRefHdr(objects[i].logical);
       EXPECT_EQ(-1, reader->OpenDataFile_1(0));
       EXPECT_TRUE(platform::LogContains("CSIFile::OpenDataFile_1: Invalid logical offset [" +

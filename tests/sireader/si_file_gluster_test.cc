@@ -4,6 +4,7 @@
 // with "/lg/glus" for every call that looks at it.
 
 #include <cerrno>
+#include <cstdio>
 
 #include "run_chrooted.h"
 #include "si_file_fixture.h"
@@ -65,8 +66,12 @@ class SIFileGlusterTest : public SIFileTest {
       if ((got == buffer.size()) != c.ok) return 4;
       if (c.ok && buffer != object.substr(0, buffer.size())) return 5;
     }
-    if (Faults().Calls(c.op, container) - before != c.calls) return 6;
-    if (platform::SleptMs() != c.sleptMs) return 7;
+    const long long calls = Faults().Calls(c.op, container) - before;
+    if (calls != c.calls || platform::SleptMs() != c.sleptMs) {
+      std::fprintf(stderr, "%s: %lld calls (%lld expected), %lld ms slept (%lld expected)\n", c.name, calls, c.calls,
+                   platform::SleptMs(), c.sleptMs);
+      return calls != c.calls ? 6 : 7;
+    }
     return 0;
   }
 

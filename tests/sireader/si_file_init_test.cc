@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "platform/byte_order.h"
 #include "recording_file.h"
 #include "si_file_fixture.h"
 
@@ -14,21 +15,32 @@ using platform::FsOp;
 
 class SIFileInitTest : public SIFileTest {
  public:
-  // Chunk `id` with containers 0 and 1, each with one object whose data is `text` and the number.
+  // Chunk `id` with containers 0 and 1, each holding one object whose data is `text` and the
+  // container's number, and a metadata file whose reference record at offset 0 names container 0's
+  // object, followed by "meta-" and `text`.
   void WriteChunk(unsigned long long id, const std::string& text) {
     craft::Chunk chunk(volumePath, id, kVolumeBlock);
-    chunk.Add(0, 0, 10, 1);
-    chunk.Add(1, 0, 10, 2);
     chunk.Write();
     for (unsigned int n : {0u, 1u}) {
-      craft::WriteFile(chunk.ContainerPath(n), craft::ContainerHeader() + text + std::to_string(n));
+      craft::WriteFile(chunk.ContainerPath(n), craft::ContainerHeader() + std::string("10DHGAT\0", 8) +
+                                                   std::string(8, '\0') + text + std::to_string(n));
     }
+    std::string record(496, '\0');
+    std::memcpy(&record[96], "SFILE_CONTAINER_000", 19);
+    EncodeBE64(&record[232], 128);
+    EncodeBE32(&record[292], 1);
+    craft::WriteFile(chunk.MetaPath(), record + "meta-" + text);
   }
 
+  // The data of the object of `container`, reached by its logical offset.
   static std::string ReadAt(CSIFile& reader, unsigned int container) {
-    if (reader.OpenDataFileAndSeek(0, container, 128, 0) != 0) return "open failed";
+    if (reader.OpenDataFileAndSeek(0, container, 144, 0) != 0) return "open failed";
+    return ReadRest(reader, false);
+  }
+  // What is left of the object's data, or of its metadata.
+  static std::string ReadRest(CSIFile& reader, bool meta) {
     char buffer[64] = {};
-    const MM_uint got = reader.ReadData(buffer, sizeof(buffer));
+    const MM_uint got = meta ? reader.ReadMetaData(buffer, sizeof(buffer)) : reader.ReadData(buffer, sizeof(buffer));
     return got > sizeof(buffer) ? "read failed" : std::string(buffer, got);
   }
 };
@@ -88,6 +100,8 @@ TEST_F(SIFileInitTest, ANewChunkNeverReadsThePreviousOnesFiles) {
   WriteChunk(4, "four-");
   WriteChunk(5, "five-");
   auto reader = Reader(4);
+  ASSERT_EQ(0, reader->OpenDataFile_1(0));
+  EXPECT_EQ("meta-four-", ReadRest(*reader, true));
   EXPECT_EQ("four-0", ReadAt(*reader, 0));
   CFSInitParams params = FsParams();
   ASSERT_EQ(0, reader->Init(&params, 5, kVolId, false));
@@ -95,6 +109,9 @@ TEST_F(SIFileInitTest, ANewChunkNeverReadsThePreviousOnesFiles) {
   EXPECT_FALSE(reader->m_pMetaDataReader->IsValid());
   EXPECT_EQ("five-0", ReadAt(*reader, 0));
   EXPECT_EQ("five-1", ReadAt(*reader, 1));
+  ASSERT_EQ(0, reader->OpenDataFile_1(0));
+  EXPECT_EQ("meta-five-", ReadRest(*reader, true));
+  EXPECT_EQ("five-0", ReadRest(*reader, false));
 
   EXPECT_EQ(0, reader->DeInit());
   EXPECT_EQ(nullptr, reader->m_pDataReader);

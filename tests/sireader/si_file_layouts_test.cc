@@ -150,4 +150,23 @@ TEST_F(SIFileLayoutTest, Layout1OpensThroughTheReferenceRecord) {
   }
 }
 
+// The state report: both files, their positions and the data file's map.
+TEST_F(SIFileLayoutTest, ToStringLogsTheFilesAndTheirPositions) {
+  std::string header(16, '\0');
+  std::memcpy(header.data(), "10DHGAT", 8);
+  craft::WriteFile(path_append(chunk.Dir(), "OBJECTS_B"), craft::ContainerHeader() + craft::SeedBytes(200, 4) + header);
+  craft::WriteFile(chunk.MetaPath(), craft::SeedBytes(1000, 5) + RefHdr("OBJECTS_B", 328) + "metadata");
+  auto reader = Reader(kChunk);
+  reader->ToString();
+  EXPECT_TRUE(platform::LogContains("Metadata file [" + chunk.MetaPath() + "]."));
+  EXPECT_FALSE(platform::LogContains("Current metadata file offset"));
+  ASSERT_EQ(0, reader->OpenDataFile_1(1000));
+  reader->ToString();
+  EXPECT_TRUE(platform::LogContains("Current metadata file offset [1496]"));
+  EXPECT_TRUE(platform::LogContains("Data file [" + path_append(chunk.Dir(), "OBJECTS_B") +
+                                    "]. Version [1], SFile Number [0], Last Seek Offset [0]"));
+  EXPECT_TRUE(platform::LogContains("Current data file offset [344]"));
+  EXPECT_TRUE(platform::LogContains("[ToString] [Map Empty]."));
+}
+
 }  // namespace

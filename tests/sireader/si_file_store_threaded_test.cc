@@ -21,18 +21,14 @@ constexpr long long kChunkId = 9;
 class SIFileStoreTest : public SIFileTest {
  public:
   SIFileStoreTest() {
-    SetConfig("MaxSFileContainerSize", 1 << 20);
-    SetConfig("MaxSFileContainerItems", 12);
+    sitest::UseEndToEndContainers();
   }
 
   void Backup() {
     auto store = MakeStore();
     InitBackup(*store);
-    MediaFSArchiveFileId_t id = ArchiveId(kChunkId);
-    ASSERT_EQ(0, store->Create(&id));
     std::string step;
-    ASSERT_EQ(0, sitest::WriteMixedObjects(*store, 90, 25, objects, step)) << step;
-    ASSERT_EQ(0, store->Close());
+    ASSERT_EQ(0, sitest::BackupMixedChunk(*store, ArchiveId(kChunkId), 90, 25, objects, step)) << step;
   }
 
   std::vector<WrittenObject> objects;

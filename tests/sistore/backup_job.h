@@ -22,6 +22,7 @@
 
 #include "MediaFileSystem/SingleInstancerFS.h"
 #include "platform/byte_order.h"
+#include "platform/config.h"
 
 namespace sitest {
 
@@ -173,6 +174,30 @@ inline int WriteMixedObjects(SingleInstancer_FS& store, uint64_t count, uint64_t
     }
   }
   return 0;
+}
+
+// The containers of the end-to-end job: a new one after 1 MiB or 12 objects. Set before the
+// store is initialised, which reads them.
+inline void UseEndToEndContainers() {
+  platform::Config().SetNumber("ZovadAdeve", "MaxSFileContainerSize", 1 << 20);
+  platform::Config().SetNumber("ZovadAdeve", "MaxSFileContainerItems", 12);
+}
+
+// The end-to-end job's chunk through an initialised store: chunk `id` created, objects 1 to
+// `count` written with a checkpoint every `checkpointEvery`, the chunk closed. 0, or the failing
+// call's result with its name in `step`.
+inline int BackupMixedChunk(SingleInstancer_FS& store, const MediaFSArchiveFileId_t& id, uint64_t count,
+                            uint64_t checkpointEvery, std::vector<WrittenObject>& objects, std::string& step) {
+  int rc = store.Create(&id);
+  if (rc != 0) {
+    step = "Create";
+    return rc;
+  }
+  rc = WriteMixedObjects(store, count, checkpointEvery, objects, step);
+  if (rc != 0) return rc;
+  rc = store.Close();
+  if (rc != 0) step = "Close";
+  return rc;
 }
 
 // ---- Readers of the files as they lie on disk ------------------------------------------------

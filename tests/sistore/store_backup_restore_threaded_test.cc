@@ -27,8 +27,7 @@ constexpr const char* kWriterVersion = "11.0.0(BUILD84)";
 class BackupRestoreTest : public RestoreTest {
  public:
   BackupRestoreTest() {
-    SetConfig("MaxSFileContainerSize", 1 << 20);
-    SetConfig("MaxSFileContainerItems", 12);
+    sitest::UseEndToEndContainers();
   }
 
   // The backup road's end-to-end job: chunk 9 of 90 objects with a checkpoint every 25, then its
@@ -36,11 +35,8 @@ class BackupRestoreTest : public RestoreTest {
   void Backup() {
     auto store = MakeStore();
     InitBackup(*store);
-    MediaFSArchiveFileId_t id = ArchiveId(kChunkId);
-    ASSERT_EQ(0, store->Create(&id));
     std::string step;
-    ASSERT_EQ(0, sitest::WriteMixedObjects(*store, 90, 25, objects, step)) << step;
-    ASSERT_EQ(0, store->Close());
+    ASSERT_EQ(0, sitest::BackupMixedChunk(*store, ArchiveId(kChunkId), 90, 25, objects, step)) << step;
     MediaFSArchiveFileId_t trailer = ArchiveId(kChunkId, false, CHUNKMAP_TRAILER);
     ASSERT_EQ(0, store->Create(&trailer));
     const std::string text = craft::ChunkMapTrailer(kChunkId, kWriterVersion, kVolumeBlock);
