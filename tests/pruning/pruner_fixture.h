@@ -12,7 +12,9 @@
 //   }
 #pragma once
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <memory>
 #include <regex>
@@ -28,7 +30,16 @@ class PrunerTest : public RestoreTest {
   static constexpr uint32_t kMPId = 5;
   static constexpr uint32_t kCloudMPId = 6;
 
-  PrunerTest() {
+  PrunerTest() { OpenDeleteLog(); }
+
+  // Every stand-in back to its initial state, for a test that runs several cases; the delete log
+  // starts empty again.
+  void ResetPlatform() {
+    platform::ResetAll();
+    std::remove(deleteFile.path().c_str());
+    OpenDeleteLog();
+  }
+  void OpenDeleteLog() {
     platform::SetDebugLogDirectory(dir.path());
     deleteLog.initialize(&deleteFile, kDeleteLogId, -1, false, "");
   }
@@ -84,7 +95,13 @@ class PrunerTest : public RestoreTest {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
   }
+  // After an fsync: blocks the file system only reserved for delayed writes count no more.
   static long long Allocated(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    if (fd >= 0) {
+      (void)::fsync(fd);
+      ::close(fd);
+    }
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 ? static_cast<long long>(st.st_blocks) * 512 : -1;
   }

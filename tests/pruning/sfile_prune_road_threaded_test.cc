@@ -1,13 +1,15 @@
 // End to end: chunks written by the store's backup road (threaded: the backup takes the file
 // flusher), one of them with a compacted container, one pruned as cloud storage over the same
 // folder. Random objects are pruned and the chunks finalized; every other object restores byte
-// for byte, and the space is back: containers without a valid object are gone, dead tails cut
+// for byte through the restore reader (CSIFile) and, where nothing is compacted, the store's
+// restore road; and the space is back: containers without a valid object are gone, dead tails cut
 // off, and the allocated blocks fall by what the holes cover.
 
 #include <algorithm>
 #include <map>
 #include <random>
 
+#include "MediaFileSystem/SIFile.h"
 #include "pruner_fixture.h"
 #include "sistore/compaction_fixture.h"
 
@@ -23,21 +25,20 @@ constexpr long long kBlock = 4096;
 
 class PruneRoadTest : public PrunerTest {
  public:
+  _OzLogDef hostLog{};
+
   PruneRoadTest() {
-    SetConfig("MaxSFileContainerSize", 1 << 20);
-    SetConfig("MaxSFileContainerItems", 12);
+    InitOZlog(&hostLog, "SIFILE", "restore", 1);
+    sitest::UseEndToEndContainers();
     SetConfig("DedupDrillHolesMinSize", 4096);
   }
 
   std::vector<WrittenObject> Backup(long long chunkId) {
     auto store = MakeStore();
     InitBackup(*store);
-    MediaFSArchiveFileId_t id = ArchiveId(chunkId);
-    EXPECT_EQ(0, store->Create(&id));
     std::vector<WrittenObject> objects;
     std::string step;
-    EXPECT_EQ(0, sitest::WriteMixedObjects(*store, kObjects, 25, objects, step)) << step;
-    EXPECT_EQ(0, store->Close());
+    EXPECT_EQ(0, sitest::BackupMixedChunk(*store, ArchiveId(chunkId), kObjects, 25, objects, step)) << step;
     return objects;
   }
 
@@ -77,12 +78,28 @@ class PruneRoadTest : public PrunerTest {
     return sitest::FileBytes(container, physical, w.shape.Length());
   }
 
+  // An object as a restore reader reads it: its header, then its data, through its container's
+  // compaction map when it has one.
+  std::string ThroughReader(CSIFile& reader, const WrittenObject& w) {
+    if (reader.OpenDataFileAndSeek(0, w.container, w.offset, 0) != 0) return "cannot open";
+    std::string header(sitest::kObjectHeaderSize, '\0');
+    std::string data(w.shape.dataSize, '\0');
+    const MM_uint h = reader.ReadMetaData(header.data(), static_cast<MM_uint>(header.size()));
+    const MM_uint d = w.shape.dataSize == 0 ? 0 : reader.ReadData(data.data(), w.shape.dataSize);
+    (void)reader.CloseDataFile();
+    if (h != header.size() || d != data.size()) return "short read";
+    return header + data;
+  }
+
   // What pruning must leave of a chunk: valid objects unchanged, containers without one gone, a
   // container whose last objects are pruned ending at the first of them.
   void ExpectPruned(long long chunkId, const std::vector<WrittenObject>& objects, const std::set<uint64_t>& keys,
                     bool restoreRoad) {
     std::map<uint32_t, std::vector<const WrittenObject*>> byContainer;
     for (const WrittenObject& w : objects) byContainer[w.container].push_back(&w);
+    CFSInitParams params = FsParams();
+    CSIFile reader(&hostLog);
+    ASSERT_EQ(0, reader.Init(&params, static_cast<unsigned long long>(chunkId), kVolId, false));
     std::unique_ptr<RestoreStore> store;
     if (restoreRoad) {
       store = MakeRestore();
@@ -106,6 +123,7 @@ class PruneRoadTest : public PrunerTest {
       for (const WrittenObject* w : list) {
         if (keys.count(w->shape.key)) continue;
         EXPECT_EQ(sitest::ObjectBytes(w->shape), Stored(path, *w)) << path << " object " << w->shape.key;
+        EXPECT_EQ(sitest::ObjectBytes(w->shape), ThroughReader(reader, *w)) << path << " object " << w->shape.key;
         if (restoreRoad) {
           EXPECT_EQ(sitest::ObjectBytes(w->shape).substr(sitest::kObjectHeaderSize),
                     ReadObject(*store, path, w->offset, w->shape.dataSize))

@@ -7,6 +7,7 @@
 #include <map>
 
 #include "pruner_fixture.h"
+#include "run_chrooted.h"
 
 namespace {
 
@@ -73,7 +74,7 @@ TEST_F(PrunerTablesTest, SwitchesAndSizesDecideHolesAndCuts) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    platform::ResetAll();
+    ResetPlatform();
     for (const auto& [name, value] : c.config) SetConfig(name.c_str(), value);
     std::filesystem::remove_all(ChunkDir(kChunk));
     craft::Chunk chunk(volumePath, kChunk, kVolumeBlock);
@@ -163,7 +164,7 @@ TEST_F(PrunerTablesTest, BadInputIsRefusedWithItsResult) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    platform::ResetAll();
+    ResetPlatform();
     SetConfig("DedupDrillHolesMinSize", 4096);
     std::filesystem::remove_all(ChunkDir(kChunk));
     craft::Chunk chunk(volumePath, kChunk, kVolumeBlock);
@@ -186,6 +187,29 @@ TEST_F(PrunerTablesTest, BadInputIsRefusedWithItsResult) {
     EXPECT_EQ(container, craft::ReadFile(chunk.ContainerPath(0)));
     EXPECT_TRUE(DeleteRecords().empty());
   }
+}
+
+// Containers on a scale-out volume ("/lg/glus...") are examined in a child whose root folder is
+// the test's folder: a hard-linked one is refused and never opened.
+TEST_F(PrunerTablesTest, AHardLinkedContainerIsRefused) {
+  const std::string volume = path_append(dir.path(), "lg/glusvol/OZ_MAGNETIC/V_17/CHUNK_12");
+  std::filesystem::create_directories(volume);
+  craft::WriteFile(volume + "/SFILE_CONTAINER_000", craft::ContainerHeader() + "objects");
+  craft::WriteFile(volume + "/SFILE_CONTAINER_001", craft::ContainerHeader() + "objects");
+  ASSERT_EQ(0, link((volume + "/SFILE_CONTAINER_000").c_str(), (volume + "/other").c_str()));
+  const CFSInitParams params = FsParams();
+  const int status = mfstest::RunChrooted(dir.path(), [&] {
+    CSFilePruner pruner(&params, &log, nullptr, 0);
+    const std::string linked = "/lg/glusvol/OZ_MAGNETIC/V_17/CHUNK_12/SFILE_CONTAINER_000";
+    if (!FXErrorUtil::IsMM(pruner.OpenSFile(linked.c_str()), 68013)) return 1;
+    if (!platform::LogContains("Warning: Skipping Sfile pruning [" + linked + "] as it is hard link")) return 2;
+    if (Faults().Calls(FsOp::Open) != 0 || Faults().Calls(FsOp::Chmod) != 0) return 3;
+    const std::string single = "/lg/glusvol/OZ_MAGNETIC/V_17/CHUNK_12/SFILE_CONTAINER_001";
+    if (pruner.OpenSFile(single.c_str()).IsFailure()) return 4;
+    return pruner.CloseSFile().IsSuccess() && CSFilePruner::IsStrataform(single.c_str()) ? 0 : 5;
+  });
+  if (status == mfstest::kNoChroot) GTEST_SKIP() << "this machine lets no process change its root folder";
+  EXPECT_EQ(0, status);
 }
 
 TEST_F(PrunerTablesTest, AWalkThatMeetsACorruptRecordFinalizesNothing) {
@@ -238,7 +262,7 @@ TEST_F(PrunerTablesTest, ExistenceTestCallsAndPauses) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    platform::ResetAll();
+    ResetPlatform();
     CFSInitParams params = FsParams();
     params.m_Type = c.type;
     params.m_Host.m_Path = "/";
@@ -273,6 +297,19 @@ TEST_F(PrunerTablesTest, ExistenceTestCallsAndPauses) {
   CFSInitParams none;
   none.m_Type = 99;
   EXPECT_TRUE(FXErrorUtil::IsMM(CSingleInstancerPruner::PathExistsStatic(none, missing.c_str(), exists, &log, nullptr), 104));
+}
+
+TEST_F(PrunerTablesTest, AFailedRemovalIsLoggedOnceAndReturned) {
+  const std::string file = path_append(volumePath, "victim");
+  craft::WriteFile(file, "x");
+  std::unique_ptr<CFSInterface> fs(CFSInterface::GetFSInterfaceInstance(FsParams()));
+  Faults().Add(FaultRule{FsOp::Remove, "victim", 1, 1, EACCES});
+  EXPECT_TRUE(FXErrorUtil::IsErrNo(CSingleInstancerPruner::RemoveFileHelper(fs.get(), file, &log), EACCES));
+  EXPECT_EQ(1u, platform::LogCount("RemoveFileHlpr:"));
+  EXPECT_EQ(1u, platform::LogCount("Error in removing [" + file + "], Attempt [1], PermResetFlg [0], SysErr [0], DelFlg [8]"));
+  EXPECT_TRUE(Exists(file));
+  EXPECT_TRUE(CSingleInstancerPruner::RemoveFileHelper(fs.get(), file, &log).IsSuccess());
+  EXPECT_FALSE(Exists(file));
 }
 
 TEST_F(PrunerTablesTest, DeleteLogLinesStopAt510Characters) {
