@@ -60,10 +60,7 @@ int CSingleInstancerPruner::PruneChunk(unsigned int volId, unsigned long long ch
   if (m_bCountersEnabled) m_AvgGetDirContents.Stop();
   if (e.IsFailure()) {
     PLOG(1, tag, "Cannot get child information. Folder [%s], Error [%s]", chunk.c_str(), e.AsString().c_str());
-    if (m_bLogonAgainOnErr22 && FXErrorUtil::IsErrNo(e, EINVAL)) {
-      OnMountPathStart(m_MPId, true);
-      return -1;
-    }
+    if (RebindOnInvalidArgument(e)) return -1;
     bool exists = true;
     CXoError x = PathExists(chunk.c_str(), exists);
     if (x.IsFailure()) {

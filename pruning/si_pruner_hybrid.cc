@@ -118,11 +118,7 @@ int CSingleInstancerPruner::PruneVolumeOnCloud(unsigned int volId) {
   if (m_bCountersEnabled) m_AvgGetDirContents.Stop();
   if (e.IsFailure()) {
     PLOG(1, tag, "Cannot get contents of volume [%s], error [%s]", folder.c_str(), e.AsString().c_str());
-    if (m_bLogonAgainOnErr22 && FXErrorUtil::IsErrNo(e, EINVAL)) {
-      OnMountPathStart(m_MPId, true);
-      return -1;
-    }
-    return VolumeTestFailed(folder, volId);
+    return RebindOnInvalidArgument(e) ? -1 : VolumeTestFailed(folder, volId);
   }
   std::vector<std::string> files, folders;
   for (const FSDirEntry& entry : entries) (entry.isFolder ? folders : files).push_back(entry.name);

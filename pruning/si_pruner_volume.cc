@@ -42,7 +42,7 @@ int CSingleInstancerPruner::MarkVolumePrunable(unsigned int volId) {
   CXoError e = PathExists(folder.c_str(), exists);
   if (e.IsFailure()) {
     PLOG(1, tag, "Failed to check if vol [%s] exists, error [%s]", folder.c_str(), e.AsString().c_str());
-    if (m_bLogonAgainOnErr22 && FXErrorUtil::IsErrNo(e, EINVAL)) OnMountPathStart(m_MPId, true);
+    (void)RebindOnInvalidArgument(e);
     return FXErrorUtil::IsMM(e, kMMErrMountPathOffline) ? -2 : -1;
   }
   if (!exists) return 0;
@@ -141,6 +141,12 @@ CXoError CSingleInstancerPruner::RemoveVolumeFile(const char* tag, const std::st
   return e;
 }
 
+bool CSingleInstancerPruner::RebindOnInvalidArgument(const CXoError& e) {
+  if (!m_bLogonAgainOnErr22 || !FXErrorUtil::IsErrNo(e, EINVAL)) return false;
+  OnMountPathStart(m_MPId, true);
+  return true;
+}
+
 int CSingleInstancerPruner::VolumeTestFailed(const std::string& folder, unsigned int volId) {
   const char* tag = "PruneVolume";
   bool exists = true;
@@ -164,11 +170,7 @@ int CSingleInstancerPruner::PruneVolume(unsigned int volId) {
   CXoError e = CanPruneVolume(m_strMountPath.c_str(), volId, canPrune);
   if (e.IsFailure()) {
     PLOG(1, tag, "Cannot check whether vol [%s] can be deleted or not. Err [%s]", folder.c_str(), e.AsString().c_str());
-    if (m_bLogonAgainOnErr22 && FXErrorUtil::IsErrNo(e, EINVAL)) {
-      OnMountPathStart(m_MPId, true);
-      return -1;
-    }
-    return VolumeTestFailed(folder, volId);
+    return RebindOnInvalidArgument(e) ? -1 : VolumeTestFailed(folder, volId);
   }
   if (!canPrune) return 1;
   m_uVolumeId = volId;

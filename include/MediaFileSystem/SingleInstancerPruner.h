@@ -198,6 +198,8 @@ class CSingleInstancerPruner {
   void WithholdOneId();
   std::string VolumeFolder(const std::string& mountPath, unsigned int volId);
   int VolumeTestFailed(const std::string& folder, unsigned int volId);
+  // With "DedupLogonAgainOnErr22" on, an errno 22 failure binds the mount path again (true).
+  bool RebindOnInvalidArgument(const CXoError& e);
   int RemoveMarkerAndFolder(const std::string& folder, unsigned int volId);
   // Removes a file of the volume being removed (m_uVolumeId) and logs it as `name`.
   CXoError RemoveVolumeFile(const char* tag, const std::string& path, const std::string& name);
