@@ -54,9 +54,9 @@ int CSingleInstancerPruner::PruneChunk(unsigned int volId, unsigned long long ch
   const std::string chunk = m_pFS->AppendPath(volume, SingleInstancer_FS::GetChunkDirName(chunkId));
   const std::string trailer = path_append(volume, SingleInstancer_FS::GetChunkMapTrailerName(chunkId));
 
-  std::vector<FSDirEntry> entries;
+  std::vector<std::string> files, folders;
   if (m_bCountersEnabled) m_AvgGetDirContents.Start();
-  CXoError e = m_pFS->GetDirContents(chunk, entries);
+  CXoError e = m_pFS->GetDirContents(chunk, files, folders);
   if (m_bCountersEnabled) m_AvgGetDirContents.Stop();
   if (e.IsFailure()) {
     PLOG(1, tag, "Cannot get child information. Folder [%s], Error [%s]", chunk.c_str(), e.AsString().c_str());
@@ -87,20 +87,17 @@ int CSingleInstancerPruner::PruneChunk(unsigned int volId, unsigned long long ch
   }
 
   bool hasContainerIndex = false;
-  for (const FSDirEntry& entry : entries) {
-    if (!entry.isFolder && StartsNoCase(entry.name, "SFILE_CONTAINER") && Contains(entry.name, ".idx")) {
-      hasContainerIndex = true;
-    }
+  for (const std::string& name : files) {
+    if (StartsNoCase(name, "SFILE_CONTAINER") && Contains(name, ".idx")) hasContainerIndex = true;
   }
   // Decide every entry first: the metadata file of a chunk without a container index goes only
   // when nothing else stays, since older-layout objects still read their metadata from it.
-  std::vector<std::pair<const FSDirEntry*, Keep>> decided;
+  std::vector<std::pair<const std::string*, Keep>> decided;
   unsigned long long count = 0;
   bool othersStay = false;
-  for (const FSDirEntry& entry : entries) {
-    if (entry.isFolder || entry.name == "." || entry.name == "..") continue;
+  for (const std::string& name : files) {
+    if (name == "." || name == "..") continue;
     ++count;
-    const std::string& name = entry.name;
     Keep k = Keep::kKeep;
     if (name[0] == 'N') {
       k = Keep::kRemove;
@@ -118,7 +115,7 @@ int CSingleInstancerPruner::PruneChunk(unsigned int volId, unsigned long long ch
       if (!hasContainerIndex) k = Keep::kRemove;
     }
     if (k == Keep::kKeep) othersStay = true;
-    decided.emplace_back(&entry, k);
+    decided.emplace_back(&name, k);
   }
   unsigned long long removed = 0;
   auto removeEntry = [&](const std::string& name) {
@@ -137,12 +134,12 @@ int CSingleInstancerPruner::PruneChunk(unsigned int volId, unsigned long long ch
     LogDelete(&m_DeleteLog, __LINE__, "D %u %u %llu %s", m_MPId, volId, chunkId, base.c_str());
     return true;
   };
-  for (const auto& [entry, k] : decided) {
-    if (k == Keep::kRemove && !removeEntry(entry->name)) return FlushAfterFailure(chunk);
+  for (const auto& [name, k] : decided) {
+    if (k == Keep::kRemove && !removeEntry(*name)) return FlushAfterFailure(chunk);
   }
   if (!othersStay) {
-    for (const auto& [entry, k] : decided) {
-      if (k == Keep::kRemoveIfAlone && !removeEntry(entry->name)) return FlushAfterFailure(chunk);
+    for (const auto& [name, k] : decided) {
+      if (k == Keep::kRemoveIfAlone && !removeEntry(*name)) return FlushAfterFailure(chunk);
     }
   }
   if (removed < count) {

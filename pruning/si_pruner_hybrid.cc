@@ -11,6 +11,7 @@
 namespace {
 
 constexpr const char* kMarker = ".prunable";
+constexpr int kListingBatch = 100;
 
 bool IsCloudType(int type) { return type == kFSTypeCloud || type == kFSTypeCloudCached || type == 5 || type == 6; }
 
@@ -112,16 +113,14 @@ int CSingleInstancerPruner::PruneVolumeOnCloud(unsigned int volId) {
   const char* tag = "PruneVolume";
   if (m_bKeepFolders) return 0;
   const std::string folder = VolumeFolder(m_strMountPath, volId);
-  std::vector<FSDirEntry> entries;
+  std::vector<std::string> files, folders;
   if (m_bCountersEnabled) m_AvgGetDirContents.Start();
-  CXoError e = m_pFS->GetDirContents(folder, entries);
+  CXoError e = m_pFS->GetDirContents(folder, files, folders, kListingBatch);
   if (m_bCountersEnabled) m_AvgGetDirContents.Stop();
   if (e.IsFailure()) {
     PLOG(1, tag, "Cannot get contents of volume [%s], error [%s]", folder.c_str(), e.AsString().c_str());
     return RebindOnInvalidArgument(e) ? -1 : VolumeTestFailed(folder, volId);
   }
-  std::vector<std::string> files, folders;
-  for (const FSDirEntry& entry : entries) (entry.isFolder ? folders : files).push_back(entry.name);
   bool marked = false;
   for (const std::vector<std::string>* list : {&folders, &files}) {
     for (const std::string& name : *list) {

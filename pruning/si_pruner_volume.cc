@@ -15,6 +15,8 @@ namespace {
 constexpr unsigned int kMMErrMountPathOffline = 312;
 constexpr unsigned int kWin32ErrChunkFound = 774;
 constexpr const char* kMarker = ".prunable";
+constexpr int kTestWalkBatch = 10;
+constexpr int kDeletionWalkBatch = 0;  // the storage's own
 constexpr int kVolumeRemoved = -4;
 constexpr int kVolumeKept = -1;
 
@@ -81,7 +83,7 @@ CXoError CSingleInstancerPruner::CanPruneVolume(const char* mountPath, unsigned 
   CanPruneWalkContext ctx;
   ctx.pPruner = this;
   if (m_bCountersEnabled) m_AvgCanPruneVolume.Start();
-  CXoError e = m_pFS->WalkDirectory(folder, &ctx, 0, false, &CanPruneVolumeWalkerStatic);
+  CXoError e = m_pFS->WalkDirectory(folder, &ctx, 0, false, &CanPruneVolumeWalkerStatic, kTestWalkBatch);
   if (m_bCountersEnabled) m_AvgCanPruneVolume.Stop();
   if (e.IsSuccess()) {
     canPrune = ctx.bFoundMarker;
@@ -175,7 +177,7 @@ int CSingleInstancerPruner::PruneVolume(unsigned int volId) {
   if (!canPrune) return 1;
   m_uVolumeId = volId;
   if (m_bCountersEnabled) m_AvgPruneVolume.Start();
-  e = m_pFS->WalkDirectory(folder, this, 0, false, &PruneVolumeWalkerStatic);
+  e = m_pFS->WalkDirectory(folder, this, 0, false, &PruneVolumeWalkerStatic, kDeletionWalkBatch);
   if (m_bCountersEnabled) m_AvgPruneVolume.Stop();
   if (e.IsFailure()) {
     PLOG(1, tag, "Cannot walk vol [%s] for deletion, error [%s]", folder.c_str(), e.AsString().c_str());
