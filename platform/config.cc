@@ -149,27 +149,23 @@ int OZPI_FileSystemAgent::getMagneticMountPathInfo(const char* mountPath, std::s
     while (p.size() > 1 && p.back() == '/') p.pop_back();
     return p;
   };
-  std::function<void(int, int)> hook;
+  const std::string key = trimmed(mountPath != nullptr ? mountPath : "");
+  std::pair<int, int> ids{-1, 0};
   {
     std::lock_guard<std::mutex> lock(ConfigMutex());
-    hook = Config().mountPathLookupHook;
+    for (const auto& [at, r] : Config().mountPaths) {
+      if (!key.empty() && trimmed(r.mountPath) == key) {
+        ids = at;
+        break;
+      }
+    }
   }
-  if (hook) hook(-1, 0);
-  const std::string key = trimmed(mountPath != nullptr ? mountPath : "");
-  std::lock_guard<std::mutex> lock(ConfigMutex());
-  for (const auto& [ids, r] : Config().mountPaths) {
-    if (key.empty() || trimmed(r.mountPath) != key) continue;
-    userName = r.userName;
-    password = r.password;
-    mountPathId = ids.first;
-    mountPathType = r.mountPathType;
-    accessFlags = r.accessFlags;
-    attributes = r.attributes;
-    m_lastError = 0;
-    return 1;
-  }
-  m_lastError = Config().mountPathLookupError;
-  return 0;
+  std::string folder;
+  int subType = 0;
+  const int found = getMagneticMountPathInfo(ids.first, ids.second, folder, userName, password, mountPathType,
+                                             subType, accessFlags, attributes);
+  if (found != 0) mountPathId = ids.first;
+  return found;
 }
 
 int OZPI_FileSystemAgent::getMagneticMountPathCount() {

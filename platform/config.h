@@ -67,7 +67,7 @@ class OZPI_FileSystemAgent {
                                std::string& userName, std::string& password, int& mountPathType,
                                int& cloudSubType, int& accessFlags, int& attributes);
   // The same looked up by the mount path's folder (compared whole, a trailing '/' ignored); the
-  // hook is called with the mount path id -1. The mount path id is an output here.
+  // hook is called with the id found (-1 and 0 when none). The mount path id is an output here.
   int getMagneticMountPathInfo(const char* mountPath, std::string& userName, std::string& password,
                                int& mountPathId, int& mountPathType, int& accessFlags, int& attributes);
   int getMagneticMountPathCount();

@@ -89,26 +89,10 @@ int CSFilePruner::FinalizeSFile(SSFileInfo* pSFileInfo) {
 
   std::vector<SSFileRange> drilled;
   if (drill && !now.empty()) {
-    CXoError e = OpenSFile(path.c_str());
-    if (e.IsFailure()) {
-      Log(1, kTag, __LINE__, "Unable to open file [%s]. Error [%s]", path.c_str(), e.AsString().c_str());
-      return (FXErrorUtil::IsMM(e, kMMRefused) || IsMediaFSItemNotFoundError(e)) ? 0 : -1;
-    }
-    const unsigned long long size = GetSFileSize();
-    if (size == ~0ull) {
-      Log(1, kTag, __LINE__, "Unable to stat [%s].", path.c_str());
-      return -1;
-    }
+    unsigned long long size = 0;
+    if (const int opened = OpenForReclaim(path, size); opened != 0) return opened > 0 ? 0 : -1;
     if (DrillRanges(path, now, size, drilled, info.uSFileNum) != 0) return -1;
-    if (!drilled.empty() && m_pSFile->IsValid()) {
-      StartCounter(m_FlushCounter);
-      e = m_pSFile->Flush();
-      StopCounter(m_FlushCounter);
-      if (e.IsFailure()) {
-        Log(1, kTag, __LINE__, "Unable to flush file [%s]. Error [%s]", path.c_str(), e.AsString().c_str());
-        return -1;
-      }
-    }
+    if (!drilled.empty() && FlushSFile(path) != 0) return -1;
   }
 
   if (IsDoNotDrill() && m_pDeleteLog != nullptr) {
@@ -126,6 +110,41 @@ int CSFilePruner::FinalizeSFile(SSFileInfo* pSFileInfo) {
     return -1;
   }
   for (const SSFileRange& r : drilled) MarkEntries(r.iFirstEntry, r.iLastEntry, FLAG_SFILE_HOLE_DRILLED);
+  return 0;
+}
+
+int CSFilePruner::OpenForReclaim(const std::string& path, unsigned long long& size) {
+  CXoError e = OpenSFile(path.c_str());
+  if (e.IsFailure()) {
+    Log(1, kTag, __LINE__, "Unable to open file [%s]. Error [%s]", path.c_str(), e.AsString().c_str());
+    return (FXErrorUtil::IsMM(e, kMMRefused) || IsMediaFSItemNotFoundError(e)) ? 1 : -1;
+  }
+  size = GetSFileSize();
+  if (size == ~0ull) {
+    Log(1, kTag, __LINE__, "Unable to stat [%s].", path.c_str());
+    return -1;
+  }
+  return 0;
+}
+
+bool CSFilePruner::Translate(uint64_t logical, uint64_t& physical) {
+  CXoError e = GetPhysicalOffset(logical, physical);
+  if (e.IsFailure()) {
+    Log(1, kTag, __LINE__, "Cannot get physical offset for logical offset [%llu]. error=%s",
+        static_cast<unsigned long long>(logical), e.AsString().c_str());
+  }
+  return e.IsSuccess();
+}
+
+int CSFilePruner::FlushSFile(const std::string& path) {
+  if (!m_pSFile->IsValid()) return 0;
+  StartCounter(m_FlushCounter);
+  CXoError e = m_pSFile->Flush();
+  StopCounter(m_FlushCounter);
+  if (e.IsFailure()) {
+    Log(1, kTag, __LINE__, "Unable to flush file [%s]. Error [%s]", path.c_str(), e.AsString().c_str());
+    return -1;
+  }
   return 0;
 }
 
@@ -147,22 +166,12 @@ int CSFilePruner::DrillRanges(const std::string& path, const std::vector<SSFileR
       break;
     }
     uint64_t physical = 0;
-    e = GetPhysicalOffset(r.uOffset, physical);
-    if (e.IsFailure()) {
-      Log(1, kTag, __LINE__, "Cannot get physical offset for logical offset [%llu]. error=%s",
-          static_cast<unsigned long long>(r.uOffset), e.AsString().c_str());
-      return -1;
-    }
+    if (!Translate(r.uOffset, physical)) return -1;
     // The hole ends where the next valid object starts on the media (the file's end for a tail):
     // a compacted container holds the run's bytes closer together than their logical length.
     uint64_t end = size;
     if (r.uNextOffset != 0) {
-      e = GetPhysicalOffset(r.uNextOffset, end);
-      if (e.IsFailure()) {
-        Log(1, kTag, __LINE__, "Cannot get physical offset for logical offset [%llu]. error=%s",
-            static_cast<unsigned long long>(r.uNextOffset), e.AsString().c_str());
-        return -1;
-      }
+      if (!Translate(r.uNextOffset, end)) return -1;
       end = std::min<uint64_t>(end, size);
     }
     const uint64_t length = end > physical ? std::min<uint64_t>(r.uLength, end - physical) : 0;
@@ -303,28 +312,16 @@ int CSFilePruner::CutOrDrillTails(uint32_t number, const std::vector<const SDefe
   }
   if (tails.empty() || (!cut && !drill)) return 0;
 
-  CXoError e = OpenSFile(path.c_str());
-  if (e.IsFailure()) {
-    Log(1, kTag, __LINE__, "Unable to open file [%s]. Error [%s]", path.c_str(), e.AsString().c_str());
-    return (FXErrorUtil::IsMM(e, kMMRefused) || IsMediaFSItemNotFoundError(e)) ? 0 : -1;
-  }
-  unsigned long long size = GetSFileSize();
-  if (size == ~0ull) {
-    Log(1, kTag, __LINE__, "Unable to stat [%s].", path.c_str());
-    return -1;
-  }
+  unsigned long long size = 0;
+  if (const int opened = OpenForReclaim(path, size); opened != 0) return opened > 0 ? 0 : -1;
+  CXoError e;
   bool cutDecided = false;
   std::vector<SSFileRange> drilled;
   if (cut) {
     const SSFileRange& tail = tails.front();
     cutDecided = true;
     uint64_t physical = 0;
-    e = GetPhysicalOffset(tail.uOffset, physical);
-    if (e.IsFailure()) {
-      Log(1, kTag, __LINE__, "Cannot get physical offset for logical offset [%llu]. error=%s",
-          static_cast<unsigned long long>(tail.uOffset), e.AsString().c_str());
-      return -1;
-    }
+    if (!Translate(tail.uOffset, physical)) return -1;
     if (physical < size) {
       StartCounter(m_TruncateCounter);
       e = m_pSFile->Truncate(static_cast<CXoFile::offset>(physical));
@@ -346,15 +343,7 @@ int CSFilePruner::CutOrDrillTails(uint32_t number, const std::vector<const SDefe
   } else if (DrillRanges(path, tails, size, drilled, number) != 0) {
     return -1;
   }
-  if ((cutDecided || !drilled.empty()) && m_pSFile->IsValid()) {
-    StartCounter(m_FlushCounter);
-    e = m_pSFile->Flush();
-    StopCounter(m_FlushCounter);
-    if (e.IsFailure()) {
-      Log(1, kTag, __LINE__, "Unable to flush file [%s]. Error [%s]", path.c_str(), e.AsString().c_str());
-      return -1;
-    }
-  }
+  if ((cutDecided || !drilled.empty()) && FlushSFile(path) != 0) return -1;
   e = CloseSFile();
   if (e.IsFailure()) {
     Log(1, kTag, __LINE__, "Unable to close file [%s]. Error [%s]", path.c_str(), e.AsString().c_str());

@@ -359,6 +359,13 @@ class CSFilePruner {
   int FinishDeferred();
   int RemoveSFile(uint32_t number, const std::vector<int64_t>& firstEntries);
   int CutOrDrillTails(uint32_t number, const std::vector<const SDeferred*>& items, bool cut);
+  // Opens a container for a cut or holes and reads its size: 0, 1 when it is to be skipped
+  // (refused, or gone), -1 on a failure.
+  int OpenForReclaim(const std::string& path, unsigned long long& size);
+  // GetPhysicalOffset, its failure logged.
+  bool Translate(uint64_t logical, uint64_t& physical);
+  // Makes the open container's cut and holes durable: 0, or -1.
+  int FlushSFile(const std::string& path);
   // Drills the ranges in order; stops at the first range at or beyond `size`. The drilled ranges
   // are appended to `drilled`. -1 on a failure that fails the container.
   int DrillRanges(const std::string& path, const std::vector<SSFileRange>& ranges, uint64_t size,

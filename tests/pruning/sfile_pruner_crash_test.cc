@@ -111,6 +111,15 @@ class PrunerCrashTest : public PrunerTest {
     }
   }
 
+  // After an interrupted pass: the valid objects are there, and the next pass leaves what an
+  // uninterrupted run leaves.
+  void FinishAndCompare(const State& reference) {
+    ExpectValidObjects();
+    ASSERT_EQ(0, PruneAndFinalize());
+    ExpectValidObjects();
+    ExpectLikeReference(reference);
+  }
+
   // What an uninterrupted run leaves, and how many counted calls it makes.
   State Reference(long& calls) {
     Fresh();
@@ -147,10 +156,7 @@ TEST_F(PrunerCrashTest, AKilledFinalizationIsFinishedByTheNextPass) {
     });
     const int status = idxtest::Wait(pid);
     ASSERT_TRUE(status == 128 + SIGKILL || status == 0) << status;
-    ExpectValidObjects();
-    ASSERT_EQ(0, PruneAndFinalize());
-    ExpectValidObjects();
-    ExpectLikeReference(reference);
+    FinishAndCompare(reference);
     if (HasFailure()) return;
   }
 }
@@ -173,10 +179,7 @@ TEST_F(PrunerCrashTest, APowerCutFinalizationIsFinishedByTheNextPass) {
       const powercut::Result r = powercut::Run(plan, [&] { return PruneAndFinalize(); });
       SCOPED_TRACE(r.Describe() + ", test seed " + std::to_string(seed));
       ASSERT_TRUE(r.report.errors.empty());
-      ExpectValidObjects();
-      ASSERT_EQ(0, PruneAndFinalize());
-      ExpectValidObjects();
-      ExpectLikeReference(reference);
+      FinishAndCompare(reference);
       if (HasFailure()) return;
     }
   }

@@ -160,8 +160,17 @@ TEST_F(PrunerSafetyTest, TheChunkLockKeepsASecondPrunerOff) {
     auto user = MakePruner();
     ASSERT_EQ(0, user->OpenSfileIdx(kMPId, mountPath, kVolId, kChunk, &borrowed));
     EXPECT_EQ(0, user->PruneEntry(1, Obj(1).metaOffset));
+    EXPECT_EQ(0, user->PruneEntry(2, Obj(2).metaOffset));
+    bool empty = false;
+    ASSERT_EQ(0, user->Finalize(empty));
+    EXPECT_TRUE(empty);
   }
-  EXPECT_TRUE(borrowed.IsValid());  // neither closed nor deleted by the pruner
+  // The emptied chunk's container is gone; the borrowed index is flushed, neither closed nor
+  // removed by the pruner.
+  EXPECT_FALSE(Exists(chunk.ContainerPath(0)));
+  EXPECT_TRUE(borrowed.IsValid());
+  EXPECT_TRUE(Exists(ContainerIndexPath(kChunk)));
+  EXPECT_EQ(FLAG_SFILE_REMOVED, Flags().at(1));
   ASSERT_TRUE(borrowed.Close().IsSuccess());
 
   // In another process, while this one holds the chunk, and once it lets go.

@@ -161,6 +161,8 @@ TEST_F(PrunerTablesTest, BadInputIsRefusedWithItsResult) {
        },
        1, 0, 0, "Cannot open Sfile Idx ["},
       {"index corrupt at search", corruptRecord, 0, 2, 2, "Cannot search for entry in index file ["},
+      {"index absent", [this](craft::Chunk&) { std::filesystem::remove(ContainerIndexPath(kChunk)); }, 1, 0, 0,
+       "Failed to chg mode of Sfile Idx ["},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -297,6 +299,34 @@ TEST_F(PrunerTablesTest, ExistenceTestCallsAndPauses) {
   CFSInitParams none;
   none.m_Type = 99;
   EXPECT_TRUE(FXErrorUtil::IsMM(CSingleInstancerPruner::PathExistsStatic(none, missing.c_str(), exists, &log, nullptr), 104));
+}
+
+// On cloud storage whether a mount path may hold compacted chunks is its attribute 0x200, looked up
+// once by the path's mount path folder (or by id), and taken as yes when the look-up fails.
+TEST_F(PrunerTablesTest, CloudMountPathAttributesDecideCompaction) {
+  const std::string file = ContainerIndexPath(kChunk);
+  struct Case {
+    const char* name;
+    bool configured;
+    int attributes;
+    bool expected;
+  };
+  for (const Case& c : {Case{"compacted chunks allowed", true, 0x200, true}, Case{"none", true, 0x4, false},
+                        Case{"not configured", false, 0, true}}) {
+    SCOPED_TRACE(c.name);
+    ResetPlatform();
+    if (c.configured) {
+      platform::MountPathRecord record;
+      record.mountPath = mountPath + "/";
+      record.attributes = c.attributes;
+      platform::Config().mountPaths[{static_cast<int>(kCloudMPId), kTarnholdId}] = record;
+    }
+    auto pruner = MakePruner(CloudParams());
+    EXPECT_EQ(c.expected, pruner->CanMPHaveCompactedChunks(file.c_str()));
+    EXPECT_EQ(c.expected, pruner->CanMPHaveCompactedChunks(nullptr));  // kept, or looked up again
+    EXPECT_EQ(c.configured ? 0u : 2u, platform::LogCount("getMagneticMountPathInfo failed for mount path id [0]."));
+    EXPECT_TRUE(MakePruner()->CanMPHaveCompactedChunks(file.c_str()));  // disk: always
+  }
 }
 
 TEST_F(PrunerTablesTest, AFailedRemovalIsLoggedOnceAndReturned) {
