@@ -93,3 +93,74 @@ bool IsUploadName(const std::string& name);
 int Resolve(const std::string& root, const std::string& name, std::string& path);
 
 }  // namespace platform::objectstore
+
+// Cloud storage with a disk cache (CFSInitParams::m_Type 4): the cloud pair it wraps, which it
+// owns, and the folder of the cache mount path (platform::Config().mountPaths), whose id the
+// parameters carry after the mount path id (m_Param32b). The cache holds a copy of each object
+// under the object's name below the store's root. Reads and listings answer from the cloud;
+// writes, truncations and flushes reach both; removals remove from both, a copy that the cache
+// never had included. The file's descriptor is that of its cache copy, so a cached index can be
+// locked as a disk file is. Without a cache mount path (id 0) the pair behaves as plain cloud.
+class CHybridFS : public CFSInterface {
+ public:
+  // Takes `cloud`; when the cache mount path is unknown the pair works without a cache.
+  CHybridFS(const CFSInitParams& params, CFSInterface* cloud);
+  ~CHybridFS() override;
+
+  // 0, or -1 for a non-zero id that names no mount path (the cache stays as it was).
+  int SetDiskMPId(unsigned int mountPathId);
+  unsigned int GetDiskMPId() const { return static_cast<unsigned int>(m_Params.m_Param32b); }
+  // The cache copy of `path`; empty without a cache.
+  std::string CachePathOf(const std::string& path) const;
+
+  CXoError Exists(std::string path, bool& exists) override;
+  CXoError RemoveFile(std::string path, unsigned int flags) override;
+  CXoError RemoveDirectory(std::string path, unsigned int flags) override;
+  CXoError CreateDirectory(std::string path, bool recursive) override;
+  CXoError Rename(std::string from, std::string to, int method) override;
+  CXoError Chmod(std::string path, int mode) override;
+  CXoError GetFreeSpace(std::string path, unsigned long long& totalBytes, unsigned long long& freeBytes) override;
+  CXoError GetPathInfo(std::string path, FSPathInfo& info) override;
+  CXoError GetFileAttributes(std::string path, unsigned long long& size) override;
+  CXoError Stat(std::string path, FSPathInfo& info) override;
+  CXoError WalkDirectory(std::string path, void* context, int depth, bool filesOnly, FSWalkCallback callback) override;
+  CXoError GetDirContents(std::string path, std::vector<FSDirEntry>& entries) override;
+
+ private:
+  CFSInterface* m_pCloud;
+  std::string m_cacheFolder;
+};
+
+class CHybridFile : public CFileInterface {
+ public:
+  // Takes `cloud`.
+  CHybridFile(const CFSInitParams& params, CFileInterface* cloud);
+  ~CHybridFile() override;
+
+  int SetDiskMPId(unsigned int mountPathId);
+
+  CXoError Open(std::string path, int flags, int mode, int reserved) override;
+  CXoError Close() override;
+  CXoError Read(void* buffer, unsigned int length, unsigned int* done) override;
+  CXoError Write(const void* buffer, unsigned int length, unsigned int* done) override;
+  CXoError Seek(CXoFile::offset offset, int whence, CXoFile::offset* position) override;
+  CXoError Tell(CXoFile::offset& position) override;
+  CXoError Size(unsigned long long& size) override;
+  CXoError Truncate(CXoFile::offset size) override;
+  CXoError GetChkSum(std::string path, int kind, char* sum, int* length) override;
+  CXoError Flush() override;
+  int GetFD() override;
+  bool IsValid() override;
+  CXoError LockFile(bool shared) override;
+  CXoError UnlockFile() override;
+  bool IsConnected() override { return true; }
+  CXoError DrillHole(uint64_t offset, uint64_t length) override;
+  CXoError AttachFD(int fd, const char* name) override;
+  CXoError SetReadAheadCaching(bool enable) override;
+  std::string GetFileName() override;
+
+ private:
+  CFileInterface* m_pCloud;
+  CPosixFile m_cache;  // the cache copy while the file is open
+  std::string m_cacheFolder;
+};

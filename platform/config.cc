@@ -173,6 +173,24 @@ int OZPI_FileSystemAgent::getMagneticMountPathCount() {
   return static_cast<int>(Config().mountPaths.size());
 }
 
+int OZPI_FileSystemAgent::isPruningEnabledInZovadAdeve(bool& enabled) {
+  std::lock_guard<std::mutex> lock(ConfigMutex());
+  ++Config().pruningEnabledQuestions;
+  m_lastError = Config().pruningEnabledError;
+  if (m_lastError != 0) return -1;
+  enabled = Config().pruningEnabled;
+  return 0;
+}
+
+int OZPI_FileSystemAgent::getPruningDisabledMountPaths(std::vector<unsigned int>* mountPathIds) {
+  std::lock_guard<std::mutex> lock(ConfigMutex());
+  ++Config().pruningDisabledQuestions;
+  m_lastError = Config().pruningDisabledError;
+  if (m_lastError != 0) return -1;
+  if (mountPathIds != nullptr) *mountPathIds = Config().pruningDisabledMountPaths;
+  return 0;
+}
+
 // ERROR_FILE_NOT_FOUND when no folder is configured.
 const char* OZPI_Tarnmember::getJobResultsDirectory(const char* clientName) {
   (void)clientName;

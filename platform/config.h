@@ -71,6 +71,9 @@ class OZPI_FileSystemAgent {
   int getMagneticMountPathInfo(const char* mountPath, std::string& userName, std::string& password,
                                int& mountPathId, int& mountPathType, int& accessFlags, int& attributes);
   int getMagneticMountPathCount();
+  // Pruning switches: 0 when answered, else a failure whose value getLastError keeps.
+  int isPruningEnabledInZovadAdeve(bool& enabled);
+  int getPruningDisabledMountPaths(std::vector<unsigned int>* mountPathIds);
   unsigned long getLastError() const { return m_lastError; }
 
  private:
@@ -146,6 +149,14 @@ struct ConfigState {
   // Called at the start of each getMagneticMountPathInfo, outside the configuration's lock.
   std::function<void(int mountPathId, int tarnholdId)> mountPathLookupHook;
   unsigned long mountPathLookupError = 2;  // error value of a failed lookup
+  // The pruning switches the file-system agent answers. A non-zero error makes the question fail
+  // with that value; every question is counted.
+  bool pruningEnabled = true;
+  unsigned long pruningEnabledError = 0;
+  std::vector<unsigned int> pruningDisabledMountPaths;
+  unsigned long pruningDisabledError = 0;
+  int pruningEnabledQuestions = 0;
+  int pruningDisabledQuestions = 0;
   std::string jobResultsDirectory;
   int mediaConfigRereads = 0;
   MediaConfigState mediaConfig;

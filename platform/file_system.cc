@@ -9,15 +9,26 @@
 // Created at load and never destroyed: probes may run while the process shuts down.
 OzCriticalSectionH* CFSInitParams::m_ReadWriteLock = new OzCriticalSectionH;
 
+namespace {
+
+CFSInitParams PlainCloud(const CFSInitParams& params) {
+  CFSInitParams cloud = params;
+  cloud.m_Type = kFSTypeCloud;
+  return cloud;
+}
+
+}  // namespace
+
 // Types 1 (cloud) and 4 (cloud with a disk cache) work on the folder-backed object store; 5 and 6
 // work on the local path as plain disk storage until their own simulations exist.
 CFileInterface* CFileInterface::GetFileInterfaceInstance(const CFSInitParams& params) {
   CFileInterface* file = nullptr;
   switch (params.m_Type) {
     case kFSTypeCloud:
-    case kFSTypeCloudCached:
       file = new CCloudFile;
       break;
+    case kFSTypeCloudCached:
+      return new CHybridFile(params, GetFileInterfaceInstance(PlainCloud(params)));
     case kFSTypeDisk:
     case 5:
     case 6:
@@ -47,8 +58,9 @@ CXoError CFileInterface::ReadAheadAt(uint64_t offset, void* buffer, unsigned int
 CFSInterface* CFSInterface::GetFSInterfaceInstance(const CFSInitParams& params) {
   switch (params.m_Type) {
     case kFSTypeCloud:
-    case kFSTypeCloudCached:
       return new CCloudFS(params);
+    case kFSTypeCloudCached:
+      return new CHybridFS(params, new CCloudFS(PlainCloud(params)));
     case kFSTypeDisk:
     case kFSTypeDataServerIP:
     case 5:

@@ -114,6 +114,10 @@ void ResetAll() {
     std::lock_guard<std::mutex> lock(ScaleOutStorageMutex());
     ScaleOutStorage() = ScaleOutStorageState();
   }
+  {
+    std::lock_guard<std::mutex> lock(SidbMutex());
+    Sidb() = SidbState();
+  }
   ResetSilo();
   ResetAsyncIo();
   ResetThreadPools();

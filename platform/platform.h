@@ -22,6 +22,7 @@
 #include "platform/remote_file.h"
 #include "platform/remote_storage.h"
 #include "platform/scale_out_storage.h"
+#include "platform/sidb_client.h"
 #include "platform/silo.h"
 #include "platform/tape_drive.h"
 #include "platform/thread_pool.h"

@@ -1,7 +1,11 @@
 #include "platform/remote_storage.h"
 
+#include <dirent.h>
+
+#include <cerrno>
 #include <mutex>
 #include <set>
+#include <string_view>
 
 namespace platform {
 
@@ -41,6 +45,48 @@ bool CSkarvoFS::IsSkarvoPath(const std::string& path) {
     if (!prefix.empty() && path.compare(0, prefix.size(), prefix) == 0) return true;
   }
   return false;
+}
+
+CSkarvoFS* CSkarvoFS::Instance() {
+  static CSkarvoFS* instance = new CSkarvoFS;
+  return instance;
+}
+
+int CSkarvoFS::ParseSkarvoPath(const std::string& mountPath, std::string& parsed) {
+  platform::RecordRemoteCall("ParseSkarvoPath " + mountPath);
+  {
+    std::lock_guard<std::mutex> lock(platform::RemoteMutex());
+    if (platform::RemoteStorage().parseFailures > 0) {
+      --platform::RemoteStorage().parseFailures;
+      return 0;
+    }
+  }
+  if (!IsSkarvoPath(mountPath)) return 0;
+  parsed = mountPath;
+  return 1;
+}
+
+int CSkarvoFS::Lookup(const std::string& folder, const std::string& prefix, bool* found) {
+  platform::RecordRemoteCall("Lookup " + folder + " " + prefix);
+  {
+    std::lock_guard<std::mutex> lock(platform::RemoteMutex());
+    if (platform::RemoteStorage().lookupFailures > 0) {
+      --platform::RemoteStorage().lookupFailures;
+      return 5;
+    }
+  }
+  DIR* dir = opendir(folder.c_str());
+  if (dir == nullptr) return errno != 0 ? errno : 5;
+  bool hit = false;
+  while (dirent* e = readdir(dir)) {
+    if (std::string_view(e->d_name).starts_with(prefix)) {
+      hit = true;
+      break;
+    }
+  }
+  closedir(dir);
+  if (found != nullptr) *found = hit;
+  return 0;
 }
 
 CSkarvoLock::CSkarvoLock(const CFSInitParams& params, const std::string& path, EvDebug* log) : m_path(path) {

@@ -16,11 +16,20 @@ class EvDebug;
 // Declared in platform/posix_file.h, where it derives from the disk file.
 class CDataServerFile;
 
-// The distributed storage.
+// The distributed storage. Its folders are local folders below the prefixes tests set; every
+// call but IsSkarvoPath is recorded in platform::RemoteStorage().calls.
 class CSkarvoFS {
  public:
   // Whether the path lies on the distributed storage (below a prefix set by tests).
   static bool IsSkarvoPath(const std::string& path);
+  // The process's one client of the storage; never null.
+  static CSkarvoFS* Instance();
+  // Non-zero when `mountPath` lies on the storage: `parsed` then holds it. 0 when it cannot be
+  // parsed (not on the storage, or a scripted failure).
+  int ParseSkarvoPath(const std::string& mountPath, std::string& parsed);
+  // Whether `folder` holds an entry whose name begins with `prefix` (compared exactly). 0 when the
+  // lookup was done; a missing folder or a scripted failure gives a non-zero result.
+  int Lookup(const std::string& folder, const std::string& prefix, bool* found);
 };
 
 class CSkarvoLock {
@@ -44,6 +53,8 @@ struct RemoteStorageState {
   std::vector<std::string> skarvoPrefixes;
   std::vector<std::string> calls;  // "TryLock <path>", "Unlock <path>", "DSLock <path> shared", ...
   int tryLockFailures = 0;         // the next n TryLock calls fail with 5
+  int parseFailures = 0;           // the next n ParseSkarvoPath calls fail
+  int lookupFailures = 0;          // the next n Lookup calls fail with 5
 };
 
 RemoteStorageState& RemoteStorage();

@@ -61,6 +61,20 @@ inline constexpr int kDeleteLogMinVersions = 30;
 // The name part of a mount path below which its volumes lie.
 inline constexpr char kMagneticRootName[] = "OZ_MAGNETIC";
 
+// What the pass needs beside the shared part: the database client, the windows' lock, the
+// mount path type and the host's callback after a volume was examined for removal (context,
+// volume id, code -4 removed or gone, -1 kept, log; its result is not used).
+#include <atomic>
+#include <ctime>
+
+#include "MediaFileSystem/MountPathRecords.h"
+#include "MediaFileSystem/RWLock.h"
+#include "platform/sidb_client.h"
+
+class CSFilePruner;
+class CHybridVolumesIndexFile;
+typedef bool (*PFN_OnDedupVolModified)(void* context, int volId, int code, EvDebug* log);
+
 class CSingleInstancerPruner {
  public:
   // ---- Shared with the chunk pruner: message prefix, existence tests, removals ---------------
@@ -90,8 +104,154 @@ class CSingleInstancerPruner {
   // 0x10), and once more after a permission reset that the store reports done.
   static CXoError RemoveFileHelper(CFSInterface* fs, const std::string& path, EvDebug* log);
 
-  // ---- The pass --------------------------------------------------------------------------------
-  // (the driver's members follow here)
+  // ---- The pass: the walk over mount paths, volumes and chunks, and its state -----------------
+  // A pruning pass: construct, Initialize once, then PruneZeroRefRecords any number of times.
+  explicit CSingleInstancerPruner(EvDebug* log = nullptr);
+  ~CSingleInstancerPruner();
+  CSingleInstancerPruner(const CSingleInstancerPruner&) = delete;
+  CSingleInstancerPruner& operator=(const CSingleInstancerPruner&) = delete;
+
+  // Stores the five values, opens the delete log and reads the pruning configuration. 0.
+  int Initialize(const std::string& clientName, unsigned int engineId, unsigned int phase, unsigned int deleteMetadata,
+                 bool keepFolders);
+  // Prunes for at most `seconds`: up to 5 passes while a pass ends with 0. 0, 65131 (the time
+  // budget is used up) or a code of the database client; 53050 is answered as 0.
+  int PruneZeroRefRecords(CSIDBClientApi* db, PFN_OnDedupVolModified onVolModified, void* context,
+                          unsigned int seconds);
+  // One pass, until `until` (seconds of the platform clock) between batches.
+  int PruneZeroRefRecordsInt(CSIDBClientApi* db, PFN_OnDedupVolModified onVolModified, void* context, time_t until);
+
+  // Prune windows, cached 30 s for every pruner of the process.
+  static bool IsPruningAllowedOnMAStatic(bool force, SSIPrunerLogContext* context);
+  bool IsPruningAllowedOnMA(bool force);
+  bool IsPruningAllowedOnMP(unsigned int mpId, bool force);
+  static std::vector<unsigned int> GetPruningDisabledMPIds();
+
+  // Mount path binding. OnMountPathStart always returns 0; SetMountPath 0 bound or read only, -1.
+  int OnMountPathStart(unsigned int mpId, bool rebind);
+  int SetMountPath(unsigned int mpId, bool rebind);
+  int OnMountPathEnd();
+  MountPathType GetMountpathType();
+  // The mount paths the database is asked to leave out: pruning disabled, then found unusable.
+  std::vector<unsigned int> GetOfflineMPIds();
+  CFSInterface* GetFSInterface();  // the pruner keeps ownership
+  CFileInterface* GetFileInterface();
+
+  // Volume, chunk and record transitions of the walk.
+  int OnVolumeStart(unsigned int volId);
+  int OnVolumeEnd();
+  int OnChunkStart(unsigned long chunkId);
+  int OnChunkEnd(bool finalize);
+  int PruneBlock(CZeroRefRecord* record);
+  // 0, or -1 when the object's standalone file was not removed.
+  int PruneBlock(CPrimaryRecord* record);
+
+  // Chunk removal: 1 gone, 0 kept or absent, -1 failure, -2 mount path offline.
+  int PruneChunk(unsigned int volId, unsigned long long chunkId, bool noContainerLeft);
+  // 1 no SFile container left, 0 some are, -1 failure.
+  int SkarvoPruneChunk(unsigned int volId, unsigned long chunkId);
+
+  // Volume removal: 0 removed, absent or kept folders, 1 not removable now, -1 failure, -2 offline.
+  int MarkVolumePrunable(unsigned int volId);
+  int PruneVolume(unsigned int volId);
+  CXoError CanPruneVolume(const char* mountPath, unsigned int volId, bool& canPrune);
+  static int CanPruneVolumeWalkerStatic(const std::string& folder, const std::string& name, bool isFolder,
+                                        void* context);
+  CXoError CanPruneVolumeWalker(const char* folder, const char* name, bool isFolder, void* context);
+  static int PruneVolumeWalkerStatic(const std::string& folder, const std::string& name, bool isFolder, void* context);
+  CXoError PruneVolumeWalker(const char* folder, const char* name, bool isFolder, void* context);
+
+  // Cloud and hybrid volumes.
+  bool IsCloud();
+  bool IsFSInterfaceHybrid();
+  bool CanMPHaveHybridVolumes();
+  int FindCacheMountPath(unsigned long volId);
+  bool SetFSInterfaceHybrid(unsigned int cacheId);
+  bool SetFSInterfaceCloud();
+  bool SetCacheMountPath(unsigned int cacheId, unsigned int volId);
+  unsigned int GetCacheMountPath();
+  int PruneVolumeOnCloud(unsigned int volId);
+
+  // The existence test through the pruner's interface, log and "Avg Exists" counter.
+  CXoError PathExists(const char* path, bool& exists);
+
+  // Class statics shared by every pruner of the process.
+  static CHybridVolumesIndexFile* s_pHybVols;
+  static std::vector<unsigned int> s_vuPrnDsblMPIds;
+  static CRWLock s_PrnWndwReadLock;
+  static bool s_bIsPrnAllowedOnMA;
+  static std::atomic<time_t> s_tMAPrnWndwLastReadTime;
+  static std::atomic<time_t> s_tMPPrnWndwLastReadTime;
+  // Back to their state at load (registered with the platform's reset).
+  static void ResetStatics();
+
+  static constexpr unsigned int kNoCacheMountPath = 0xFFFFFFFF;
+
+ private:
+  int WalkBatch(CSIDBClientApi* db, std::vector<CZeroRefRecord>& batch, unsigned long next, size_t& purged);
+  int Purge(CSIDBClientApi* db, size_t& purged);
+  // Ids of a failed chunk stay in the database; one id keeps a chunk or volume coming back.
+  void DropCollectedIds();
+  // A record of a chunk whose records are skipped (true, not collected) or collected without index
+  // work (true, collected); false when its entry is to be cleared.
+  bool CollectWithoutIndexWork(uint64_t primaryId);
+  void WithholdOneId();
+  std::string VolumeFolder(const std::string& mountPath, unsigned int volId);
+  int VolumeTestFailed(const std::string& folder, unsigned int volId);
+  // With "DedupLogonAgainOnErr22" on, an errno 22 failure binds the mount path again (true).
+  bool RebindOnInvalidArgument(const CXoError& e);
+  int RemoveMarkerAndFolder(const std::string& folder, unsigned int volId);
+  // Removes a file of the volume being removed (m_uVolumeId) and logs it as `name`.
+  CXoError RemoveVolumeFile(const char* tag, const std::string& path, const std::string& name);
+  // Makes the removals in a folder durable before their records are purged.
+  CXoError FlushFolder(const std::string& folder);
+  int FlushAfterFailure(const std::string& folder);
+  static bool IsGone(const CXoError& e);
+
+  EvDebug* m_pLog;
+  EvDebug m_OwnLog;
+  EvDebug m_DeleteLog;
+  EvDebugFileInstance m_DeleteLogFile;
+  unsigned int m_uEngineId = 0;
+  unsigned int m_uPhase = 0;
+  unsigned int m_uDeleteMetadata = 0;
+  bool m_bMPSet = false;
+  unsigned int m_MPId = 0;
+  unsigned int m_uMPAttributes = 0;
+  bool m_bMPSkipped = false;
+  bool m_bMPDropRecords = false;
+  bool m_bDropInaccessibleMPData = false;
+  bool m_bMPReadOnly = false;
+  bool m_bLogonAgainOnErr22 = false;
+  bool m_bPruneViaNetResource = true;  // kept; read by nothing
+  std::string m_strMountPath;
+  bool m_bVolSet = false;
+  unsigned long long m_ullVolRecords = 0;
+  unsigned int m_uVolumeId = 0;
+  std::string m_strVolumePath;
+  bool m_bVolumeSkipped = false;
+  bool m_bChunkSet = false;
+  unsigned long long m_ullChunkId = 0;
+  unsigned long long m_ullChunkRecords = 0;
+  unsigned long long m_ullStartIdx = 0;
+  bool m_bNoEntryPruning = false;
+  bool m_bSkipRecords = false;
+  std::string m_strChunkPath;
+  std::unique_ptr<CSFilePruner> m_pPruner;
+  std::string m_strClientName;
+  bool m_bKeepFolders = false;
+  std::vector<unsigned long long> m_vPrimaryIds;
+  PFN_OnDedupVolModified m_pfnOnVolModified = nullptr;
+  void* m_pVolModifiedCtx = nullptr;
+  std::unique_ptr<CFSInterface> m_pFS;
+  std::unique_ptr<CFileInterface> m_pFile;
+  std::set<unsigned int> m_stInaccessibleMPIds;
+  MountPathType m_MpType = -1;
+  bool m_bHybVolsOpened = false;
+  unsigned int m_uCacheMPId = kNoCacheMountPath;
+  bool m_bCountersEnabled = true;
+  CAverageCounter m_AvgExists, m_AvgOpen, m_AvgClose, m_AvgDeleteFile, m_AvgDeleteDir, m_AvgCanPruneVolume,
+      m_AvgPruneVolume, m_AvgGetDirContents;
 };
 
 // Prunes one chunk of the single-instance store: its container index entries, and the space of

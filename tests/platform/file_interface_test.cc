@@ -62,7 +62,8 @@ TEST(FileInterface, OpenExCallsOpenWithoutItsOption) {
 TEST(FileInterface, FactoriesByStorageType) {
   EXPECT_NE(nullptr, dynamic_cast<CPosixFile*>(NewFile(kFSTypeDisk).get()));
   EXPECT_NE(nullptr, dynamic_cast<CDataServerFile*>(NewFile(kFSTypeDataServerIP).get()));
-  for (int type : {1, 4, 5, 6}) EXPECT_NE(nullptr, dynamic_cast<CPosixFile*>(NewFile(type).get())) << type;
+  for (int type : {1, 5, 6}) EXPECT_NE(nullptr, dynamic_cast<CPosixFile*>(NewFile(type).get())) << type;
+  EXPECT_NE(nullptr, dynamic_cast<CHybridFile*>(NewFile(kFSTypeCloudCached).get()));
   for (int type : {-1, 3, 8, 1000}) {
     EXPECT_EQ(nullptr, NewFile(type)) << type;
     EXPECT_EQ(nullptr, NewFS(type)) << type;
