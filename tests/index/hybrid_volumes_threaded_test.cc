@@ -11,14 +11,14 @@
 
 #include "MediaFileSystem/HybridVolumesIndexFile.h"
 #include "index_test_util.h"
+#include "test_env.h"
 
 namespace {
 
 using namespace idxtest;
 
 TEST(HybridVolumesThreads, ConcurrentUsersLoseNoMapping) {
-  const char* env = getenv("MFS_HYBRID_ROUNDS");
-  const int rounds = env != nullptr && atoi(env) > 0 ? atoi(env) : 100;
+  const int rounds = mfstest::EnvCount("MFS_HYBRID_ROUNDS", 100);
   constexpr int kThreads = 8;
   TempDir dir;
   platform::Config().jobResultsDirectory = dir.path();

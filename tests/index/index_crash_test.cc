@@ -14,6 +14,7 @@
 
 #include "index_crash_model.h"
 #include "test_seed.h"
+#include "test_env.h"
 
 namespace {
 
@@ -55,8 +56,7 @@ class IndexCrash : public ::testing::TestWithParam<bool /*aligned*/>, protected 
 
 TEST_P(IndexCrash, EveryKillLeavesAFlushedState) {
   platform::SetLogCaptureLimit(1000);
-  const char* env = getenv("MFS_CRASH_KILLS");
-  const int kills = env != nullptr && atoi(env) > 0 ? atoi(env) : 150;
+  const int kills = mfstest::EnvCount("MFS_CRASH_KILLS", 150);
   std::mt19937_64 rng(mfstest::Seed(aligned_ ? 7 : 11));
   std::map<uint64_t, int> killPoints;
   int replays = 0;

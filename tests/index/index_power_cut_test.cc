@@ -24,6 +24,7 @@
 #include "index_crash_model.h"
 #include "power_cut.h"
 #include "test_seed.h"
+#include "test_env.h"
 
 namespace {
 
@@ -34,8 +35,7 @@ constexpr uint64_t kRounds = 60;
 constexpr uint64_t kAnyCall = 0;  // a cut point: the nth of all the writer's calls
 
 int PowerCuts() {
-  const char* env = getenv("MFS_POWER_CUTS");
-  return env != nullptr && atoi(env) > 0 ? atoi(env) : 200;
+  return mfstest::EnvCount("MFS_POWER_CUTS", 200);
 }
 
 class IndexPowerCut : public ::testing::TestWithParam<std::tuple<bool /*aligned*/, PowerCutMode>>,

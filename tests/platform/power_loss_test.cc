@@ -19,6 +19,7 @@
 #include "power_cut.h"
 #include "temp_dir.h"
 #include "test_seed.h"
+#include "test_env.h"
 
 namespace {
 
@@ -30,9 +31,7 @@ constexpr size_t kPage = 4096;
 
 // Cuts per case of the tests that try many seeds: MFS_POWER_CUTS lengthens them.
 uint64_t PowerCuts(uint64_t atLeast) {
-  const char* env = getenv("MFS_POWER_CUTS");
-  const long long n = env != nullptr ? atoll(env) : 0;
-  return n > 0 ? std::max<uint64_t>(atLeast, static_cast<uint64_t>(n)) : atLeast;
+  return std::max(atLeast, mfstest::EnvCount<uint64_t>("MFS_POWER_CUTS", atLeast));
 }
 
 // Whole pages of the given letters ('0' a page of zeros).

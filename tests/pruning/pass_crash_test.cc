@@ -15,15 +15,11 @@
 #include "index/index_test_util.h"
 #include "power_cut.h"
 #include "test_seed.h"
+#include "test_env.h"
 
 namespace {
 
 using prunetest::kMP1;
-
-int Runs(const char* name, int fallback) {
-  const char* text = std::getenv(name);
-  return text != nullptr && *text != '\0' ? std::atoi(text) : fallback;
-}
 
 class PassCrashTest : public prunetest::DriverTest {
  public:
@@ -120,7 +116,7 @@ TEST_F(PassCrashTest, KilledPassesRunAgainToTheSameEnd) {
   std::mt19937_64 rng(mfstest::Seed(24));
   ASSERT_NO_FATAL_FAILURE(Reference());
 
-  const int kills = Runs("MFS_PRUNE_KILLS", 40);
+  const int kills = mfstest::EnvCount("MFS_PRUNE_KILLS", 40);
   for (int i = 0; i < kills; ++i) {
     Build();
     const long at = 1 + static_cast<long>(rng() % static_cast<uint64_t>(ops));
@@ -142,7 +138,7 @@ TEST_F(PassCrashTest, PowerCutsInAPassLoseNothing) {
   std::mt19937_64 rng(mfstest::Seed(2424));
   ASSERT_NO_FATAL_FAILURE(Reference());
 
-  const int cuts = Runs("MFS_PRUNE_CUTS", 40);
+  const int cuts = mfstest::EnvCount("MFS_PRUNE_CUTS", 40);
   for (int i = 0; i < cuts; ++i) {
     Build();
     powercut::Plan plan;

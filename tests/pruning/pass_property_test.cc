@@ -14,6 +14,7 @@
 
 #include "driver_fixture.h"
 #include "test_seed.h"
+#include "test_env.h"
 
 namespace {
 
@@ -51,8 +52,7 @@ class PassPropertyTest : public prunetest::DriverTest {
 
 TEST_F(PassPropertyTest, RecordsLeaveOnlyAfterTheirEntriesAndHealthyChunksEndClean) {
   std::mt19937_64 rng(mfstest::Seed(5101));
-  const char* text = std::getenv("MFS_PRUNE_PROPERTY_TRIALS");
-  const int trials = text != nullptr && *text != '\0' ? std::atoi(text) : 20;
+  const int trials = mfstest::EnvCount("MFS_PRUNE_PROPERTY_TRIALS", 20);
   for (int trial = 0; trial < trials; ++trial) {
     SCOPED_TRACE("trial " + std::to_string(trial));
     platform::ResetAll();

@@ -13,6 +13,7 @@
 #include "power_cut.h"
 #include "pruner_fixture.h"
 #include "test_seed.h"
+#include "test_env.h"
 
 namespace {
 
@@ -20,11 +21,6 @@ using platform::Faults;
 using platform::FsOp;
 
 constexpr long long kChunk = 12;
-
-long EnvCount(const char* name, long fallback) {
-  const char* env = getenv(name);
-  return env != nullptr && atol(env) > 0 ? atol(env) : fallback;
-}
 
 // The pruner's operations on the chunk that change it or make it durable.
 bool Counted(FsOp op, const std::string& path) {
@@ -141,7 +137,7 @@ TEST_F(PrunerCrashTest, AKilledFinalizationIsFinishedByTheNextPass) {
   long calls = 0;
   const State reference = Reference(calls);
   ASSERT_GT(calls, 10);
-  const long kills = std::max(calls, EnvCount("MFS_SFILE_PRUNE_KILLS", 60));
+  const long kills = std::max(calls, mfstest::EnvCount("MFS_SFILE_PRUNE_KILLS", 60L));
   for (long i = 0; i < kills; ++i) {
     // Before each counted call once, then at random ones.
     const long step = i < calls ? i + 1 : 1 + static_cast<long>(rng() % static_cast<uint64_t>(calls));
@@ -167,7 +163,7 @@ TEST_F(PrunerCrashTest, APowerCutFinalizationIsFinishedByTheNextPass) {
   Craft(rng);
   long calls = 0;
   const State reference = Reference(calls);
-  const long cuts = EnvCount("MFS_SFILE_PRUNE_CUTS", 40);
+  const long cuts = mfstest::EnvCount("MFS_SFILE_PRUNE_CUTS", 40L);
   for (platform::PowerCutMode mode : {platform::PowerCutMode::kDropUnflushed, platform::PowerCutMode::kRandomPages}) {
     for (long i = 0; i < cuts; ++i) {
       Fresh();

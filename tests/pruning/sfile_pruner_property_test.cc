@@ -11,6 +11,7 @@
 #include "index/index_test_util.h"
 #include "pruner_fixture.h"
 #include "test_seed.h"
+#include "test_env.h"
 
 namespace {
 
@@ -21,8 +22,7 @@ using platform::FsTransfer;
 constexpr long long kChunk = 12;
 
 int Trials() {
-  const char* env = getenv("MFS_SFILE_PRUNE_TRIALS");
-  return env != nullptr && atoi(env) > 0 ? atoi(env) : 30;
+  return mfstest::EnvCount("MFS_SFILE_PRUNE_TRIALS", 30);
 }
 
 class PrunerPropertyTest : public PrunerTest {

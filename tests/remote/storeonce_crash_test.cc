@@ -16,6 +16,7 @@
 #include "index/index_test_util.h"
 #include "storeonce_fixture.h"
 #include "test_seed.h"
+#include "test_env.h"
 
 namespace {
 
@@ -26,9 +27,7 @@ constexpr long long kSourceChunk = 1;
 constexpr size_t kSourceSize = 200000;
 
 int RandomKills() {
-  const char* v = std::getenv("MFS_CRASH_KILLS");
-  const int n = v != nullptr ? std::atoi(v) : 0;
-  return n > 0 ? n : 40;
+  return mfstest::EnvCount("MFS_CRASH_KILLS", 40);
 }
 
 // A chunk's data is a row of segments: bytes of its own, or a range of the source chunk.

@@ -24,15 +24,14 @@
 #include "platform/s3_remote_file.h"
 #include "remote/web_storage_fixture.h"
 #include "test_seed.h"
+#include "test_env.h"
 
 namespace {
 
 using namespace cloudtest;
 
 int KillsFromEnvironment() {
-  const char* v = std::getenv("MFS_CRASH_KILLS");
-  const int n = v != nullptr ? std::atoi(v) : 0;
-  return n > 0 ? n : 200;
+  return mfstest::EnvCount("MFS_CRASH_KILLS", 200);
 }
 
 // One line of the child's report.

@@ -19,23 +19,15 @@
 
 #include "MediaFileSystem/AsyncIoManager2.h"
 #include "platform/platform.h"
+#include "test_env.h"
 
 namespace aio_test {
 
 inline constexpr uint64_t kMiB = 1024 * 1024;
 
-// A whole number from the environment, or `fallback` when it is unset or not a number above 0.
-inline uint64_t EnvNumber(const char* name, uint64_t fallback) {
-  const char* text = getenv(name);
-  if (text == nullptr || *text == '\0') return fallback;
-  char* end = nullptr;
-  unsigned long long value = strtoull(text, &end, 10);
-  return (end != nullptr && *end == '\0' && value > 0) ? value : fallback;
-}
-
 // Size of the end-to-end files: small by default so that CI stays quick, MFS_AIO_FILE_MB for the
 // full 256 MiB runs. The odd tail makes the last block a short one.
-inline uint64_t EndToEndFileSize() { return EnvNumber("MFS_AIO_FILE_MB", 24) * kMiB + 4321; }
+inline uint64_t EndToEndFileSize() { return mfstest::EnvCount<uint64_t>("MFS_AIO_FILE_MB", 24) * kMiB + 4321; }
 
 // A folder under `base` (TMPDIR or /tmp when empty), removed with its contents at the end.
 class Folder {

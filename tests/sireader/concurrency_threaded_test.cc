@@ -18,6 +18,7 @@
 #include "aio_test_util.h"
 #include "platform/platform.h"
 #include "recording_file.h"
+#include "test_env.h"
 
 namespace {
 
@@ -164,7 +165,7 @@ class ConcurrencyTest : public ::testing::Test {
 };
 
 TEST_F(ConcurrencyTest, ManyHostsReadAtOnce) {
-  const int rounds = static_cast<int>(aio_test::EnvNumber("MFS_AIO_STRESS_ROUNDS", 150));
+  const int rounds = mfstest::EnvCount("MFS_AIO_STRESS_ROUNDS", 150);
   std::vector<std::thread> hosts;
   for (uint64_t host = 0; host < 8; ++host) {
     hosts.emplace_back([this, host, rounds] {
@@ -190,7 +191,7 @@ TEST_F(ConcurrencyTest, ManyHostsReadAtOnce) {
 // manager: nothing of a destroyed manager is touched afterwards (the sanitizers watch).
 TEST_F(ConcurrencyTest, ManagersGoRightAfterTheirLastRead) {
   aio_test::TestLog log;
-  const int rounds = static_cast<int>(aio_test::EnvNumber("MFS_AIO_STRESS_ROUNDS", 150));
+  const int rounds = mfstest::EnvCount("MFS_AIO_STRESS_ROUNDS", 150);
   std::vector<std::thread> hosts;
   for (int host = 0; host < 4; ++host) {
     hosts.emplace_back([&, host] {

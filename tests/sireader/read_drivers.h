@@ -19,6 +19,7 @@
 #include "MediaFileSystem/AsyncIoManager2_NonOvl.h"
 #include "MediaFileSystem/AsyncIoManager2_Ovl.h"
 #include "aio_test_util.h"
+#include "test_env.h"
 
 namespace aio_test {
 
@@ -461,6 +462,6 @@ inline void ReadEndToEnd(ManagerDriver& driver, const std::string& path, uint64_
   close(fd);
 }
 
-inline int PropertySteps() { return static_cast<int>(EnvNumber("MFS_AIO_PROPERTY_STEPS", 400)); }
+inline int PropertySteps() { return mfstest::EnvCount("MFS_AIO_PROPERTY_STEPS", 400); }
 
 }  // namespace aio_test

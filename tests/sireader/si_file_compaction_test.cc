@@ -14,6 +14,7 @@
 #include "si_file_fixture.h"
 #include "sistore/compaction_fixture.h"
 #include "test_seed.h"
+#include "test_env.h"
 
 namespace {
 
@@ -21,8 +22,7 @@ constexpr unsigned long long kChunk = 21;
 constexpr unsigned int kContainer = 1;
 
 int Trials() {
-  const char* env = getenv("MFS_SIFILE_PROPERTY_TRIALS");
-  return env != nullptr && atoi(env) > 0 ? atoi(env) : 25;
+  return mfstest::EnvCount("MFS_SIFILE_PROPERTY_TRIALS", 25);
 }
 
 class SIFileCompactionTest : public SIFileTest {

@@ -16,6 +16,7 @@
 #include "si_file_fixture.h"
 #include "sistore/compaction_fixture.h"
 #include "test_seed.h"
+#include "test_env.h"
 
 namespace {
 
@@ -23,11 +24,6 @@ using platform::FsOp;
 
 constexpr unsigned long long kChunk = 50;
 constexpr unsigned int kContainer = 1;
-
-int FromEnvironment(const char* name, int fallback) {
-  const char* env = getenv(name);
-  return env != nullptr && atoi(env) > 0 ? atoi(env) : fallback;
-}
 
 class SIFileCrashTest : public SIFileTest {
  public:
@@ -91,7 +87,7 @@ class SIFileCrashTest : public SIFileTest {
 
 TEST_F(SIFileCrashTest, OpensRepairContainersThatAKilledCompactionLeft) {
   std::mt19937_64 rng(mfstest::Seed(71));
-  const int kills = FromEnvironment("MFS_CRASH_KILLS", 26);
+  const int kills = mfstest::EnvCount("MFS_CRASH_KILLS", 26);
   int repaired = 0;
   for (int kill = 0; kill < kills; ++kill) {
     const cmptest::Kind kind = kill % 2 == 0 ? cmptest::Kind::kDiskCompact2 : cmptest::Kind::kDiskCompact;
@@ -109,7 +105,7 @@ TEST_F(SIFileCrashTest, OpensRepairContainersThatAKilledCompactionLeft) {
 
 TEST_F(SIFileCrashTest, APowerCutInsideTheRepairIsRepairedByTheNextOpen) {
   std::mt19937_64 rng(mfstest::Seed(72));
-  const int cuts = FromEnvironment("MFS_POWER_CUTS", 16);
+  const int cuts = mfstest::EnvCount("MFS_POWER_CUTS", 16);
   const std::vector<cmptest::Step>& steps = cmptest::StepsOf(cmptest::Kind::kDiskCompact2);
   const cmptest::Step* rename = nullptr;
   for (const cmptest::Step& s : steps) {

@@ -19,6 +19,7 @@
 #include "MediaFileSystem/BufferedFileReader.h"
 #include "platform/platform.h"
 #include "platform/temp_dir.h"
+#include "test_env.h"
 
 namespace {
 
@@ -90,8 +91,7 @@ class ReaderTest : public ::testing::Test {
 // ---- The property test -------------------------------------------------------------------------
 
 int Trials() {
-  const char* env = std::getenv("MFS_READER_PROPERTY_TRIALS");
-  return env != nullptr && std::atoi(env) > 0 ? std::atoi(env) : 40;
+  return mfstest::EnvCount("MFS_READER_PROPERTY_TRIALS", 40);
 }
 
 TEST_F(ReaderTest, RandomSeeksAndReadsMatchPreadAndReadWholeAlignedBlocks) {

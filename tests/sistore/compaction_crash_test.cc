@@ -28,6 +28,7 @@
 #include "platform/temp_dir.h"
 #include "power_cut.h"
 #include "test_seed.h"
+#include "test_env.h"
 
 namespace {
 
@@ -175,8 +176,7 @@ class CompactionCrash : public ::testing::TestWithParam<Kind> {
   }
 
   static int Kills() {
-    const char* env = getenv("MFS_CRASH_KILLS");
-    return env != nullptr && atoi(env) > 0 ? atoi(env) : 150;
+    return mfstest::EnvCount("MFS_CRASH_KILLS", 150);
   }
 
   TempDir dir_{TempDir::MemoryBase()};

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "flush_gate.h"
+#include "test_env.h"
 
 namespace {
 
@@ -319,8 +320,7 @@ TEST_F(FlusherTest, ThreadsThatCannotStart) {
 // Many submitters race the workers with waits and cancels, round after round: every request ends
 // flushed exactly once or withdrawn unflushed, and the last Release leaves no thread behind.
 TEST_F(FlusherTest, ManySubmittersWaitsAndCancelsUnderLoad) {
-  const char* env = std::getenv("MFS_FLUSHER_LOAD_ROUNDS");
-  const int rounds = env != nullptr && std::atoi(env) > 0 ? std::atoi(env) : 8;
+  const int rounds = mfstest::EnvCount("MFS_FLUSHER_LOAD_ROUNDS", 8);
   constexpr int kSubmitters = 8;
   constexpr int kPerSubmitter = 30;
   SetConfig("MaxFlushThreads", 4);

@@ -22,6 +22,7 @@
 
 #include "store_crash_fixture.h"
 #include "test_seed.h"
+#include "test_env.h"
 
 namespace {
 
@@ -76,8 +77,7 @@ constexpr int kDefaultKills = 240;
 #endif
 
 TEST_F(StoreCrashTest, EveryKillLeavesTheLastCheckpointIntactAndTheChunkContinuable) {
-  const char* env = getenv("MFS_STORE_CRASH_KILLS");
-  const int kills = env != nullptr && atoi(env) > 0 ? atoi(env) : kDefaultKills;
+  const int kills = mfstest::EnvCount("MFS_STORE_CRASH_KILLS", kDefaultKills);
   std::mt19937_64 rng(mfstest::Seed(20240611));
   std::map<uint64_t, int> killedAt;
   long long chunkId = 100;

@@ -18,6 +18,7 @@
 #include "power_cut.h"
 #include "store_crash_fixture.h"
 #include "test_seed.h"
+#include "test_env.h"
 
 namespace {
 
@@ -32,8 +33,7 @@ constexpr int kDefaultCuts = 400;
 #endif
 
 int PowerCuts() {
-  const char* env = getenv("MFS_STORE_POWER_CUTS");
-  return env != nullptr && atoi(env) > 0 ? atoi(env) : kDefaultCuts;
+  return mfstest::EnvCount("MFS_STORE_POWER_CUTS", kDefaultCuts);
 }
 
 // The calls a cut is counted among: about as many as a job makes of each kind (a few more, so

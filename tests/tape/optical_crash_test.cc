@@ -17,16 +17,11 @@
 #include "optical_fixture.h"
 #include "power_cut.h"
 #include "test_seed.h"
+#include "test_env.h"
 
 namespace {
 
 using namespace opticaltest;
-
-int FromEnvironment(const char* name, int fallback) {
-  const char* v = std::getenv(name);
-  const int n = v != nullptr ? std::atoi(v) : 0;
-  return n > 0 ? n : fallback;
-}
 
 struct Committed {
   long long chunkId;
@@ -111,7 +106,7 @@ class OpticalCrash : public OpticalTest {
 };
 
 TEST_F(OpticalCrash, KilledBackupsLeaveEveryClosedChunkIntact) {
-  const int kills = FromEnvironment("MFS_CRASH_KILLS", 200);
+  const int kills = mfstest::EnvCount("MFS_CRASH_KILLS", 200);
   std::mt19937_64 rng(mfstest::Seed(20240612));
   std::vector<Committed> committed;
   for (uint64_t seed = 1; seed <= static_cast<uint64_t>(kills); ++seed) {
@@ -130,7 +125,7 @@ TEST_F(OpticalCrash, KilledBackupsLeaveEveryClosedChunkIntact) {
 }
 
 TEST_F(OpticalCrash, PowerCutsLeaveEveryClosedChunkIntact) {
-  const int cuts = FromEnvironment("MFS_POWER_CUTS", 200);
+  const int cuts = mfstest::EnvCount("MFS_POWER_CUTS", 200);
   std::mt19937_64 rng(mfstest::Seed(20240613));
   std::vector<Committed> committed;
   for (int cut = 1; cut <= cuts; ++cut) {

@@ -16,6 +16,7 @@
 
 #include "tape_fixture.h"
 #include "test_seed.h"
+#include "test_env.h"
 
 namespace {
 
@@ -27,9 +28,7 @@ struct Committed {
 };
 
 int KillsFromEnvironment() {
-  const char* v = std::getenv("MFS_CRASH_KILLS");
-  const int n = v != nullptr ? std::atoi(v) : 0;
-  return n > 0 ? n : 200;
+  return mfstest::EnvCount("MFS_CRASH_KILLS", 200);
 }
 
 template <class Media>
