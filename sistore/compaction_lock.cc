@@ -52,6 +52,12 @@ std::map<uint32_t, int>& RenameMethods() {
   return *methods;
 }
 
+// The two settings below are read once per process, by whichever pruner or store thread asks first.
+OzCriticalSectionH& SettingsLock() {
+  static auto* lock = new OzCriticalSectionH;  // outlives every caller
+  return *lock;
+}
+
 bool s_bValidityCheckRead = false;
 int s_nDoValidityCheck = 1;
 bool s_bResetPermRead = false;
@@ -62,6 +68,7 @@ void ResetCompactionLockValues() {
     OzCriticalSectionGuard guard(&RenameMethodLock());
     RenameMethods().clear();
   }
+  OzCriticalSectionGuard guard(&SettingsLock());
   s_bValidityCheckRead = false;
   s_nDoValidityCheck = 1;
   s_bResetPermRead = false;
@@ -211,14 +218,19 @@ CXoError SingleInstancer_FS::RenameCompactableFile(std::string& strSrc, std::str
 
 bool SingleInstancer_FS::IsSfileHardLink(std::string& path) {
   EvDebug log;
-  if (!s_bValidityCheckRead) {
-    s_bValidityCheckRead = true;
-    long long value = 0;
-    OZPlatformInfo info;
-    if (info.getNumber("ZovadAdeve", "SIDoSfileValidityCheck", &value)) s_nDoValidityCheck = static_cast<int32_t>(value);
-    log.DebugLvl("IsSfileHardLink", 1, "%s: Sfile validity check is set to [%d]", "IsSfileHardLink", s_nDoValidityCheck);
+  int doValidityCheck = 1;
+  {
+    OzCriticalSectionGuard guard(&SettingsLock());
+    if (!s_bValidityCheckRead) {
+      s_bValidityCheckRead = true;
+      long long value = 0;
+      OZPlatformInfo info;
+      if (info.getNumber("ZovadAdeve", "SIDoSfileValidityCheck", &value)) s_nDoValidityCheck = static_cast<int32_t>(value);
+      log.DebugLvl("IsSfileHardLink", 1, "%s: Sfile validity check is set to [%d]", "IsSfileHardLink", s_nDoValidityCheck);
+    }
+    doValidityCheck = s_nDoValidityCheck;
   }
-  if (s_nDoValidityCheck == 0) return false;
+  if (doValidityCheck == 0) return false;
   if (path.size() < GLUSTER_PATH_PREFIX_LEN || strncasecmp(path.c_str(), kGlusterPathPrefix, GLUSTER_PATH_PREFIX_LEN) != 0) {
     return false;
   }
@@ -233,6 +245,7 @@ bool SingleInstancer_FS::IsSfileHardLink(std::string& path) {
 }
 
 int SingleInstancer_FS::GetPermissionsResetFlag(EvDebug* pDbg) {
+  OzCriticalSectionGuard guard(&SettingsLock());
   if (!s_bResetPermRead) {
     s_bResetPermRead = true;
     long long value = 0;

@@ -34,10 +34,16 @@ constexpr uint32_t kCompact2RecheckPauseMs = 1000;
 constexpr int kMaxVanishedPerCall = 10;
 constexpr unsigned int kSwitchDeleteFlags = 8;
 
+// Read once per process, by whichever recovery asks first.
+OzCriticalSectionH& RetrySettingLock() {
+  static auto* lock = new OzCriticalSectionH;  // outlives every caller
+  return *lock;
+}
 bool s_bRetryRead = false;
 int s_nRetryMax = kDefaultRetryMax;
 
 void ResetRecoveryValues() {
+  OzCriticalSectionGuard guard(&RetrySettingLock());
   s_bRetryRead = false;
   s_nRetryMax = kDefaultRetryMax;
 }
@@ -266,19 +272,24 @@ CXoError SingleInstancer_FS::RecoverCompactableFileByInterface(CFSInterface* fs,
   if (IsCloud(fs)) return RecoverCompactableFileByInterfaceCloud(fs, szPath, pDbg);
 
   const MDTime started;
-  if (!s_bRetryRead) {
-    s_bRetryRead = true;
-    long long value = 0;
-    OZPlatformInfo info;
-    if (info.getNumber("ZovadAdeve", "SIFSCompactFileRetryCount", &value)) s_nRetryMax = static_cast<int32_t>(value);
-    log->DebugLvl(kTag, 1, "%s: SI FS compact file max retry count is [%d].", kTag, s_nRetryMax);
+  int retryMax = kDefaultRetryMax;
+  {
+    OzCriticalSectionGuard guard(&RetrySettingLock());
+    if (!s_bRetryRead) {
+      s_bRetryRead = true;
+      long long value = 0;
+      OZPlatformInfo info;
+      if (info.getNumber("ZovadAdeve", "SIFSCompactFileRetryCount", &value)) s_nRetryMax = static_cast<int32_t>(value);
+      log->DebugLvl(kTag, 1, "%s: SI FS compact file max retry count is [%d].", kTag, s_nRetryMax);
+    }
+    retryMax = s_nRetryMax;
   }
   bool reset = false;
   (void)AttemptPermissionsReset(fs, szPath, pDbg, false, reset);
 
   bool found = false;
   int retries = 0;
-  if (s_nRetryMax <= 0) return CXoError::Success();
+  if (retryMax <= 0) return CXoError::Success();
   CXoError result;
   for (;;) {
     switch (static_cast<int>(type)) {
@@ -302,7 +313,7 @@ CXoError SingleInstancer_FS::RecoverCompactableFileByInterface(CFSInterface* fs,
     const bool lockBusy = FXErrorUtil::IsErrNo(result, EACCES) || FXErrorUtil::IsMM(result, kMMErrAccessDenied);
     if (bChunkLocked || !lockBusy) break;
     XOSLEEP_InTeRnAl(kRetryPauseMs, __FILE__, __LINE__);
-    if (++retries >= s_nRetryMax) break;
+    if (++retries >= retryMax) break;
   }
   if (result.IsFailure()) {
     log->DebugLvl(kTag, 1, "Unable to recover .compact(%d) file. Path [%s]. Err [%s].", static_cast<int>(type), szPath,
