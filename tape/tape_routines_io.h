@@ -264,7 +264,15 @@ int TapeRoutines<Tape>::WriteBlock(Tape& t, const char* buf, long len, int* eom,
 
     if (t.m_iLastDriveResult == 0) {
       if (*eom == 1) {
-        t.m_bCloseChunk = true;
+        // A retry that took the whole rest completes the block. One that took less leaves the
+        // block short on the tape: with the close-chunk flag clear the frame counts only the
+        // bytes at the end of the media, and the chunk goes on from there on the next tape.
+        if (t.m_llBytesAtEOM == len) {
+          t.m_bCloseChunk = true;
+          return -1;
+        }
+        ErrorText(t, -1, road.shortWriteFormat, static_cast<unsigned long>(count), static_cast<long>(pass),
+                  static_cast<long>(t.m_llFileNumber), t.m_szPath, t.m_iVolId);
         return -1;
       }
       if (t.m_llBytesAtEOM == static_cast<int32_t>(len)) return static_cast<int>(count);

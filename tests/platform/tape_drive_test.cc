@@ -317,6 +317,13 @@ TEST_F(VirtualDrive, FactoryAnswersAndInjectedFailures) {
   EXPECT_EQ("wx", TapeLibrary().Files(kPath)[1].Bytes());
   EXPECT_EQ(kTapeIoError, d->getLastError(text));
   EXPECT_EQ(kTapeIoError, TapeLibrary().CallsOf("writeData").back().result);
+
+  // A write answered as a success that took less than it was given: the tape holds only that.
+  TapeLibrary().Fail(kPath, TapeFault{"writeData", kTapeOk, 1, 1, 1, 0});
+  EXPECT_EQ(kTapeOk, d->writeData("pqrs", 4, count));
+  EXPECT_EQ(1, count);
+  EXPECT_EQ("wxp", TapeLibrary().Files(kPath)[1].Bytes());
+  EXPECT_EQ(kTapeIoError, d->getLastError(text));  // a success leaves the last failure as it was
 }
 
 TEST(TapeCodes, EveryDriveCodeHasItsMediaManagerCode) {

@@ -4,6 +4,8 @@
 // where the frame's accounting of the partial block says how far it got; the rest goes to a
 // second tape, and the two chunks read back join into the stream. The SCSI tape media mark the
 // first volume full exactly once, with 42001; the NDMP tape media leave that to the media manager.
+// A retry at the early warning that the drive answers as a success while taking less counts only
+// what the tape holds.
 
 #include "tape_fixture.h"
 
@@ -196,6 +198,73 @@ TYPED_TEST(Spanning, PartialLeotIsRetriedOnce) {
     EXPECT_EQ(2u, MediaManager().Count("resetFileMarker"));
     const auto files = this->Library().Files(kDevice);
     EXPECT_EQ(static_cast<size_t>(block + c.counted), files[1].Bytes().size());
+  }
+}
+
+// The retry of a block cut at the early warning answered as a success while the drive took fewer
+// bytes than asked: the block counts as what the tape holds, reported as a short write, and the
+// chunk goes on from there on the next tape. Seen on both host roads: block by block (the chunk
+// then restored whole across the two tapes) and one Write of the whole stream.
+TYPED_TEST(Spanning, RetryThatTakesLessCountsWhatTheTapeHolds) {
+  const unsigned long block = this->block;
+  // The label, one whole block, then 20000 bytes of the second block before the early warning;
+  // the retry of the other 45536 bytes takes 1000.
+  const long long held = static_cast<long long>(block) + 20000 + 1000;
+  const std::string shortWrite = "Wrote 1000 bytes instead of 45536 bytes at filemarker=1 path=/dev/nst0 - Tape VolId=11";
+  for (const bool blockByBlock : {false, true}) {
+    SCOPED_TRACE(blockByBlock ? "Write2" : "Write");
+    platform::ResetAll();
+    this->SetUp();
+    this->SetUpSecondTape();
+    platform::TapeGeometry g;
+    g.earlyWarning = static_cast<long long>(2 * block) + 20000;
+    this->LoadCartridge(g);
+    const std::string stream = Pattern(4 * block, 35);
+
+    JobSetup s = this->Job();
+    auto tape = this->Start(s);
+    MediaFSArchiveFileId_t chunk = this->Id(CHUNK, 600);
+    ASSERT_EQ(0, tape->Create(&chunk));
+    // The writes: the first block, the second one cut at the early warning, then its retry.
+    this->Library().Fail(kDevice, platform::TapeFault{"writeData", kTapeOk, 3, 1, 1000, 0});
+
+    if (!blockByBlock) {
+      EXPECT_EQ(static_cast<int>(held), tape->Write(stream.data(), 2 * block));
+      EXPECT_TRUE(tape->GetCloseChunkFlag());
+      EXPECT_TRUE(platform::LogContains(shortWrite));
+      EXPECT_TRUE(this->Library().Files(kDevice)[1].Bytes() == stream.substr(0, static_cast<size_t>(held)));
+      continue;
+    }
+
+    bool spanned = false;
+    const size_t onFirst = this->WriteBlocks(*tape, stream, 0, block, spanned);
+    ASSERT_TRUE(spanned);
+    ASSERT_EQ(static_cast<size_t>(held), onFirst);
+    EXPECT_TRUE(platform::LogContains(shortWrite));
+    EXPECT_EQ(3u, this->Library().Count("writeData"));
+    ASSERT_EQ(0, tape->Close()) << tape->GetErrorString();
+    const long long firstMarker = tape->GetFileNumber();
+    tape.reset();
+    EXPECT_EQ((std::vector<long long>{held}), MediaManager().CallsOf("incrNumLogicalBytes", kVolId).back().args);
+    EXPECT_EQ(static_cast<size_t>(held), this->Library().Files(kDevice)[1].Bytes().size());
+
+    JobSetup s2 = this->Job(kDataMoverModeBackup, 7002, kSecondVolId, kSecondMediaId);
+    tape = this->Start(s2, kSecondVolId, kSecondDevice);
+    MediaFSArchiveFileId_t rest = this->Id(CHUNK, 600);
+    ASSERT_EQ(0, tape->Create(&rest));
+    ASSERT_EQ(static_cast<int>(stream.size() - onFirst), tape->Write(stream.data() + onFirst, stream.size() - onFirst));
+    ASSERT_EQ(0, tape->Close());
+    const long long secondMarker = tape->GetFileNumber();
+    tape.reset();
+
+    JobSetup r1 = this->Job(0);
+    auto reader = this->Start(r1);
+    const std::string head = this->Restore(*reader, firstMarker, onFirst);
+    reader.reset();
+    JobSetup r2 = this->Job(0, 7003, kSecondVolId, kSecondMediaId);
+    reader = this->Start(r2, kSecondVolId, kSecondDevice);
+    const std::string tail = this->Restore(*reader, secondMarker, stream.size() - onFirst);
+    EXPECT_TRUE(head + tail == stream) << head.substr(0, 60) << " / " << tail.substr(0, 60);
   }
 }
 
