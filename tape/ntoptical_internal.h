@@ -10,6 +10,8 @@ inline constexpr char kSource[] = "NTOptical";
 
 // Media manager codes the optical media act on or set.
 inline constexpr long long kMMErrWriteProtected = 766;
+inline constexpr long long kMMErrFileExists = 975;
+inline constexpr long long kMMErrPathNotAccessible = 993;  // among others: no file has the name
 inline constexpr long long kMMErrDiskDamaged = 798;
 inline constexpr long long kMMErrNoDriveObject = 994;
 

@@ -100,6 +100,10 @@ int nt_fs_optical::CreateSpecific(const MediaFSArchiveFileId_t* id) {
   char name[kNameBufferSize];
   if (WriteName(id, name) != 0) return -1;
   if (m_iOpenHandle != 0) CloseSpecific(0);
+  // Opening for writing empties a file of that name, so WORM media are asked about first.
+  int wormType = -1;
+  const bool worm = m_pDrive->isWorm(m_iOpticalMediaType, wormType) != 0;
+  if (worm && RequireNewNameOnWorm(name) != 0) return -1;
   m_iOpenHandle = m_pDrive->open(name, OZScsiMODiskDrive::kAccessWrite, OZScsiMODiskDrive::kCreateAlways);
   if (m_iOpenHandle == 0) {
     std::string text;
@@ -113,13 +117,39 @@ int nt_fs_optical::CreateSpecific(const MediaFSArchiveFileId_t* id) {
     }
     return -1;
   }
-  int wormType = -1;
-  if (m_pDrive->isWorm(m_iOpticalMediaType, wormType) != 0) {
+  if (worm) {
     if (m_pVolInfo != nullptr) m_pVolInfo->setMediaWorm(wormType);
     Log(1, "Detected WORM Optical Media. Setting Volume [%d] as WORM", m_iVolId);
   }
   Log(1, "nt_fs_optical Created <%s> file", name);
   return 0;
+}
+
+// A WORM disk keeps what it holds: an archive file written there is never written again. The
+// name is free only when the drive says that no file has it; any other answer refuses the create
+// before anything is opened for writing.
+int nt_fs_optical::RequireNewNameOnWorm(const char* name) {
+  const int existing = m_pDrive->open(name, OZScsiMODiskDrive::kAccessRead, OZScsiMODiskDrive::kOpenExisting);
+  if (existing != 0) {
+    m_pDrive->close(existing);
+    DisplayError(static_cast<unsigned long>(kMMErrFileExists), kDisplayKind, "Failed to write data onto the media");
+    // The job's report guesses at a cause; the host gets the reason itself.
+    SetLastError(kMMErrFileExists,
+                 FormatText("The archive file <%s> already exists on the WORM optical media and is not written again",
+                            name)
+                     .c_str());
+    Log(1, "%s", m_strLastErrorMsg.c_str());
+    return -1;
+  }
+  std::string text;
+  const long long code = m_pDrive->getLastError(text);
+  if (code == kMMErrPathNotAccessible) return 0;
+  MediaFSSetLastError(code);
+  m_strLastErrorMsg = text;
+  Log(1, "%s %d Could not tell whether the archive file <%s> exists on the WORM optical media--%s. mm error = %d",
+      kSource, __LINE__, name, text.c_str(), static_cast<int>(code));
+  DisplayError(static_cast<unsigned long>(code), kDisplayKind, "Failed to write data onto the media");
+  return -1;
 }
 
 int nt_fs_optical::OpenSpecific(const MediaFSArchiveFileId_t* id) {

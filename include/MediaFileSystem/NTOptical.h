@@ -10,8 +10,9 @@
 // Space is read from the drive when each archive file is created: 64 KB or less left marks the
 // volume full and refuses the file (kMFSNoRoomOnMedia). While writing, the media reports its end
 // once the room left would fall to the low-water mark of 512 KB, and the host closes the chunk.
-// WORM media are recorded as such with the media manager when a file is created. Closing a written
-// file makes it durable; a close that fails, fails.
+// WORM media are recorded as such with the media manager when a file is created, and never have
+// an existing file opened for writing. Closing a written file makes it durable; a close that
+// fails, fails.
 //
 // In the reader mode (media type 16, no media manager) the catalog operation lists the chunk files
 // below the media path in the chunk collect file, and each open takes the next path from it.
@@ -91,5 +92,7 @@ class nt_fs_optical : public media_fs {
   bool FormName(char* out, const char* what, const char* format, ...) __attribute__((format(printf, 4, 5)));
   int WriteName(const MediaFSArchiveFileId_t* id, char* name);
   int ReadName(const MediaFSArchiveFileId_t* id, char* name);
+  // On WORM media: 0 when no file has the name, else -1 with the reason as the last error.
+  int RequireNewNameOnWorm(const char* name);
   int ListFile(const std::string& path, const char* failureFormat);
 };

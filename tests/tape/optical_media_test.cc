@@ -142,6 +142,62 @@ TEST_F(OpticalTest, WormMediaAreRecordedAtCreate) {
   EXPECT_TRUE(platform::LogContains("Detected WORM Optical Media. Setting Volume [31] as WORM"));
 }
 
+// A name that exists on a WORM disk is never opened for writing: the create fails before anything
+// is emptied, the earlier file stays as it was and the next archive file goes on. A rewritable disk
+// replaces the file as before. When the drive cannot tell whether the name exists, a WORM disk
+// takes no chance either.
+TEST_F(OpticalTest, ExistingNamesOnWormMediaAreNeverWrittenAgain) {
+  struct Case {
+    int wormType;
+    long long probeFailure;  // code of an open that fails once, after the first file
+    long long lastError;     // of the second create; 0: it succeeds
+  };
+  const Case cases[] = {{0, 0, 0}, {3, 0, 975}, {3, 764, 764}};
+  const std::string first = Pattern(2 * kBlock, 1);
+  const std::string second = Pattern(kBlock, 2);
+  for (const Case& c : cases) {
+    SCOPED_TRACE("worm " + std::to_string(c.wormType) + " probe failure " + std::to_string(c.probeFailure));
+    platform::ResetAll();
+    std::filesystem::remove_all(disk);
+    SetUp();
+    DriveSetup().wormType = c.wormType;
+    auto media = Start();
+    ASSERT_EQ(0, WriteFile(*media, Id(CHUNK, 1), first));
+    const auto opensForWriting = [&] {
+      size_t n = 0;
+      for (const auto& call : Library().CallsOf("open")) n += call.args[0] == OZScsiMODiskDrive::kAccessWrite;
+      return n;
+    };
+    ASSERT_EQ(1u, opensForWriting());
+    if (c.probeFailure != 0) Library().Fail(disk, OpticalFault{"open", c.probeFailure, 1, 1, -1, 0});
+
+    MediaFSArchiveFileId_t again = Id(CHUNK, 1);
+    if (c.lastError == 0) {
+      ASSERT_EQ(0, media->Create(&again));
+      ASSERT_EQ(static_cast<int>(kBlock), media->Write(second.data(), kBlock));
+      ASSERT_EQ(0, media->Close());
+      EXPECT_TRUE(FileBytes(disk + "/CHUNK_1") == second);
+      continue;
+    }
+    EXPECT_EQ(-1, media->Create(&again));
+    EXPECT_EQ(c.lastError, media->MediaFSGetLastError());
+    if (c.lastError == 975) {
+      EXPECT_EQ("The archive file <" + disk + "/CHUNK_1> already exists on the WORM optical media and is not "
+                "written again",
+                media->m_strLastErrorMsg);
+    }
+    EXPECT_EQ(1u, opensForWriting());
+    EXPECT_EQ(0, media->m_iOpenHandle);
+    EXPECT_TRUE(FileBytes(disk + "/CHUNK_1") == first);
+    // A new name on the same disk is written, and the earlier chunk still reads back whole.
+    ASSERT_EQ(0, WriteFile(*media, Id(CHUNK, 2), second));
+    EXPECT_EQ(std::vector<long long>{3}, MediaManager().CallsOf("setMediaWorm", kVolId).back().args);
+    auto reader = Start(0);
+    EXPECT_TRUE(ReadFile(*reader, Id(CHUNK, 1), first.size()) == first);
+    EXPECT_TRUE(ReadFile(*reader, Id(CHUNK, 2), second.size()) == second);
+  }
+}
+
 // The drive's codes on a create or a write: what the volume is marked, what the write answers.
 TEST_F(OpticalTest, DriveCodesThatMarkTheVolumeFull) {
   struct Case {
