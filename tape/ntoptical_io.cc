@@ -221,6 +221,9 @@ int nt_fs_optical::ReadFromMedia(char* buf, long len) {
   }
   const long got = m_pDrive->read(m_iOpenHandle, buf, len);
   if (got != 0) return static_cast<int>(got);
+  // Nothing more at the end of the file is the end of the archive file, as the frame takes a 0.
+  std::string text;
+  if (m_pDrive->getLastError(text) == kMMErrEndOfData) return 0;
   ReportDriveFailure("Read from media failed", [&](long long code, const std::string&) {
     return FormatText("Read %lu bytes instead of %lu bytes Optical Mount path=<%s> mm error=%lu", 0UL,
                       static_cast<unsigned long>(len), m_strLogicalDrive.c_str(), static_cast<unsigned long>(code));

@@ -12,7 +12,7 @@
 // once the room left would fall to the low-water mark of 512 KB, and the host closes the chunk.
 // WORM media are recorded as such with the media manager when a file is created, and never have
 // an existing file opened for writing. Closing a written file makes it durable; a close that
-// fails, fails.
+// fails, fails. A read at the end of an archive file gets 0.
 //
 // In the reader mode (media type 16, no media manager) the catalog operation lists the chunk files
 // below the media path in the chunk collect file, and each open takes the next path from it.
@@ -45,7 +45,7 @@ class nt_fs_optical : public media_fs {
   // The bytes written; 0 after a failed write (reported to the job), -1 for a write of nothing,
   // without a drive, or on write-protected media (the volume is marked full).
   int WriteToMedia(const char* buf, long len, int* eom) override;
-  // The bytes read, or -1.
+  // The bytes read, 0 at the end of the archive file, or -1.
   int ReadFromMedia(char* buf, long len) override;
   long GetMarkType() const override;
   int UpdateNumPhysicalBytes(long long writeTime) override;

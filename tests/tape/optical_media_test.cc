@@ -198,6 +198,52 @@ TEST_F(OpticalTest, ExistingNamesOnWormMediaAreNeverWrittenAgain) {
   }
 }
 
+// A read stops at the end of the archive file: one that ends inside the chunk gets what it asked
+// for, one that reaches or passes the end gets the bytes that were there, and the reads after it
+// get 0. A drive failure stays -1, also when the same call had already delivered bytes.
+TEST_F(OpticalTest, ReadsThatReachTheEndOfAChunk) {
+  // A chunk of whole blocks as the frame writes them, and one of 5000 bytes.
+  const std::string blocks = Pattern(3 * kBlock, 8);
+  const std::string small = Pattern(5000, 9);
+  {
+    auto media = Start();
+    ASSERT_EQ(0, WriteFile(*media, Id(CHUNK, 1), blocks));
+  }
+  std::ofstream(disk + "/CHUNK_2", std::ios::binary) << small;
+
+  for (const auto& [chunkId, data] : {std::pair<long long, std::string>{1, blocks}, {2, small}}) {
+    const size_t size = data.size();
+    for (const size_t want : {size - 1000, size, size + 10000}) {
+      SCOPED_TRACE("chunk " + std::to_string(chunkId) + " read " + std::to_string(want));
+      auto reader = Start(0);
+      MediaFSArchiveFileId_t id = Id(CHUNK, chunkId, static_cast<long long>(size));
+      ASSERT_EQ(0, reader->Open(&id, true));
+      std::string out(want, '\0');
+      const int got = reader->Read(out.data(), want);
+      ASSERT_EQ(static_cast<int>(std::min(want, size)), got) << reader->GetErrorString();
+      EXPECT_TRUE(out.substr(0, static_cast<size_t>(got)) == data.substr(0, static_cast<size_t>(got)));
+      std::string rest(20000, '\0');
+      const int more = reader->Read(rest.data(), rest.size());
+      EXPECT_EQ(static_cast<int>(size) - got, more);
+      EXPECT_TRUE(rest.substr(0, static_cast<size_t>(more)) == data.substr(static_cast<size_t>(got)));
+      EXPECT_EQ(0, reader->Read(rest.data(), rest.size()));
+      EXPECT_EQ(0, reader->Close());
+    }
+  }
+
+  // The drive fails the first read, or the one after 5000 bytes came.
+  for (const int nth : {1, 2}) {
+    SCOPED_TRACE(nth);
+    auto reader = Start(0);
+    MediaFSArchiveFileId_t id = Id(CHUNK, 2, 5000);
+    ASSERT_EQ(0, reader->Open(&id, true));
+    Library().Fail(disk, OpticalFault{"read", 764, nth, 1, 0, 0});
+    std::string out(10000, '\0');
+    EXPECT_EQ(-1, reader->Read(out.data(), out.size()));
+    EXPECT_EQ(764, reader->MediaFSGetLastError());
+  }
+}
+
 // The drive's codes on a create or a write: what the volume is marked, what the write answers.
 TEST_F(OpticalTest, DriveCodesThatMarkTheVolumeFull) {
   struct Case {
