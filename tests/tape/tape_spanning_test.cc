@@ -210,7 +210,8 @@ TYPED_TEST(Spanning, RetryThatTakesLessCountsWhatTheTapeHolds) {
   // The label, one whole block, then 20000 bytes of the second block before the early warning;
   // the retry of the other 45536 bytes takes 1000.
   const long long held = static_cast<long long>(block) + 20000 + 1000;
-  const std::string shortWrite = "Wrote 1000 bytes instead of 45536 bytes at filemarker=1 path=/dev/nst0 - Tape VolId=11";
+  const std::string shortWrite =
+      "Wrote 1000 bytes instead of 45536 bytes at filemarker=1 path=/dev/nst0 - Tape VolId=11";
   for (const bool blockByBlock : {false, true}) {
     SCOPED_TRACE(blockByBlock ? "Write2" : "Write");
     platform::ResetAll();
