@@ -85,10 +85,9 @@ int HPStoreOnce_FS::CloneToDataFile(SILinkHdr* link, unsigned int value, int* eo
     Log(1, "pSILinkNBO is NULL");
     return -1;
   }
-  if (RefusedWhileCopyPending("clone into the data file")) return -1;
   const SILinkHdr host = HostOrder(link);
   const std::string parent = GetObjectPathFromSILinkHdr(host);
-  const int opened = OpenDataFile(kOpenCloneTarget);
+  const int opened = OpenDataFileToAdd(kOpenCloneTarget, "clone into the data file");
   if (opened != 0) {
     Log(1, "Failed to open data file. iRet [%d].", opened);
     return -1;
@@ -179,6 +178,9 @@ int HPStoreOnce_FS::ScheduleDataFileCopy(SILinkHdr* link, unsigned int installat
       Log(1, "Failed to get SFILE size. Err [%s].", e.AsString().c_str());
       return -1;
     }
+    // A copy target opens without exclusive create. An empty object holds nothing of another
+    // chunk: the chunk takes it as its own, and what follows the copy is appended to it.
+    if (objectSize == 0) m_bDataObjectOwned = true;
     m_CopyLink = host;
     m_uCopyTHId = installationId;
     m_ullCopySrcOffset = offset;
