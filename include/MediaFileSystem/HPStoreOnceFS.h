@@ -37,6 +37,7 @@
 #include "platform/sidb_records.h"
 
 struct HPStoreOnceFSTestAccess;  // defined by the tests only
+class CHPStoreOnceFS;
 
 // The link record of deduplicated data, 208 bytes, as the host passes it: in network byte order.
 struct SILinkHdr {
@@ -180,6 +181,8 @@ class HPStoreOnce_FS : public media_fs {
   // the link's size, or -1.
   int ScheduleDataFileCopy(SILinkHdr* link, unsigned int installationId, bool reuse, int* eom);
   // Runs the pending copy as one copy job and waits for it: 0 (also with nothing pending) or -1.
+  // When the job's outcome cannot be read, the job is cancelled (or waited for) before the call
+  // fails, so that no job goes on writing into the data object.
   int CopyDataFile();
 
   // ---- Chunk metadata index -------------------------------------------------------------------
@@ -249,6 +252,10 @@ class HPStoreOnce_FS : public media_fs {
   // chunk's own object, closed by a copy, opens again to append at its end; otherwise the object
   // opens in `mode` (a new object, exclusively). 0 or -1.
   int OpenDataFileToAdd(HPStoreOnceFSOpenMode mode, const char* what);
+  // A copy job whose outcome could not be read: cancelled, or else waited for, so that it writes
+  // no more into the data object.
+  void StopCopyJob(CHPStoreOnceFS& source, const std::string& sourcePath, const CFSInitParams& targetParams,
+                   uint64_t jobId);
   // Steps 4 to 10 of a copy run: the job on the appliance, its outcome, the data object closed.
   int RunCopyJob(const CFSInitParams& sourceParams, const std::string& sourcePath);
 };
