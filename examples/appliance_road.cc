@@ -2,10 +2,12 @@
 // the library's folder-backed stand-in of one. A first backup writes the stream into chunks of a
 // new volume through HPStoreOnce_FS: each chunk's data object holds the stream's bytes, its
 // metadata object one record per piece (where the piece lies in the stream and how long it is),
-// and its metadata index one entry per record. A second backup of the same stream sends no bytes:
-// each piece is a link to the first backup's copy of it, cloned on the appliance (even chunks) or
-// gathered into one copy job per chunk (odd chunks). A second media object then restores both
-// backups, record by record, and the restore compares every byte with the source.
+// and its metadata index one entry per record. A second backup of the same stream sends few
+// bytes: in each of its chunks most pieces are links to the first backup's copy of them, cloned on
+// the appliance or gathered into copy jobs (links that continue each other make one job), and some
+// go as new data, as when the dedup database no longer knows them; the kinds take turns so that
+// each follows each. A second media object then restores both backups, record by record, and the
+// restore compares every byte with the source.
 
 #include <algorithm>
 #include <cstdio>
@@ -163,19 +165,30 @@ class ApplianceRoad {
     return true;
   }
 
-  // The same stream again, as links to the first backup's pieces: nothing is sent but the links.
+  // The same stream again, mostly as links to the first backup's pieces. The kinds of the pieces
+  // of a chunk follow a cycle in which each kind comes after each kind (copy, data and clone after
+  // a copy, a clone and new data): new data and clones after a copy go behind the copied bytes.
   bool DedupBackup() {
     const auto start = std::chrono::steady_clock::now();
     auto media = NewMedia(kDataMoverModeBackup, "deduplicated backup");
     if (media == nullptr) return false;
-    size_t clones = 0, links = 0;
+    static const char kCycle[] = "CCDCKDDKK";  // C a copy, K a clone, D new data
+    BackupStream stream(m_source);  // the bytes of the pieces that go as new data
+    std::vector<char> buffer(kPiece);
+    size_t pieces = 0, clones = 0, copies = 0;
+    unsigned long long sent = 0;
     for (const ChunkRecord& original : m_first) {
       ChunkRecord chunk;
       chunk.chunkId = original.chunkId + 1000000;
-      const bool cloned = original.chunkId % 2 == 0;
       const MediaFSArchiveFileId_t id = ChunkFileId(chunk.chunkId);
       if (media->Create(&id) != 0) return MediaFailed("deduplicated backup", "Create", *media);
       for (const Piece& p : original.pieces) {
+        if (stream.Read(buffer.data(), p.length) != static_cast<long long>(p.length)) {
+          std::printf("FAILED: deduplicated backup: the stream is shorter than at the first backup %s\n",
+                      stream.Error().c_str());
+          return false;
+        }
+        const char kind = kCycle[chunk.pieces.size() % (sizeof(kCycle) - 1)];
         SILinkHdr link{};
         link.PrimaryRecord.VolumeId = static_cast<uint32_t>(m_volumeId);
         link.PrimaryRecord.MountPathId = kMountPathId;
@@ -184,22 +197,32 @@ class ApplianceRoad {
         link.PrimaryRecord.MetadataOffset = (1ULL << 56) | p.dataOffset;
         HPStoreOnce_FS::ConvertSILinkByteOrder(&link);  // the host hands links in network order
         int eom = 0;
-        const bool linked = cloned ? media->CloneToDataFile(&link, 0, &eom) == 0
-                                   : media->ScheduleDataFileCopy(&link, kTHId, false, &eom) == static_cast<int>(p.length);
-        if (!linked || !WriteRecord(*media, p, chunk.pieces.size() * kRecordBytes)) {
-          return MediaFailed("deduplicated backup", "a link of chunk " + std::to_string(chunk.chunkId), *media);
+        bool stored = false;
+        if (kind == 'K') {
+          stored = media->CloneToDataFile(&link, 0, &eom) == 0;
+          ++clones;
+        } else if (kind == 'C') {
+          stored = media->ScheduleDataFileCopy(&link, kTHId, false, &eom) == static_cast<int>(p.length);
+          ++copies;
+        } else {
+          stored = media->WriteToDataFile(buffer.data(), static_cast<long>(p.length), &eom) == static_cast<int>(p.length);
+          sent += p.length;
+        }
+        if (!stored || !WriteRecord(*media, p, chunk.pieces.size() * kRecordBytes)) {
+          return MediaFailed("deduplicated backup", "a piece of chunk " + std::to_string(chunk.chunkId), *media);
         }
         chunk.pieces.push_back(p);
-        ++links;
-        clones += cloned ? 1 : 0;
+        ++pieces;
       }
       if (media->Close() != 0) return MediaFailed("deduplicated backup", "Close", *media);
       m_second.push_back(chunk);
     }
     const double seconds = SecondsSince(start);
-    std::printf("deduplicated backup: %s, %zu links in %.2f s: %zu cloned, %zu copied in %zu copy jobs\n",
-                Count(m_second.size(), "chunk").c_str(), links, seconds, clones, links - clones,
-                platform::Appliance().CallsOf(platform::ApplianceOp::CopyObject).size());
+    std::printf("deduplicated backup: %s, %zu pieces in %.2f s: %zu cloned, %zu copied in %zu copy jobs, %zu sent "
+                "again as new data (%s)\n",
+                Count(m_second.size(), "chunk").c_str(), pieces, seconds, clones, copies,
+                platform::Appliance().CallsOf(platform::ApplianceOp::CopyObject).size(), pieces - clones - copies,
+                Size(sent).c_str());
     return true;
   }
 

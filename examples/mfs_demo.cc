@@ -19,7 +19,7 @@ namespace {
 const DemoRoad kRoads[] = {
     {"disk", "chunks as files on a disk mount path", &RunDiskRoad},
     {"dedup", "a deduplicated chunk in the single-instance store", &RunDedupRoad},
-    {"appliance", "chunks on a dedup appliance's stand-in, then again as clones and copies", &RunApplianceRoad},
+    {"appliance", "chunks on a dedup appliance's stand-in, then again as clones, copies and new data in each chunk", &RunApplianceRoad},
 };
 
 // Log lines the process keeps in memory; the log file, when set, gets them all.

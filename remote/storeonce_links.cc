@@ -85,10 +85,9 @@ int HPStoreOnce_FS::CloneToDataFile(SILinkHdr* link, unsigned int value, int* eo
     Log(1, "pSILinkNBO is NULL");
     return -1;
   }
-  if (RefusedWhileCopyPending("clone into the data file")) return -1;
   const SILinkHdr host = HostOrder(link);
   const std::string parent = GetObjectPathFromSILinkHdr(host);
-  const int opened = OpenDataFile(kOpenCloneTarget);
+  const int opened = OpenDataFileToAdd(kOpenCloneTarget, "clone into the data file");
   if (opened != 0) {
     Log(1, "Failed to open data file. iRet [%d].", opened);
     return -1;
@@ -179,6 +178,9 @@ int HPStoreOnce_FS::ScheduleDataFileCopy(SILinkHdr* link, unsigned int installat
       Log(1, "Failed to get SFILE size. Err [%s].", e.AsString().c_str());
       return -1;
     }
+    // A copy target opens without exclusive create. An empty object holds nothing of another
+    // chunk: the chunk takes it as its own, and what follows the copy is appended to it.
+    if (objectSize == 0) m_bDataObjectOwned = true;
     m_CopyLink = host;
     m_uCopyTHId = installationId;
     m_ullCopySrcOffset = offset;
@@ -244,6 +246,7 @@ int HPStoreOnce_FS::RunCopyJob(const CFSInitParams& sourceParams, const std::str
     Log(1, "Cannot check status of object copy job [%llu]. sSrcObjectPath [%s]. Err [%s],",
         static_cast<unsigned long long>(jobId), sourcePath.c_str(), e.AsString().c_str());
     ConvertAndSetLastMMError(e);
+    StopCopyJob(*source, sourcePath, targetParams, jobId);
     return -1;
   }
   if (copyResult.IsFailure()) {
@@ -261,4 +264,22 @@ int HPStoreOnce_FS::RunCopyJob(const CFSInitParams& sourceParams, const std::str
     return -1;
   }
   return 0;
+}
+
+// The copy is reported failed: a job left running would go on writing into the data object of a
+// chunk that its host takes as failed (and may write again), so it is cancelled, or, when the
+// cancel fails, waited for. The last error stays the status failure's.
+void HPStoreOnce_FS::StopCopyJob(CHPStoreOnceFS& source, const std::string& sourcePath,
+                                 const CFSInitParams& targetParams, uint64_t jobId) {
+  CXoError e = source.CancelCopyJob(sourcePath, targetParams, std::string());
+  if (e.IsSuccess()) return;
+  Log(1, "Failed to cancel object copy job [%llu]. sSrcObjectPath [%s]. Err [%s].",
+      static_cast<unsigned long long>(jobId), sourcePath.c_str(), e.AsString().c_str());
+  CXoError copyResult;
+  uint32_t percentDone = 0;
+  e = source.GetCopyStatus(std::string(), jobId, true, copyResult, percentDone);
+  if (e.IsFailure()) {
+    Log(1, "Object copy job [%llu] may still write into [%s]. Err [%s].", static_cast<unsigned long long>(jobId),
+        m_strCopyDestPath.c_str(), e.AsString().c_str());
+  }
 }

@@ -122,6 +122,7 @@ int HPStoreOnce_FS::CloseSpecific(long markType) {
   }
   m_pDataFile.reset();
   ClearPendingCopy();
+  m_bDataObjectOwned = false;
   m_strDataPath.clear();
 
   if (m_pFS) {

@@ -127,6 +127,33 @@ int HPStoreOnce_FS::OpenDataFile(HPStoreOnceFSOpenMode mode) {
     DisplayError(FXErrorUtil::GetMM(e), 1, "Failed to open the data file");
     return -1;
   }
+  // An exclusive create that went through made the object: it is this chunk's own.
+  if ((args.flags & O_EXCL) != 0) m_bDataObjectOwned = true;
+  return 0;
+}
+
+// A copy job writes into the data object behind the chunk's handle, which is why a copy that ran
+// closes the object. Bytes or clones that follow belong after the copied range, so a pending copy
+// runs first, and the object this chunk made is opened again to append. An object the chunk did
+// not make is still opened as new, and refused when it exists.
+int HPStoreOnce_FS::OpenDataFileToAdd(HPStoreOnceFSOpenMode mode, const char* what) {
+  if (CopyPending()) {
+    const int copied = CopyDataFile();
+    if (copied != 0) {
+      Log(1, "Cannot %s [%s]: the pending copy before it failed. iRet [%d].", what, m_strDataPath.c_str(), copied);
+      return -1;
+    }
+  }
+  if (!m_bDataObjectOwned || !m_pDataFile || m_pDataFile->IsValid()) return OpenDataFile(mode);
+  const int opened = OpenDataFile(kOpenAppend);
+  if (opened != 0) return opened;
+  CXoError e = m_pDataFile->Seek(0, 2, nullptr);
+  if (e.IsFailure()) {
+    Log(1, "Failed to seek to end of data file [%s], Error [%s].", m_strDataPath.c_str(), e.AsString().c_str());
+    ConvertAndSetLastMMError(e);
+    (void)m_pDataFile->Close();  // the next call opens it again and seeks once more
+    return -1;
+  }
   return 0;
 }
 
@@ -168,7 +195,7 @@ int HPStoreOnce_FS::WriteToMetaData(const char* buf, long len, int* eom) {
   return WriteObject(m_pMetaDataFile.get(), m_strMetaDataPath, buf, len, "metadata");
 }
 
-// Bytes added at the data object's end while a copy is pending would lie where the copy job
+// Padding added at the data object's end while a copy is pending would lie where the copy job
 // writes its range, and be overwritten when it runs.
 bool HPStoreOnce_FS::RefusedWhileCopyPending(const char* what) {
   if (!CopyPending()) return false;
@@ -180,8 +207,7 @@ bool HPStoreOnce_FS::RefusedWhileCopyPending(const char* what) {
 
 int HPStoreOnce_FS::WriteToDataFile(const char* buf, long len, int* eom) {
   if (eom != nullptr) *eom = 0;
-  if (RefusedWhileCopyPending("write to the data file")) return -1;
-  const int opened = OpenDataFile(kOpenCreate);
+  const int opened = OpenDataFileToAdd(kOpenCreate, "write to the data file");
   if (opened != 0) {
     Log(1, "Failed to open data file. iRet [%d].", opened);
     return -1;

@@ -17,7 +17,9 @@
 // object, below the mount root (the chunk path through "OZ_MAGNETIC"). A clone makes the appliance
 // append the range to the data object at once; a scheduled copy is kept pending, grows by the links
 // that continue it, and runs as one copy job on the appliance when a link of another chunk arrives,
-// when the host calls CopyDataFile, or at Close.
+// when new data or a clone follows it, when the host calls CopyDataFile, or at Close. New data and
+// clones always land after the copied range: a copy closes the data object, and the chunk opens
+// the object it made again to append.
 //
 // Failures set the last error (media manager codes; 40013 for a missing object tag or a refused
 // open mode, 105 when no interface can be made) and are logged at level 1; 81158 from the
@@ -35,6 +37,7 @@
 #include "platform/sidb_records.h"
 
 struct HPStoreOnceFSTestAccess;  // defined by the tests only
+class CHPStoreOnceFS;
 
 // The link record of deduplicated data, 208 bytes, as the host passes it: in network byte order.
 struct SILinkHdr {
@@ -63,8 +66,8 @@ class HPStoreOnce_FS : public media_fs {
   // The appliance's "no room" code: an object write, clone or copy job that meets it marks the
   // volume full.
   static constexpr int kApplianceFullMMError = 81158;
-  // The last error of a link that does not continue the pending copy, and of bytes added at the
-  // data object's end while a copy is pending.
+  // The last error of a link that does not continue the pending copy, and of padding asked for
+  // while a copy is pending.
   static constexpr long long kMMErrCopyPending = 103;
 
   // `params` must be of storage type 7 (an invariant report otherwise); the object keeps a copy.
@@ -99,7 +102,8 @@ class HPStoreOnce_FS : public media_fs {
   int InitCatalogOperationOnMedia(int) override { return -1; }
   // SetMetaDataSeekOffset from the start: 1 or 0.
   int SetSeekOffset(long long offset) override;
-  // Appends to the data object (created, exclusively, on the first write): len or -1.
+  // Appends to the data object (created, exclusively, on the first write; after a copy has run,
+  // the chunk's own object is opened again to append, a pending copy running first): len or -1.
   int WriteToDataFile(const char* buf, long len, int* eom) override;
   // Appends to the metadata object (created, truncated, on the first write): len or -1.
   int WriteToMetaData(const char* buf, long len, int* eom) override;
@@ -170,13 +174,15 @@ class HPStoreOnce_FS : public media_fs {
   // The file-system parameters of the link's mount path (storage type 7) and the source object's
   // path below that mount path's root: 0, or -1 when the mount path is unknown.
   int GetFSParamsFromSILinkHdr(const SILinkHdr& link, long installationId, CFSInitParams& params, std::string& path);
-  // Appends the linked range (link in network order) to the data object on the appliance. 0 or
-  // -1. `value` is not used.
+  // Appends the linked range (link in network order) to the data object on the appliance, as
+  // WriteToDataFile appends bytes. 0 or -1. `value` is not used.
   int CloneToDataFile(SILinkHdr* link, unsigned int value, int* eom);
   // Adds the linked range to the pending copy, or runs the pending copy and starts a new one:
   // the link's size, or -1.
   int ScheduleDataFileCopy(SILinkHdr* link, unsigned int installationId, bool reuse, int* eom);
   // Runs the pending copy as one copy job and waits for it: 0 (also with nothing pending) or -1.
+  // When the job's outcome cannot be read, the job is cancelled (or waited for) before the call
+  // fails, so that no job goes on writing into the data object.
   int CopyDataFile();
 
   // ---- Chunk metadata index -------------------------------------------------------------------
@@ -221,6 +227,9 @@ class HPStoreOnce_FS : public media_fs {
   std::string m_strLastCopySrcPath;
   // The index is open read-only (a search opened it first).
   bool m_bIndexReadOnly = false;
+  // This chunk made its data object (or found it empty and took it): once a copy job has closed
+  // it, new data and clones open it again to append. Cleared when the chunk closes.
+  bool m_bDataObjectOwned = false;
 
  private:
   bool CopyPending() const { return m_ullCopySrcOffset != ~0ULL; }
@@ -239,6 +248,14 @@ class HPStoreOnce_FS : public media_fs {
                                 unsigned long long asked, unsigned long long done);
   // Refuses to add bytes at the data object's end while a copy is pending: -1 with last error.
   bool RefusedWhileCopyPending(const char* what);
+  // Readies the data object for bytes or a clone at its end: a pending copy runs first; the
+  // chunk's own object, closed by a copy, opens again to append at its end; otherwise the object
+  // opens in `mode` (a new object, exclusively). 0 or -1.
+  int OpenDataFileToAdd(HPStoreOnceFSOpenMode mode, const char* what);
+  // A copy job whose outcome could not be read: cancelled, or else waited for, so that it writes
+  // no more into the data object.
+  void StopCopyJob(CHPStoreOnceFS& source, const std::string& sourcePath, const CFSInitParams& targetParams,
+                   uint64_t jobId);
   // Steps 4 to 10 of a copy run: the job on the appliance, its outcome, the data object closed.
   int RunCopyJob(const CFSInitParams& sourceParams, const std::string& sourcePath);
 };

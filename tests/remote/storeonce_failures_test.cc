@@ -203,10 +203,60 @@ TEST_F(StoreOnceFailures, CopyFailingAtClose) {
     EXPECT_EQ(-1, media->CloseSpecific(0));
     EXPECT_EQ(c.lastError, LastError(*media));
     EXPECT_FALSE(Access::CopyPending(*media));
-    EXPECT_EQ("", ReadFile(DataObject(200)));
+    EXPECT_EQ(0u, platform::Appliance().RunningJobs());
+    // A job whose status was not read was stopped: it may have copied its one piece before.
+    const std::string left = ReadFile(DataObject(200));
+    EXPECT_TRUE(left.empty() || (c.rule.op == ApplianceOp::CopyStatus && left == Pattern(100000, 100).substr(0, 100)));
     EXPECT_TRUE(platform::LogContains("Cannot copy data file, error=-1."));
     media.reset();
-    platform::Appliance().WaitForJobs();  // a job whose status was not read runs on
+    std::filesystem::remove_all(ChunkFolder(200));
+  }
+}
+
+// A copy job whose outcome cannot be read is stopped before the call that ran it reports the
+// failure: cancelled, or waited for when the cancel fails as well. Once the call has returned, no
+// job writes into the data object of the chunk, whichever call ran the copy.
+TEST_F(StoreOnceFailures, CopyWhoseStatusIsLostIsStoppedBeforeTheFailure) {
+  // A source long enough that its job is still copying when the status read fails.
+  constexpr unsigned long long kBig = 24ULL << 20;
+  std::filesystem::create_directories(ChunkFolder(90));
+  {
+    std::ofstream out(DataObject(90), std::ios::binary);
+    const std::string block = Pattern(1 << 20, 9);
+    for (unsigned long long at = 0; at < kBig; at += block.size()) out << block;
+  }
+  const struct {
+    const char* what;
+    bool cancelFails;
+    std::function<int(HPStoreOnce_FS&)> call;
+  } cases[] = {
+      {"at close", false, [](auto& m) { return m.CloseSpecific(0); }},
+      {"run by the host", false, [](auto& m) { return m.CopyDataFile(); }},
+      {"run for new data", false, [](auto& m) { return WriteData(m); }},
+      {"run for a link of another chunk", false, [](auto& m) { return Schedule(m); }},
+      {"the cancel fails too", true, [](auto& m) { return m.CloseSpecific(0); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto media = Chunk(200);
+    SILinkHdr link = Link(kVolId, 90, 1, 0, kBig);
+    int eom = -1;
+    ASSERT_EQ(static_cast<int>(kBig), media->ScheduleDataFileCopy(&link, kTHId, false, &eom));
+    platform::Appliance().Fail({ApplianceOp::CopyStatus, "", 1, 1, 1042});
+    // The first cancel is the one before the job starts.
+    if (c.cancelFails) platform::Appliance().Fail({ApplianceOp::CancelCopy, "", 2, 1, 1044});
+    EXPECT_EQ(-1, c.call(*media));
+    EXPECT_EQ(1042, LastError(*media));
+    EXPECT_EQ(0u, platform::Appliance().RunningJobs());
+    // The job copies front to back: an object that does not grow has no writer left.
+    const auto left = std::filesystem::file_size(DataObject(200));
+    platform::Appliance().WaitForJobs();
+    EXPECT_EQ(left, std::filesystem::file_size(DataObject(200))) << "the object grew after the failure";
+    if (c.cancelFails) {
+      EXPECT_EQ(kBig, left);  // waited for: the job ran to its end
+    }
+    media.reset();
+    platform::Appliance().WaitForJobs();
     std::filesystem::remove_all(ChunkFolder(200));
   }
 }

@@ -145,20 +145,107 @@ TEST_F(StoreOnceLinks, RefusedLinks) {
   EXPECT_EQ("", ReadFile(DataObject(301)));
 }
 
-// Bytes added at the data object's end while a copy waits would be overwritten by the copy job:
-// they are refused, and the copy lands whole.
-TEST_F(StoreOnceLinks, NothingIsAddedWhileACopyIsPending) {
+// New data and clones that come while a copy is pending run it first and land after the copied
+// range; after a copy has run (by the host, or for a link of another chunk) they go to the end of
+// the chunk's own data object. Padding is still refused while a copy is pending: it would lie where
+// the copy lands.
+TEST_F(StoreOnceLinks, NewDataAndClonesAfterACopyLandAfterIt) {
   int eom = -1;
+  const std::string c100 = Pattern(100000, 100), c101 = Pattern(100000, 101);
   const std::string data = Pattern(64, 3);
   ASSERT_EQ(64, media->WriteToDataFile(data.data(), 64, &eom));
   ASSERT_EQ(100, Schedule(Link(kVolId, 100, 1, 0, 100)));
-  SILinkHdr clone = Link(kVolId, 101, 1, 0, 10);
-  EXPECT_EQ(-1, media->WriteToDataFile(data.data(), 64, &eom));
-  EXPECT_EQ(103, LastError(*media));
-  EXPECT_EQ(-1, media->CloneToDataFile(&clone, 0, &eom));
   EXPECT_EQ(-1, media->WritePaddingToDataFile(data.data(), 8, &eom));
+  EXPECT_EQ(103, LastError(*media));
+  ASSERT_EQ(5, media->WriteToDataFile("12345", 5, &eom));
+  EXPECT_FALSE(Access::CopyPending(*media));
+  EXPECT_EQ(64 + 100 + 5, media->GetDataFileOffset());
+
+  ASSERT_EQ(10, Schedule(Link(kVolId, 101, 1, 0, 10)));
+  SILinkHdr clone = Link(kVolId, 100, 1, 500, 20);
+  ASSERT_EQ(0, media->CloneToDataFile(&clone, 0, &eom));
+  EXPECT_EQ(64 + 100 + 5 + 10 + 20, media->GetDataFileOffset());
+  // Write, copy, run the copy, write: the second write goes to the end.
+  ASSERT_EQ(1000, Schedule(Link(kVolId, 101, 1, 10, 1000)));
+  ASSERT_EQ(0, media->CopyDataFile());
+  ASSERT_EQ(5, media->WriteToDataFile("abcde", 5, &eom));
+  // A link of another chunk runs the pending copy; a clone follows both copies.
+  ASSERT_EQ(30, Schedule(Link(kVolId, 100, 1, 0, 30)));
+  ASSERT_EQ(40, Schedule(Link(kVolId, 101, 2, 0, 40)));
+  ASSERT_EQ(0, media->CopyDataFile());
+  ASSERT_EQ(0, media->CloneToDataFile(&clone, 0, &eom));
   ASSERT_EQ(0, media->CloseSpecific(0));
-  EXPECT_EQ(data + Pattern(100000, 100).substr(0, 100), ReadFile(DataObject(300)));
+  EXPECT_EQ(data + c100.substr(0, 100) + "12345" + c101.substr(0, 10) + c100.substr(500, 20) + c101.substr(10, 1000) +
+                "abcde" + c100.substr(0, 30) + Pattern(50000, 2).substr(0, 40) + c100.substr(500, 20),
+            ReadFile(DataObject(300)));
+  EXPECT_EQ(5u, platform::Appliance().CallsOf(platform::ApplianceOp::CopyObject).size());
+}
+
+// A copy that fails when new data runs it: the data is refused with the copy's error and nothing
+// of it lands; the copy stays pending and runs again at close.
+TEST_F(StoreOnceLinks, NewDataBehindAFailingCopyIsRefused) {
+  int eom = -1;
+  ASSERT_EQ(3, media->WriteToDataFile("abc", 3, &eom));
+  ASSERT_EQ(100, Schedule(Link(kVolId, 100, 1, 0, 100)));
+  platform::Appliance().Fail({platform::ApplianceOp::CopyObject, "", 1, 1, 1041});
+  EXPECT_EQ(-1, media->WriteToDataFile("de", 2, &eom));
+  EXPECT_EQ(1041, LastError(*media));
+  SILinkHdr clone = Link(kVolId, 101, 1, 0, 10);
+  platform::Appliance().Fail({platform::ApplianceOp::CopyObject, "", 1, 1, 1042});
+  EXPECT_EQ(-1, media->CloneToDataFile(&clone, 0, &eom));
+  EXPECT_EQ(1042, LastError(*media));
+  EXPECT_TRUE(Access::CopyPending(*media));
+  EXPECT_EQ("abc", ReadFile(DataObject(300)));
+  ASSERT_EQ(0, media->CloseSpecific(0));
+  EXPECT_EQ("abc" + Pattern(100000, 100).substr(0, 100), ReadFile(DataObject(300)));
+}
+
+// Only the data object that the chunk made (or found empty) is opened again to append: a new
+// chunk whose object exists still refuses to write or clone into it, also after a copy, which
+// adds at the end of what it finds.
+TEST_F(StoreOnceLinks, ANewChunkRefusesAnExistingObject) {
+  ASSERT_EQ(0, media->CloseSpecific(0));
+  const std::string c100 = Pattern(100000, 100);
+  const struct {
+    const char* what;
+    std::string before;
+    bool copyFirst;
+    bool taken;
+  } cases[] = {
+      {"write or clone into an object of another", "earlier", false, false},
+      {"after a copy into an object of another", "earlier", true, false},
+      {"after a copy into an empty object", "", true, true},
+  };
+  long long chunkId = 400;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::filesystem::create_directories(ChunkFolder(chunkId));
+    std::ofstream(DataObject(chunkId), std::ios::binary) << c.before;
+    id = ChunkId(chunkId);
+    ASSERT_EQ(0, media->Create(&id));
+    std::string expected = c.before;
+    if (c.copyFirst) {
+      ASSERT_EQ(10, Schedule(Link(kVolId, 100, 1, 0, 10)));
+      ASSERT_EQ(0, media->CopyDataFile());
+      expected += c100.substr(0, 10);
+    }
+    int eom = -1;
+    SILinkHdr clone = Link(kVolId, 100, 1, 20, 5);
+    if (c.taken) {
+      EXPECT_EQ(3, media->WriteToDataFile("new", 3, &eom));
+      EXPECT_EQ(0, media->CloneToDataFile(&clone, 0, &eom));
+      expected += "new" + c100.substr(20, 5);
+    } else {
+      EXPECT_EQ(-1, media->WriteToDataFile("new", 3, &eom));
+      EXPECT_EQ(975, LastError(*media));
+      media->MediaFSSetLastError(0);
+      EXPECT_EQ(-1, media->CloneToDataFile(&clone, 0, &eom));
+      EXPECT_EQ(975, LastError(*media));
+    }
+    ASSERT_EQ(0, media->CloseSpecific(0));
+    EXPECT_EQ(expected, ReadFile(DataObject(chunkId)));
+    ++chunkId;
+  }
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 // object of their own: both streams, with seeks and offsets, equal a model in which each cloned or
 // copied range holds the parent's bytes, and the index finds every key and nothing between them.
 
+#include <algorithm>
 #include <map>
 #include <random>
 
@@ -56,6 +57,8 @@ class StoreOnceRoad : public StoreOnceTest {
       // While the copy waits, the data offset is where the copied bytes will end.
       EXPECT_EQ(static_cast<long long>(m_model.data.size()), m_media.GetDataFileOffset());
     }
+    // The pending copy run now, as a host does before it goes on.
+    void RunCopy() { ASSERT_EQ(0, m_media.CopyDataFile()); }
     void Index(unsigned long long key) {
       SChunkMetaDataIndexEntry e = Entry(key);
       ASSERT_EQ(0, m_media.AddChunkMetaDataIndexEntry(e));
@@ -177,6 +180,54 @@ TEST_F(StoreOnceRoad, ChunksWithClonesAndCopiesReadBackAsTheModel) {
 
   for (long long chunkId : {101, 102, 103, 104}) RestoreAndCompare(chunkId, rng);
   EXPECT_EQ(0, platform::Appliance().RunningJobs());
+}
+
+// New data, clones, copies from two earlier chunks (links of one chunk continue each other, so
+// they merge while a copy is pending; a link of the other chunk runs the pending copy) and runs
+// of the pending copy by the host, in every order within one chunk, each order twice over so that
+// the last step meets the first: every chunk reads back as its model.
+TEST_F(StoreOnceRoad, NewDataClonesAndCopiesInEveryOrder) {
+  std::mt19937 rng(35);
+  auto media = NewMedia();
+  {
+    ChunkWriter a(*this, *media, 101);
+    a.Meta(Pattern(10, 1));
+    a.Data(Pattern(400000, 2));
+    a.Close();
+    ChunkWriter b(*this, *media, 102);
+    b.Meta(Pattern(10, 3));
+    b.Data(Pattern(400000, 4));
+    b.Close();
+  }
+  std::string order = "ABDKR";  // copy of 101, copy of 102, new data, clone, run of the copy
+  long long chunkId = 1000;
+  do {
+    SCOPED_TRACE(order);
+    ChunkWriter w(*this, *media, chunkId);
+    w.Meta(order);
+    unsigned long long nextA = 0, nextB = 0;
+    for (int pass = 0; pass < 2; ++pass) {
+      for (char step : order) {
+        const unsigned long long n = 1 + rng() % 3000;
+        switch (step) {
+          case 'A': w.Copy(101, nextA, n), nextA += n; break;
+          case 'B': w.Copy(102, nextB, n), nextB += n; break;
+          case 'D': w.Data(Pattern(n, static_cast<unsigned>(chunkId))); break;
+          case 'K': w.Clone(rng() % 2 ? 101 : 102, rng() % 300000, n); break;
+          case 'R': w.RunCopy(); break;
+        }
+        if (::testing::Test::HasFatalFailure()) return;
+        if (step == 'D' || step == 'K') {
+          EXPECT_EQ(static_cast<long long>(chunks[chunkId].data.size()), media->GetDataFileOffset());
+        }
+      }
+    }
+    w.Close();
+    if (::testing::Test::HasFatalFailure()) return;
+    RestoreAndCompare(chunkId++, rng);
+  } while (std::next_permutation(order.begin(), order.end()));
+  EXPECT_EQ(1120, chunkId);
+  EXPECT_EQ(0u, platform::Appliance().RunningJobs());
 }
 
 // The frame's own road: blocks written through media_fs::Write land in the metadata object and
