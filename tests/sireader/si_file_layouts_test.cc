@@ -70,6 +70,41 @@ TEST_F(SIFileLayoutTest, Layout0FindsTheTagHeaderAtEachBlockSize) {
                                     chunk.MetaPath() + "]"));
 }
 
+// The metadata offset comes from the object's name: one whose sum with the block size wraps past
+// 2^64, or lies beyond the metadata file, is refused instead of reading other bytes of the file.
+TEST_F(SIFileLayoutTest, Layout0RefusesMetadataOffsetsOutsideTheMetadataFile) {
+  const uint64_t block = 32768;
+  const std::string meta = Layout0Meta(block, true, block + 4096);
+  craft::WriteFile(chunk.MetaPath(), meta);
+  const struct {
+    uint64_t offset;
+    int expected;
+  } cases[] = {
+      {0, 0},
+      {4095, 0},
+      {4096, 0},                       // the metadata file's end: nothing left to read, no failure
+      {4097, -1},
+      {~0ull - block + 1 + 100, -1},   // wraps to 100, inside the chunk header block
+      {~0ull, -1},
+  };
+  std::mt19937_64 rng(3);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.offset);
+    platform::ResetLogs();
+    WriteDataFile(SingleInstancer_FS::GetSIFileName(1, 2, 3, c.offset, true), "data");
+    auto reader = Reader(kChunk);
+    ASSERT_EQ(c.expected, reader->OpenDataFile_5(1, 2, 3, c.offset, true));
+    if (c.expected == 0) {
+      EXPECT_EQ(meta.substr(block + c.offset, 64), ReadPieces(*reader, Stream::kMetaData, 64, rng, 64));
+      continue;
+    }
+    EXPECT_TRUE(platform::LogContains("CSIFile::OpenDataFile_5: Metadata offset [" + std::to_string(c.offset) +
+                                      "] past block size [32768] lies beyond the end of the metadata file [" +
+                                      chunk.MetaPath() + "], Object Number [3]"));
+    EXPECT_TRUE(FXErrorUtil::IsMM(reader->m_LastError, 1204)) << reader->m_LastError.AsString();
+  }
+}
+
 // The metadata file stays open across objects; each object's data file is its own, named 'S' or
 // 'N' by the host's flag.
 TEST_F(SIFileLayoutTest, Layout0KeepsTheMetadataFileOpenAcrossObjects) {
