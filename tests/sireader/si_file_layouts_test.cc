@@ -185,6 +185,30 @@ TEST_F(SIFileLayoutTest, Layout1OpensThroughTheReferenceRecord) {
   }
 }
 
+// A chunk of this layout has no container index. A data file that a compaction left half
+// switched (the file gone, the finished copy and its marker beside it) is repaired under the
+// chunk's ".compactlock" at the first attempt, and opened; no index is made for the chunk.
+TEST_F(SIFileLayoutTest, Layout1DataFileThatACompactionLeftHalfSwitchedIsRepaired) {
+  std::string header(16, '\0');
+  std::memcpy(header.data(), "10DHGAT", 8);
+  const std::string payload = craft::SeedBytes(3000, 6);
+  const std::string data = path_append(chunk.Dir(), "OBJECTS_C");
+  craft::WriteFile(data + ".compact", craft::ContainerHeader() + craft::SeedBytes(200, 4) + header + payload);
+  craft::WriteFile(data + ".temp", "");
+  craft::WriteFile(chunk.MetaPath(), craft::SeedBytes(1000, 5) + RefHdr("OBJECTS_C", 328) + "metadata");
+
+  auto reader = Reader(kChunk);
+  ASSERT_EQ(0, reader->OpenDataFile_1(1000));
+  std::mt19937_64 rng(4);
+  EXPECT_EQ(payload, ReadPieces(*reader, Stream::kData, payload.size() + 1, rng, 700));
+  EXPECT_EQ("metadata", ReadPieces(*reader, Stream::kMetaData, 8, rng, 8));
+  EXPECT_FALSE(CXoPath::Exists(data + ".compact"));
+  EXPECT_FALSE(CXoPath::Exists(data + ".temp"));
+  EXPECT_TRUE(CXoPath::Exists(path_append(chunk.Dir(), ".compactlock")));
+  EXPECT_FALSE(CXoPath::Exists(path_append(chunk.Dir(), "SFILE_CONTAINER.idx")));
+  EXPECT_EQ(0, platform::SleptMs());  // no attempt was refused
+}
+
 // The state report: both files, their positions and the data file's map.
 TEST_F(SIFileLayoutTest, ToStringLogsTheFilesAndTheirPositions) {
   std::string header(16, '\0');
