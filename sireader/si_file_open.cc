@@ -7,6 +7,7 @@
 #include "MediaFileSystem/SIFile.h"
 #include "MediaFileSystem/SingleInstancerFS.h"
 #include "platform/byte_order.h"
+#include "platform/checked_add.h"
 #include "platform/local_files.h"
 #include "sireader/si_file_internal.h"
 
@@ -86,7 +87,29 @@ MM_int CSIFile::ProbeChunkBlockSize(MM_int iObjectNumber, MM_ulonglong ullMetada
     if (got != sizeof(tag) || std::memcmp(tag, sifile::kTagHeader, sizeof(tag)) != 0) continue;
 
     m_ullChunkBlockSize = block;
-    e = m_pMetaDataReader->Seek(ullMetadataOffset + block, 0, nullptr);
+    // The offset comes from the object's name: one that wraps past 2^64 or reaches beyond the
+    // metadata file would have the reads deliver bytes that are not this object's metadata.
+    uint64_t start = 0;
+    unsigned long long size = 0;
+    const bool fits = CheckedAdd(ullMetadataOffset, block, start);
+    if (fits) {
+      e = m_pMetaDataReader->GetFileInterface()->Size(size);
+      if (e.IsFailure()) {
+        OZlog(m_pLogDef, 1, "%s: Cannot get the size of the metadata file [%s], error=%s", kOp,
+              m_strMetaDataPath.c_str(), e.AsString().c_str());
+        return ChunkFaultResult(kOp, e, m_strMetaDataPath);
+      }
+    }
+    if (!fits || start > size) {
+      OZlog(m_pLogDef, 1,
+            "%s: Metadata offset [%llu] past block size [%llu] lies beyond the end of the metadata file [%s], Object "
+            "Number [%d]",
+            kOp, ullMetadataOffset, static_cast<unsigned long long>(block), m_strMetaDataPath.c_str(), iObjectNumber);
+      m_LastError = FXErrorUtil::ErrorMM(FX_LOCATION, 1204, "Metadata offset [%llu] lies beyond the end of [%s]",
+                                         ullMetadataOffset, m_strMetaDataPath.c_str());
+      return -1;
+    }
+    e = m_pMetaDataReader->Seek(start, 0, nullptr);
     if (e.IsFailure()) {
       OZlog(m_pLogDef, 1,
             "%s: Failed to seek to offset [%llu] within the metadata file [%s], Object Number [%d], error=%s", kOp,

@@ -7,6 +7,7 @@
 
 #include "MediaFileSystem/SFileCompactionMap.h"
 #include "platform/byte_order.h"
+#include "platform/checked_add.h"
 #include "platform/string_format.h"
 #include "platform/threads.h"
 
@@ -207,12 +208,16 @@ uint64_t CSFileCompactionMap::GetPhysicalOffset(uint64_t LogicalOff, bool bPrune
     return kInvalidOffset;
   }
   const Run& run = m_vRuns[m];
-  uint64_t result = run.physical + (LogicalOff - run.logical);
-  if (run.logical != LogicalOff && static_cast<uint32_t>(m) + 1 < n) {
+  // The runs come from the media: a sum that wraps would name another place of the file, and a
+  // run that ends before it starts is no run. Both are a damaged map, judged below.
+  uint64_t result = kInvalidOffset;
+  bool damaged = !CheckedAdd(run.physical, LogicalOff - run.logical, result);
+  if (!damaged && run.logical != LogicalOff && static_cast<uint32_t>(m) + 1 < n) {
     const Run& next = m_vRuns[m + 1];
-    const uint64_t holeStart = run.logical + (next.physical - run.physical);
+    uint64_t holeStart = 0;
+    damaged = next.physical < run.physical || !CheckedAdd(run.logical, next.physical - run.physical, holeStart);
     // In pruner mode an offset whose bytes were dropped names the start of the next run.
-    if (LogicalOff >= holeStart) {
+    if (!damaged && LogicalOff >= holeStart) {
       if (!bPrunerMode) {
         watch.Stop();
         LogHole(LogicalOff, holeStart, run, next);
@@ -227,7 +232,7 @@ uint64_t CSFileCompactionMap::GetPhysicalOffset(uint64_t LogicalOff, bool bPrune
   // A result outside the container's header or past the growth a map can cause comes from a
   // damaged map. The allowance is 32-bit arithmetic, as maps already on media were checked with it.
   const uint32_t allowance = 24u * n + 128u;
-  if (result >= 128 && (result <= LogicalOff || result - LogicalOff <= allowance)) {
+  if (!damaged && result >= 128 && (result <= LogicalOff || result - LogicalOff <= allowance)) {
     if (m_pDbg->getLevel() >= kTranslationLineLevel) {
       m_pDbg->DebugLvl("GetPhysicalOffset", kTranslationLineLevel, "Translated logical offset [%llu] to phy offset [%llu]. File [%s].",
                        static_cast<unsigned long long>(LogicalOff), static_cast<unsigned long long>(result),

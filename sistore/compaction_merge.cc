@@ -12,6 +12,7 @@
 
 #include "MediaFileSystem/SFileCompactionMap.h"
 #include "platform/byte_order.h"
+#include "platform/checked_add.h"
 #include "platform/crc32.h"
 
 namespace {
@@ -29,8 +30,6 @@ struct Piece {
   uint64_t physical;  // in the current container
   uint64_t length;
 };
-
-uint64_t SaturatingAdd(uint64_t a, uint64_t b) { return b > kNoEnd - a ? kNoEnd : a + b; }
 
 uint64_t HoleEnd(const SSFileRange& hole) { return SaturatingAdd(hole.uOffset, hole.uLength); }
 

@@ -67,10 +67,31 @@ bool GiveUpAfter(int& vanished, EvDebug* log, const char* tag, const char* szPat
   return true;
 }
 
-// Takes the chunk lock for the recovery or switch of `szPath` unless it is held already.
-CXoError LockFor(SCmpctChnkLockCtx& lock, const char* szPath, EvDebug* pDbg, EvDebug* log, const char* tag,
-                 const char* purpose) {
-  CXoError e = SingleInstancer_FS::LockChunkForCompaction(&lock, pDbg, !LocksCompactLockFile(szPath));
+// Takes the chunk lock for the recovery or switch of `szPath`. An SFile's is the container index,
+// which the lock never creates (an empty index would hide a compacted copy of the index). A chunk
+// without an index (an older layout, or an index between the two steps of its own switch) is
+// locked through ".compactlock" instead, which the index's own recovery and switch take too;
+// that stands only while the index is still absent under the lock, else the call is refused
+// as busy and the retry takes the index.
+CXoError LockFor(SCmpctChnkLockCtx& lock, CFSInterface* fs, const char* szPath, EvDebug* pDbg, EvDebug* log,
+                 const char* tag, const char* purpose) {
+  const bool byIndex = !LocksCompactLockFile(szPath);
+  const std::string index = CXoPath::Append(lock.strChunkDir, kContainerIndexName);
+  bool onIndex = byIndex;
+  if (byIndex) {
+    // A test that fails leaves the index lock, whose open tells what is wrong.
+    bool exists = true;
+    if (fs->Exists(index, exists).IsSuccess() && !exists) onIndex = false;
+  }
+  CXoError e = SingleInstancer_FS::LockChunkForCompaction(&lock, pDbg, onIndex);
+  if (e.IsSuccess() && byIndex && !onIndex) {
+    bool exists = true;
+    e = fs->Exists(index, exists);
+    if (e.IsSuccess() && exists) {
+      e = FXErrorUtil::ErrorErrNo(FX_LOCATION, EAGAIN, "The container index [%s] appeared while the chunk was locked",
+                                  index.c_str());
+    }
+  }
   if (e.IsFailure()) {
     log->DebugLvl(tag, 1, "Unable to lock path [%s] for %s. Error [%s],", lock.strChunkDir.c_str(), purpose,
                   e.AsString().c_str());
@@ -142,7 +163,7 @@ CXoError SingleInstancer_FS::RecoverCompactableFileEx(CFSInterface* fs, const ch
       // The caller's lock guards SFiles only: the index's own recovery needs ".compactlock".
       if (isIndex) ozassert(false, "!nIsSfileIdx", __FILE__, __func__, __LINE__);
     } else if (!lock.IsLocked()) {
-      e = LockFor(lock, szPath, pDbg, log, kTag, "recovery");
+      e = LockFor(lock, fs, szPath, pDbg, log, kTag, "recovery");
       if (e.IsFailure()) return e;
       continue;  // decide again under the lock
     }
@@ -219,7 +240,7 @@ CXoError SingleInstancer_FS::RecoverCompactableFileEx2(CFSInterface* fs, const c
     if (!exists) return CXoError::Success();
     bCompact2Found = true;
     if (!bChunkLocked && !lock.IsLocked()) {
-      e = LockFor(lock, szPath, pDbg, log, kTag, "recovery");
+      e = LockFor(lock, fs, szPath, pDbg, log, kTag, "recovery");
       if (e.IsFailure()) return e;
       continue;  // decide again under the lock
     }
@@ -368,7 +389,7 @@ CXoError SingleInstancer_FS::SwitchCompactableFile(const CFSInitParams& params, 
   // Under the chunk lock a recovery sees the switch either not begun or finished.
   SCmpctChnkLockCtx lock;
   FillLockContext(lock, szPath, pDbg, fs.get());
-  CXoError e = LockFor(lock, szPath, pDbg, log, kTag, "switch");
+  CXoError e = LockFor(lock, fs.get(), szPath, pDbg, log, kTag, "switch");
   if (e.IsFailure()) return e;
 
   std::string path = szPath;

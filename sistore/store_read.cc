@@ -11,11 +11,13 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <optional>
 
 #include "MediaFileSystem/SingleInstancerFS.h"
+#include "platform/checked_add.h"
 #include "sistore/data_file_readers.h"
 
 namespace {
@@ -131,7 +133,14 @@ int SingleInstancer_FS::ReadFromFile(int file, char* buf, long len) {
 
 int SingleInstancer_FS::SetSeekOffset(long long offset) {
   if (m_pMetaDataReader == nullptr) return 0;
-  CXoError e = m_pMetaDataReader->Seek(static_cast<unsigned long long>(offset) + m_ulBlockSize, 0, nullptr);
+  // A negative offset would count back into the chunk header block, or wrap past 2^64 with it.
+  uint64_t target = 0;
+  CXoError e;
+  if (offset < 0 || !CheckedAdd(static_cast<uint64_t>(offset), m_ulBlockSize, target)) {
+    e = FXErrorUtil::ErrorErrNo(FX_LOCATION, EINVAL, "Metadata offset [%lld] lies outside the metadata file", offset);
+  } else {
+    e = m_pMetaDataReader->Seek(target, 0, nullptr);
+  }
   if (e.IsSuccess()) return 1;
   Log(1, "Cannot seek to position [%lld], error=%s", offset, e.AsString().c_str());
   ConvertAndSetLastMMError(e);

@@ -70,6 +70,41 @@ TEST_F(SIFileLayoutTest, Layout0FindsTheTagHeaderAtEachBlockSize) {
                                     chunk.MetaPath() + "]"));
 }
 
+// The metadata offset comes from the object's name: one whose sum with the block size wraps past
+// 2^64, or lies beyond the metadata file, is refused instead of reading other bytes of the file.
+TEST_F(SIFileLayoutTest, Layout0RefusesMetadataOffsetsOutsideTheMetadataFile) {
+  const uint64_t block = 32768;
+  const std::string meta = Layout0Meta(block, true, block + 4096);
+  craft::WriteFile(chunk.MetaPath(), meta);
+  const struct {
+    uint64_t offset;
+    int expected;
+  } cases[] = {
+      {0, 0},
+      {4095, 0},
+      {4096, 0},                       // the metadata file's end: nothing left to read, no failure
+      {4097, -1},
+      {~0ull - block + 1 + 100, -1},   // wraps to 100, inside the chunk header block
+      {~0ull, -1},
+  };
+  std::mt19937_64 rng(3);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.offset);
+    platform::ResetLogs();
+    WriteDataFile(SingleInstancer_FS::GetSIFileName(1, 2, 3, c.offset, true), "data");
+    auto reader = Reader(kChunk);
+    ASSERT_EQ(c.expected, reader->OpenDataFile_5(1, 2, 3, c.offset, true));
+    if (c.expected == 0) {
+      EXPECT_EQ(meta.substr(block + c.offset, 64), ReadPieces(*reader, Stream::kMetaData, 64, rng, 64));
+      continue;
+    }
+    EXPECT_TRUE(platform::LogContains("CSIFile::OpenDataFile_5: Metadata offset [" + std::to_string(c.offset) +
+                                      "] past block size [32768] lies beyond the end of the metadata file [" +
+                                      chunk.MetaPath() + "], Object Number [3]"));
+    EXPECT_TRUE(FXErrorUtil::IsMM(reader->m_LastError, 1204)) << reader->m_LastError.AsString();
+  }
+}
+
 // The metadata file stays open across objects; each object's data file is its own, named 'S' or
 // 'N' by the host's flag.
 TEST_F(SIFileLayoutTest, Layout0KeepsTheMetadataFileOpenAcrossObjects) {
@@ -148,6 +183,30 @@ TEST_F(SIFileLayoutTest, Layout1OpensThroughTheReferenceRecord) {
     EXPECT_EQ(opens + 1, Faults().Calls(FsOp::Open));  // the metadata file only
     EXPECT_TRUE(platform::LogContains("which is not a file of the chunk"));
   }
+}
+
+// A chunk of this layout has no container index. A data file that a compaction left half
+// switched (the file gone, the finished copy and its marker beside it) is repaired under the
+// chunk's ".compactlock" at the first attempt, and opened; no index is made for the chunk.
+TEST_F(SIFileLayoutTest, Layout1DataFileThatACompactionLeftHalfSwitchedIsRepaired) {
+  std::string header(16, '\0');
+  std::memcpy(header.data(), "10DHGAT", 8);
+  const std::string payload = craft::SeedBytes(3000, 6);
+  const std::string data = path_append(chunk.Dir(), "OBJECTS_C");
+  craft::WriteFile(data + ".compact", craft::ContainerHeader() + craft::SeedBytes(200, 4) + header + payload);
+  craft::WriteFile(data + ".temp", "");
+  craft::WriteFile(chunk.MetaPath(), craft::SeedBytes(1000, 5) + RefHdr("OBJECTS_C", 328) + "metadata");
+
+  auto reader = Reader(kChunk);
+  ASSERT_EQ(0, reader->OpenDataFile_1(1000));
+  std::mt19937_64 rng(4);
+  EXPECT_EQ(payload, ReadPieces(*reader, Stream::kData, payload.size() + 1, rng, 700));
+  EXPECT_EQ("metadata", ReadPieces(*reader, Stream::kMetaData, 8, rng, 8));
+  EXPECT_FALSE(CXoPath::Exists(data + ".compact"));
+  EXPECT_FALSE(CXoPath::Exists(data + ".temp"));
+  EXPECT_TRUE(CXoPath::Exists(path_append(chunk.Dir(), ".compactlock")));
+  EXPECT_FALSE(CXoPath::Exists(path_append(chunk.Dir(), "SFILE_CONTAINER.idx")));
+  EXPECT_EQ(0, platform::SleptMs());  // no attempt was refused
 }
 
 // The state report: both files, their positions and the data file's map.

@@ -236,6 +236,24 @@ TEST_F(CompactionMapTest, ResultsOutsideTheContainerBoundsAreRefused) {
   EXPECT_EQ(far.GetPhysicalOffset(200, false), kInvalid);
   CSFileCompactionMap edge = MapOf({{200, 200 + 24 + 128}});
   EXPECT_EQ(edge.GetPhysicalOffset(200, false), 352u);
+
+  // Runs whose sums wrap past 2^64, or that end before they start, would name another place in
+  // the file, in either mode.
+  const struct {
+    const char* name;
+    std::vector<std::pair<uint64_t, uint64_t>> entries;
+    uint64_t logical;
+  } damaged[] = {
+      {"physical offset wraps", {{128, ~0ull - 99}}, 1000},                 // would be 772
+      {"next run lies physically before", {{128, 200}, {5000, 150}}, 300},  // pruner mode: 150
+      {"hole start wraps", {{1ull << 63, 200}, {(1ull << 63) + 500, (1ull << 63) + 300}}, (1ull << 63) + 50},
+  };
+  for (const auto& d : damaged) {
+    SCOPED_TRACE(d.name);
+    CSFileCompactionMap map = MapOf(d.entries);
+    EXPECT_EQ(map.GetPhysicalOffset(d.logical, false), kInvalid);
+    EXPECT_EQ(map.GetPhysicalOffset(d.logical, true), kInvalid);
+  }
 }
 
 TEST_F(CompactionMapTest, MediaFormRoundTripsAndCopiesKeepTheirLog) {

@@ -246,6 +246,81 @@ TEST_F(RecoveryTest, MissingInterfacesAndCloudInterfaces) {
   EXPECT_EQ(Get(Sfile()).size(), 3u);
 }
 
+// ---- Chunks without a container index ------------------------------------------------------------
+
+// A chunk of an older layout has data files but no container index. Their recovery and switch lock
+// the chunk through ".compactlock" and never make an index, which would hide a compacted copy of
+// the index itself.
+TEST_F(RecoveryTest, ChunkWithoutAContainerIndexIsLockedThroughTheCompactLock) {
+  ASSERT_EQ(std::remove(Index().c_str()), 0);
+  const std::string data = path_append(chunk_, "OBJECTS_A");
+  const struct {
+    const char* name;
+    Files before, after;
+  } cases[] = {
+      {"CompactAndTempWithoutFile", {{".compact", "new"}, {".temp", ""}}, {{"", "new"}}},
+      {"CompactAndTemp", {{"", "old"}, {".compact", "new"}, {".temp", ""}}, {{"", "new"}}},
+      {"CompactAlone", {{"", "old"}, {".compact", "new"}}, {{"", "old"}}},
+      {"Compact2Alone", {{".compact2", "new"}}, {{"", "new"}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    platform::ResetAll();
+    for (const auto& [suffix, content] : Get(data)) std::remove((data + suffix).c_str());
+    Put(data, c.before);
+    ASSERT_TRUE(Recover(data, COMPACT_TYPE_BOTH).IsSuccess());
+    EXPECT_EQ(Get(data), c.after);
+    EXPECT_EQ(platform::SleptMs(), 0);
+    EXPECT_TRUE(CXoPath::Exists(path_append(chunk_, ".compactlock")));
+    EXPECT_FALSE(CXoPath::Exists(Index()));
+  }
+
+  // The switch takes the same lock.
+  Put(data, {{".compact2", "newer"}});
+  ASSERT_TRUE(SingleInstancer_FS::SwitchCompactableFile(params_, data.c_str(), nullptr).IsSuccess());
+  EXPECT_EQ(Get(data), (Files{{"", "newer"}}));
+  EXPECT_FALSE(CXoPath::Exists(Index()));
+
+  // Another process that holds ".compactlock" (an index being recovered, or another repair)
+  // keeps the recovery out.
+  platform::ResetAll();
+  platform::Config().SetNumber("ZovadAdeve", "SIFSCompactFileRetryCount", 1);
+  Put(data, {{".compact", "newest"}, {".temp", ""}});
+  {
+    ChildHolder other([this]() -> std::shared_ptr<void> {
+      auto ctx = std::make_shared<SCmpctChnkLockCtx>();
+      ctx->strChunkDir = chunk_;
+      ctx->InitParams = params_;
+      return SingleInstancer_FS::LockChunkForCompaction(ctx.get(), nullptr, false).IsSuccess() ? ctx : nullptr;
+    });
+    ASSERT_TRUE(other.holding());
+    EXPECT_TRUE(FXErrorUtil::IsMM(Recover(data, COMPACT_TYPE_BOTH), 996));
+    EXPECT_EQ(Get(data), (Files{{"", "newer"}, {".compact", "newest"}, {".temp", ""}}));
+  }
+  ASSERT_TRUE(Recover(data, COMPACT_TYPE_BOTH).IsSuccess());
+  EXPECT_EQ(Get(data), (Files{{"", "newest"}}));
+}
+
+// An index that appears while the chunk is locked through ".compactlock" guards the chunk from
+// then on: that attempt gives the lock back as busy, and the next one takes the index.
+TEST_F(RecoveryTest, IndexThatAppearsUnderTheCompactLockIsTakenByTheNextAttempt) {
+  ASSERT_EQ(std::remove(Index().c_str()), 0);
+  Put(Sfile(), {{"", "old"}, {".compact", "new"}, {".temp", ""}});
+  bool made = false;
+  platform::Faults().SetHook([&](FsOp op, const std::string& path) {
+    if (op != FsOp::Open || made || path != path_append(chunk_, ".compactlock")) return;
+    made = true;
+    idxtest::MakeContainerIndex(Index(), params_, {1});
+  });
+  ASSERT_TRUE(Recover(Sfile(), COMPACT_TYPE_BOTH).IsSuccess());
+  platform::Faults().SetHook(nullptr);
+  EXPECT_TRUE(made);
+  EXPECT_EQ(Get(Sfile()), (Files{{"", "new"}}));
+  EXPECT_EQ(platform::SleptMs(), 2000);
+  EXPECT_TRUE(platform::LogContains("appeared while the chunk was locked"));
+  EXPECT_EQ(platform::Faults().Calls(FsOp::Open, ".compactlock"), 1);
+}
+
 // ---- The switch ---------------------------------------------------------------------------------
 
 TEST_F(RecoveryTest, SwitchPutsTheCopyInPlaceUnderTheChunkLock) {

@@ -4,6 +4,7 @@
 
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <random>
 
@@ -311,6 +312,14 @@ TEST_F(ReadTest, MetadataStreamReadsAndSeeks) {
   ASSERT_EQ(1, store->SetSeekOffset(100));
   ASSERT_EQ(64, store->ReadFromMetaData(buf, 64));
   EXPECT_EQ(meta.substr(kVolumeBlock + 100, 64), std::string(buf, 64));
+  // A negative offset would count back into the chunk header block: refused, the reader stays.
+  for (long long offset : {-100LL, -1LL, static_cast<long long>(-kVolumeBlock), LLONG_MIN}) {
+    SCOPED_TRACE(offset);
+    EXPECT_EQ(0, store->SetSeekOffset(offset));
+    EXPECT_TRUE(platform::LogContains("Cannot seek to position [" + std::to_string(offset) + "]"));
+  }
+  ASSERT_EQ(64, store->ReadFromMetaData(buf, 64));
+  EXPECT_EQ(meta.substr(kVolumeBlock + 164, 64), std::string(buf, 64));
   ASSERT_EQ(0, store->SetSeekOffset2(100, 0));
   ASSERT_EQ(64, store->ReadFromMetaData(buf, 64));
   EXPECT_EQ(meta.substr(100, 64), std::string(buf, 64));
