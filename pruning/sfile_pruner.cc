@@ -398,6 +398,7 @@ int CSFilePruner::Finalize(bool& bEmpty) {
     ++summary.uRuns;
     if (!info.bAllPruned) summary.bAnyValid = true;
     summary.uEnd = std::max(summary.uEnd, info.uEntriesEnd);
+    if (info.bGap) summary.bGap = true;
     if (!info.bDeleted && FinalizeSFile(&info) != 0) ++failures;
   };
 
@@ -427,9 +428,18 @@ int CSFilePruner::Finalize(bool& bEmpty) {
       // An entry below the end of the one before overlaps it: ranges of such a run are not to be
       // trusted with holes or cuts.
       if (entry.DataFileOffset < prevEnd) info.bOrdered = false;
+      // Bytes between two entries belong to no entry of the index: a run of pruned entries ends
+      // before them, so that no hole or cut reaches them.
+      const bool afterGap = entry.DataFileOffset > prevEnd;
+      if (afterGap) info.bGap = true;
       prevEnd = SaturatingAdd(SaturatingAdd(entry.DataFileOffset, entry.DataLength), headerBytes);
       info.uEntriesEnd = std::max(info.uEntriesEnd, prevEnd);
       if ((entry.Flags & FLAG_SFILE_ENTRY_VALID) == 0) {
+        if (pendingSet && afterGap) {
+          pending.uNextOffset = entry.DataFileOffset;
+          info.vRanges.push_back(pending);
+          pendingSet = false;
+        }
         if (!pendingSet) {
           pending = SSFileRange();
           pending.uOffset = entry.DataFileOffset;

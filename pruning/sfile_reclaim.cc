@@ -71,16 +71,21 @@ int CSFilePruner::FinalizeSFile(SSFileInfo* pSFileInfo) {
     // is then drilled, when its entries can be trusted with a hole.
     m_vDeferred.push_back(SDeferred{info.uSFileNum, info.llFirstEntry, true, false,
                                     info.bOrdered ? info.Tail : SSFileRange()});
+    // Pruned runs split by bytes that no entry accounts for: the ranges before the tail are
+    // drilled now, in case the container is kept for those bytes.
+    if (!info.bGap || info.vRanges.size() < 2) return 0;
+  } else if (info.vRanges.empty()) {
     return 0;
   }
-  if (info.vRanges.empty()) return 0;
 
-  const bool truncate = m_bAllowTruncate && info.Tail.uOffset != 0 && !info.Tail.bTruncated && info.bOrdered;
+  const bool truncate = !info.bAllPruned && m_bAllowTruncate && info.Tail.uOffset != 0 && !info.Tail.bTruncated &&
+                        info.bOrdered;
   const bool drill = m_bDrillHoles && !IsDoNotDrill() && CanDrillHolesOnChunk() && info.bOrdered;
   if (!info.bOrdered) {
     Log(1, kTag, __LINE__, "Entries of SFILE [%s] overlap. No hole or cut is made in it.", path.c_str());
   }
   std::vector<SSFileRange> now = info.vRanges;
+  if (info.bAllPruned && info.Tail.uLength != 0) now.pop_back();  // the tail waits for the walk's end
   if (truncate) {
     // The tail waits for its cut; the ranges before it are drilled now.
     m_vDeferred.push_back(SDeferred{info.uSFileNum, info.llFirstEntry, false, true, info.Tail});
@@ -243,7 +248,13 @@ int CSFilePruner::FinishDeferred() {
     std::vector<const SDeferred*> items;
     for (size_t k = i; k < j; ++k) items.push_back(&m_vDeferred[k]);
     int rc = 0;
-    if (!summary.bAnyValid) {
+    if (!summary.bAnyValid && summary.uRuns == 1 && summary.bGap) {
+      Log(1, kTag, __LINE__,
+          "SFILE number [%u] holds bytes between its indexed objects that no entry of index [%s] accounts for. It "
+          "is kept.",
+          number, m_sSFileIdxPath.c_str());
+      rc = CutOrDrillTails(number, items, false, summary.uEnd);
+    } else if (!summary.bAnyValid) {
       // Every run of the number is pruned: the container goes, and each run's first entry says so.
       rc = RemoveSFile(number, items, summary.uEnd);
     } else if (summary.uRuns == 1) {

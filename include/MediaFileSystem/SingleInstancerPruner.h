@@ -271,6 +271,8 @@ class CSFilePruner {
     SSFileRange Tail;                  // the run that reaches the last entry (uOffset 0: none)
     bool bOrdered = true;  // the entries' bytes ascend without overlap: holes and cuts are safe
     uint64_t uEntriesEnd = 0;  // logical offset just past the last byte an entry accounts for
+    bool bGap = false;         // bytes between the header and an entry, or between two entries,
+                               // that no entry accounts for
   };
 
   // `params` may be null (then no interfaces are made and OpenSfileIdx fails); `log` and
@@ -358,6 +360,7 @@ class CSFilePruner {
     uint32_t uRuns = 0;
     bool bAnyValid = false;
     uint64_t uEnd = 0;  // the largest logical end of an entry of any run of the number
+    bool bGap = false;  // a run of the number has bytes that no entry accounts for
   };
 
   // The work the walk deferred to its end.

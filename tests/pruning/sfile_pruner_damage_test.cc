@@ -199,6 +199,82 @@ TEST_F(PrunerDamageTest, AFlushTornByAPowerCutThenAPassKeepsWhatNoEntryAccountsF
   std::printf("%d of %ld cuts left an index that lost records\n", trimmed, cuts);
 }
 
+// An index without the record of an object that lies between two others (a record the host marked
+// deleted, or one lost to damage) accounts for no byte of that object: a run of pruned entries
+// around it is drilled in two holes, a tail is cut only after it, and a container whose entries are
+// all pruned stays for it.
+TEST_F(PrunerDamageTest, BytesBetweenIndexedObjectsStay) {
+  struct Case {
+    const char* name;
+    uint64_t unindexed;
+    std::set<uint64_t> pruned;
+    std::vector<std::string> records;  // of holes and cuts, by object: "H <first>:<objects>", "T <first>"
+  };
+  const Case cases[] = {
+      {"a run around it", 2, {1, 3}, {"H 1:1", "H 3:1"}},
+      {"a tail after it", 3, {2, 4, 5, 6}, {"H 2:1", "T 4"}},
+      {"every entry", 2, {1, 3, 4, 5, 6}, {"H 1:1", "H 3:4"}},
+  };
+  constexpr long long kChunk = 12;
+  constexpr size_t kData = 20000;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ResetPlatform();
+    SetConfig("DedupDrillHolesMinSize", 4096);
+    std::filesystem::remove_all(ChunkDir(kChunk));
+    craft::Chunk chunk(volumePath, kChunk, kVolumeBlock);
+    for (int i = 0; i < 6; ++i) chunk.Add(0, kData, 100, 40 + i);
+    chunk.Write();
+    // The index again, without the object's record.
+    std::filesystem::remove(ContainerIndexPath(kChunk));
+    {
+      CFSInitParams params;
+      CSFilePruner::SfileIndex idx(&params, nullptr);
+      CSFilePruner::SfileIndex::Options options{false, true, true};
+      ASSERT_TRUE(idx.Create(ContainerIndexPath(kChunk), options).IsSuccess());
+      for (const craft::Object& o : chunk.Objects()) {
+        if (o.key == c.unindexed) continue;
+        SSfileContainerIndexEntry r{};
+        r.Key = o.key;
+        r.DataFileOffset = o.offset;
+        r.DataLength = o.bytes.size();
+        r.ContainerNo = o.container;
+        r.Flags = FLAG_SFILE_ENTRY_VALID;
+        ASSERT_TRUE(idx.AddEntry(&r).IsSuccess());
+      }
+      ASSERT_TRUE(idx.Close().IsSuccess());
+    }
+    auto pruner = MakePruner();
+    ASSERT_EQ(0, Open(*pruner, kChunk));
+    for (uint64_t k : c.pruned) ASSERT_EQ(0, pruner->PruneEntry(static_cast<uint32_t>(k), 0)) << k;
+    bool empty = true;
+    ASSERT_EQ(0, pruner->Finalize(empty));
+    EXPECT_FALSE(empty);
+    pruner.reset();
+
+    std::vector<std::string> expected;
+    for (const std::string& r : c.records) {
+      const uint64_t first = std::stoull(r.substr(2));
+      const uint64_t offset = chunk.Objects()[first - 1].offset;
+      const std::string prefix =
+          std::to_string(kMPId) + " " + std::to_string(kVolId) + " " + std::to_string(kChunk) + " 0 ";
+      if (r[0] == 'H') {
+        const uint64_t count = std::stoull(r.substr(r.find(':') + 1));
+        expected.push_back("H " + prefix + std::to_string(offset) + " " + std::to_string(count * (kData + 16)));
+      } else {
+        expected.push_back("T " + prefix + std::to_string(offset) + " " + std::to_string(6 * (kData + 16) + 128) + " " +
+                           std::to_string(offset));
+      }
+    }
+    EXPECT_EQ(expected, DeleteRecords());
+    const std::string after = craft::ReadFile(chunk.ContainerPath(0));
+    for (const craft::Object& o : chunk.Objects()) {
+      if (c.pruned.count(o.key)) continue;
+      EXPECT_EQ(o.bytes, after.substr(o.offset, o.bytes.size())) << "object " << o.key;
+    }
+  }
+}
+
 // A pass removes a container and is killed before the index marks it and before its delete-log
 // record. The container is gone, its entries unmarked, its records still in the database: the next
 // pass records the removal.
