@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <mutex>
@@ -18,10 +19,19 @@ std::string NewObjectId() {
   }
   if (length == 0) length = 1;
   static std::mutex mutex;
-  static std::mt19937_64 rng{std::random_device{}()};
+  static std::mt19937_64 rng;
+  static pid_t seededIn = 0;
   static const char kDigits[] = "0123456789abcdef";
   std::string id(length, '0');
   std::lock_guard<std::mutex> lock(mutex);
+  // A process forked after ids were drawn holds a copy of the generator: drawn on, it would give
+  // its parent's and its siblings' next ids again, and one object would replace another.
+  if (seededIn != ::getpid()) {
+    std::random_device device;
+    std::seed_seq seed{device(), device(), device(), device(), static_cast<unsigned>(::getpid())};
+    rng.seed(seed);
+    seededIn = ::getpid();
+  }
   for (char& c : id) c = kDigits[rng() & 15];
   return id;
 }

@@ -1,6 +1,12 @@
 // Stores that assign their own object ids: each chunk's id is recorded with the management server
 // when the chunk is closed and looked up when it is opened; chunk map trailers are never stored.
 
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <map>
+#include <set>
+
 #include "remote/web_storage_fixture.h"
 
 namespace {
@@ -138,6 +144,50 @@ TEST_F(CloudObjectIds, AFailedCloseRecordsNoId) {
   EXPECT_EQ(media->m_strObjectId, "");
   EXPECT_EQ(ServerCalls().size(), 1u);  // only the first chunk's
   EXPECT_EQ(platform::ArchiveManager().objectIds.count(802), 0u);
+}
+
+// Data movers are processes forked from one parent, which may itself have written objects first.
+// Each gets ids no other object has: an id given twice would let one chunk's object replace
+// another's, and the first chunk would restore the second one's bytes.
+TEST_F(CloudObjectIds, ForkedWritersGetIdsOfTheirOwn) {
+  JobSetup s = Job();
+  ASSERT_EQ(0, WriteFile(*Start(s), Id(CHUNK, 901), Pattern(5901, 901)));
+  std::map<long long, std::string> ids{{901, platform::ArchiveManager().objectIds[901]}};
+  for (long long chunkId : {902, 903, 904}) {
+    int fds[2];
+    ASSERT_EQ(0, pipe(fds));
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      ::close(fds[0]);
+      JobSetup job = Job();
+      auto media = NewMedia(job);
+      if (media->Init(Params(job), false) != 0) _exit(2);
+      if (WriteFile(*media, Id(CHUNK, chunkId), Pattern(5000 + chunkId, chunkId)) != 0) _exit(3);
+      const std::string& id = media->m_strObjectId;
+      _exit(::write(fds[1], id.data(), id.size()) == static_cast<ssize_t>(id.size()) ? 0 : 4);
+    }
+    ::close(fds[1]);
+    int status = 0;
+    ASSERT_EQ(pid, waitpid(pid, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the writer of chunk " << chunkId << " failed";
+    char id[64] = {};
+    ASSERT_EQ(::read(fds[0], id, sizeof(id)), 40);
+    ::close(fds[0]);
+    ids[chunkId] = id;
+    platform::ArchiveManager().objectIds[static_cast<uint64_t>(chunkId)] = id;
+  }
+  std::set<std::string> distinct;
+  for (const auto& [chunkId, id] : ids) distinct.insert(id);
+  EXPECT_EQ(distinct.size(), ids.size());
+
+  JobSetup r = Job();
+  auto reader = Start(r, false);
+  for (const auto& [chunkId, id] : ids) {
+    RecordChunk(chunkId);
+    const size_t size = static_cast<size_t>(5000 + chunkId);
+    EXPECT_TRUE(Restore(*reader, chunkId, size) == Pattern(size, chunkId)) << "chunk " << chunkId << " id " << id;
+  }
 }
 
 }  // namespace
