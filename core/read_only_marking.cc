@@ -62,7 +62,15 @@ int media_fs::markMagneticPathReadOnly(const char* path) {
   // Only the folder's regular files are chunk files; a sub-folder made read-only could no longer
   // be written or cleaned up.
   CXoDirectory::Entry entry;
-  while (dir.GetEntry(entry)) {
+  for (bool atEnd = false;;) {
+    // A listing that breaks off is not its end: the files not yet reached would stay writable.
+    e = dir.GetEntry(entry, atEnd);
+    if (e.IsFailure()) {
+      Log(1, "Cannot get the directory entry for path [%s], error=%s", path, e.AsString().c_str());
+      ConvertAndSetLastMMError(e);
+      return -1;
+    }
+    if (atEnd) break;
     if (entry.isDirectory) continue;
     const std::string file = CXoPath::Append(path, entry.name);
     struct stat st {};

@@ -34,7 +34,9 @@ void RemoveDeadWritersFiles(const std::string& dir) {
   if (listing.Open(dir, std::string(kIndexFileName) + ".*.tmp").IsFailure()) return;
   const size_t prefix = strlen(kIndexFileName) + 1;
   CXoDirectory::Entry entry;
-  while (listing.GetEntry(entry)) {
+  // Best effort: what cannot be listed now is left for the next writer to remove.
+  bool atEnd = false;
+  while (listing.GetEntry(entry, atEnd).IsSuccess() && !atEnd) {
     char* end = nullptr;
     const long pid = strtol(entry.name.c_str() + prefix, &end, 10);
     if (pid <= 0 || end == nullptr || strcmp(end, ".tmp") != 0) continue;

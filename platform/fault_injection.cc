@@ -93,6 +93,7 @@ const char* FsOpName(FsOp op) {
     case FsOp::Chmod: return "Chmod";
     case FsOp::Clone: return "Clone";
     case FsOp::Copy: return "Copy";
+    case FsOp::ReadDir: return "ReadDir";
   }
   return "Unknown";
 }

@@ -38,6 +38,8 @@ enum class FsOp {
   Chmod,
   Clone,  // the appliance's clone of a range into an object (platform/appliance_store.h)
   Copy,   // the appliance's copy jobs: start, status and cancel
+  ReadDir,  // reading a folder's entries: each CXoDirectory::GetEntry, and each folder a walk
+            // lists, on the folder's path
 };
 
 const char* FsOpName(FsOp op);
@@ -52,8 +54,9 @@ struct FaultRule {
 };
 
 // Called before each operation with its path (Rename: the source path), outside the injector's
-// lock; a test uses it to kill a child at a chosen point. Directory listings and walks count as
-// Stat; LockFile and UnlockFile as Lock.
+// lock; a test uses it to kill a child at a chosen point. Directory listings and walks of the
+// file-system layer count as Stat (and the folder reads under them as ReadDir); LockFile and
+// UnlockFile as Lock.
 using FsHook = std::function<void(FsOp op, const std::string& path)>;
 
 // A read or write as the layer received it: the file offset it started at and the bytes asked. A

@@ -71,19 +71,42 @@ struct Listing {
   std::vector<CXoDirectory::Entry> entries;
 };
 
-// The entries of one folder in name order, so walks are repeatable.
+// An injected failure to read the folder's entries, or 0.
+int ReadDirFault(const std::string& folder) {
+  if (platform::detail::g_faultFlags.load(std::memory_order_relaxed) == 0) return 0;
+  return platform::Faults().Check(platform::FsOp::ReadDir, folder).err;
+}
+
+// readdir's answer: an entry, or null with `err` 0 at the end of the folder and the errno of a
+// failed read otherwise (readdir leaves errno alone at the end).
+dirent* ReadEntry(DIR* dir, int& err) {
+  errno = 0;
+  dirent* d = readdir(dir);
+  err = d == nullptr ? errno : 0;
+  return d;
+}
+
+// The entries of one folder in name order, so walks are repeatable. A folder that cannot be read
+// to its end gives its error, not part of its entries.
 Listing ListFolder(const std::string& folder) {
   Listing listing;
+  if ((listing.err = ReadDirFault(folder)) != 0) return listing;
   DIR* dir = opendir(folder.c_str());
   if (dir == nullptr) {
     listing.err = errno;
     return listing;
   }
-  while (dirent* d = readdir(dir)) {
+  int err = 0;
+  while (dirent* d = ReadEntry(dir, err)) {
     if (std::strcmp(d->d_name, ".") == 0 || std::strcmp(d->d_name, "..") == 0) continue;
     listing.entries.push_back({d->d_name, EntryIsDirectory(folder, d)});
   }
   closedir(dir);
+  if (err != 0) {
+    listing.err = err;
+    listing.entries.clear();
+    return listing;
+  }
   std::sort(listing.entries.begin(), listing.entries.end(),
             [](const CXoDirectory::Entry& a, const CXoDirectory::Entry& b) { return a.name < b.name; });
   return listing;
@@ -118,16 +141,25 @@ CXoError CXoDirectory::Open(const std::string& folder, const std::string& patter
   return CXoError::Success();
 }
 
-bool CXoDirectory::GetEntry(Entry& entry) {
-  if (m_dir == nullptr) return false;
-  while (dirent* d = readdir(static_cast<DIR*>(m_dir))) {
+CXoError CXoDirectory::GetEntry(Entry& entry, bool& atEnd) {
+  atEnd = false;
+  if (m_dir == nullptr) return FXErrorUtil::ErrorErrNo(FX_LOCATION, EBADF, "No folder is open for listing");
+  if (const int err = ReadDirFault(m_folder)) {
+    return FXErrorUtil::ErrorErrNo(FX_LOCATION, err, "Cannot read the entries of the folder [%s]", m_folder.c_str());
+  }
+  int err = 0;
+  while (dirent* d = ReadEntry(static_cast<DIR*>(m_dir), err)) {
     if (std::strcmp(d->d_name, ".") == 0 || std::strcmp(d->d_name, "..") == 0) continue;
     if (!WildcardMatch(m_pattern.c_str(), d->d_name)) continue;
     entry.name = d->d_name;
     entry.isDirectory = EntryIsDirectory(m_folder, d);
-    return true;
+    return CXoError::Success();
   }
-  return false;
+  if (err != 0) {
+    return FXErrorUtil::ErrorErrNo(FX_LOCATION, err, "Cannot read the entries of the folder [%s]", m_folder.c_str());
+  }
+  atEnd = true;
+  return CXoError::Success();
 }
 
 void CXoDirectory::Close() {

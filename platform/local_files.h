@@ -39,14 +39,16 @@ class CXoDirectory {
   CXoDirectory& operator=(const CXoDirectory&) = delete;
 
   CXoError Open(const std::string& folder, const std::string& pattern = "*");
-  // The next entry ("." and ".." are skipped); false at the end.
-  bool GetEntry(Entry& entry);
+  // The next entry ("." and ".." are skipped), with `atEnd` false; at the end of the listing,
+  // success with `atEnd` true. A folder that cannot be read further fails, so that a caller
+  // never takes part of a listing for the whole; so does a listing that is not open (EBADF).
+  CXoError GetEntry(Entry& entry, bool& atEnd);
   void Close();
 
   // Calls `visit(folder, name, isDirectory)` for every entry below `folder`, depth first and in
   // name order, up to `maxDepth` levels (0: only the folder's own entries; -1: no limit). A
   // negative result of `visit` stops the walk and is returned; a folder that cannot be listed
-  // stops it with minus its errno. 0 when the walk is complete.
+  // (opened or read to its end) stops it with minus its errno. 0 when the walk is complete.
   static int Walk(const std::string& folder, int maxDepth,
                   const std::function<int(const std::string&, const std::string&, bool)>& visit);
 

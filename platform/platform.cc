@@ -54,7 +54,9 @@ void RemoveOwnLockFolder() {
   CXoDirectory dir;
   if (dir.Open(folder).IsSuccess()) {
     CXoDirectory::Entry e;
-    while (dir.GetEntry(e)) unlink(path_append(folder, e.name).c_str());
+    bool atEnd = false;
+    // A folder that cannot be read stays, with what is left in it: rmdir below then fails too.
+    while (dir.GetEntry(e, atEnd).IsSuccess() && !atEnd) unlink(path_append(folder, e.name).c_str());
     dir.Close();
   }
   rmdir(folder.c_str());

@@ -632,7 +632,10 @@ CXoError CPosixFS::GetDirContents(std::string path, std::vector<FSDirEntry>& ent
   if (e.IsFailure()) return e.Push(FX_LOCATION);
   std::vector<FSDirEntry> found;
   CXoDirectory::Entry entry;
-  while (dir.GetEntry(entry)) {
+  for (bool atEnd = false;;) {
+    e = dir.GetEntry(entry, atEnd);
+    if (e.IsFailure()) return e.Push(FX_LOCATION);
+    if (atEnd) break;
     FSDirEntry d;
     d.name = entry.name;
     d.isFolder = entry.isDirectory;

@@ -17,8 +17,9 @@
 //     ids, keeps no retention (SetRetentionTime is only recorded), and this kind neither lists,
 //     renames nor deletes objects (EOPNOTSUPP).
 // A request that fails with a status that S3_status_is_retryable accepts (a refused or reset
-// connection, a transfer slower than libs3's low-speed limit, a server's internal error) is sent
-// again whole, "CloudS3RequestRetries" more times, "CloudS3RetryIntervalMs" apart (XOSLEEP).
+// connection, a transfer slower than libs3's low-speed limit, a server's internal error), and a
+// put whose connection breaks off inside its body, is sent again whole, "CloudS3RequestRetries"
+// more times, "CloudS3RetryIntervalMs" apart (XOSLEEP).
 // Settings of section "ZovadAdeve", read when the object is made: "CloudS3UseHttps" (1),
 // "CloudS3RequestRetries" (3), "CloudS3RetryIntervalMs" (1000).
 //

@@ -1,6 +1,9 @@
 // Requests of the S3 kind through libs3 2.0: synchronous calls (no request context), version-2
 // signatures, path-style URIs. A try that fails with a status that S3_status_is_retryable accepts
-// is followed by another, whole, after the connection's interval, while tries are left.
+// is followed by another, whole, after the connection's interval, while tries are left. So is a
+// put whose connection broke off once its body had begun: libs3 names that its own InternalError,
+// which it does not count as retryable, while the connection was reset as much as one that
+// breaks off before the body.
 //
 // The one table from S3 statuses to errno values (and, through MMS2BaseError::ConvertToMMError,
 // to media manager codes):
@@ -15,7 +18,8 @@
 //                                 HttpErrorForbidden, ServerFailedVerification
 //   EHOSTUNREACH   1207           NameLookupError
 //   ECONNREFUSED   1207           FailedToConnect
-//   ECONNRESET     1207           ConnectionFailed, Interrupted
+//   ECONNRESET     1207           ConnectionFailed, Interrupted; InternalError of a put whose
+//                                 connection broke off once its body had begun
 //   ETIMEDOUT      1207           ErrorRequestTimeout
 //   ENOMEM         104            OutOfMemory
 //   EFBIG          103            ErrorEntityTooLarge, ErrorMaxMessageLengthExceeded
@@ -140,6 +144,7 @@ struct Exchange {
   std::string serverMessage;
   int callbackErr = 0;  // why a callback stopped the request
   // Put: the spool and what was handed over.
+  bool put = false;
   int fd = -1;
   uint64_t size = 0;
   uint64_t sent = 0;
@@ -221,13 +226,23 @@ S3BucketContext BucketOf(const Connection& c) {
   return bucket;
 }
 
+// Whether a failed put lost its connection once its body had begun (inside the body, or while
+// its answer was awaited). libs3 gives every transfer failure of curl that it has no status for
+// as InternalError; a failure of the library before the request went out sends no body, and a
+// spool that could not be read stops the request through the callback.
+bool BrokeOffInsideAPut(const Exchange& x) {
+  return x.put && x.status == S3StatusInternalError && x.callbackErr == 0 && x.sent > 0;
+}
+
 CXoError ErrorOf(const Connection& c, const char* method, const std::string& key, const Exchange& x) {
-  const int err = x.status == S3StatusAbortedByCallback && x.callbackErr != 0 ? x.callbackErr : ErrnoOfStatus(x.status);
+  int err = x.status == S3StatusAbortedByCallback && x.callbackErr != 0 ? x.callbackErr : ErrnoOfStatus(x.status);
+  if (BrokeOffInsideAPut(x)) err = ECONNRESET;
   return FXErrorUtil::ErrorErrNo(FX_LOCATION, err,
-                                 "S3 %s of key [%s] in bucket [%s] at [%s://%s] failed with status [%s], server "
+                                 "S3 %s of key [%s] in bucket [%s] at [%s://%s] failed with status [%s]%s, server "
                                  "message [%s]",
                                  method, key.c_str(), c.bucket.c_str(), c.https ? "https" : "http", c.host.c_str(),
                                  S3_get_status_name(x.status),
+                                 BrokeOffInsideAPut(x) ? " (the connection broke off inside the body)" : "",
                                  x.serverMessage.empty() ? "none" : x.serverMessage.c_str());
 }
 
@@ -250,7 +265,8 @@ CXoError Run(const Connection& c, const char* method, const std::string& key, Ex
     send();
     if (x.status == S3StatusOK || (accept != nullptr && accept(x.status))) return CXoError::Success();
     CXoError e = ErrorOf(c, method, key, x);
-    if (!S3_status_is_retryable(x.status) || attempt >= tries) return e;
+    const bool retryable = S3_status_is_retryable(x.status) || BrokeOffInsideAPut(x);
+    if (!retryable || attempt >= tries) return e;
     if (c.log) {
       c.log(1, e.Message() + "; try " + std::to_string(attempt + 1) + " of " + std::to_string(tries) + " in " +
                    std::to_string(c.retryIntervalMs) + " ms");
@@ -280,8 +296,11 @@ CXoError PutObject(const Connection& c, const std::string& key, int fd, uint64_t
   S3PutObjectHandler handler{{&OnProperties, &OnComplete}, &OnPutData};
   Exchange x;
   x.key = &key;
+  x.put = true;
   x.fd = fd;
   x.size = size;
+  // Every try sends the whole object from its first byte, with its whole length announced, so a
+  // try that succeeds stores the whole object over whatever an earlier, broken try left.
   return Run(c, "PUT", key, x, [&] {
     x.sent = 0;
     S3_put_object(&bucket, key.c_str(), size, nullptr, nullptr, &handler, &x);

@@ -103,7 +103,8 @@ int SingleInstancer_FS::GetMetaDataSeekOffset(long long key, long long chunkId, 
                                             : StringFormat("FILE_*_%lld-*", key);
     CXoDirectory listing;
     CXoDirectory::Entry entry;
-    if (listing.Open(folder, pattern).IsFailure() || !listing.GetEntry(entry)) return 0;
+    bool atEnd = false;
+    if (listing.Open(folder, pattern).IsFailure() || listing.GetEntry(entry, atEnd).IsFailure() || atEnd) return 0;
     listing.Close();
     std::string text;
     unsigned long long value = 0;

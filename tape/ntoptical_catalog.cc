@@ -63,7 +63,14 @@ int nt_fs_optical::TraverseMountPathDirectory(std::string path) {
     return 0;
   }
   CXoDirectory::Entry entry;
-  while (dir.GetEntry(entry)) {
+  for (bool atEnd = false;;) {
+    // A folder that cannot be read to its end fails the walk: the chunks after the failure would
+    // be missing from a catalog that looked complete.
+    if (CXoError e = dir.GetEntry(entry, atEnd); e.IsFailure()) {
+      Log(1, "Failed to read the directory [%s], error=%s ", path.c_str(), e.AsString().c_str());
+      return -1;
+    }
+    if (atEnd) break;
     if (entry.name.compare(0, sizeof(kChunkPrefix) - 1, kChunkPrefix) != 0) continue;
     const std::string child = path + "/" + entry.name;
     struct stat cst{};

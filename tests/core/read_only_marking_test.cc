@@ -169,6 +169,30 @@ TEST_F(ReadOnlyMarkingTest, FailureInAFolderStopsAtThatFile) {
   }
 }
 
+// A listing that breaks off is not the end of the folder: the marking fails, whether the read
+// that fails is the first, one in the middle or the one that would have found the end.
+TEST_F(ReadOnlyMarkingTest, AListingThatBreaksOffFailsTheMarking) {
+  const std::string chunk = Path("CHUNK_9");
+  ASSERT_EQ(0, mkdir(chunk.c_str(), 0755));
+  const std::vector<std::string> files = {"a", "b", "c", "d"};
+  for (const std::string& name : files) MakeFile(chunk + "/" + name);
+  media.SetChunkAsReadOnly(1);
+  for (int failingRead : {1, 3, 5}) {
+    SCOPED_TRACE("read " + std::to_string(failingRead) + " fails");
+    for (const std::string& name : files) ASSERT_EQ(0, chmod((chunk + "/" + name).c_str(), 0644));
+    platform::ResetLogs();
+    platform::Faults().Add(platform::FaultRule{platform::FsOp::ReadDir, chunk, failingRead, 1, EIO, -1});
+    EXPECT_EQ(-1, media.markMagneticPathReadOnly(chunk.c_str()));
+    EXPECT_EQ(MMS2BaseError::ConvertToMMError(EIO), media.MediaFSGetLastError());
+    EXPECT_TRUE(LogContains("Cannot get the directory entry for path [" + chunk + "], error="));
+    const auto marked = std::count_if(files.begin(), files.end(), [&](const std::string& n) { return IsMarked(chunk + "/" + n); });
+    EXPECT_EQ(failingRead - 1, marked);
+  }
+  // Read to its end, the same folder is marked whole.
+  EXPECT_EQ(0, media.markMagneticPathReadOnly(chunk.c_str()));
+  for (const std::string& name : files) EXPECT_TRUE(IsMarked(chunk + "/" + name)) << name;
+}
+
 TEST_F(ReadOnlyMarkingTest, FailedPermissionChangeKeepsTheNewAccessTime) {
   MakeFile(Path("CHUNK_1"));
   const struct stat before = StatOf(Path("CHUNK_1"));

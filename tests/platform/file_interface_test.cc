@@ -289,6 +289,19 @@ TEST(FileSystemInterface, FoldersWalksAndFreeSpace) {
   EXPECT_TRUE(entries[0].isFolder);
   EXPECT_EQ("stop", entries[1].name);
 
+  // A folder that cannot be read to its end fails the walk and the listing; neither hands back
+  // the entries read before the failure.
+  for (const char* what : {"walk", "list"}) {
+    SCOPED_TRACE(what);
+    platform::Faults().Add(platform::FaultRule{platform::FsOp::ReadDir, root + "/V_1", 1, 1, EIO, -1});
+    seen.clear();
+    std::vector<FSDirEntry> kept = entries;
+    const CXoError e = what[0] == 'w' ? fs->WalkDirectory(root, &seen, -1, false, CollectEntry)
+                                      : fs->GetDirContents(root + "/V_1", kept);
+    EXPECT_TRUE(FXErrorUtil::IsErrNo(e, EIO)) << e.AsString();
+    EXPECT_EQ(entries.size(), kept.size());
+  }
+
   bool exists = true;
   ASSERT_TRUE(fs->Exists(root + "/nothing", exists).IsSuccess());
   EXPECT_FALSE(exists);

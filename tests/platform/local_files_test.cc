@@ -57,11 +57,51 @@ TEST(PathsTest, PatternsAndLastOccurrence) {
   ASSERT_TRUE(listing.Open(dir.path(), "CHUNK_*").IsSuccess());
   CXoDirectory::Entry e;
   int found = 0;
-  while (listing.GetEntry(e)) {
+  bool atEnd = false;
+  while (listing.GetEntry(e, atEnd).IsSuccess() && !atEnd) {
     EXPECT_EQ(0u, e.name.find("CHUNK_"));
     ++found;
   }
   EXPECT_EQ(2, found);
+}
+
+// A read of a folder's entries that fails is told from the end of the listing.
+TEST(ListingTest, AFailedReadIsNotTheEnd) {
+  TempDir dir;
+  for (const char* name : {"CHUNK_1", "CHUNK_2"}) {
+    FILE* f = fopen((dir / name).c_str(), "w");
+    ASSERT_NE(nullptr, f);
+    fclose(f);
+  }
+  CXoDirectory listing;
+  ASSERT_TRUE(listing.Open(dir.path()).IsSuccess());
+  platform::Faults().Add(platform::FaultRule{platform::FsOp::ReadDir, dir.path(), 2, 1, EIO, -1});
+  CXoDirectory::Entry e;
+  bool atEnd = true;
+  ASSERT_TRUE(listing.GetEntry(e, atEnd).IsSuccess());
+  EXPECT_FALSE(atEnd);
+  const CXoError failed = listing.GetEntry(e, atEnd);
+  EXPECT_TRUE(FXErrorUtil::IsErrNo(failed, EIO)) << failed.AsString();
+  EXPECT_FALSE(atEnd);
+  // The listing goes on where it stopped: the other entry, then the end.
+  ASSERT_TRUE(listing.GetEntry(e, atEnd).IsSuccess());
+  EXPECT_FALSE(atEnd);
+  ASSERT_TRUE(listing.GetEntry(e, atEnd).IsSuccess());
+  EXPECT_TRUE(atEnd);
+
+  // A walk stops with the errno of the folder it could not read.
+  platform::Faults().Add(platform::FaultRule{platform::FsOp::ReadDir, dir.path(), 1, 1, EIO, -1});
+  int visited = 0;
+  EXPECT_EQ(-EIO, CXoDirectory::Walk(dir.path(), 0, [&](const std::string&, const std::string&, bool) {
+              ++visited;
+              return 0;
+            }));
+  EXPECT_EQ(0, visited);
+  EXPECT_EQ(0, CXoDirectory::Walk(dir.path(), 0, [&](const std::string&, const std::string&, bool) {
+              ++visited;
+              return 0;
+            }));
+  EXPECT_EQ(2, visited);
 }
 
 TEST(BadInputTest, StandInsRefuseNullAndEmptyInput) {
@@ -76,7 +116,9 @@ TEST(BadInputTest, StandInsRefuseNullAndEmptyInput) {
   EXPECT_TRUE(CXoDirectory().Open("").IsFailure());
   CXoDirectory unopened;
   CXoDirectory::Entry entry;
-  EXPECT_FALSE(unopened.GetEntry(entry));
+  bool atEnd = true;
+  EXPECT_TRUE(unopened.GetEntry(entry, atEnd).IsFailure());
+  EXPECT_FALSE(atEnd);
 
   OZPlatformInfo info;
   long long value = 3;

@@ -3,6 +3,9 @@
 // is asked again, and when it stays away the close or the read fails and nothing is lost.
 
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
 
 #include "platform/media_manager_calls.h"
 #include "platform/s3_remote_file.h"
@@ -45,14 +48,40 @@ class S3Failures : public CloudTest {
     return n;
   }
 
-  // Stops the server before the first try of every put of a chunk (and, with `back`, starts it
-  // again before the second).
-  void StopAtPut(bool back) {
-    platform::s3::SetRequestHook([this, back](const std::string& method, const std::string& key, int attempt) {
-      if (method != "PUT" || key.find("CHUNK_") == std::string::npos) return;
-      if (attempt == 1) server->Stop();
-      if (attempt == 2 && back) server->Start();
+  // Where a put of a chunk loses its server: before its first try is sent (the connection is
+  // refused), or inside the body of the first try, after some of it went out (the connection is
+  // reset).
+  enum class Cut { kBeforeThePut, kInsideTheBody };
+  static const char* CutName(Cut cut) { return cut == Cut::kBeforeThePut ? "before the put" : "inside the body"; }
+
+  // Stops the server at `cut` in the first try of every put of a chunk (and, with `back`, starts
+  // it again before the second try).
+  void StopAtPut(Cut cut, bool back) {
+    auto pieces = std::make_shared<int>(0);
+    platform::s3::SetRequestHook([this, cut, back, pieces](const std::string& method, const std::string& key,
+                                                           int attempt) {
+      if (key.find("CHUNK_") == std::string::npos) return;
+      if (attempt == 1 && method == (cut == Cut::kBeforeThePut ? "PUT" : "PUT-BODY") &&
+          (cut == Cut::kBeforeThePut || ++*pieces == 3)) {
+        server->Stop();
+      }
+      if (attempt == 2 && method == "PUT" && back) server->Start();
     });
+  }
+
+  // The bytes that s3rver keeps for the object `name` of the volume.
+  std::string StoredBytes(const std::string& name) const {
+    std::error_code ec;
+    for (auto it = std::filesystem::recursive_directory_iterator(server->BucketFolder(), ec);
+         it != std::filesystem::recursive_directory_iterator(); it.increment(ec)) {
+      const std::string path = it->path().string();
+      if (path.find("/V_7/" + name + "._S3rver_object") == std::string::npos || it->path().extension() == ".md5") {
+        continue;
+      }
+      std::ifstream in(path, std::ios::binary);
+      return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    return "NONE";
   }
 };
 
@@ -90,56 +119,87 @@ TEST_F(S3Failures, BadCredentialsAndAMissingBucketFailTheInitialisation) {
   EXPECT_FALSE(std::filesystem::exists(server->BucketFolder() + "/../no-such-bucket"));
 }
 
+// A put whose connection is refused, or reset inside its body, is sent again whole once the
+// server is back: the object holds the chunk's bytes, all of them and only them.
 TEST_F(S3Failures, APutIsSentAgainWholeWhenTheServerComesBack) {
-  JobSetup s = Job();
-  auto media = Start(s);
-  StopAtPut(true);
-  const std::string data = Pattern(3 * kBlock + 100, 21);
-  ASSERT_EQ(0, WriteFile(*media, Id(CHUNK, 901), data)) << media->GetErrorString();
-  EXPECT_EQ(platform::SleptMs(), 1000);
-  EXPECT_TRUE(platform::LogContains("\t[CLOUD_STORAGE]\tS3 PUT of key [backups/V_7/CHUNK_901] in bucket"));
-  platform::s3::SetRequestHook(nullptr);
+  long long chunkId = 901;
+  for (const Cut cut : {Cut::kBeforeThePut, Cut::kInsideTheBody}) {
+    SCOPED_TRACE(CutName(cut));
+    platform::ResetLogs();
+    const long long slept = platform::SleptMs();
+    JobSetup s = Job();
+    auto media = Start(s);
+    const long long files = platform::MediaManager().volumes[kVolId].numFiles;
+    StopAtPut(cut, true);
+    const std::string data = Pattern(2 << 20, static_cast<int>(chunkId));  // whole blocks: stored as they are
+    ASSERT_EQ(0, WriteFile(*media, Id(CHUNK, chunkId), data)) << media->GetErrorString();
+    EXPECT_EQ(platform::SleptMs() - slept, 1000);
+    EXPECT_TRUE(platform::LogContains("\t[CLOUD_STORAGE]\tS3 PUT of key [backups/V_7/CHUNK_" + std::to_string(chunkId) +
+                                      "] in bucket"));
+    EXPECT_EQ(platform::MediaManager().volumes[kVolId].numFiles, files + 1);
+    platform::s3::SetRequestHook(nullptr);
+    EXPECT_TRUE(StoredBytes("CHUNK_" + std::to_string(chunkId)) == data);
 
-  JobSetup r = Job();
-  auto reader = Start(r, false);
-  EXPECT_TRUE(Restore(*reader, 901, data.size()) == data);
+    JobSetup r = Job();
+    auto reader = Start(r, false);
+    EXPECT_TRUE(Restore(*reader, chunkId, data.size()) == data);
+    ++chunkId;
+  }
 }
 
+// When the server stays away, the close fails after the last try, the host is not told of the
+// chunk, and no object that reads as the chunk is left behind.
 TEST_F(S3Failures, AServerThatStaysAwayFailsTheCloseAndLosesNothing) {
   platform::Config().SetNumber("ZovadAdeve", "CloudS3RetryIntervalMs", 250);
   const std::string before = Pattern(kBlock, 31);
   JobSetup s = Job();
   auto media = Start(s);
   ASSERT_EQ(0, WriteFile(*media, Id(CHUNK, 911), before));
-  const long long files = platform::MediaManager().volumes[kVolId].numFiles;
-  const size_t uploads = platform::MediaManager().Count("incrUploadDataForVolume");
 
-  StopAtPut(false);
-  const MediaFSArchiveFileId_t chunk = Id(CHUNK, 912);
-  ASSERT_EQ(0, media->Create(&chunk));
-  const std::string lost = Pattern(2 << 20, 32);
-  ASSERT_EQ(media->Write(lost.data(), lost.size()), static_cast<int>(lost.size()));
-  EXPECT_EQ(SpoolDescriptors(), 1);
-  EXPECT_EQ(media->Close(), -1);
-  EXPECT_EQ(platform::SleptMs(), 3 * 250);  // three more tries, on the fake clock
-  EXPECT_EQ(media->MediaFSGetLastError(), 1207);
-  EXPECT_TRUE(platform::LogContains("WebStorageMediaFS::CloseSpecific: Failed to close Chunk File ["));
-  // The host is not told of the chunk, no upload is counted and the spool is gone.
-  EXPECT_EQ(platform::MediaManager().volumes[kVolId].numFiles, files);
-  EXPECT_EQ(platform::MediaManager().Count("incrUploadDataForVolume"), uploads);
-  EXPECT_EQ(SpoolDescriptors(), 0);
+  long long chunkId = 912;
+  for (const Cut cut : {Cut::kBeforeThePut, Cut::kInsideTheBody}) {
+    SCOPED_TRACE(CutName(cut));
+    platform::ResetLogs();
+    const long long slept = platform::SleptMs();
+    ASSERT_TRUE(server->Start());
+    const long long files = platform::MediaManager().volumes[kVolId].numFiles;
+    const size_t uploads = platform::MediaManager().Count("incrUploadDataForVolume");
+    StopAtPut(cut, false);
+    const MediaFSArchiveFileId_t chunk = Id(CHUNK, chunkId);
+    ASSERT_EQ(0, media->Create(&chunk));
+    const std::string lost = Pattern(2 << 20, static_cast<int>(chunkId));
+    ASSERT_EQ(media->Write(lost.data(), lost.size()), static_cast<int>(lost.size()));
+    EXPECT_EQ(SpoolDescriptors(), 1);
+    EXPECT_EQ(media->Close(), -1);
+    EXPECT_EQ(platform::SleptMs() - slept, 3 * 250);  // three more tries, on the fake clock
+    EXPECT_EQ(media->MediaFSGetLastError(), 1207);
+    EXPECT_TRUE(platform::LogContains("WebStorageMediaFS::CloseSpecific: Failed to close Chunk File ["));
+    if (cut == Cut::kInsideTheBody) {
+      EXPECT_TRUE(platform::LogContains("(the connection broke off inside the body)"));
+    }
+    // The host is not told of the chunk, no upload is counted and the spool is gone.
+    EXPECT_EQ(platform::MediaManager().volumes[kVolId].numFiles, files);
+    EXPECT_EQ(platform::MediaManager().Count("incrUploadDataForVolume"), uploads);
+    EXPECT_EQ(SpoolDescriptors(), 0);
+    platform::s3::SetRequestHook(nullptr);
+    ++chunkId;
+  }
 
-  platform::s3::SetRequestHook(nullptr);
   ASSERT_TRUE(server->Start());
   JobSetup next = Job(4300);
   auto again = Start(next);
   const std::string after = Pattern(kBlock + 3, 33);
-  ASSERT_EQ(0, WriteFile(*again, Id(CHUNK, 913), after));
+  ASSERT_EQ(0, WriteFile(*again, Id(CHUNK, 914), after));
   JobSetup r = Job();
   auto reader = Start(r, false);
   EXPECT_TRUE(Restore(*reader, 911, before.size()) == before);
-  EXPECT_TRUE(Restore(*reader, 913, after.size()) == after);
+  EXPECT_TRUE(Restore(*reader, 914, after.size()) == after);
+  // Refused before the put, the chunk never reached the server. Cut inside the body, it never
+  // reached it whole (s3rver may keep the part it got in the object's file; the host, told of
+  // nothing, never reads it).
   EXPECT_NE(Restore(*reader, 912, 10).find("FAILED open"), std::string::npos);
+  EXPECT_EQ(StoredBytes("CHUNK_912"), "NONE");
+  EXPECT_NE(StoredBytes("CHUNK_913"), Pattern(2 << 20, 913));
 }
 
 TEST_F(S3Failures, AServerStoppedDuringARestoreFailsTheRead) {

@@ -158,6 +158,13 @@ TEST_F(OpticalReader, ListsThatCannotBeUsed) {
   EXPECT_EQ(kMFSErrNoChunkCollectFile, media->MediaFSGetLastError());
   std::filesystem::remove(work + "/ChunkCollectFile.Txt");
 
+  // The disk's folder cannot be read to its end: the walk fails rather than leave a short list.
+  platform::Faults().Add(platform::FaultRule{platform::FsOp::ReadDir, disk, 2, 1, EIO, -1});
+  EXPECT_EQ(-1, media->InitCatalogOperation(0));
+  EXPECT_EQ(kMFSErrMountPathWalkFailed, media->MediaFSGetLastError());
+  EXPECT_TRUE(platform::LogContains("Failed to read the directory [" + disk + "], error="));
+  EXPECT_EQ(-1, media->Open(&next, false));
+
   // The list is gone before it can be read back.
   EXPECT_EQ(-1, media->BuildChunkCollectFile(
                     0, media->m_pCatalogFile,
