@@ -28,8 +28,8 @@ TEST_F(StoreOnceCopyThreads, MediaCopiesWhileJobsArePolled) {
   }
 
   // The jobs the poller has seen. Each writer waits, after each copy, until the poller has seen
-  // its job, so every job is polled whichever thread the scheduler runs first, and polls come
-  // while the other writers' copies run.
+  // its job: every job is polled whichever thread the scheduler runs first, and the poller runs
+  // among the writers, not after them.
   std::mutex seenMutex;
   std::condition_variable seenChanged;
   std::set<long long> seen;
