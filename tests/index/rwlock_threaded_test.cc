@@ -1,46 +1,22 @@
 // The read/write lock between threads: readers share it, and a waiting writer goes before readers
 // that come after it.
 #include <gtest/gtest.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <fstream>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "MediaFileSystem/RWLock.h"
+#include "thread_state.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-
-pid_t ThreadId() { return static_cast<pid_t>(syscall(SYS_gettid)); }
-
-// Whether thread `tid` of this process sleeps in the kernel (state S in its stat line).
-bool Sleeps(pid_t tid) {
-  std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/stat");
-  std::string line;
-  std::getline(in, line);
-  const size_t end = line.rfind(')');
-  return end != std::string::npos && end + 2 < line.size() && line[end + 2] == 'S';
-}
-
-// Waits until a thread that announced its id is blocked (seen asleep several times in a row, so
-// that a passing sleep elsewhere does not count); false when it does not block in time.
-bool BlocksSoon(const std::atomic<pid_t>& tid) {
-  const auto deadline = std::chrono::steady_clock::now() + 30s;
-  int asleep = 0;
-  while (asleep < 5 && std::chrono::steady_clock::now() < deadline) {
-    const pid_t id = tid.load();
-    asleep = id != 0 && Sleeps(id) ? asleep + 1 : 0;
-    std::this_thread::yield();
-  }
-  return asleep == 5;
-}
+using mfstest::BlocksSoon;
+using mfstest::ThreadId;
 
 TEST(RWLockThreads, ReadersHoldItTogether) {
   CRWLock lock;

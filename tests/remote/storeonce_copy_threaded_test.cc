@@ -2,7 +2,11 @@
 // schedule, run and wait for their copies, another thread polls every job, and another cancels
 // the jobs of a source while one of them runs.
 
+#include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <set>
 #include <thread>
 
 #include "storeonce_fixture.h"
@@ -23,9 +27,25 @@ TEST_F(StoreOnceCopyThreads, MediaCopiesWhileJobsArePolled) {
     WriteDataChunk(50 + t, sources.back());
   }
 
+  // The jobs the poller has seen. Each writer waits, after each copy, until the poller has seen
+  // its job: every job is polled whichever thread the scheduler runs first, and the poller runs
+  // among the writers, not after them.
+  std::mutex seenMutex;
+  std::condition_variable seenChanged;
+  std::set<long long> seen;
+  bool pollerGone = false;
   std::atomic<bool> done{false};
-  std::atomic<long> polls{0};
   std::thread poller([&] {
+    struct Gone {
+      std::mutex& m;
+      std::condition_variable& cv;
+      bool& gone;
+      ~Gone() {
+        std::lock_guard<std::mutex> lock(m);
+        gone = true;
+        cv.notify_all();
+      }
+    } gone{seenMutex, seenChanged, pollerGone};
     std::unique_ptr<CFSInterface> fs(CFSInterface::GetFSInterfaceInstance(params));
     auto* appliance = dynamic_cast<CHPStoreOnceFS*>(fs.get());
     ASSERT_NE(nullptr, appliance);
@@ -33,15 +53,29 @@ TEST_F(StoreOnceCopyThreads, MediaCopiesWhileJobsArePolled) {
       for (const platform::ApplianceCall& c : platform::Appliance().CallsOf(ApplianceOp::CopyObject)) {
         CXoError result;
         uint32_t percent = 101;
+        // The call is recorded before its job is made: until then the job is unknown.
         if (appliance->GetCopyStatus("", static_cast<uint64_t>(c.args.back()), false, result, percent).IsSuccess()) {
           EXPECT_LE(percent, 100u);
           EXPECT_TRUE(result.IsSuccess()) << result.AsString();
-          ++polls;
+          std::lock_guard<std::mutex> lock(seenMutex);
+          if (seen.insert(c.args.back()).second) seenChanged.notify_all();
         }
       }
       std::this_thread::yield();
     }
   });
+
+  // Waits until the poller has seen the last copy job into `destination`; false when there is none.
+  auto awaitPolled = [&](const std::string& destination) {
+    long long job = -1;
+    for (const platform::ApplianceCall& c : platform::Appliance().CallsOf(ApplianceOp::CopyObject)) {
+      if (c.other == destination) job = std::max(job, c.args.back());
+    }
+    if (job < 0) return false;
+    std::unique_lock<std::mutex> lock(seenMutex);
+    seenChanged.wait(lock, [&] { return pollerGone || seen.count(job) != 0; });
+    return true;
+  };
 
   std::vector<std::thread> writers;
   std::vector<std::vector<std::string>> expected(kThreads);
@@ -62,6 +96,7 @@ TEST_F(StoreOnceCopyThreads, MediaCopiesWhileJobsArePolled) {
             model += sources[static_cast<size_t>(t)].substr(at + piece * 7000, 7000);
           }
           if (media->CopyDataFile() != 0) return;
+          if (!awaitPolled(DataObject(1000 + t * 10 + c))) return;
         }
         if (media->Close() != 0) return;
         expected[static_cast<size_t>(t)].push_back(model);
@@ -80,7 +115,9 @@ TEST_F(StoreOnceCopyThreads, MediaCopiesWhileJobsArePolled) {
   }
   EXPECT_EQ(static_cast<size_t>(kThreads * kChunksPerThread * 2),
             platform::Appliance().CallsOf(ApplianceOp::CopyObject).size());
-  EXPECT_GT(polls.load(), 0);
+  std::set<long long> jobs;
+  for (const platform::ApplianceCall& c : platform::Appliance().CallsOf(ApplianceOp::CopyObject)) jobs.insert(c.args.back());
+  EXPECT_EQ(jobs, seen) << "every copy job was polled";
   EXPECT_EQ(0u, platform::Appliance().RunningJobs());
 }
 

@@ -12,6 +12,7 @@
 
 #include "flush_gate.h"
 #include "test_env.h"
+#include "thread_state.h"
 
 namespace {
 
@@ -120,13 +121,15 @@ TEST_F(FlusherTest, CancelOfTheRequestBeingFlushedReturnsAfterTheFlush) {
   auto held = Request("held");
   CFileFlusher* f = StartHolding(gate, *held);
   std::atomic<bool> returned{false};
+  std::atomic<pid_t> cancellerId{0};
   bool doneAtReturn = false;
   std::thread canceller([&] {
+    cancellerId = mfstest::ThreadId();
     f->Cancel(&held->req);
     doneAtReturn = held->Done();
     returned = true;
   });
-  for (int i = 0; i < 10000 && !returned; ++i) std::this_thread::yield();
+  EXPECT_TRUE(mfstest::BlocksSoon(cancellerId)) << "the cancel did not wait for the flush";
   EXPECT_FALSE(returned);
   gate.OpenAll();
   canceller.join();
