@@ -7,6 +7,8 @@
 // A retry at the early warning that the drive answers as a success while taking less counts only
 // what the tape holds.
 
+#include <algorithm>
+
 #include "tape_fixture.h"
 
 namespace {
@@ -55,6 +57,18 @@ class Spanning : public TapeTestT<Media> {
       }
     }
     return at;
+  }
+
+  // Reads the chunk back from both tapes: the first `onFirst` bytes from the first, the rest from
+  // the second; together they are the stream that was written.
+  std::string RestoreAcrossTapes(long long firstMarker, long long secondMarker, size_t onFirst, size_t size) {
+    JobSetup r1 = this->Job(0);
+    auto reader = this->Start(r1);
+    const std::string head = this->Restore(*reader, firstMarker, onFirst);
+    reader.reset();
+    JobSetup r2 = this->Job(0, 7003, kSecondVolId, kSecondMediaId);
+    reader = this->Start(r2, kSecondVolId, kSecondDevice);
+    return head + this->Restore(*reader, secondMarker, size - onFirst);
   }
 
   std::string second;
@@ -136,14 +150,9 @@ TYPED_TEST(Spanning, StreamSplitOverTwoTapesJoinsBack) {
     const long long secondMarker = tape->GetFileNumber();
     tape.reset();
 
-    JobSetup r1 = this->Job(0);
-    auto reader = this->Start(r1);
-    const std::string head = this->Restore(*reader, firstMarker, onFirst);
-    reader.reset();
-    JobSetup r2 = this->Job(0, 7003, kSecondVolId, kSecondMediaId);
-    reader = this->Start(r2, kSecondVolId, kSecondDevice);
-    const std::string tail = this->Restore(*reader, secondMarker, stream.size() - onFirst);
-    ASSERT_TRUE(head + tail == stream) << head.substr(0, 60) << " / " << tail.substr(0, 60);
+    const std::string restored = this->RestoreAcrossTapes(firstMarker, secondMarker, onFirst, stream.size());
+    ASSERT_TRUE(restored == stream) << restored.substr(0, 60) << " / "
+                                         << restored.substr(std::min(onFirst, restored.size()), 60);
   }
 }
 
@@ -258,14 +267,9 @@ TYPED_TEST(Spanning, RetryThatTakesLessCountsWhatTheTapeHolds) {
     const long long secondMarker = tape->GetFileNumber();
     tape.reset();
 
-    JobSetup r1 = this->Job(0);
-    auto reader = this->Start(r1);
-    const std::string head = this->Restore(*reader, firstMarker, onFirst);
-    reader.reset();
-    JobSetup r2 = this->Job(0, 7003, kSecondVolId, kSecondMediaId);
-    reader = this->Start(r2, kSecondVolId, kSecondDevice);
-    const std::string tail = this->Restore(*reader, secondMarker, stream.size() - onFirst);
-    EXPECT_TRUE(head + tail == stream) << head.substr(0, 60) << " / " << tail.substr(0, 60);
+    const std::string restored = this->RestoreAcrossTapes(firstMarker, secondMarker, onFirst, stream.size());
+    EXPECT_TRUE(restored == stream) << restored.substr(0, 60) << " / "
+                                         << restored.substr(std::min(onFirst, restored.size()), 60);
   }
 }
 
