@@ -70,6 +70,7 @@ class StoreSoak : public prunetest::DriverTest {
     restoreFailurePath = path_append(dir.path(), "restore.failure");
     opsPath = path_append(dir.path(), "pruning.ops");
     compactionsPath = path_append(dir.path(), "compactions");
+    setupNotesPath = path_append(dir.path(), "setup.notes");
   }
 
   // ---- The round's start ------------------------------------------------------------------
@@ -77,12 +78,65 @@ class StoreSoak : public prunetest::DriverTest {
   void Fresh() {
     std::filesystem::remove_all(volumePath);
     std::filesystem::create_directories(volumePath);
-    for (const std::string& p : {sidbPath, notesPath, restoreFailurePath, opsPath, compactionsPath}) std::remove(p.c_str());
+    for (const std::string& p : {sidbPath, notesPath, restoreFailurePath, opsPath, compactionsPath, setupNotesPath}) std::remove(p.c_str());
     (void)!::truncate(platform::DebugLogPath(kDeleteLogId).c_str(), 0);
     platform::ResetLogs();
     platform::SetDebugLogDirectory(dir.path());
     platform::Sidb().purged.clear();
     closed.clear();
+  }
+
+  // A chunk written and closed by one job.
+  void WriteChunk(ClosedChunk& chunk, std::mt19937_64& rng) {
+    auto store = BackupChunk(chunk.id);
+    const int count = 10 + static_cast<int>(rng() % 20);
+    for (int i = 1; i <= count; ++i) {
+      sitest::WrittenObject w;
+      std::string step;
+      ASSERT_EQ(0, sitest::WriteObject(*store, sitest::StoreCrashFixture::Object(static_cast<uint64_t>(i), rng), w, &step))
+          << step;
+      chunk.objects.push_back(w);
+      if (rng() % 6 == 0) {
+        ASSERT_EQ(0, sitest::Checkpoint(*store));
+      }
+    }
+    ASSERT_EQ(0, store->Close());
+  }
+
+  // A chunk whose first job was killed after a checkpoint, with objects written past it (a large
+  // one first, so that the job goes on in a container of its own), and that an appending job
+  // continued and closed.
+  void WriteChunkAfterAKill(ClosedChunk& chunk, std::mt19937_64& rng) {
+    const uint64_t seed = rng();
+    const pid_t child = idxtest::Fork([&] {
+      std::mt19937_64 r(seed);
+      auto store = MakeStore();
+      MediaFSArchiveFileId_t archive = ArchiveId(chunk.id);
+      if (store->Init(InitParams(), false) != 0 || store->Create(&archive) != 0) return 2;
+      uint64_t key = 0;
+      for (int i = 3 + static_cast<int>(r() % 8); i > 0; --i) {
+        sitest::WrittenObject w;
+        if (sitest::WriteObject(*store, sitest::StoreCrashFixture::Object(++key, r), w) != 0) return 4;
+        soak::AppendNote(setupNotesPath, soak::ObjectNote(static_cast<uint64_t>(chunk.id), w));
+      }
+      if (sitest::Checkpoint(*store) != 0) return 5;
+      soak::Note n;
+      n.kind = 'C';
+      n.chunk = static_cast<uint64_t>(chunk.id);
+      soak::AppendNote(setupNotesPath, n);
+      for (int i = 0; i < 6; ++i) {
+        sitest::ObjectShape shape = sitest::StoreCrashFixture::Object(++key, r);
+        if (i == 0) shape.dataSize = 100000;
+        sitest::WrittenObject w;
+        if (sitest::WriteObject(*store, shape, w) != 0) return 4;
+      }
+      raise(SIGKILL);
+      return 0;
+    });
+    ASSERT_EQ(128 + SIGKILL, idxtest::Wait(child));
+    soak::JobChunk job = soak::ReadNotes(setupNotesPath)[static_cast<uint64_t>(chunk.id)];
+    ASSERT_NO_FATAL_FAILURE(AppendJob(chunk.id, job));
+    chunk.objects = job.committed;
   }
 
   // Closed chunks through the backup road, and records for a random part of their objects: all
@@ -95,20 +149,12 @@ class StoreSoak : public prunetest::DriverTest {
     for (int c = 0; c < kClosedChunks; ++c) {
       ClosedChunk chunk;
       chunk.id = kFirstClosed + c;
-      auto store = BackupChunk(chunk.id);
-      const int count = 10 + static_cast<int>(rng() % 20);
-      for (int i = 1; i <= count; ++i) {
-        sitest::WrittenObject w;
-        std::string step;
-        ASSERT_EQ(0, sitest::WriteObject(*store, sitest::StoreCrashFixture::Object(static_cast<uint64_t>(i), rng), w, &step))
-            << step;
-        chunk.objects.push_back(w);
-        chunk.containers.insert(w.container);
-        if (rng() % 6 == 0) {
-          ASSERT_EQ(0, sitest::Checkpoint(*store));
-        }
+      if (c == 0 && rng() % 2 == 0) {
+        ASSERT_NO_FATAL_FAILURE(WriteChunkAfterAKill(chunk, rng));
+      } else {
+        ASSERT_NO_FATAL_FAILURE(WriteChunk(chunk, rng));
       }
-      ASSERT_EQ(0, store->Close());
+      for (const sitest::WrittenObject& w : chunk.objects) chunk.containers.insert(w.container);
       craft::WriteFile(TrailerOf(mountPath, kVolId, static_cast<unsigned long long>(chunk.id)),
                        craft::ChunkMapTrailer(static_cast<unsigned long long>(chunk.id), "11.0", 4096));
       const bool all = rng() % 4 == 0;
@@ -397,12 +443,18 @@ class StoreSoak : public prunetest::DriverTest {
         }
       }
 
-      // Files: no side file; a container only with a valid entry in it.
+      // Files: no side file; a container only with a valid entry in it, or, while the chunk
+      // holds valid objects, when the index names it nowhere (a killed job's, which the chunk's
+      // later jobs skip).
+      std::set<uint32_t> named;
+      for (const SSfileContainerIndexEntry& e : entries) named.insert(e.ContainerNo);
       for (const std::string& name : names) {
         EXPECT_EQ("", soak::CompactedFileOf(name)) << "side file " << name << " stays";
         const long number = soak::ContainerNumberOf(name);
         if (number < 0) continue;
-        EXPECT_EQ(1u, withValid.count(static_cast<uint32_t>(number))) << name << " stays without a valid object";
+        const bool orphan = named.count(static_cast<uint32_t>(number)) == 0;
+        EXPECT_TRUE(withValid.count(static_cast<uint32_t>(number)) == 1 || (orphan && !withValid.empty()))
+            << name << " stays without a valid object";
         if (sitest::FileBytes(path_append(folder, name), 8, 4) != std::string("\0\0\0\1", 4)) ++tally.compactedContainers;
       }
 
@@ -414,6 +466,30 @@ class StoreSoak : public prunetest::DriverTest {
         EXPECT_EQ(!there, logged.count(record) == 1)
             << record << (there ? " logged, but the container stays" : " missing for a container that went")
             << "; the delete log: " << ::testing::PrintToString(log);
+      }
+      // The chunk's folder and trailer go together, each with its record; an index that went
+      // has its record too.
+      const std::string prefix = "D 5 17 " + std::to_string(c.id) + " ";
+      bool trailerLogged = false;
+      for (const std::string& r : log) {
+        if (r.compare(0, prefix.size(), prefix) == 0 && r.size() > 5 && r.compare(r.size() - 5, 5, " CTRL") == 0) {
+          trailerLogged = true;
+        }
+      }
+      const bool trailerThere = Exists(TrailerOf(mountPath, kVolId, static_cast<unsigned long long>(c.id)));
+      EXPECT_EQ(folderGone, !trailerThere) << "the chunk map trailer and the chunk folder part";
+      EXPECT_EQ(!trailerThere, trailerLogged) << "the trailer's removal and its record disagree";
+      if (logged.count(prefix + "SIDX") == 1) {
+        EXPECT_FALSE(indexThere) << "the index's removal is logged, but it stays";
+      }
+    }
+
+    // Nothing of the backup job's chunks goes.
+    for (const std::string& r : log) {
+      unsigned int mp = 0, vol = 0;
+      unsigned long long chunk = 0;
+      if (std::sscanf(r.c_str(), "%*s %u %u %llu", &mp, &vol, &chunk) == 3) {
+        EXPECT_EQ(0u, jobs.count(chunk)) << "a job chunk in the delete log: " << r;
       }
     }
 
@@ -448,7 +524,7 @@ class StoreSoak : public prunetest::DriverTest {
     std::printf("[ soak ] %s\n", seen.c_str());
   }
 
-  std::string notesPath, restoreFailurePath, opsPath, compactionsPath;
+  std::string notesPath, restoreFailurePath, opsPath, compactionsPath, setupNotesPath;
   std::vector<ClosedChunk> closed;
   std::map<uint64_t, soak::JobChunk> jobs;
   long pruningCalls = 0;  // the most file-system calls a pass was seen to make
