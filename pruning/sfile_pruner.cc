@@ -4,6 +4,7 @@
 #include <strings.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstdarg>
 #include <map>
 
@@ -396,6 +397,8 @@ int CSFilePruner::Finalize(bool& bEmpty) {
     SRunSummary& summary = m_mRuns[info.uSFileNum];
     ++summary.uRuns;
     if (!info.bAllPruned) summary.bAnyValid = true;
+    summary.uEnd = std::max(summary.uEnd, info.uEntriesEnd);
+    if (info.bGap) summary.bGap = true;
     if (!info.bDeleted && FinalizeSFile(&info) != 0) ++failures;
   };
 
@@ -425,8 +428,18 @@ int CSFilePruner::Finalize(bool& bEmpty) {
       // An entry below the end of the one before overlaps it: ranges of such a run are not to be
       // trusted with holes or cuts.
       if (entry.DataFileOffset < prevEnd) info.bOrdered = false;
+      // Bytes between two entries belong to no entry of the index: a run of pruned entries ends
+      // before them, so that no hole or cut reaches them.
+      const bool afterGap = entry.DataFileOffset > prevEnd;
+      if (afterGap) info.bGap = true;
       prevEnd = SaturatingAdd(SaturatingAdd(entry.DataFileOffset, entry.DataLength), headerBytes);
+      info.uEntriesEnd = std::max(info.uEntriesEnd, prevEnd);
       if ((entry.Flags & FLAG_SFILE_ENTRY_VALID) == 0) {
+        if (pendingSet && afterGap) {
+          pending.uNextOffset = entry.DataFileOffset;
+          info.vRanges.push_back(pending);
+          pendingSet = false;
+        }
         if (!pendingSet) {
           pending = SSFileRange();
           pending.uOffset = entry.DataFileOffset;
@@ -488,6 +501,18 @@ int CSFilePruner::Finalize(bool& bEmpty) {
     Log(1, kTag, __LINE__, "Cannot flush the index file, error [%s]", e.AsString().c_str());
     return -1;
   }
+  // Entries tell what the index still holds, not what the chunk folder holds: an index that lost
+  // records (cut by damage) may name no container while containers with live objects remain.
+  if (bEmpty) {
+    const int holds = ChunkFolderHoldsContainers();
+    if (holds != 0) {
+      Log(1, kTag, __LINE__,
+          holds > 0 ? "Chunk folder [%s] still holds SFile containers. Index [%s] is kept."
+                    : "Cannot list chunk folder [%s]. Index [%s] is kept.",
+          m_sChunkPath.c_str(), m_sSFileIdxPath.c_str());
+      bEmpty = false;
+    }
+  }
   if (!m_bSFileIdxBorrowed) {
     StartCounter(m_CloseIdxCounter);
     e = m_pSFileIdx->Close();
@@ -519,6 +544,22 @@ int CSFilePruner::Finalize(bool& bEmpty) {
     }
   }
   StopCounter(m_FinalizeCounter);
+  return 0;
+}
+
+int CSFilePruner::ChunkFolderHoldsContainers() {
+  static constexpr char kPrefix[] = "SFILE_CONTAINER_";
+  std::vector<std::string> files, folders;
+  CXoError e = m_pFS->GetDirContents(m_sChunkPath, files, folders);
+  if (e.IsFailure()) {
+    Log(1, "Finalize", __LINE__, "Cannot list [%s], error [%s]", m_sChunkPath.c_str(), e.AsString().c_str());
+    return -1;
+  }
+  for (const std::string& name : files) {
+    // A container is its prefix and its number; side files of a compaction carry a suffix.
+    if (name.size() <= sizeof(kPrefix) - 1 || strncasecmp(name.c_str(), kPrefix, sizeof(kPrefix) - 1) != 0) continue;
+    if (name.find_first_not_of("0123456789", sizeof(kPrefix) - 1) == std::string::npos) return 1;
+  }
   return 0;
 }
 

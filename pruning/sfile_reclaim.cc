@@ -71,16 +71,21 @@ int CSFilePruner::FinalizeSFile(SSFileInfo* pSFileInfo) {
     // is then drilled, when its entries can be trusted with a hole.
     m_vDeferred.push_back(SDeferred{info.uSFileNum, info.llFirstEntry, true, false,
                                     info.bOrdered ? info.Tail : SSFileRange()});
+    // Pruned runs split by bytes that no entry accounts for: the ranges before the tail are
+    // drilled now, in case the container is kept for those bytes.
+    if (!info.bGap || info.vRanges.size() < 2) return 0;
+  } else if (info.vRanges.empty()) {
     return 0;
   }
-  if (info.vRanges.empty()) return 0;
 
-  const bool truncate = m_bAllowTruncate && info.Tail.uOffset != 0 && !info.Tail.bTruncated && info.bOrdered;
+  const bool truncate = !info.bAllPruned && m_bAllowTruncate && info.Tail.uOffset != 0 && !info.Tail.bTruncated &&
+                        info.bOrdered;
   const bool drill = m_bDrillHoles && !IsDoNotDrill() && CanDrillHolesOnChunk() && info.bOrdered;
   if (!info.bOrdered) {
     Log(1, kTag, __LINE__, "Entries of SFILE [%s] overlap. No hole or cut is made in it.", path.c_str());
   }
   std::vector<SSFileRange> now = info.vRanges;
+  if (info.bAllPruned && info.Tail.uLength != 0) now.pop_back();  // the tail waits for the walk's end
   if (truncate) {
     // The tail waits for its cut; the ranges before it are drilled now.
     m_vDeferred.push_back(SDeferred{info.uSFileNum, info.llFirstEntry, false, true, info.Tail});
@@ -243,19 +248,23 @@ int CSFilePruner::FinishDeferred() {
     std::vector<const SDeferred*> items;
     for (size_t k = i; k < j; ++k) items.push_back(&m_vDeferred[k]);
     int rc = 0;
-    if (!summary.bAnyValid) {
+    if (!summary.bAnyValid && summary.uRuns == 1 && summary.bGap) {
+      Log(1, kTag, __LINE__,
+          "SFILE number [%u] holds bytes between its indexed objects that no entry of index [%s] accounts for. It "
+          "is kept.",
+          number, m_sSFileIdxPath.c_str());
+      rc = CutOrDrillTails(number, items, false, summary.uEnd);
+    } else if (!summary.bAnyValid) {
       // Every run of the number is pruned: the container goes, and each run's first entry says so.
-      std::vector<int64_t> firsts;
-      for (const SDeferred* d : items) firsts.push_back(d->llFirstEntry);
-      rc = RemoveSFile(number, firsts);
+      rc = RemoveSFile(number, items, summary.uEnd);
     } else if (summary.uRuns == 1) {
-      rc = CutOrDrillTails(number, items, true);
+      rc = CutOrDrillTails(number, items, true, summary.uEnd);
     } else {
       // Valid objects of another run may lie past these runs: no removal, no cut; their pruned
       // runs become holes like any other.
       Log(1, kTag, __LINE__, "SFILE number [%u] comes back in index [%s]. Its runs are drilled, never cut or removed.",
           number, m_sSFileIdxPath.c_str());
-      rc = CutOrDrillTails(number, items, false);
+      rc = CutOrDrillTails(number, items, false, summary.uEnd);
     }
     if (rc != 0) result = -1;
     i = j;
@@ -264,19 +273,72 @@ int CSFilePruner::FinishDeferred() {
   return result;
 }
 
-int CSFilePruner::RemoveSFile(uint32_t number, const std::vector<int64_t>& firstEntries) {
+// Bytes past the container's last indexed object are no pruned object's: an index that lost its
+// last records (cut by damage) leaves live objects there. Such a container keeps every byte but
+// the holes of its pruned runs.
+CSFilePruner::EndCheck CSFilePruner::CheckEnd(const std::string& path, uint64_t size, uint64_t logicalEnd) {
+  uint64_t physicalEnd = 0;
+  if (!Translate(logicalEnd, physicalEnd)) return EndCheck::kFailed;
+  if (size <= physicalEnd) return EndCheck::kEndsThere;
+  Log(1, kTag, __LINE__,
+      "SFILE [%s] holds [%llu] bytes past its last indexed object, which ends at physical offset [%llu], logical "
+      "offset [%llu]. Nothing past it is cut or removed.",
+      path.c_str(), static_cast<unsigned long long>(size - physicalEnd), static_cast<unsigned long long>(physicalEnd),
+      static_cast<unsigned long long>(logicalEnd));
+  return EndCheck::kBytesPast;
+}
+
+int CSFilePruner::RemoveSFile(uint32_t number, const std::vector<const SDeferred*>& items, uint64_t logicalEnd) {
   if (CloseSFile().IsFailure()) return -1;
   const std::string path = SFilePath(number);
-  StartCounter(m_DeleteCounter);
-  CXoError e = CSingleInstancerPruner::RemoveFileHelper(m_pFS, path, m_pLog);
-  StopCounter(m_DeleteCounter);
   // A container already gone was removed by an earlier pass that stopped before its index flush.
-  const bool alreadyGone = e.IsFailure() && IsMediaFSItemNotFoundError(e);
-  if (e.IsFailure() && !alreadyGone) {
-    Log(1, kTag, __LINE__, "Error in removing [%s], Error [%s]", path.c_str(), e.AsString().c_str());
+  bool alreadyGone = false;
+  CXoError e = OpenSFile(path.c_str());
+  if (e.IsFailure() && IsMediaFSItemNotFoundError(e)) {
+    alreadyGone = true;
+  } else if (e.IsFailure() && FXErrorUtil::IsMM(e, kMMRefused)) {
+    // Refused for holes and cuts (a hard link, a foreign header): its plain size is all there is.
+    unsigned long long size = 0;
+    e = m_pFS->GetFileAttributes(path, size);
+    if (e.IsFailure()) {
+      Log(1, kTag, __LINE__, "Unable to stat [%s]. Error [%s]", path.c_str(), e.AsString().c_str());
+      return IsMediaFSItemNotFoundError(e) ? 0 : -1;
+    }
+    if (size > logicalEnd) {
+      Log(1, kTag, __LINE__, "SFILE [%s] holds [%llu] bytes past its last indexed object. It is kept.", path.c_str(),
+          static_cast<unsigned long long>(size - logicalEnd));
+      return 0;
+    }
+  } else if (e.IsFailure()) {
+    Log(1, kTag, __LINE__, "Unable to open file [%s]. Error [%s]", path.c_str(), e.AsString().c_str());
     return -1;
+  } else {
+    const unsigned long long size = GetSFileSize();
+    if (size == ~0ull) {
+      Log(1, kTag, __LINE__, "Unable to stat [%s].", path.c_str());
+      return -1;
+    }
+    const EndCheck end = CheckEnd(path, size, logicalEnd);
+    if (end == EndCheck::kFailed) return -1;
+    if (end == EndCheck::kBytesPast) return CutOrDrillTails(number, items, false, logicalEnd);
+    e = CloseSFile();
+    if (e.IsFailure()) {
+      Log(1, kTag, __LINE__, "Unable to close file [%s]. Error [%s]", path.c_str(), e.AsString().c_str());
+      return -1;
+    }
   }
-  for (int64_t first : firstEntries) {
+  if (!alreadyGone) {
+    StartCounter(m_DeleteCounter);
+    e = CSingleInstancerPruner::RemoveFileHelper(m_pFS, path, m_pLog);
+    StopCounter(m_DeleteCounter);
+    alreadyGone = e.IsFailure() && IsMediaFSItemNotFoundError(e);
+    if (e.IsFailure() && !alreadyGone) {
+      Log(1, kTag, __LINE__, "Error in removing [%s], Error [%s]", path.c_str(), e.AsString().c_str());
+      return -1;
+    }
+  }
+  for (const SDeferred* d : items) {
+    const int64_t first = d->llFirstEntry;
     SSfileContainerIndexEntry entry{};
     e = GetEntry(static_cast<long>(first), &entry);
     if (e.IsFailure()) {
@@ -292,17 +354,22 @@ int CSFilePruner::RemoveSFile(uint32_t number, const std::vector<int64_t>& first
       return -1;
     }
   }
-  if (alreadyGone) {
-    Log(1, kTag, __LINE__, "[%s] is already removed.", path.c_str());
-    return 0;
-  }
+  // The index marks the removal only after the chunk folder is flushed, also for a removal an
+  // earlier pass made.
   m_bRemovedAny = true;
-  Log(1, kTag, __LINE__, "Removed [%s].", path.c_str());
+  if (alreadyGone) {
+    // The pass that removed it may have stopped before its record: the log gets it now, at worst
+    // twice, never not at all.
+    Log(1, kTag, __LINE__, "[%s] is already removed.", path.c_str());
+  } else {
+    Log(1, kTag, __LINE__, "Removed [%s].", path.c_str());
+  }
   if (m_pDeleteLog != nullptr) LogDelete(m_pDeleteLog, __LINE__, "D %u %u %llu %u", m_uMPId, m_uVolId, m_ullChunkId, number);
   return 0;
 }
 
-int CSFilePruner::CutOrDrillTails(uint32_t number, const std::vector<const SDeferred*>& items, bool cut) {
+int CSFilePruner::CutOrDrillTails(uint32_t number, const std::vector<const SDeferred*>& items, bool cut,
+                                  uint64_t logicalEnd) {
   if (CloseSFile().IsFailure()) return -1;
   const std::string path = SFilePath(number);
   const bool drill = m_bDrillHoles && !IsDoNotDrill() && CanDrillHolesOnChunk();
@@ -318,6 +385,14 @@ int CSFilePruner::CutOrDrillTails(uint32_t number, const std::vector<const SDefe
   bool cutDecided = false;
   std::vector<SSFileRange> drilled;
   if (cut) {
+    const EndCheck end = CheckEnd(path, size, logicalEnd);
+    if (end == EndCheck::kFailed) return -1;
+    // The tail stays: its pruned objects become a hole like any other run.
+    if (end == EndCheck::kBytesPast) cut = false;
+  }
+  if (!cut && !drill) {
+    // Nothing to do after all.
+  } else if (cut) {
     const SSFileRange& tail = tails.front();
     cutDecided = true;
     uint64_t physical = 0;

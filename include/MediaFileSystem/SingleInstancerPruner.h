@@ -270,6 +270,9 @@ class CSFilePruner {
     std::vector<SSFileRange> vRanges;  // runs of pruned entries, in index order
     SSFileRange Tail;                  // the run that reaches the last entry (uOffset 0: none)
     bool bOrdered = true;  // the entries' bytes ascend without overlap: holes and cuts are safe
+    uint64_t uEntriesEnd = 0;  // logical offset just past the last byte an entry accounts for
+    bool bGap = false;         // bytes between the header and an entry, or between two entries,
+                               // that no entry accounts for
   };
 
   // `params` may be null (then no interfaces are made and OpenSfileIdx fails); `log` and
@@ -339,6 +342,9 @@ class CSFilePruner {
     bool bCut = false;   // the tail waits for a cut (else, for an all-pruned run, a removal)
     SSFileRange Tail;
   };
+  // Whether a container ends where the last byte its index entries account for ends (`logicalEnd`,
+  // through its compaction map): only then may its tail be cut or the container removed.
+  enum class EndCheck { kEndsThere, kBytesPast, kFailed };
 
   void Log(int level, const char* tag, int line, const char* format, ...) __attribute__((format(printf, 5, 6)));
   // Storage reached through the remote-file library (types 1, 4 and 6): no folders to flush,
@@ -353,12 +359,19 @@ class CSFilePruner {
   struct SRunSummary {
     uint32_t uRuns = 0;
     bool bAnyValid = false;
+    uint64_t uEnd = 0;  // the largest logical end of an entry of any run of the number
+    bool bGap = false;  // a run of the number has bytes that no entry accounts for
   };
 
   // The work the walk deferred to its end.
   int FinishDeferred();
-  int RemoveSFile(uint32_t number, const std::vector<int64_t>& firstEntries);
-  int CutOrDrillTails(uint32_t number, const std::vector<const SDeferred*>& items, bool cut);
+  int RemoveSFile(uint32_t number, const std::vector<const SDeferred*>& items, uint64_t logicalEnd);
+  int CutOrDrillTails(uint32_t number, const std::vector<const SDeferred*>& items, bool cut, uint64_t logicalEnd);
+  // Compares the open container's size with `logicalEnd` translated; logs a container that holds
+  // bytes past it.
+  EndCheck CheckEnd(const std::string& path, uint64_t size, uint64_t logicalEnd);
+  // Whether the chunk folder still holds an SFile container file: -1 when it cannot be listed.
+  int ChunkFolderHoldsContainers();
   // Opens a container for a cut or holes and reads its size: 0, 1 when it is to be skipped
   // (refused, or gone), -1 on a failure.
   int OpenForReclaim(const std::string& path, unsigned long long& size);

@@ -6,49 +6,14 @@
 
 #include <random>
 
-#include "MediaFileSystem/SIFile.h"
-#include "driver_fixture.h"
-#include "sistore/backup_job.h"
+#include "backup_road_fixture.h"
 
 namespace {
 
 using prunetest::kMP1;
 using prunetest::kMP2;
 
-class EndToEndTest : public prunetest::DriverTest {
- public:
-  // Writes chunk `chunkId` of volume 17 through the backup road, with its trailer.
-  std::vector<sitest::WrittenObject> BackupRoadChunk(long long chunkId, const std::vector<uint32_t>& sizes) {
-    auto store = BackupChunk(chunkId);
-    std::vector<sitest::WrittenObject> out;
-    for (size_t i = 0; i < sizes.size(); ++i) {
-      sitest::WrittenObject w;
-      EXPECT_EQ(0, sitest::WriteObject(*store, {i + 1, sizes[i], 100, static_cast<uint64_t>(chunkId * 31 + i)}, w));
-      out.push_back(w);
-    }
-    EXPECT_EQ(0, sitest::Checkpoint(*store));
-    EXPECT_EQ(0, store->Close());
-    craft::WriteFile(TrailerOf(mountPath, kVolId, chunkId), craft::ChunkMapTrailer(chunkId, "11.0", 4096));
-    return out;
-  }
-
-  // Reads an object of volume 17 through the reader of single-instance files.
-  std::string ReadThroughSIFile(long long chunkId, const sitest::WrittenObject& w) {
-    EvDebug log;
-    OZLOG_HANDLE handle{};
-    CSIFile reader(&handle);
-    CFSInitParams params = FsParams();
-    if (reader.Init(&params, static_cast<unsigned long long>(chunkId), kVolId, false) != 0) return "init failed";
-    if (reader.OpenDataFileAndSeek(0, w.container, w.offset, 0) != 0) return "open failed";
-    std::string header(16, '\0');
-    if (reader.ReadMetaData(header.data(), 16) != 16) return "header failed";
-    std::string data(w.shape.dataSize, '\0');
-    const MM_uint got = reader.ReadData(data.data(), w.shape.dataSize);
-    reader.CloseDataFile();
-    if (got != w.shape.dataSize) return "read returned " + std::to_string(got);
-    return header + data;
-  }
-};
+class EndToEndTest : public prunetest::BackupRoadTest {};
 
 TEST_F(EndToEndTest, APassPrunesWhatTheRecordsNameAndNothingElse) {
   // Volume 17 (mount path 5), written by the backup road: chunk 100 keeps five of eight objects

@@ -1,0 +1,309 @@
+// The chunk pruner under a container index that lost records, and the delete log under a kill.
+//
+// An index that lost its last records (cut by damage, or a flush torn by a power cut) still opens:
+// what it lost is trimmed. The objects those records named stay in their containers, so pruning
+// cuts, punches and removes only bytes that a remaining entry accounts for, and keeps the index
+// while the chunk folder holds a container. A removal that a kill stopped before its delete-log
+// record is recorded by the next pass.
+
+#include <signal.h>
+
+#include <random>
+
+#include "backup_road_fixture.h"
+#include "index/index_test_util.h"
+#include "power_cut.h"
+#include "test_env.h"
+#include "test_seed.h"
+
+namespace {
+
+using platform::Faults;
+using platform::FsOp;
+using prunetest::kMP1;
+
+constexpr uint32_t kPerContainer = 5;
+constexpr size_t kIndexHeaderBlock = 512;
+constexpr size_t kRecordSize = sizeof(SSfileContainerIndexEntry);
+
+class PrunerDamageTest : public prunetest::BackupRoadTest {
+ public:
+  PrunerDamageTest() {
+    SetConfig("MaxSFileContainerItems", kPerContainer);
+    SetConfig("DedupDrillHolesMinSize", 4096);
+  }
+
+  std::string LogRec(long long chunk, const std::string& rest) const {
+    return std::to_string(kMP1) + " " + std::to_string(kVolId) + " " + std::to_string(chunk) + " " + rest;
+  }
+
+  // The delete-log records of removals and cuts of the chunk's containers and index.
+  std::vector<std::string> RemovalsAndCuts(long long chunk) const {
+    std::vector<std::string> out;
+    for (const std::string& r : prunetest::DeleteLogRecords()) {
+      if (r.rfind("T " + LogRec(chunk, ""), 0) == 0) out.push_back(r);
+      if (r.rfind("D " + LogRec(chunk, ""), 0) == 0 && r.find("CIDX") == std::string::npos) out.push_back(r);
+    }
+    return out;
+  }
+};
+
+// The chunk of eleven objects, five to a container; container 1 loses objects 2 and 3, container 2
+// object 6. The index is cut: inside its fourth record (container 1 then ends in pruned entries
+// with live objects past them), inside its seventh (container 2's one entry left is pruned), or to
+// its header block (no entry left at all; the records come with the flag that lets an entry be
+// absent). A pass prunes the records: no container is cut or removed, the index stays, and every
+// object that no record names reads back byte for byte.
+TEST_F(PrunerDamageTest, ACutIndexLosesNoObjectItNoLongerNames) {
+  struct Case {
+    const char* name;
+    size_t indexBytes;
+    std::vector<uint64_t> pruned;
+    uint32_t recordFlags;
+  };
+  const Case cases[] = {
+      {"cut inside the fourth record", kIndexHeaderBlock + 3 * kRecordSize + 20, {2, 3}, 0},
+      {"cut inside the seventh record", kIndexHeaderBlock + 6 * kRecordSize + 9, {2, 3, 6}, 0},
+      {"cut to the header block", kIndexHeaderBlock, {2, 3, 6}, kZeroRefEntryMayBeAbsent},
+  };
+  const std::vector<uint32_t> sizes = {20000, 90000, 110000, 200000, 30000, 60000,
+                                       40000, 50000, 70000,  80000,  90000};
+  long long chunk = 60;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ++chunk;
+    platform::ResetLogs();
+    const std::vector<sitest::WrittenObject> objects = BackupRoadChunk(chunk, sizes);
+    ASSERT_EQ(1u, objects[4].container);
+    ASSERT_EQ(2u, objects[5].container);
+    std::filesystem::resize_file(ContainerIndexPath(chunk), c.indexBytes);
+    std::map<uint32_t, long long> sizesBefore;
+    for (const sitest::WrittenObject& w : objects) sizesBefore[w.container] = Size(ContainerPath(chunk, w.container));
+
+    std::vector<CZeroRefRecord> records;
+    for (uint64_t key : c.pruned) {
+      records.push_back(Rec(kMP1, kVolId, static_cast<unsigned long long>(chunk), key));
+      records.back().Flags = c.recordFlags;
+    }
+    AddRecords(records);
+    auto p = MakeDriver();
+    ASSERT_EQ(0, p->PruneZeroRefRecords(&db, nullptr, nullptr, 3600));
+    EXPECT_TRUE(RecordsLeft().empty());
+
+    EXPECT_TRUE(RemovalsAndCuts(chunk).empty()) << ::testing::PrintToString(RemovalsAndCuts(chunk));
+    EXPECT_TRUE(Exists(ContainerIndexPath(chunk)));
+    for (const auto& [number, size] : sizesBefore) EXPECT_EQ(size, Size(ContainerPath(chunk, number))) << number;
+    std::vector<sitest::WrittenObject> kept;
+    for (const sitest::WrittenObject& w : objects) {
+      if (std::find(c.pruned.begin(), c.pruned.end(), w.shape.key) == c.pruned.end()) kept.push_back(w);
+    }
+    ExpectRestored(chunk, kept);
+  }
+}
+
+// A backup's checkpoint cut by a power loss while the container index is being written: the index
+// ends in a torn flush, whose records the pruner's open trims, while the containers may hold the
+// objects of those records. A pass prunes objects of the last checkpoint and every object the
+// index still names past it: bytes that no remaining entry accounts for are kept as they were,
+// holes and cuts lie inside pruned entries, and the checkpointed objects not pruned read back.
+TEST_F(PrunerDamageTest, AFlushTornByAPowerCutThenAPassKeepsWhatNoEntryAccountsFor) {
+  const uint64_t seed = mfstest::Seed(34);
+  std::mt19937_64 rng(seed);
+  const std::set<uint64_t> checkpointedPruned = {2, 3, 6};
+  const long cuts = mfstest::EnvCount("MFS_PRUNE_TORN_INDEX_CUTS", 16L);
+  long long chunk = 300;
+  int trimmed = 0;
+  for (long i = 0; i < cuts; ++i) {
+    ++chunk;
+    platform::ResetLogs();
+    std::vector<sitest::WrittenObject> objects;
+    bool armed = false;
+    powercut::Plan plan;
+    plan.mode = i % 2 == 0 ? platform::PowerCutMode::kDropUnflushed : platform::PowerCutMode::kRandomPages;
+    plan.seed = rng() | 1;
+    plan.step = 1 + static_cast<long>(rng() % 4);
+    plan.counts = [&](FsOp op, const std::string& path) {
+      return armed && op == FsOp::Write && path.find("SFILE_CONTAINER.idx") != std::string::npos;
+    };
+    const powercut::Result r = powercut::Run(plan, [&] {
+      auto store = BackupChunk(chunk);
+      for (uint64_t key = 1; key <= 14; ++key) {
+        sitest::WrittenObject w;
+        if (sitest::WriteObject(*store, {key, static_cast<uint32_t>(6000 + rng() % 30000), 100, rng()}, w) != 0) {
+          return 1;
+        }
+        objects.push_back(w);
+        if (key == 6) {
+          if (sitest::Checkpoint(*store) != 0) return 2;
+          armed = true;
+        }
+      }
+      return sitest::Checkpoint(*store) != 0 ? 3 : store->Close();
+    });
+    SCOPED_TRACE(r.Describe() + ", test seed " + std::to_string(seed));
+    ASSERT_TRUE(r.report.errors.empty());
+    ASSERT_EQ(14u, objects.size());
+
+    // What the containers hold now, and which objects the index still names.
+    std::map<uint32_t, std::string> before;
+    for (const sitest::WrittenObject& w : objects) before[w.container] = craft::ReadFile(ContainerPath(chunk, w.container));
+    auto pruner = MakePruner();
+    ASSERT_EQ(0, Open(*pruner, chunk));
+    std::set<uint64_t> named;
+    SSfileContainerIndexEntry entry{};
+    for (long at = 0; at < 100 && pruner->GetEntry(at, &entry).IsSuccess(); ++at) named.insert(entry.Key);
+    if (named.size() < objects.size()) ++trimmed;
+    std::set<uint64_t> pruned = checkpointedPruned;
+    for (uint64_t key : named) {
+      if (key > 6) pruned.insert(key);
+    }
+    for (uint64_t key : pruned) {
+      if (named.count(key)) {
+        ASSERT_EQ(0, pruner->PruneEntry(static_cast<uint32_t>(key), 0)) << key;
+      }
+    }
+    bool empty = false;
+    ASSERT_EQ(0, pruner->Finalize(empty));
+    pruner.reset();
+
+    // Every byte outside the pruned objects' entries is where it was.
+    for (const auto& [number, bytes] : before) {
+      SCOPED_TRACE("container " + std::to_string(number));
+      std::vector<bool> prunedByte(bytes.size(), false);
+      for (const sitest::WrittenObject& w : objects) {
+        if (w.container != number) continue;
+        if (!pruned.count(w.shape.key) || !named.count(w.shape.key)) continue;
+        for (uint64_t b = w.offset; b < w.offset + w.shape.Length() && b < bytes.size(); ++b) prunedByte[b] = true;
+      }
+      const std::string after = craft::ReadFile(ContainerPath(chunk, number));
+      if (bytes.empty()) continue;  // the power loss took it
+      if (!Exists(ContainerPath(chunk, number))) {
+        for (size_t b = sitest::kContainerHeaderSize; b < bytes.size(); ++b) {
+          ASSERT_TRUE(prunedByte[b]) << "removed byte " << b << " that no pruned entry accounts for";
+        }
+        continue;
+      }
+      for (size_t b = 0; b < bytes.size(); ++b) {
+        if (prunedByte[b]) continue;
+        ASSERT_LT(b, after.size()) << "cut byte that no pruned entry accounts for";
+        ASSERT_EQ(bytes[b], after[b]) << "byte " << b;
+      }
+    }
+    std::vector<sitest::WrittenObject> live;
+    for (uint64_t key = 1; key <= 6; ++key) {
+      if (!checkpointedPruned.count(key)) live.push_back(objects[key - 1]);
+    }
+    ExpectRestored(chunk, live);
+    if (HasFailure()) return;
+  }
+  std::printf("%d of %ld cuts left an index that lost records\n", trimmed, cuts);
+}
+
+// An index without the record of an object that lies between two others (a record the host marked
+// deleted, or one lost to damage) accounts for no byte of that object: a run of pruned entries
+// around it is drilled in two holes, a tail is cut only after it, and a container whose entries are
+// all pruned stays for it.
+TEST_F(PrunerDamageTest, BytesBetweenIndexedObjectsStay) {
+  struct Case {
+    const char* name;
+    uint64_t unindexed;
+    std::set<uint64_t> pruned;
+    std::vector<std::string> records;  // of holes and cuts, by object: "H <first>:<objects>", "T <first>"
+  };
+  const Case cases[] = {
+      {"a run around it", 2, {1, 3}, {"H 1:1", "H 3:1"}},
+      {"a tail after it", 3, {2, 4, 5, 6}, {"H 2:1", "T 4"}},
+      {"every entry", 2, {1, 3, 4, 5, 6}, {"H 1:1", "H 3:4"}},
+  };
+  constexpr long long kChunk = 12;
+  constexpr size_t kData = 20000;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ResetPlatform();
+    SetConfig("DedupDrillHolesMinSize", 4096);
+    std::filesystem::remove_all(ChunkDir(kChunk));
+    craft::Chunk chunk(volumePath, kChunk, kVolumeBlock);
+    for (int i = 0; i < 6; ++i) chunk.Add(0, kData, 100, 40 + i);
+    chunk.Write();
+    // The index again, without the object's record.
+    std::filesystem::remove(ContainerIndexPath(kChunk));
+    {
+      CFSInitParams params;
+      CSFilePruner::SfileIndex idx(&params, nullptr);
+      CSFilePruner::SfileIndex::Options options{false, true, true};
+      ASSERT_TRUE(idx.Create(ContainerIndexPath(kChunk), options).IsSuccess());
+      for (const craft::Object& o : chunk.Objects()) {
+        if (o.key == c.unindexed) continue;
+        SSfileContainerIndexEntry r{};
+        r.Key = o.key;
+        r.DataFileOffset = o.offset;
+        r.DataLength = o.bytes.size();
+        r.ContainerNo = o.container;
+        r.Flags = FLAG_SFILE_ENTRY_VALID;
+        ASSERT_TRUE(idx.AddEntry(&r).IsSuccess());
+      }
+      ASSERT_TRUE(idx.Close().IsSuccess());
+    }
+    auto pruner = MakePruner();
+    ASSERT_EQ(0, Open(*pruner, kChunk));
+    for (uint64_t k : c.pruned) ASSERT_EQ(0, pruner->PruneEntry(static_cast<uint32_t>(k), 0)) << k;
+    bool empty = true;
+    ASSERT_EQ(0, pruner->Finalize(empty));
+    EXPECT_FALSE(empty);
+    pruner.reset();
+
+    std::vector<std::string> expected;
+    for (const std::string& r : c.records) {
+      const uint64_t first = std::stoull(r.substr(2));
+      const uint64_t offset = chunk.Objects()[first - 1].offset;
+      const std::string prefix =
+          std::to_string(kMPId) + " " + std::to_string(kVolId) + " " + std::to_string(kChunk) + " 0 ";
+      if (r[0] == 'H') {
+        const uint64_t count = std::stoull(r.substr(r.find(':') + 1));
+        expected.push_back("H " + prefix + std::to_string(offset) + " " + std::to_string(count * (kData + 16)));
+      } else {
+        expected.push_back("T " + prefix + std::to_string(offset) + " " + std::to_string(6 * (kData + 16) + 128) + " " +
+                           std::to_string(offset));
+      }
+    }
+    EXPECT_EQ(expected, DeleteRecords());
+    const std::string after = craft::ReadFile(chunk.ContainerPath(0));
+    for (const craft::Object& o : chunk.Objects()) {
+      if (c.pruned.count(o.key)) continue;
+      EXPECT_EQ(o.bytes, after.substr(o.offset, o.bytes.size())) << "object " << o.key;
+    }
+  }
+}
+
+// A pass removes a container and is killed before the index marks it and before its delete-log
+// record. The container is gone, its entries unmarked, its records still in the database: the next
+// pass records the removal.
+TEST_F(PrunerDamageTest, ARemovalAKillLeftUnrecordedReachesTheDeleteLog) {
+  constexpr long long kChunk = 40;
+  craft::Chunk c = CraftChunk(mountPath, kVolId, kChunk, 4, 2);  // container 1 holds keys 2 and 4
+  AddRecords({Rec(kMP1, kVolId, kChunk, 2), Rec(kMP1, kVolId, kChunk, 4)});
+  const std::string container = c.ContainerPath(1);
+  const pid_t pid = idxtest::Fork([&] {
+    bool removed = false;
+    Faults().SetHook([&](FsOp op, const std::string& path) {
+      if (removed) raise(SIGKILL);
+      removed = op == FsOp::Remove && path == container;
+    });
+    auto p = MakeDriver();
+    return p->PruneZeroRefRecords(&db, nullptr, nullptr, 3600);
+  });
+  ASSERT_EQ(128 + SIGKILL, idxtest::Wait(pid));
+  ASSERT_FALSE(Exists(container));
+  ASSERT_EQ(2u, RecordsLeft().size());
+  for (const SSfileContainerIndexEntry& e : Records(kChunk)) EXPECT_EQ(0u, e.Flags & FLAG_SFILE_REMOVED) << e.Key;
+
+  platform::ResetLogs();
+  auto p = MakeDriver();
+  ASSERT_EQ(0, p->PruneZeroRefRecords(&db, nullptr, nullptr, 3600));
+  EXPECT_TRUE(RecordsLeft().empty());
+  const std::vector<std::string> log = prunetest::DeleteLogRecords();
+  EXPECT_NE(log.end(), std::find(log.begin(), log.end(), "D " + LogRec(kChunk, "1"))) << ::testing::PrintToString(log);
+  EXPECT_TRUE(Exists(c.ContainerPath(0)));
+}
+
+}  // namespace
