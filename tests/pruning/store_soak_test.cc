@@ -485,9 +485,7 @@ class StoreSoak : public prunetest::DriverTest {
       EXPECT_EQ(folderGone, !trailerThere) << "the chunk map trailer and the chunk folder part";
       EXPECT_EQ(!trailerThere, trailerLogged) << "the trailer's removal and its record disagree";
       EXPECT_EQ(folderGone, folderLogged) << "the folder's removal and its record disagree";
-      if (logged.count(prefix + "SIDX") == 1) {
-        EXPECT_FALSE(indexThere) << "the index's removal is logged, but it stays";
-      }
+      EXPECT_EQ(!indexThere, logged.count(prefix + "SIDX") == 1) << "the index's removal and its record disagree";
     }
 
     // Nothing of the backup job's chunks goes.
