@@ -3,8 +3,8 @@
 // hands each container to the space reclamation (sfile_reclaim.cc).
 #include <strings.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstdarg>
 #include <map>
 
