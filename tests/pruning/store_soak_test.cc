@@ -1,15 +1,19 @@
-// A soak of everything that shares one mount path: child processes run a backup job (objects
-// written with checkpoints, chunks closed), restores of closed chunks (every byte checked), a
-// compaction of the closed chunks' containers (under the chunk's compaction lock, through the map
-// and the switch) and a pruning pass over records of a random part of the closed chunks' objects,
-// all at once. Then they are killed: at a random moment, or, in the second form, when the pruning
-// reaches its k-th file-system call. After recovery (compactions finished or undone, pruning run
-// to its end, an appending job on each chunk a backup left open):
+// A soak of everything that shares one mount path. Each round writes closed chunks (one of them
+// now and then from a job killed after a checkpoint and continued by an appending job) and has
+// an earlier pass prune part of their objects; then child processes run, all at once, a backup
+// job (objects written with checkpoints, chunks closed), restores of the closed chunks' live
+// objects (every byte checked), compactions of their containers (under the chunk's compaction
+// lock, through the map and the switch) and a pruning pass over records of another part of their
+// objects. They are killed at a random moment or, in the second form, when the pruning reaches
+// its k-th file-system call. After recovery (compactions finished or undone, pruning run to its
+// end, an appending job on each chunk a backup left open):
 //   - every object of a closed chunk and of a checkpointed part restores byte for byte;
 //   - every pruned object is gone, or its index entry is no longer valid;
 //   - no compaction side file stays; a container of a closed chunk stays only while a valid entry
-//     lies in it, and a chunk whose every object was pruned is gone;
-//   - the delete log records every container that went, and no container that stayed.
+//     lies in it (or, while the chunk holds valid objects, when no entry names it), and a chunk
+//     whose every object was pruned is gone, with its trailer;
+//   - the delete log records every container, index, folder and trailer that went, and no
+//     container or index that stayed; nothing of the backup job's chunks.
 //
 // Each test runs rounds for MFS_SOAK_SECONDS seconds (12 by default). MFS_TEST_SEED changes the
 // rounds' choices; the kill moments of the first form also depend on timing.
