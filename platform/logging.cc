@@ -26,6 +26,7 @@ struct LogState {
   FILE* file = nullptr;
   bool fileChecked = false;  // the environment's log file was looked for
   std::string debugLogDir;   // folder of the files of logs with an id
+  std::function<void(const LogLine&)> lineHook;
 };
 
 LogState& State() {
@@ -68,10 +69,22 @@ void WriteFileLocked(LogState& s, const LogLine& line) {
 
 void Capture(const std::string& source, int level, std::string text) {
   LogState& s = State();
+  std::function<void(const LogLine&)> hook;
+  LogLine line{source, level, std::move(text)};
+  {
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.lines.push_back(line);
+    WriteFileLocked(s, s.lines.back());
+    Trim(s, false);
+    hook = s.lineHook;
+  }
+  if (hook) hook(line);
+}
+
+void SetLogLineHook(std::function<void(const LogLine&)> hook) {
+  LogState& s = State();
   std::lock_guard<std::mutex> lock(s.mutex);
-  s.lines.push_back(LogLine{source, level, std::move(text)});
-  WriteFileLocked(s, s.lines.back());
-  Trim(s, false);
+  s.lineHook = std::move(hook);
 }
 
 const std::vector<LogLine>& Logs() {
@@ -120,6 +133,7 @@ void ResetLogs() {
   std::lock_guard<std::mutex> lock(s.mutex);
   s.lines.clear();
   s.debugLogDir.clear();
+  s.lineHook = nullptr;
 }
 
 void SetDebugLogDirectory(const std::string& dir) {

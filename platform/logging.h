@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdarg>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -125,5 +126,8 @@ void SetLogCaptureLimit(size_t lines);
 void ResetLogs();
 // Adds one line as the logs do (source, level, text).
 void Capture(const std::string& source, int level, std::string text);
+// Called with each line as it is captured, outside the logs' lock; a test uses it to stop a
+// child at the moment a line tells of. Null removes it; ResetLogs too.
+void SetLogLineHook(std::function<void(const LogLine&)> hook);
 
 }  // namespace platform

@@ -26,6 +26,18 @@ bool Contains(const std::string& name, const char* text) { return name.find(text
 
 enum class Keep { kRemove, kKeep, kRemoveIfAlone };
 
+// The trailer's record ("D <mount path> <volume> <chunk> <what>") before its removal, when the
+// trailer is there to remove: once it is gone, no later pass could tell that it ever was. False
+// when nothing was written (no trailer, or its presence unknown): the caller then records a
+// removal that succeeds.
+bool LogTrailerRemovalFirst(CFSInterface* fs, EvDebug* deleteLog, unsigned int mpId, const std::string& trailer,
+                            unsigned int volId, unsigned long long chunkId, const char* what) {
+  bool there = false;
+  if (fs->Exists(trailer, there).IsFailure() || !there) return false;
+  LogDelete(deleteLog, __LINE__, "D %u %u %llu %s", mpId, volId, chunkId, what);
+  return true;
+}
+
 }  // namespace
 
 CXoError CSingleInstancerPruner::FlushFolder(const std::string& folder) {
@@ -70,6 +82,8 @@ int CSingleInstancerPruner::PruneChunk(unsigned int volId, unsigned long long ch
     if (exists) return -1;
     PLOG(1, tag, "Chunk [%s] does not exist", chunk.c_str());
     LogDelete(&m_DeleteLog, __LINE__, "DN %u %u %llu", m_MPId, volId, chunkId);
+    const bool logged = LogTrailerRemovalFirst(m_pFS.get(), &m_DeleteLog, m_MPId, trailer, volId, chunkId,
+                                             CXoPath::GetBaseName(trailer).c_str());
     bool removed = false;
     e = CSingleInstancerPruner::RemoveFileHelper(m_pFS.get(), trailer, m_pLog);
     if (e.IsFailure() && !IsGone(e)) {
@@ -79,8 +93,10 @@ int CSingleInstancerPruner::PruneChunk(unsigned int volId, unsigned long long ch
     removed = e.IsSuccess();
     if (removed) {
       PLOG(1, tag, "Deleted [%s]", trailer.c_str());
-      LogDelete(&m_DeleteLog, __LINE__, "D %u %u %llu %s", m_MPId, volId, chunkId,
-                CXoPath::GetBaseName(trailer).c_str());
+      if (!logged) {
+        LogDelete(&m_DeleteLog, __LINE__, "D %u %u %llu %s", m_MPId, volId, chunkId,
+                  CXoPath::GetBaseName(trailer).c_str());
+      }
     }
     if (removed && FlushFolder(volume).IsFailure()) return -1;
     return 0;
@@ -118,8 +134,15 @@ int CSingleInstancerPruner::PruneChunk(unsigned int volId, unsigned long long ch
     decided.emplace_back(&name, k);
   }
   unsigned long long removed = 0;
+  // Each record goes to the delete log just before its removal: a pass killed between a removal
+  // and a record written after it would leave a removal that no later pass can see (the entry is
+  // no longer listed). A removal that then fails is tried again by a later pass, which records it
+  // again.
   auto removeEntry = [&](const std::string& name) {
     const std::string path = path_append(chunk, name);
+    std::string base = CXoPath::GetBaseName(path);
+    if (StartsNoCase(name, "CHUNK_META_DATA_")) base = Contains(name, ".idx") ? "CIDX" : "CMTD";
+    LogDelete(&m_DeleteLog, __LINE__, "D %u %u %llu %s", m_MPId, volId, chunkId, base.c_str());
     if (m_bCountersEnabled) m_AvgDeleteFile.Start();
     CXoError r = CSingleInstancerPruner::RemoveFileHelper(m_pFS.get(), path, m_pLog);
     if (m_bCountersEnabled) m_AvgDeleteFile.Stop();
@@ -129,9 +152,6 @@ int CSingleInstancerPruner::PruneChunk(unsigned int volId, unsigned long long ch
     }
     ++removed;
     PLOG(1, tag, "Removed [%s]", path.c_str());
-    std::string base = CXoPath::GetBaseName(path);
-    if (StartsNoCase(name, "CHUNK_META_DATA_")) base = Contains(name, ".idx") ? "CIDX" : "CMTD";
-    LogDelete(&m_DeleteLog, __LINE__, "D %u %u %llu %s", m_MPId, volId, chunkId, base.c_str());
     return true;
   };
   for (const auto& [name, k] : decided) {
@@ -155,6 +175,7 @@ int CSingleInstancerPruner::PruneChunk(unsigned int volId, unsigned long long ch
   if (!m_bKeepFolders) {
     // The files' removals first, so that no crash brings a file back into a folder already gone.
     if (removed > 0 && FlushFolder(chunk).IsFailure()) return -1;
+    LogDelete(&m_DeleteLog, __LINE__, "D %u %u %llu %llu", m_MPId, volId, chunkId, count);
     if (m_bCountersEnabled) m_AvgDeleteDir.Start();
     e = m_pFS->RemoveDirectory(chunk, 0);
     if (m_bCountersEnabled) m_AvgDeleteDir.Stop();
@@ -163,10 +184,11 @@ int CSingleInstancerPruner::PruneChunk(unsigned int volId, unsigned long long ch
       return FlushAfterFailure(chunk);
     }
     PLOG(1, tag, "Removed [%s] [%llu]", chunk.c_str(), count);
-    LogDelete(&m_DeleteLog, __LINE__, "D %u %u %llu %llu", m_MPId, volId, chunkId, count);
   } else if (removed > 0 && FlushFolder(chunk).IsFailure()) {
     return -1;
   }
+  const std::string countText = std::to_string(count) + " CTRL";
+  const bool logged = LogTrailerRemovalFirst(m_pFS.get(), &m_DeleteLog, m_MPId, trailer, volId, chunkId, countText.c_str());
   e = m_pFS->RemoveFile(trailer, 0);
   if (e.IsFailure() && !IsGone(e)) {
     PLOG(1, tag, "Cannot delete the chunk map trailer [%s], error [%s]", trailer.c_str(), e.AsString().c_str());
@@ -175,7 +197,7 @@ int CSingleInstancerPruner::PruneChunk(unsigned int volId, unsigned long long ch
   }
   if (e.IsSuccess()) {
     PLOG(1, tag, "Removed [%s] [%llu]", trailer.c_str(), count);
-    LogDelete(&m_DeleteLog, __LINE__, "D %u %u %llu %llu CTRL", m_MPId, volId, chunkId, count);
+    if (!logged) LogDelete(&m_DeleteLog, __LINE__, "D %u %u %llu %s", m_MPId, volId, chunkId, countText.c_str());
   }
   e = FlushFolder(volume);
   if (e.IsFailure()) {
