@@ -524,6 +524,11 @@ int CSFilePruner::Finalize(bool& bEmpty) {
     if (bEmpty) {
       Log(1, kTag, __LINE__, "Going to remove the idx file [%s] as there are no more container files.",
           m_sSFileIdxPath.c_str());
+      // The record goes first: once the index is gone, no later pass can tell that it was there.
+      // A removal that then fails is tried, and recorded, again by a later pass.
+      if (m_pDeleteLog != nullptr) {
+        LogDelete(m_pDeleteLog, __LINE__, "D %u %u %llu SIDX", m_uMPId, m_uVolId, m_ullChunkId);
+      }
       StartCounter(m_DeleteCounter);
       e = CSingleInstancerPruner::RemoveFileHelper(m_pFS, m_sSFileIdxPath, m_pLog);
       StopCounter(m_DeleteCounter);
@@ -532,9 +537,6 @@ int CSFilePruner::Finalize(bool& bEmpty) {
         return -1;
       }
       Log(1, kTag, __LINE__, "Removed index file [%s].", m_sSFileIdxPath.c_str());
-      if (m_pDeleteLog != nullptr) {
-        LogDelete(m_pDeleteLog, __LINE__, "D %u %u %llu SIDX", m_uMPId, m_uVolId, m_ullChunkId);
-      }
       e = FlushChunkFolder();
       if (e.IsFailure()) {
         Log(1, kTag, __LINE__, "Cannot flush the chunk folder [%s], error [%s]", m_sChunkPath.c_str(),

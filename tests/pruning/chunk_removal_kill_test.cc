@@ -1,6 +1,6 @@
-// A pass killed just after one of the chunk removal's removals, before the delete log has heard
-// of it, and then run again: every removal still reaches the delete log (twice is fine, never
-// not at all).
+// A pass killed just after one of the chunk's removals (the container index's, then those of the
+// chunk removal), before the delete log has heard of it, and then run again: every removal still
+// reaches the delete log (twice is fine, never not at all).
 
 #include <signal.h>
 
@@ -38,6 +38,8 @@ TEST_F(ChunkRemovalKillTest, ARemovalKilledBeforeItsRecordStillReachesTheDeleteL
     std::string record;  // a pattern the removal's record matches
   };
   const std::vector<Case> cases = {
+      {"container index", "Removed index file [" + path_append(chunk, "SFILE_CONTAINER.idx") + "]",
+       "D 5 17 40 SIDX"},
       {"metadata index", "Removed [" + metadata + ".idx]", "D 5 17 40 CIDX"},
       {"metadata file", "Removed [" + metadata + "]", "D 5 17 40 CMTD"},
       // The folder's record carries the count of what the listing held: the metadata file and its
