@@ -10,6 +10,7 @@
 
 #include "MediaFileSystem/SingleInstancerPruner.h"
 #include "MediaFileSystem/zovadAdeveFS.h"
+#include "platform/checked_add.h"
 #include "platform/config.h"
 #include "platform/platform.h"
 #include "platform/remote_storage.h"
@@ -31,8 +32,6 @@ constexpr uint64_t kOldObjectHeaderBytes = 16;
 constexpr uint64_t kSFileHeaderBytes = 128;
 
 inline uint32_t ExtractSFileOffset(unsigned long long metaOffset) { return static_cast<uint32_t>(metaOffset); }
-
-uint64_t SaturatingAdd(uint64_t a, uint64_t b) { return a > ~0ull - b ? ~0ull : a + b; }
 
 }  // namespace
 
