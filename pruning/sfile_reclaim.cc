@@ -390,9 +390,7 @@ int CSFilePruner::CutOrDrillTails(uint32_t number, const std::vector<const SDefe
     // The tail stays: its pruned objects become a hole like any other run.
     if (end == EndCheck::kBytesPast) cut = false;
   }
-  if (!cut && !drill) {
-    // Nothing to do after all.
-  } else if (cut) {
+  if (cut) {
     const SSFileRange& tail = tails.front();
     cutDecided = true;
     uint64_t physical = 0;
@@ -415,7 +413,7 @@ int CSFilePruner::CutOrDrillTails(uint32_t number, const std::vector<const SDefe
       }
       size = physical;
     }
-  } else if (DrillRanges(path, tails, size, drilled, number) != 0) {
+  } else if (drill && DrillRanges(path, tails, size, drilled, number) != 0) {
     return -1;
   }
   if ((cutDecided || !drilled.empty()) && FlushSFile(path) != 0) return -1;
