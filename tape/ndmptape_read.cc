@@ -8,15 +8,11 @@
 using namespace nttape;
 
 int ndmp_fs_tape::OpenSpecific(const MediaFSArchiveFileId_t* id) {
-  if (!NdmpRoutines::RequireDrive(*this)) return -1;
-  if (m_llFileNumber < 0 &&
-      NdmpRoutines::PrepareFirstOpen(*this,
-                                     "Could not validate the read cached filemarker location for restore Will continue "
-                                     "by rewinding the tape completely ",
-                                     [] {}) != 0) {
-    return -1;
-  }
-  return NdmpRoutines::PositionForRead(*this, id->llFileMarkerNumber, kNdmpReadPositioning, false);
+  return NdmpRoutines::OpenForRead(
+      *this, id->llFileMarkerNumber,
+      "Could not validate the read cached filemarker location for restore Will continue by rewinding the tape "
+      "completely ",
+      [] {}, kNdmpReadPositioning, false);
 }
 
 int ndmp_fs_tape::ReadFromMedia(char* buf, long len) {

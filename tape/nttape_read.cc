@@ -8,25 +8,20 @@
 using namespace nttape;
 
 int nt_fs_tape::OpenSpecific(const MediaFSArchiveFileId_t* id) {
-  if (!Routines::RequireDrive(*this)) return -1;
-  if (m_llFileNumber < 0 &&
-      Routines::PrepareFirstOpen(*this,
-                                 "Failed to validate the read cached filemarker location for restore Will continue by "
-                                 "rewinding the tape completely ",
-                                 [&] {
-                                   m_iTrailerValidationMode = id->iTrailerValidationMode;
-                                   if (m_pReserveMount != nullptr &&
-                                       m_pReserveMount->doesVolumeHaveHardwareEncryptedTrailers() != 0 &&
-                                       m_iTrailerValidationMode == 1) {
-                                     PrepareEncryptedTrailerCheck(id->HwEncryptionKey,
-                                                                  "Failed to set hardware encryption Key on hardware "
-                                                                  "device while validating  Encrypted chunk map "
-                                                                  "trailer.");
-                                   }
-                                 }) != 0) {
-    return -1;
-  }
-  return Routines::PositionForRead(*this, id->llFileMarkerNumber, kScsiReadPositioning, m_bCleanOnCrc);
+  return Routines::OpenForRead(
+      *this, id->llFileMarkerNumber,
+      "Failed to validate the read cached filemarker location for restore Will continue by rewinding the tape "
+      "completely ",
+      [&] {
+        m_iTrailerValidationMode = id->iTrailerValidationMode;
+        if (m_pReserveMount != nullptr && m_pReserveMount->doesVolumeHaveHardwareEncryptedTrailers() != 0 &&
+            m_iTrailerValidationMode == 1) {
+          PrepareEncryptedTrailerCheck(id->HwEncryptionKey,
+                                       "Failed to set hardware encryption Key on hardware device while validating  "
+                                       "Encrypted chunk map trailer.");
+        }
+      },
+      kScsiReadPositioning, m_bCleanOnCrc);
 }
 
 int nt_fs_tape::ReadFromMedia(char* buf, long len) {

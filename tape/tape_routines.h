@@ -141,11 +141,16 @@ struct TapeRoutines {
   // The tape is at its beginning: space forward over the files, or find the end of WORM media.
   static int SpaceToAppendPoint(Tape& t, bool wormDetection, const AppendSpacing& road, bool cleanOnCrc);
   static int PositionOnWorm(Tape& t, int wormType);
-  // The first open after Init: from the label at the beginning of the tape, or from the cached
-  // read position when the trailer after it confirms it (`beforeCheck` runs first); otherwise
-  // from the beginning, logging `notValidatedLine`. 0 or -1.
+  // The first open after Init (and the open after a failed one): from the label at the beginning
+  // of the tape, or from the cached read position when the trailer after it confirms it
+  // (`beforeCheck` runs first); otherwise from the beginning, logging `notValidatedLine`. 0 or -1.
   template <class BeforeCheck>
   static int PrepareFirstOpen(Tape& t, const char* notValidatedLine, BeforeCheck beforeCheck);
+  // OpenSpecific's positioning: the first open after Init, and every open after a failed one,
+  // goes through PrepareFirstOpen before spacing to the start of file `fileMarker`. 0 or -1.
+  template <class BeforeCheck>
+  static int OpenForRead(Tape& t, long long fileMarker, const char* notValidatedLine, BeforeCheck beforeCheck,
+                         const ReadPositioning& road, bool cleanOnCrc);
   // From the file number to the start of file `fileMarker`. 0 or -1.
   static int PositionForRead(Tape& t, long long fileMarker, const ReadPositioning& road, bool cleanOnCrc);
   static int ReadBlock(Tape& t, char* buf, long len, const SoftErrorRule& rule, bool cleanOnCrc);

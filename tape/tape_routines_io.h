@@ -137,6 +137,22 @@ int TapeRoutines<Tape>::PrepareFirstOpen(Tape& t, const char* notValidatedLine, 
   return 0;
 }
 
+// A failed open leaves the head where the drive stopped (or never found it: a failed first open),
+// while media_fs::Open has moved the file number to just before the file asked for. Spacing from
+// that number would land in another file, so the next open starts again from a known point.
+template <class Tape>
+template <class BeforeCheck>
+int TapeRoutines<Tape>::OpenForRead(Tape& t, long long fileMarker, const char* notValidatedLine,
+                                    BeforeCheck beforeCheck, const ReadPositioning& road, bool cleanOnCrc) {
+  int rc = RequireDrive(t) ? 0 : -1;
+  if (rc == 0 && (t.m_llFileNumber < 0 || t.m_bReadPositionUnknown)) {
+    rc = PrepareFirstOpen(t, notValidatedLine, beforeCheck);
+  }
+  if (rc == 0) rc = PositionForRead(t, fileMarker, road, cleanOnCrc);
+  t.m_bReadPositionUnknown = rc != 0;
+  return rc;
+}
+
 // From the file number R, the start of file T: rewind for the first files, space forward over
 // the files between, or space back R + 2 - T file marks and forward over one.
 template <class Tape>

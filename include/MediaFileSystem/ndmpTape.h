@@ -85,6 +85,9 @@ class ndmp_fs_tape : public media_fs {
   std::string m_strConnection1;
   std::string m_strConnection2;
   std::string m_strConnection3;
+  // Set by a failed open: the head is not where the file number says, and the next open finds
+  // the position again as the first one does.
+  bool m_bReadPositionUnknown = false;
 
  private:
   template <class Tape>

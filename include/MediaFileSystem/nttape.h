@@ -118,6 +118,9 @@ class nt_fs_tape : public media_fs {
   long long m_llMarkType = 4;
   int32_t m_iTapeMediaType = 0;
   int32_t m_iDriverMode = 0;
+  // Set by a failed open: the head is not where the file number says, and the next open finds
+  // the position again as the first one does.
+  bool m_bReadPositionUnknown = false;
 
  private:
   // The routines both tape classes share work on this object's members.

@@ -1,6 +1,7 @@
 // Backup and restore end to end on the virtual tape with the recording media manager, for both
 // tape media classes: jobs that append chunks and their chunk map trailers (validated cached
-// positions and stale ones), and restores of every chunk by its file marker in random order.
+// positions and stale ones), restores of every chunk by its file marker in random order, and
+// restores that open again after a failed positioning.
 
 #include <algorithm>
 #include <map>
@@ -45,6 +46,39 @@ class TapeRoundTrip : public TapeTestT<Media> {
       const std::string got = this->Restore(tape, w.fileMarker, w.data.size());
       ASSERT_TRUE(got == w.data) << got.substr(0, 120);
     }
+  }
+
+  // Four chunks of different sizes in files 2 to 5, without trailers. A restore reads the first
+  // 1000 bytes of `readFirst` (unless 0), fails to open `marker` on a `failingOp` fault, opens it
+  // again and reads it whole, then reads every chunk.
+  void RetryFailedOpen(long long readFirst, const char* failingOp, long long marker) {
+    const size_t sizes[] = {3000, 131172, 2 * this->block + 1, 70000};
+    std::vector<Written> all;
+    {
+      JobSetup s = this->Job();
+      auto tape = this->Start(s);
+      for (size_t i = 0; i < std::size(sizes); ++i) {
+        const long long chunkId = 500 + static_cast<long long>(i);
+        const std::string data = Pattern(sizes[i], 40 + i);
+        ASSERT_EQ(0, this->WriteFile(*tape, this->Id(CHUNK, chunkId), data)) << tape->m_strLastErrorMsg;
+        all.push_back({chunkId, tape->GetFileNumber(), data});
+        ASSERT_EQ(static_cast<long long>(i) + 2, all.back().fileMarker);
+      }
+    }
+    const std::string& wanted = all[marker - 2].data;
+
+    JobSetup r = this->Job(0);
+    auto reader = this->Start(r);
+    if (readFirst != 0) {
+      ASSERT_TRUE(this->Restore(*reader, readFirst, 1000) == all[readFirst - 2].data.substr(0, 1000));
+    }
+    Library().Fail(kDevice, platform::TapeFault{failingOp, kTapeIoError, 1, 1, -1, 0});
+    const std::string failed = this->Restore(*reader, marker, wanted.size());
+    ASSERT_EQ(0u, failed.rfind("FAILED open", 0)) << failed.substr(0, 120);
+
+    const std::string retried = this->Restore(*reader, marker, wanted.size());
+    ASSERT_TRUE(retried == wanted) << retried.substr(0, 120);
+    RestoreAll(*reader, {all[3], all[0], all[2], all[1]});
   }
 
   static platform::TapeLibraryState& Library() { return Base::Library(); }
@@ -258,6 +292,31 @@ TYPED_TEST(TapeRoundTrip, StaleReadPositionRewindsTheTape) {
   platform::ResetLogs();
   this->RestoreAll(*reader, {all[0], all[1]});
   EXPECT_EQ(Kind::kOpenRecordsReadPosition, platform::LogContains(Kind::kStaleReadPositionLine));
+}
+
+// A positioning that fails leaves the head where the drive stopped, not before the file asked
+// for. The open after it finds the position again (the cached read position's trailer, or the
+// label and a rewind) before it spaces, so a retried open reads its own file, and so does every
+// open after it. The chunks have no trailers: the cached read position never checks out and the
+// retry goes back to the beginning of the tape.
+TYPED_TEST(TapeRoundTrip, OpenAfterAFailedPositioningReadsItsOwnFile) {
+  struct RetryCase {
+    const char* name;
+    long long readFirst;  // opened and read in part before the fault; 0: the failing open is the first
+    const char* failingOp;
+    long long marker;  // the open that fails, then is retried
+  };
+  const RetryCase cases[] = {
+      {"ForwardSpacing", 2, "spaceFileMarksForward", 4},
+      {"BackwardSpacing", 5, "spaceFileMarksBackward", 3},
+      {"FirstOpenRewind", 0, "rewindMedia", 3},
+  };
+  for (const RetryCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    platform::ResetAll();
+    this->SetUp();
+    this->RetryFailedOpen(c.readFirst, c.failingOp, c.marker);
+  }
 }
 
 }  // namespace
