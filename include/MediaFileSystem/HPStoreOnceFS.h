@@ -123,7 +123,8 @@ class HPStoreOnce_FS : public media_fs {
   // it was not open): len or -1.
   virtual int WritePaddingToDataFile(const char* buf, long len, int* eom);
   // 1: the data object, 2: the metadata object. The object's position (while a copy is pending,
-  // the end of the copy's destination range); 0 for another argument or an object that is not
+  // the end of the copy's destination range; while the chunk's own data object is closed after a
+  // copy, its end, where the next bytes land); 0 for another argument or an object that is not
   // open; -1 when the position cannot be read.
   virtual long long GetFileOffset(int which);
   virtual long long GetMetaDataFileOffset();
@@ -248,6 +249,11 @@ class HPStoreOnce_FS : public media_fs {
                                 unsigned long long asked, unsigned long long done);
   // Refuses to add bytes at the data object's end while a copy is pending: -1 with last error.
   bool RefusedWhileCopyPending(const char* what);
+  // The chunk's own data object, closed by a copy (or a padding write): the next bytes or clone
+  // open it again and land at its end.
+  bool DataObjectReopensToAppend();
+  // That end: the object's size, or -1 (logged) when the appliance cannot tell it.
+  long long DataObjectEnd();
   // Readies the data object for bytes or a clone at its end: a pending copy runs first; the
   // chunk's own object, closed by a copy, opens again to append at its end; otherwise the object
   // opens in `mode` (a new object, exclusively). 0 or -1.
