@@ -57,6 +57,7 @@ struct State {
   std::thread* worker = nullptr;
   pid_t workerPid = 0;
   bool stopWorker = false;
+  bool holdJobs = false;
 };
 
 State& S() {
@@ -249,6 +250,7 @@ void WorkerLoop() {
     std::shared_ptr<CopyJob> next;
     s.changed.wait(lock, [&] {
       if (s.stopWorker) return true;
+      if (s.holdJobs) return false;
       for (auto& [id, job] : s.jobs) {
         if (!job->ended && !job->running) {
           next = job;
@@ -363,6 +365,12 @@ void ApplianceStore::WaitForJobs() const {
   });
 }
 
+void ApplianceStore::HoldJobs(bool held) {
+  std::lock_guard<std::mutex> lock(S().mutex);
+  S().holdJobs = held;
+  S().changed.notify_all();
+}
+
 void ApplianceStore::Reset() {
   State& s = S();
   std::thread* worker = nullptr;
@@ -394,6 +402,7 @@ void ApplianceStore::Reset() {
   s.jobs.clear();
   s.calls.clear();
   s.stopWorker = false;
+  s.holdJobs = false;
   s.workerPid = 0;
 }
 

@@ -180,6 +180,9 @@ class ApplianceStore {
   size_t RunningJobs() const;
   // Returns once every copy job has ended.
   void WaitForJobs() const;
+  // Held, copy jobs wait to start: a cancel still ends them at once, while a status call that
+  // waits for one returns only after the release. Reset releases them.
+  void HoldJobs(bool held);
   // Switched off, no root, capacity, rule or recorded call; every copy job is cancelled and the
   // worker thread ends.
   void Reset();

@@ -268,18 +268,28 @@ int HPStoreOnce_FS::RunCopyJob(const CFSInitParams& sourceParams, const std::str
 
 // The copy is reported failed: a job left running would go on writing into the data object of a
 // chunk that its host takes as failed (and may write again), so it is cancelled, or, when the
-// cancel fails, waited for. The last error stays the status failure's.
+// cancel fails, waited for. Both calls of the appliance wait for the job themselves; when both
+// fail, they are tried again after a pause, within a bound. The last error stays the status
+// failure's.
 void HPStoreOnce_FS::StopCopyJob(CHPStoreOnceFS& source, const std::string& sourcePath,
                                  const CFSInitParams& targetParams, uint64_t jobId) {
-  CXoError e = source.CancelCopyJob(sourcePath, targetParams, std::string());
-  if (e.IsSuccess()) return;
-  Log(1, "Failed to cancel object copy job [%llu]. sSrcObjectPath [%s]. Err [%s].",
-      static_cast<unsigned long long>(jobId), sourcePath.c_str(), e.AsString().c_str());
-  CXoError copyResult;
-  uint32_t percentDone = 0;
-  e = source.GetCopyStatus(std::string(), jobId, true, copyResult, percentDone);
-  if (e.IsFailure()) {
-    Log(1, "Object copy job [%llu] may still write into [%s]. Err [%s].", static_cast<unsigned long long>(jobId),
-        m_strCopyDestPath.c_str(), e.AsString().c_str());
+  const unsigned long long job = jobId;
+  for (int round = 1;; ++round) {
+    CXoError e = source.CancelCopyJob(sourcePath, targetParams, std::string());
+    if (e.IsSuccess()) return;
+    Log(1, "Failed to cancel object copy job [%llu]. sSrcObjectPath [%s]. Err [%s].", job, sourcePath.c_str(),
+        e.AsString().c_str());
+    CXoError copyResult;
+    uint32_t percentDone = 0;
+    e = source.GetCopyStatus(std::string(), jobId, true, copyResult, percentDone);
+    if (e.IsSuccess()) return;  // the wait returned: the job has ended
+    if (round == kCopyStopRounds) {
+      Log(1, "Object copy job [%llu] may still write into [%s]: not stopped in [%d] attempts. Err [%s].", job,
+          m_strCopyDestPath.c_str(), round, e.AsString().c_str());
+      return;
+    }
+    Log(1, "Cannot wait for object copy job [%llu]. sSrcObjectPath [%s]. Err [%s].", job, sourcePath.c_str(),
+        e.AsString().c_str());
+    XOSLEEP(kCopyStopPauseMs);
   }
 }

@@ -144,7 +144,7 @@ int HPStoreOnce_FS::OpenDataFileToAdd(HPStoreOnceFSOpenMode mode, const char* wh
       return -1;
     }
   }
-  if (!m_bDataObjectOwned || !m_pDataFile || m_pDataFile->IsValid()) return OpenDataFile(mode);
+  if (!DataObjectReopensToAppend()) return OpenDataFile(mode);
   const int opened = OpenDataFile(kOpenAppend);
   if (opened != 0) return opened;
   CXoError e = m_pDataFile->Seek(0, 2, nullptr);
@@ -292,8 +292,28 @@ int HPStoreOnce_FS::SetDataSeekOffset(long long offset) {
   return 1;
 }
 
+bool HPStoreOnce_FS::DataObjectReopensToAppend() {
+  return m_bDataObjectOwned && m_pDataFile && !m_pDataFile->IsValid();
+}
+
+long long HPStoreOnce_FS::DataObjectEnd() {
+  CFSInterface* fs = GetFSInterface();
+  unsigned long long size = 0;
+  CXoError e = fs != nullptr ? fs->GetFileAttributes(m_strDataPath, size)
+                             : FXErrorUtil::ErrorMM(FX_LOCATION, kMMErrNoInterface, "No file-system interface for [%s]",
+                                                    m_strDataPath.c_str());
+  if (e.IsFailure()) {
+    Log(1, "Cannot get the size of data file [%s]. Error [%s].", m_strDataPath.c_str(), e.AsString().c_str());
+    return -1;
+  }
+  return static_cast<long long>(size);
+}
+
+// A host records where the next data lies from this offset, also while a copy has left the
+// chunk's own data object closed: the answer is where those bytes will land.
 long long HPStoreOnce_FS::GetFileOffset(int which) {
   CFileInterface* file = which == 1 ? m_pDataFile.get() : which == 2 ? m_pMetaDataFile.get() : nullptr;
+  if (which == 1 && DataObjectReopensToAppend()) return DataObjectEnd();
   if (file == nullptr || !file->IsValid()) return 0;
   if (which == 1 && CopyPending()) return static_cast<long long>(m_ullCopyDestOffset + m_ullCopySize);
   CXoFile::offset position = 0;
@@ -321,7 +341,8 @@ int HPStoreOnce_FS::ShouldWritePadding(unsigned int& padBytes, unsigned long lon
       return 0;
     }
   }
-  if (m_iPadding == 0 || !m_pDataFile || !m_pDataFile->IsValid()) {
+  const bool dataHasAnEnd = m_pDataFile && (m_pDataFile->IsValid() || DataObjectReopensToAppend());
+  if (m_iPadding == 0 || !dataHasAnEnd) {
     padBytes = 0;
     return 0;
   }

@@ -69,6 +69,10 @@ class HPStoreOnce_FS : public media_fs {
   // The last error of a link that does not continue the pending copy, and of padding asked for
   // while a copy is pending.
   static constexpr long long kMMErrCopyPending = 103;
+  // A copy job whose outcome cannot be read is stopped in up to this many rounds of a cancel and
+  // a wait for its end, this many milliseconds apart.
+  static constexpr int kCopyStopRounds = 10;
+  static constexpr uint32_t kCopyStopPauseMs = 3000;
 
   // `params` must be of storage type 7 (an invariant report otherwise); the object keeps a copy.
   HPStoreOnce_FS(_JobContext* ctx, CFSInitParams& params);
@@ -123,7 +127,8 @@ class HPStoreOnce_FS : public media_fs {
   // it was not open): len or -1.
   virtual int WritePaddingToDataFile(const char* buf, long len, int* eom);
   // 1: the data object, 2: the metadata object. The object's position (while a copy is pending,
-  // the end of the copy's destination range); 0 for another argument or an object that is not
+  // the end of the copy's destination range; while the chunk's own data object is closed after a
+  // copy, its end, where the next bytes land); 0 for another argument or an object that is not
   // open; -1 when the position cannot be read.
   virtual long long GetFileOffset(int which);
   virtual long long GetMetaDataFileOffset();
@@ -182,7 +187,8 @@ class HPStoreOnce_FS : public media_fs {
   int ScheduleDataFileCopy(SILinkHdr* link, unsigned int installationId, bool reuse, int* eom);
   // Runs the pending copy as one copy job and waits for it: 0 (also with nothing pending) or -1.
   // When the job's outcome cannot be read, the job is cancelled (or waited for) before the call
-  // fails, so that no job goes on writing into the data object.
+  // fails, so that no job goes on writing into the data object; only when it still cannot be
+  // stopped after kCopyStopRounds rounds does the call fail with the job named in the log.
   int CopyDataFile();
 
   // ---- Chunk metadata index -------------------------------------------------------------------
@@ -248,12 +254,17 @@ class HPStoreOnce_FS : public media_fs {
                                 unsigned long long asked, unsigned long long done);
   // Refuses to add bytes at the data object's end while a copy is pending: -1 with last error.
   bool RefusedWhileCopyPending(const char* what);
+  // The chunk's own data object, closed by a copy (or a padding write): the next bytes or clone
+  // open it again and land at its end.
+  bool DataObjectReopensToAppend();
+  // That end: the object's size, or -1 (logged) when the appliance cannot tell it.
+  long long DataObjectEnd();
   // Readies the data object for bytes or a clone at its end: a pending copy runs first; the
   // chunk's own object, closed by a copy, opens again to append at its end; otherwise the object
   // opens in `mode` (a new object, exclusively). 0 or -1.
   int OpenDataFileToAdd(HPStoreOnceFSOpenMode mode, const char* what);
-  // A copy job whose outcome could not be read: cancelled, or else waited for, so that it writes
-  // no more into the data object.
+  // A copy job whose outcome could not be read: cancelled, or else waited for, round after round
+  // within the bound, so that it writes no more into the data object.
   void StopCopyJob(CHPStoreOnceFS& source, const std::string& sourcePath, const CFSInitParams& targetParams,
                    uint64_t jobId);
   // Steps 4 to 10 of a copy run: the job on the appliance, its outcome, the data object closed.

@@ -261,6 +261,73 @@ TEST_F(StoreOnceFailures, CopyWhoseStatusIsLostIsStoppedBeforeTheFailure) {
   }
 }
 
+// While the status of a copy job and the cancel of it keep failing, the call that ran the copy
+// cancels and waits again, rounds apart, until the job is known to have stopped or ended; it
+// still fails with the status failure. Only when the rounds run out does it give up, naming the
+// job that may still write. Held jobs have not started, so a cancel that goes through ends them.
+TEST_F(StoreOnceFailures, CopyJobIsStoppedWhileStatusAndCancelKeepFailing) {
+  const struct {
+    const char* what;
+    int statusFailures;  // -1: for good
+    int cancelFailures;
+    bool held;
+    bool stopped;
+  } cases[] = {
+      {"status fails twice, cancel once", 2, 1, true, true},
+      {"status fails three times, cancel once", 3, 1, true, true},
+      {"cancel fails for good, a later wait goes through", 2, -1, false, true},
+      {"status and cancel fail for good", -1, -1, true, false},
+  };
+  long long chunkId = 110;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const long long source = chunkId++, target = chunkId++;
+    WriteDataChunk(source, Pattern(1000, static_cast<unsigned>(source)));
+    auto media = Chunk(target);
+    platform::Appliance().HoldJobs(c.held);
+    const long long slept = platform::SleptMs();
+    const std::string sourceName = "CHUNK_" + std::to_string(source) + "/";
+    const std::string targetName = "CHUNK_" + std::to_string(target) + "/";
+    platform::Appliance().Fail({ApplianceOp::CopyStatus, targetName, 1, c.statusFailures, 1042});
+    // The first cancel is the one before the job starts.
+    platform::Appliance().Fail({ApplianceOp::CancelCopy, sourceName, 2, c.cancelFailures, 1044});
+    SILinkHdr link = Link(kVolId, static_cast<unsigned long long>(source), 1, 0, 1000);
+    int eom = -1;
+    ASSERT_EQ(1000, media->ScheduleDataFileCopy(&link, kTHId, false, &eom));
+
+    EXPECT_EQ(-1, media->CopyDataFile());
+    EXPECT_EQ(1042, LastError(*media));
+    const auto jobs = platform::Appliance().CallsOf(ApplianceOp::CopyObject);
+    ASSERT_FALSE(jobs.empty());
+    const long long job = jobs.back().args[4];
+    const std::string mayWrite = "Object copy job [" + std::to_string(job) + "] may still write";
+    if (c.stopped) {
+      EXPECT_EQ(0u, platform::Appliance().RunningJobs());
+      EXPECT_FALSE(platform::LogContains(mayWrite));
+    } else {
+      EXPECT_EQ(1u, platform::Appliance().RunningJobs());
+      EXPECT_TRUE(platform::LogContains(mayWrite));
+      // Bounded: so many rounds of a cancel and a wait, paused between.
+      size_t cancels = 0;
+      for (const auto& call : platform::Appliance().CallsOf(ApplianceOp::CancelCopy)) {
+        if (call.name.find(sourceName) != std::string::npos) ++cancels;
+      }
+      EXPECT_EQ(1u + HPStoreOnce_FS::kCopyStopRounds, cancels);
+      EXPECT_EQ((HPStoreOnce_FS::kCopyStopRounds - 1) * static_cast<long long>(HPStoreOnce_FS::kCopyStopPauseMs),
+                platform::SleptMs() - slept);
+    }
+    // Nothing lands once the call has returned, unless it said a job may still write.
+    const std::string left = ReadFile(DataObject(target));
+    platform::Appliance().HoldJobs(false);
+    platform::Appliance().WaitForJobs();
+    if (c.stopped) {
+      EXPECT_TRUE(left == ReadFile(DataObject(target))) << "the object changed after the call returned";
+    }
+    media.reset();
+    platform::Appliance().WaitForJobs();
+  }
+}
+
 // Past the appliance's capacity a write, a clone and a copy job fail with 81158 and mark the
 // volume full (42001, the job id); nothing of them lands.
 TEST_F(StoreOnceFailures, CapacityReached) {

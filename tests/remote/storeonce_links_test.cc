@@ -181,6 +181,40 @@ TEST_F(StoreOnceLinks, NewDataAndClonesAfterACopyLandAfterIt) {
   EXPECT_EQ(5u, platform::Appliance().CallsOf(platform::ApplianceOp::CopyObject).size());
 }
 
+// Once a copy has run, the data object is closed until the next bytes open it again at its end:
+// the data offset, and the padding taken from it, still name that end (a padding write moves it),
+// so a host that records where the next data lies names the bytes that land there.
+TEST_F(StoreOnceLinks, DataOffsetAfterACopyIsWhereTheNextBytesLand) {
+  int eom = -1;
+  const std::string data = Pattern(1500, 3);
+  ASSERT_EQ(1500, media->WriteToDataFile(data.data(), 1500, &eom));
+  ASSERT_EQ(500, Schedule(Link(kVolId, 100, 1, 0, 500)));
+  EXPECT_EQ(2000, media->GetDataFileOffset());
+  ASSERT_EQ(0, media->CopyDataFile());
+  EXPECT_EQ(2000, media->GetDataFileOffset());
+
+  Access::SetFixedBlock(*media, true);
+  unsigned int pad = 0;
+  unsigned long long at = 0;
+  ASSERT_EQ(0, media->ShouldWritePadding(pad, &at));
+  EXPECT_EQ(2000u, at);
+  EXPECT_EQ(4294967295u - 2000u, pad);
+  ASSERT_EQ(16, media->WritePaddingToDataFile(std::string(16, '\0').data(), 16, &eom));
+  EXPECT_EQ(2016, media->GetDataFileOffset());
+
+  // The end cannot be learned: the offset, and so the padding, fail rather than report 0.
+  platform::Appliance().Fail({platform::ApplianceOp::List, "", 1, 2, 1050});
+  EXPECT_EQ(-1, media->GetDataFileOffset());
+  pad = 77;
+  EXPECT_EQ(-1, media->ShouldWritePadding(pad, &at));
+  EXPECT_EQ(77u, pad);
+
+  ASSERT_EQ(3, media->WriteToDataFile("abc", 3, &eom));
+  EXPECT_EQ(2019, media->GetDataFileOffset());
+  ASSERT_EQ(0, media->CloseSpecific(0));
+  EXPECT_EQ(data + Pattern(100000, 100).substr(0, 500) + std::string(16, '\0') + "abc", ReadFile(DataObject(300)));
+}
+
 // A copy that fails when new data runs it: the data is refused with the copy's error and nothing
 // of it lands; the copy stays pending and runs again at close.
 TEST_F(StoreOnceLinks, NewDataBehindAFailingCopyIsRefused) {

@@ -208,6 +208,8 @@ TEST_F(StoreOnceRoad, NewDataClonesAndCopiesInEveryOrder) {
     unsigned long long nextA = 0, nextB = 0;
     for (int pass = 0; pass < 2; ++pass) {
       for (char step : order) {
+        // Hosts record where a step's data lies from the offset before it.
+        EXPECT_EQ(static_cast<long long>(chunks[chunkId].data.size()), media->GetDataFileOffset()) << step;
         const unsigned long long n = 1 + rng() % 3000;
         switch (step) {
           case 'A': w.Copy(101, nextA, n), nextA += n; break;
