@@ -110,6 +110,9 @@ int nt_fs_optical::CreateSpecific(const MediaFSArchiveFileId_t* id) {
     }
     return -1;
   }
+  // The open emptied any file of that name, whose bytes the disk got back: the file's physical
+  // bytes are measured from the space left now, not from the old file's end.
+  ReadKBRemaining();
   if (worm) {
     if (m_pVolInfo != nullptr) m_pVolInfo->setMediaWorm(wormType);
     Log(1, "Detected WORM Optical Media. Setting Volume [%d] as WORM", m_iVolId);

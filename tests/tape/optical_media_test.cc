@@ -356,6 +356,45 @@ TEST_F(OpticalTest, BlockTheDriveTookInPartIsNotWrittenAgainAfterIt) {
   }
 }
 
+// A job that failed inside a chunk and ended without closing it leaves the chunk's file behind.
+// The re-run's create empties it, and the re-run's file is recorded with the bytes the disk lost
+// to it, not those less the old file's.
+TEST_F(OpticalTest, ChunkThatReplacesAFailedAttemptIsRecordedWithItsBytes) {
+  struct Case {
+    const char* left;
+    long long moved;  // bytes the failed attempt's last write took; -1: no attempt
+  };
+  const Case cases[] = {{"a partial block", 1000}, {"whole blocks", 0}, {"nothing", -1}};
+  const std::string data = Pattern(2 * kBlock + 5, 3);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string("the failed attempt left ") + c.left);
+    platform::ResetAll();
+    std::filesystem::remove_all(disk);
+    SetUp();
+    DriveSetup().quotaBytes = 100 << 20;
+    if (c.moved >= 0) {
+      auto failed = Start();
+      MediaFSArchiveFileId_t id = Id(CHUNK, 1);
+      ASSERT_EQ(0, failed->Create(&id));
+      ASSERT_EQ(static_cast<int>(2 * kBlock), failed->Write(data.data(), 2 * kBlock));
+      Library().Fail(disk, OpticalFault{"write", 764, 1, 1, c.moved, 0});
+      ASSERT_EQ(-1, failed->Write(data.data(), kBlock));
+      failed.reset();  // the job ends without a close
+      ASSERT_EQ(2 * kBlock + c.moved, FileBytes(disk + "/CHUNK_1").size());
+    }
+
+    auto media = Start();
+    ASSERT_EQ(0, WriteFile(*media, Id(CHUNK, 1), data));
+    const auto size = static_cast<long long>(FileBytes(disk + "/CHUNK_1").size());
+    EXPECT_EQ(static_cast<long long>(3 * kBlock), size);
+    const auto recorded = MediaManager().CallsOf("incrNumPhysicalBytes", kVolId);
+    ASSERT_EQ(1u, recorded.size());
+    // KB left is a whole number of KB.
+    EXPECT_LE(recorded[0].args[0], size);
+    EXPECT_GT(recorded[0].args[0], size - 1024);
+  }
+}
+
 // Media types 11001 to 11999 keep their files in the logical drive's "OZ_MAGNETIC" folder.
 TEST_F(OpticalTest, MagneticLayoutMediaTypes) {
   for (int type : {11000, 11001, 11999, 12000}) {
