@@ -9,6 +9,7 @@ namespace ntoptical {
 inline constexpr char kSource[] = "NTOptical";
 
 // Media manager codes the optical media act on or set.
+inline constexpr long long kMMErrIo = 764;  // a write the drive cut short without a code of its own
 inline constexpr long long kMMErrWriteProtected = 766;
 inline constexpr long long kMMErrEndOfData = 773;  // a read at the end of a file
 inline constexpr long long kMMErrDiskDamaged = 798;

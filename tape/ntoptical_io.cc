@@ -83,14 +83,7 @@ int nt_fs_optical::CreateSpecific(const MediaFSArchiveFileId_t* id) {
     DisplayError(kMMErrNoDriveObject, kDisplayKind, "Failed to initialize the optical medium of the Optical mount path");
     return -1;
   }
-  OZQuadWord freeBytes;
-  OZQuadWord totalBytes;
-  if (m_pDrive->getFreeSpace(freeBytes, totalBytes) != 0) {
-    const long long freeKB = static_cast<long long>(freeBytes.QuadPart() >> 10);
-    Log(1, "Resetting the KBRemaining =%lld after getting the amount of free space =%lld from the optical disk",
-        m_llKBRemaining, freeKB);
-    m_llKBRemaining = freeKB;
-  }
+  ReadKBRemaining();
   if (m_llKBRemaining <= kMinFreeKBToCreate) {
     Log(1, "Marking Volume %d as full as GetFreeSpace from Disk returned less than 64 KB", m_iVolId);
     if (m_pVolInfo != nullptr) m_pVolInfo->markFull(kVolumeFullReasonFull, JobId());
@@ -117,12 +110,25 @@ int nt_fs_optical::CreateSpecific(const MediaFSArchiveFileId_t* id) {
     }
     return -1;
   }
+  // The open emptied any file of that name, whose bytes the disk got back: the file's physical
+  // bytes are measured from the space left now, not from the old file's end.
+  ReadKBRemaining();
   if (worm) {
     if (m_pVolInfo != nullptr) m_pVolInfo->setMediaWorm(wormType);
     Log(1, "Detected WORM Optical Media. Setting Volume [%d] as WORM", m_iVolId);
   }
   Log(1, "nt_fs_optical Created <%s> file", name);
   return 0;
+}
+
+void nt_fs_optical::ReadKBRemaining() {
+  OZQuadWord freeBytes;
+  OZQuadWord totalBytes;
+  if (m_pDrive->getFreeSpace(freeBytes, totalBytes) == 0) return;
+  const long long freeKB = static_cast<long long>(freeBytes.QuadPart() >> 10);
+  Log(1, "Resetting the KBRemaining =%lld after getting the amount of free space =%lld from the optical disk",
+      m_llKBRemaining, freeKB);
+  m_llKBRemaining = freeKB;
 }
 
 // A WORM disk keeps what it holds: an archive file written there is never written again. The
@@ -182,11 +188,13 @@ int nt_fs_optical::WriteToMedia(const char* buf, long len, int* eom) {
     SetLastError(kMMErrNoDriveObject, "Failing the write request due to an invalid state on to the optical drive");
     return -1;
   }
+  if (m_llPartBlockCode != 0) return RefuseFileWithPartBlock();
   const MDTime start;
   long size = len;
   const long written = m_pDrive->write(m_iOpenHandle, buf, size);
+  long long code = 0;
   if (written == 0) {
-    const long long code = ReportDriveFailure("Write failed on the media", [&](long long c, const std::string& text) {
+    code = ReportDriveFailure("Write failed on the media", [&](long long c, const std::string& text) {
       return FormatText(" Write Failed on the Mount path %s mm error code is %lu -- %s", m_strLogicalDrive.c_str(),
                         static_cast<unsigned long>(c), text.c_str());
     });
@@ -197,7 +205,7 @@ int nt_fs_optical::WriteToMedia(const char* buf, long len, int* eom) {
     }
   }
   if (written < size) {
-    ReportDriveFailure("Write failed on the media", [&](long long c, const std::string& text) {
+    code = ReportDriveFailure("Write failed on the media", [&](long long c, const std::string& text) {
       return FormatText("Wrote %lu bytes instead of %lu bytes Optical Mount path=<%s> mm error=%d -- %s",
                         static_cast<unsigned long>(written), static_cast<unsigned long>(size),
                         m_strLogicalDrive.c_str(), static_cast<int>(c), text.c_str());
@@ -209,6 +217,9 @@ int nt_fs_optical::WriteToMedia(const char* buf, long len, int* eom) {
     m_bCloseChunk = true;
     *eom = 1;
   }
+  // Inside the media the frame keeps the whole block to write again, but the bytes the drive took
+  // stay in the file, and the drive cannot seek back over them.
+  if (written > 0 && written < len && *eom == 0) m_llPartBlockCode = code != 0 ? code : kMMErrIo;
   m_llWriteTime += MDTime() - start;
   return static_cast<int>(written);
 }
@@ -235,6 +246,11 @@ int nt_fs_optical::ReadFromMedia(char* buf, long len) {
 // fails, fails, so the frame never records a chunk that a power cut could take.
 int nt_fs_optical::CloseSpecific(long) {
   if (m_bChunksReadOnly) Log(1, "The chunk has been created read only ");
+  if (m_llPartBlockCode != 0) {
+    const int rc = RefuseFileWithPartBlock();
+    CloseOpenFile();
+    return rc;
+  }
   UpdateNumPhyBytesWrittenFromDevice();
   if (!HasDrive() || m_iOpenHandle == 0) return 0;
   const int handle = m_iOpenHandle;
@@ -244,5 +260,15 @@ int nt_fs_optical::CloseSpecific(long) {
     return FormatText("Failed to close the file on the Optical Mount path <%s> mm error=%lu -- %s",
                       m_strLogicalDrive.c_str(), static_cast<unsigned long>(code), text.c_str());
   });
+  return -1;
+}
+
+// The open file holds part of a block after the stream's last whole one: writing on would put the
+// block's bytes after that part, and closing it as written would record what the stream is not.
+int nt_fs_optical::RefuseFileWithPartBlock() {
+  MediaFSSetLastError(m_llPartBlockCode);
+  FailText("The archive file on the Optical Mount path <%s> ends in part of a block that the drive could not take "
+           "whole; it is not written on or kept as written - mm error=%lld",
+           m_strLogicalDrive.c_str(), m_llPartBlockCode);
   return -1;
 }

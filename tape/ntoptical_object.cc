@@ -48,6 +48,7 @@ long long nt_fs_optical::ReportDriveFailure(
 void nt_fs_optical::CloseOpenFile() {
   if (HasDrive() && m_iOpenHandle != 0) m_pDrive->close(m_iOpenHandle);
   m_iOpenHandle = 0;
+  m_llPartBlockCode = 0;
 }
 
 void nt_fs_optical::DropDriveObject() {

@@ -12,7 +12,9 @@
 // once the room left would fall to the low-water mark of 512 KB, and the host closes the chunk.
 // WORM media are recorded as such with the media manager when a file is created, and never have
 // an existing file opened for writing. Closing a written file makes it durable; a close that
-// fails, fails. A read at the end of an archive file gets 0.
+// fails, fails. A block that the drive takes only in part before the end of the media cannot be
+// taken back (the drive has no seek), so the file takes no more writes and its close fails. A
+// read at the end of an archive file gets 0.
 //
 // In the reader mode (media type 16, no media manager) the catalog operation lists the chunk files
 // below the media path in the chunk collect file, and each open takes the next path from it.
@@ -40,10 +42,12 @@ class nt_fs_optical : public media_fs {
   int CreateSpecific(const MediaFSArchiveFileId_t* id) override;
   // 0, -1, or InitSpecific's failure.
   int OpenSpecific(const MediaFSArchiveFileId_t* id) override;
-  // 0, or -1 when the file could not be closed (for a written file: made durable).
+  // 0, or -1 when the file could not be closed (for a written file: made durable) or ends in part
+  // of a block (the file is closed all the same).
   int CloseSpecific(long markType) override;
   // The bytes written; 0 after a failed write (reported to the job), -1 for a write of nothing,
-  // without a drive, or on write-protected media (the volume is marked full).
+  // without a drive, on write-protected media (the volume is marked full), or to a file that ends
+  // in part of a block: one that the drive cut short before the end of the media.
   int WriteToMedia(const char* buf, long len, int* eom) override;
   // The bytes read, 0 at the end of the archive file, or -1.
   int ReadFromMedia(char* buf, long len) override;
@@ -95,4 +99,13 @@ class nt_fs_optical : public media_fs {
   // On WORM media: 0 when no file has the name, else -1 with the reason as the last error.
   int RequireNewNameOnWorm(const char* name);
   int ListFile(const std::string& path, const char* failureFormat);
+  // KB left from the drive's free bytes; a failed query keeps the figure it had.
+  void ReadKBRemaining();
+  // -1, with the write's code as the last error, for a file that ends in part of a block.
+  int RefuseFileWithPartBlock();
+
+  // Non-zero once the drive took a block of the open file only in part, away from the end of the
+  // media: that write's code. The drive cannot seek back over the part, so the file is neither
+  // written on nor closed as written.
+  long long m_llPartBlockCode = 0;
 };

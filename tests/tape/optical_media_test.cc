@@ -296,6 +296,105 @@ TEST_F(OpticalTest, DriveCodesThatMarkTheVolumeFull) {
   }
 }
 
+// A block that the drive took only in part, away from the end of the media, leaves bytes in the
+// file that the drive cannot seek back over: the close fails with that write's error and records
+// nothing, whether the host wrote through Write or Write2. A write that moved nothing left the file
+// at the block's start, so the close writes the stream on and records what the file holds.
+TEST_F(OpticalTest, BlockTheDriveTookInPartIsNotWrittenAgainAfterIt) {
+  struct Case {
+    bool write2;
+    long long moved;  // bytes the failing drive write takes; -1: a file-system write that takes
+                      // 30,000 bytes and reports no error
+    long long code;   // the failing write's code, which a failing close carries
+  };
+  const Case cases[] = {
+      {false, 0, 764}, {false, 1, 765}, {false, 1000, 764}, {false, 65535, 764}, {false, -1, 764},
+      {true, 0, 764},  {true, 1, 765},  {true, 1000, 764},  {true, 65535, 764},  {true, -1, 764},
+  };
+  const std::string first = Pattern(kBlock, 1);
+  const std::string second = Pattern(kBlock, 2);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.write2 ? "Write2" : "Write") + ", " +
+                 (c.moved >= 0 ? std::to_string(c.moved) + " bytes moved" : "a short file-system write"));
+    platform::ResetAll();
+    std::filesystem::remove_all(disk);
+    SetUp();
+    SetFreeBytes(100 << 20);  // whole KB: the drive-reported bytes are exact
+    auto media = Start();
+    MediaFSArchiveFileId_t id = Id(CHUNK, 1);
+    ASSERT_EQ(0, media->Create(&id));
+    const auto write = [&](const std::string& block) {
+      bool endOfMedia = false;
+      return c.write2 ? media->Write2(block.data(), kBlock, endOfMedia) : media->Write(block.data(), kBlock);
+    };
+    ASSERT_EQ(static_cast<int>(kBlock), write(first));
+    if (c.moved >= 0) {
+      Library().Fail(disk, OpticalFault{"write", c.code, 1, 1, c.moved, 0});
+    } else {
+      platform::Faults().Add(platform::FaultRule{platform::FsOp::Write, "CHUNK_1", 1, 1, 0, 30000});
+    }
+    EXPECT_EQ(-1, write(second));
+
+    const int rc = media->Close();
+    const std::string file = FileBytes(disk + "/CHUNK_1");
+    EXPECT_EQ(c.moved == 0 ? 0 : -1, rc);
+    if (rc != 0) {
+      EXPECT_EQ(c.code, media->MediaFSGetLastError());
+      for (const char* op : {"incrNumPhysicalBytes", "incrNumLogicalBytes", "setFileMarker", "incrNumFiles"}) {
+        EXPECT_EQ(0u, MediaManager().Count(op)) << op;
+      }
+    } else {
+      const std::string stream = c.write2 ? first : first + second;
+      EXPECT_TRUE(file == stream) << file.size();
+      const auto size = static_cast<long long>(file.size());
+      EXPECT_EQ(size, MediaManager().CallsOf("incrNumLogicalBytes", kVolId).at(0).args[0]);
+      EXPECT_EQ(size, MediaManager().CallsOf("incrNumPhysicalBytes", kVolId).at(0).args[0]);
+    }
+    // The next archive file goes on.
+    EXPECT_EQ(0, WriteFile(*media, Id(CHUNK, 2), second));
+    EXPECT_TRUE(FileBytes(disk + "/CHUNK_2") == second);
+  }
+}
+
+// A job that failed inside a chunk and ended without closing it leaves the chunk's file behind.
+// The re-run's create empties it, and the re-run's file is recorded with the bytes the disk lost
+// to it, not those less the old file's.
+TEST_F(OpticalTest, ChunkThatReplacesAFailedAttemptIsRecordedWithItsBytes) {
+  struct Case {
+    const char* left;
+    long long moved;  // bytes the failed attempt's last write took; -1: no attempt
+  };
+  const Case cases[] = {{"a partial block", 1000}, {"whole blocks", 0}, {"nothing", -1}};
+  const std::string data = Pattern(2 * kBlock + 5, 3);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string("the failed attempt left ") + c.left);
+    platform::ResetAll();
+    std::filesystem::remove_all(disk);
+    SetUp();
+    DriveSetup().quotaBytes = 100 << 20;
+    if (c.moved >= 0) {
+      auto failed = Start();
+      MediaFSArchiveFileId_t id = Id(CHUNK, 1);
+      ASSERT_EQ(0, failed->Create(&id));
+      ASSERT_EQ(static_cast<int>(2 * kBlock), failed->Write(data.data(), 2 * kBlock));
+      Library().Fail(disk, OpticalFault{"write", 764, 1, 1, c.moved, 0});
+      ASSERT_EQ(-1, failed->Write(data.data(), kBlock));
+      failed.reset();  // the job ends without a close
+      ASSERT_EQ(2 * kBlock + c.moved, FileBytes(disk + "/CHUNK_1").size());
+    }
+
+    auto media = Start();
+    ASSERT_EQ(0, WriteFile(*media, Id(CHUNK, 1), data));
+    const auto size = static_cast<long long>(FileBytes(disk + "/CHUNK_1").size());
+    EXPECT_EQ(static_cast<long long>(3 * kBlock), size);
+    const auto recorded = MediaManager().CallsOf("incrNumPhysicalBytes", kVolId);
+    ASSERT_EQ(1u, recorded.size());
+    // KB left is a whole number of KB.
+    EXPECT_LE(recorded[0].args[0], size);
+    EXPECT_GT(recorded[0].args[0], size - 1024);
+  }
+}
+
 // Media types 11001 to 11999 keep their files in the logical drive's "OZ_MAGNETIC" folder.
 TEST_F(OpticalTest, MagneticLayoutMediaTypes) {
   for (int type : {11000, 11001, 11999, 12000}) {
