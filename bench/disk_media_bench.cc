@@ -1,9 +1,10 @@
 // The disk media against plain system calls on the same folder, in one run.
 //
 // Write: a 1 GiB chunk through RealMagneticFS (Create, Write in 64 KiB pieces, Close, which
-// flushes the file to stable storage) against write(2) of the same 64 KiB blocks into a file of
-// the same folder followed by fsync(2). Read: the chunk read back through Open, Read in 64 KiB
-// pieces and Close against read(2) of the same file in 64 KiB pieces.
+// flushes the file and the folder that holds its name to stable storage) against write(2) of the
+// same 64 KiB blocks into a file of the same folder followed by fsync(2) of the file and of the
+// folder. Read: the chunk read back through Open, Read in 64 KiB pieces and Close against read(2)
+// of the same file in 64 KiB pieces.
 //
 // The comparison and its counters are those of media_vs_syscalls.h (`disk_media_MBps` for the
 // media). The folder is MFS_BENCH_DIR, by default "bench-data" in the build folder: a folder on a real
@@ -93,7 +94,7 @@ void BM_WriteChunk_DiskMediaVsWrite(benchmark::State& state) {
   if (mp.folder.empty()) return state.SkipWithError("no folder for the mount path");
   const std::vector<char> piece = Pattern();
   mediabench::Compare(state, kChunkBytes, "disk_media", [&] { return MediaWrite(mp, piece); },
-                      [&] { return mediabench::PlainWrite(mp.PlainPath(), piece, kChunkBytes); });
+                      [&] { return mediabench::PlainWriteAndFlushFolder(mp.PlainPath(), piece, kChunkBytes); });
 }
 
 void BM_ReadChunk_DiskMediaVsRead(benchmark::State& state) {

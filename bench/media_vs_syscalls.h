@@ -1,6 +1,6 @@
 // What the benchmarks that set a media class against plain system calls on the same folder share:
-// the folder, the plain loops of write(2) with fsync(2) and of read(2), and the comparison of the
-// two roads in one run.
+// the folder, the plain loops of write(2) with fsync(2) (of the folder too, where the media
+// flushes it) and of read(2), and the comparison of the two roads in one run.
 //
 // After an untimed round of each, every iteration runs both roads once, alternating which goes
 // first, so a change of the machine's speed falls on both alike. Counters: each road's bytes per
@@ -41,6 +41,19 @@ inline double PlainWrite(const std::string& path, const std::vector<char>& piece
   }
   if (fsync(fd) != 0) return close(fd), -1;
   if (close(fd) != 0) return -1;
+  return Seconds(start);
+}
+
+// PlainWrite, then fsync(2) of the folder that holds the file, so that its name is as durable as
+// its bytes: the seconds, or -1.
+inline double PlainWriteAndFlushFolder(const std::string& path, const std::vector<char>& piece, size_t bytes) {
+  const auto start = Clock::now();
+  if (PlainWrite(path, piece, bytes) < 0) return -1;
+  const std::string folder = path.substr(0, path.find_last_of('/') + 1);
+  const int fd = open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY);
+  if (fd < 0) return -1;
+  if (fsync(fd) != 0) return close(fd), -1;
+  close(fd);
   return Seconds(start);
 }
 

@@ -1,7 +1,7 @@
 // The disk media's write road: a chunk, chunk map trailer or media trailer file created in the
 // mount path's folder after the reachability and reserve tests, blocks written with a free-space
-// check every few tens of megabytes, and the close that flushes, checks the chunk's size, records
-// the volume size of a full volume and marks the chunk read-only.
+// check every few tens of megabytes, and the close that flushes the file and its folder, checks
+// the chunk's size, records the volume size of a full volume and marks the chunk read-only.
 
 #include <fcntl.h>
 
@@ -218,6 +218,16 @@ int RealMagneticFS::FinalizeChunkForBackup() {
     ConvertAndSetLastMMError(e);
     Log(1, "%s: Cannot flush the chunk file [%s], error=%s", "RealMagneticFS::FinalizeChunkForBackup",
         m_szChunkPath, e.AsString().c_str());
+    return -1;
+  }
+  // The file's flush made its bytes durable, not its name: until the folder that holds the name
+  // is flushed too, a power cut can take a file whose close the media manager has recorded.
+  const std::string folder = CXoPath::GetParent(m_szChunkPath);
+  e = SingleInstancer_FS::FlushFolder(m_FSInitParams, folder);
+  if (e.IsFailure()) {
+    ConvertAndSetLastMMError(e);
+    Log(1, "%s: Cannot flush the folder [%s] of the chunk file [%s], error=%s",
+        "RealMagneticFS::FinalizeChunkForBackup", folder.c_str(), m_szChunkPath, e.AsString().c_str());
     return -1;
   }
   return 0;

@@ -76,7 +76,7 @@ inline Result RunHere(const Plan& plan, uint64_t seed, const std::function<int()
   faults.SetHook([&](platform::FsOp op, const std::string& path) {
     std::lock_guard<std::mutex> lock(mutex);
     if (cut || (plan.counts && !plan.counts(op, path))) return;
-    if (++seen < plan.step) return;
+    if (++seen < plan.step || plan.step <= 0) return;
     cut = true;
     r.report = platform::Faults().CutPower(plan.mode, seed);
   });

@@ -46,8 +46,9 @@ class RealMagneticFS : public media_fs {
   // Opens the chunk file of the id (or the next catalogued file in the reader mode, archive file
   // id 0) and, outside the reader mode, checks its size against the database's: 0 or -1.
   int OpenSpecific(const MediaFSArchiveFileId_t* id) override;
-  // A write close flushes the file, checks a chunk's size, records the volume size of a full
-  // volume, closes the file and marks it read-only when asked. 0, -1, or the marking's result.
+  // A write close flushes the file and the folder that holds its name, checks a chunk's size,
+  // records the volume size of a full volume, closes the file and marks it read-only when asked.
+  // 0, -1, or the marking's result.
   int CloseSpecific(long markType) override;
   // Writes one block. Every m_ullSpaceCheckLimit bytes the free space is read again; at or below
   // the reserve the volume is marked full and from then on every write returns `len` with *eom
@@ -74,7 +75,8 @@ class RealMagneticFS : public media_fs {
   int initializeMountPathInfo();
   bool lockUnLockMagneticVolume(const std::string&) { return true; }
   bool isUnbufferedIOEnabled() { return false; }
-  // Flushes the chunk being written to stable storage: 0 (also when nothing is written), or -1.
+  // Flushes the chunk being written to stable storage, its bytes and then its name (the folder
+  // that holds it): 0 (also when nothing is written), or -1 with the last error set.
   int FinalizeChunkForBackup();
   using media_fs::validateChunkSize;
   // 1 when the file at `path` has the size of the chunk, 0 otherwise (last error 1208 when the

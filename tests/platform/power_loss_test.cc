@@ -533,16 +533,19 @@ TEST_F(PowerLossTest, TheHelperCutsAWriterAtAChosenStep) {
     EXPECT_TRUE(f->Open(Path("f"), O_RDWR, 0, 0).IsSuccess());
   }
 
-  // A step past the writer's last call: the power goes when it returns.
-  powercut::Plan late;
-  late.seed = 77;
-  late.step = 1000;
-  powercut::Result r = powercut::Run(late, [&] { return PageWriter(Path("g"), 2); });
-  EXPECT_FALSE(r.cutInWriter);
-  EXPECT_EQ(77u, r.seed);
-  EXPECT_EQ(2, r.writerStatus);
-  EXPECT_EQ(1, r.report.namesUndone);  // "g" was never flushed into its folder
-  EXPECT_EQ(0u, Snapshot().count("g"));
+  // A step past the writer's last call, or none (0): the power goes when it returns.
+  for (long step : {1000L, 0L}) {
+    SCOPED_TRACE(step);
+    powercut::Plan late;
+    late.seed = 77;
+    late.step = step;
+    powercut::Result r = powercut::Run(late, [&] { return PageWriter(Path("g"), 2); });
+    EXPECT_FALSE(r.cutInWriter);
+    EXPECT_EQ(77u, r.seed);
+    EXPECT_EQ(2, r.writerStatus);
+    EXPECT_EQ(1, r.report.namesUndone);  // "g" was never flushed into its folder
+    EXPECT_EQ(0u, Snapshot().count("g"));
+  }
 }
 
 }  // namespace
