@@ -66,6 +66,20 @@ int SingleInstancer_FS::CloseSpecific(long) {
     Log(2, "%s: Delayed Flush Queue Size [%d], Busy Queue [%d], Avg Flush Wait [%f] Sec(s), Samples [%d]", kOp,
         static_cast<int>(m_DelayedSfileFlushQ.size()), static_cast<int>(m_BusySfileFlushQ.size()),
         m_SfileFlushWaitCounter.GetAverageSeconds(), static_cast<int>(m_SfileFlushWaitCounter.GetSamples()));
+    // A full container closed here is written out by that close (on a cloud mount path the close
+    // is the upload): when it fails the container may not be stored, so the chunk is not either.
+    // Every container is closed and back in the pool whatever the others did.
+    auto closeQueued = [&](SFlushReq* req) {
+      if (!req->bKeepOpen && req->pFile != nullptr) {
+        CXoError e = req->pFile->Close();
+        m_lstDataFileCache.push_back(req->pFile);
+        if (e.IsFailure()) {
+          Log(1, "%s: Unable to close data file [%s]. Error [%s]", kOp, req->strFileName.c_str(), e.AsString().c_str());
+          record(e);
+        }
+      }
+      FreeFlushReq(req);
+    };
     // A flush that ended with an error means the container may not be on disk: never a success.
     for (SFlushReq* req : m_BusySfileFlushQ) {
       if (m_iCloudMode == 0 && m_pFileFlusher != nullptr) m_pFileFlusher->Cancel(req);
@@ -74,20 +88,10 @@ int SingleInstancer_FS::CloseSpecific(long) {
             req->Result.AsString().c_str());
         record(req->Result);
       }
-      if (!req->bKeepOpen && req->pFile != nullptr) {
-        (void)req->pFile->Close();
-        m_lstDataFileCache.push_back(req->pFile);
-      }
-      FreeFlushReq(req);
+      closeQueued(req);
     }
     m_BusySfileFlushQ.clear();
-    for (SFlushReq* req : m_DelayedSfileFlushQ) {
-      if (!req->bKeepOpen && req->pFile != nullptr) {
-        (void)req->pFile->Close();
-        m_lstDataFileCache.push_back(req->pFile);
-      }
-      FreeFlushReq(req);
-    }
+    for (SFlushReq* req : m_DelayedSfileFlushQ) closeQueued(req);
     m_DelayedSfileFlushQ.clear();
 
     const bool noRecords = !m_fdSFileIdx.IsValid() || m_fdSFileIdx.m_Header.TotalEntries == 0;

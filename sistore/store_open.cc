@@ -150,15 +150,17 @@ int SingleInstancer_FS::OpenChunkMDIndexForRead() {
     Log(1, "%s: Cannot create FileInterface instance for [%s].", kOp, m_strChunkMDIdxName.c_str());
     return -1;
   }
+  auto readWithoutIndex = [this] {
+    m_ChunkMDIdxVersion = -1;
+    m_MDIdxState = 0;
+    return 0;
+  };
   int flags = O_RDONLY | O_LARGEFILE;
   if (m_FileInitParams.m_Type == kFSTypeCloud) flags |= kFSOpenCloudReadAhead;
   CXoError e = probe->Open(m_strChunkMDIdxName, flags, 0400, 0);
   if (e.IsFailure()) {
+    if (IsMediaFSItemNotFoundError(e)) return readWithoutIndex();
     m_ChunkMDIdxVersion = -1;
-    if (IsMediaFSItemNotFoundError(e)) {
-      m_MDIdxState = 0;
-      return 0;
-    }
     Log(1, "%s: Cannot open ChunkMetaDataIndex file [%s] to get version, error=%s", kOp, m_strChunkMDIdxName.c_str(),
         e.AsString().c_str());
     ConvertAndSetLastMMError(e);
@@ -181,10 +183,16 @@ int SingleInstancer_FS::OpenChunkMDIndexForRead() {
     e = version <= 2 ? m_fdChunkMDIdx90.Open(m_strChunkMDIdxName, 1, options90)
                      : m_fdChunkMDIdx.Open(m_strChunkMDIdxName, 1, options);
     if (e.IsFailure()) {
+      probe->Close();
+      // A pruning pass that ends the chunk removes the index, also between the probe and here.
+      if (IsMediaFSItemNotFoundError(e)) {
+        Log(1, "%s: ChunkMetaDataIndex file [%s] is gone; the chunk is read without it.", kOp,
+            m_strChunkMDIdxName.c_str());
+        return readWithoutIndex();
+      }
       Log(1, "%s: Cannot attach file handle for file [%s], error=%s", kOp, m_strChunkMDIdxName.c_str(),
           e.AsString().c_str());
       ConvertAndSetLastMMError(e);
-      probe->Close();
       return -1;
     }
   }

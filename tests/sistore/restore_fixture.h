@@ -68,8 +68,10 @@ class RestoreTest : public StoreTest {
     platform::MediaManager().volumes[kVolId].mountPathId = static_cast<int>(kMountPathId);
   }
 
-  std::unique_ptr<RestoreStore> MakeRestore(bool containerMode = true) {
-    auto store = std::make_unique<RestoreStore>(&job, FsParams(), containerMode, 0);
+  // On the disk mount path, or (`cloud`) on the same folder as a cloud mount path.
+  std::unique_ptr<RestoreStore> MakeRestore(bool containerMode = true, bool cloud = false) {
+    auto store =
+        std::make_unique<RestoreStore>(&job, cloud ? CloudFsParams() : FsParams(), containerMode, cloud ? 1 : 0);
     EXPECT_EQ(0, store->Init(InitParams(0), false));
     return store;
   }

@@ -5,14 +5,18 @@
 // their documented failure, never wrong bytes. (Threaded: the backup takes the file flusher.)
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <random>
 
 #include "backup_job.h"
 #include "restore_fixture.h"
+#include "test_env.h"
+#include "test_seed.h"
 
 namespace {
 
@@ -246,6 +250,81 @@ TEST_F(BackupRestoreTest, IndexRecordsThatAPowerLossZeroedEndTheReadableChunk) {
   // The reader left both files as the power loss did.
   EXPECT_EQ(containerIndex, craft::ReadFile(ContainerIndexPath(kChunkId)));
   EXPECT_EQ(metaIndex, craft::ReadFile(MetaDataPath(kChunkId) + ".idx"));
+}
+
+// Random chunks on a cloud mount path, each with a random fault of the object store somewhere in
+// its backup. The data mover stops a chunk at its first failed call, so it learns of what failed
+// there (a container lost at a roll-over or a checkpoint fails that call). Then it closes the chunk:
+// a close that failed records nothing with the media manager, and a chunk whose calls and close
+// all returned 0 gives back every object written into it, byte for byte.
+TEST_F(BackupRestoreTest, CloudChunksThatClosedRestoreWhateverFailed) {
+  const int trials = mfstest::EnvCount("MFS_CLOUD_CLOSE_TRIALS", 40);
+  std::mt19937_64 rng(mfstest::Seed(3131));
+  const FsOp ops[] = {FsOp::Open, FsOp::Write, FsOp::Flush, FsOp::Close, FsOp::Read, FsOp::Seek, FsOp::Stat};
+  const char* const paths[] = {"SFILE_CONTAINER_0", "SFILE_CONTAINER.idx", "CHUNK_META_DATA_", ""};
+  const int queueSizes[] = {1, 4, 8};
+  // Half the faults fall on the upload of one container (a close publishes it, after a flush of
+  // what is left); the others on any call of the chunk's files.
+  auto randomFault = [&] {
+    const int err = rng() % 2 == 0 ? EIO : ENOSPC;
+    if (rng() % 2 == 0) {
+      const std::string container = SingleInstancer_FS::GetSFileContainerName(static_cast<unsigned int>(1 + rng() % 4));
+      return FaultRule{rng() % 2 == 0 ? FsOp::Flush : FsOp::Close, container, 1, 1, err};
+    }
+    return FaultRule{ops[rng() % std::size(ops)], paths[rng() % std::size(paths)], static_cast<int>(1 + rng() % 6), 1,
+                     err};
+  };
+  int restored = 0;
+  for (int trial = 0; trial < trials; ++trial) {
+    const long long chunkId = 100 + trial;
+    const int queueSize = queueSizes[rng() % std::size(queueSizes)];
+    const FaultRule fault = randomFault();
+    SCOPED_TRACE("trial " + std::to_string(trial) + ": " + platform::FsOpName(fault.op) + " #" +
+                 std::to_string(fault.nth) + " on [" + fault.pathContains + "], queue " + std::to_string(queueSize));
+    SetConfig("MaxSFileContainerSize", 262144);
+    SetConfig("MaxSFileContainerItems", 4);
+    SetConfig("MaxDelayedFlushQueueSize", queueSize);
+    auto store = std::make_unique<TestStore>(&job, CloudFsParams(), true, 1);
+    InitBackup(*store);
+    MediaFSArchiveFileId_t id = ArchiveId(chunkId);
+    ASSERT_EQ(0, store->Create(&id));
+    Faults().Add(fault);
+    std::vector<WrittenObject> written;
+    bool callFailed = false;
+    const uint64_t count = 1 + rng() % 16;
+    for (uint64_t key = 1; key <= count && !callFailed; ++key) {
+      const uint32_t dataSize = static_cast<uint32_t>(rng() % 3 == 0 ? 40000 + rng() % 90000 : rng() % 2000);
+      const sitest::ObjectShape shape{key, dataSize, static_cast<uint32_t>(64 + rng() % 300), rng()};
+      WrittenObject w;
+      callFailed = sitest::WriteObject(*store, shape, w) != 0;
+      if (!callFailed) written.push_back(w);
+      if (!callFailed && rng() % 8 == 0) callFailed = sitest::Checkpoint(*store) != 0;
+    }
+    const long long filesBefore = platform::MediaManager().volumes[kVolId].numFiles;
+    const int rc = store->Close();
+    Faults().Reset();
+    store.reset();
+    if (rc != 0) {
+      EXPECT_EQ(filesBefore, platform::MediaManager().volumes[kVolId].numFiles) << "a failed close records nothing";
+      continue;
+    }
+    if (callFailed) continue;
+    ++restored;
+    auto restore = MakeRestore(true, true);
+    ASSERT_EQ(0, Open(*restore, chunkId));
+    // Where the backup put each object, as a restore job whose database names the places reads
+    // it: the chunk may lack its metadata index, which is only an aid.
+    for (const WrittenObject& w : written) {
+      const std::string data = ReadObject(*restore, ContainerPath(chunkId, w.container), w.offset, w.shape.dataSize);
+      ASSERT_TRUE(data == Data(w)) << "object " << w.shape.key << ": " << data.substr(0, 40);
+      ASSERT_EQ(0, restore->SetSeekOffset2(w.metaOffset, 0));
+      std::string meta(Meta(w).size(), '\0');
+      ASSERT_EQ(static_cast<int>(meta.size()), restore->ReadFromMetaData(meta.data(), static_cast<long>(meta.size())));
+      ASSERT_TRUE(meta == Meta(w)) << "object " << w.shape.key;
+    }
+    EXPECT_EQ(0, restore->Close());
+  }
+  std::printf("[ info ] %d of %d chunks closed after every call succeeded and were restored\n", restored, trials);
 }
 
 }  // namespace

@@ -202,6 +202,55 @@ TEST_F(CloseTest, FailedFlushOfAContainerFailsTheClose) {
   EXPECT_EQ(4u, store->m_lstDataFileCache.size());
 }
 
+// A container that the close itself closes, parked or handed over, may never have reached the
+// storage when that close fails (on a cloud mount path the close is the upload): the chunk's close
+// fails, nothing of the chunk goes to the media manager, and the other containers are still closed.
+TEST_F(CloseTest, FailedCloseOfAQueuedContainerFailsTheClose) {
+  struct Case {
+    const char* name;
+    bool cloud;
+    FsOp op;
+    int queueSize;     // "MaxDelayedFlushQueueSize"
+    uint64_t objects;  // four to a container
+  } cases[] = {
+      {"cloud, the upload's flush fails", true, FsOp::Flush, 4, 6},
+      {"cloud, the upload's close fails", true, FsOp::Close, 4, 6},
+      {"disk, the close fails", false, FsOp::Close, 4, 6},
+      {"cloud, parked containers behind the failing one", true, FsOp::Close, 8, 14},
+  };
+  long long chunkId = kChunkId;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    platform::ResetAll();
+    SetConfig("MaxSFileContainerSize", 262144);
+    SetConfig("MaxSFileContainerItems", 4);
+    SetConfig("MaxDelayedFlushQueueSize", c.queueSize);
+    auto store = std::make_unique<TestStore>(&job, c.cloud ? CloudFsParams() : FsParams(), true, c.cloud ? 1 : 0);
+    InitBackup(*store);
+    MediaFSArchiveFileId_t id = ArchiveId(++chunkId);
+    ASSERT_EQ(0, store->Create(&id));
+    for (uint64_t key = 1; key <= c.objects; ++key) {
+      sitest::WrittenObject w;
+      ASSERT_EQ(0, sitest::WriteObject(*store, {key, 300, 64, key}, w));
+    }
+    const unsigned int containers = static_cast<unsigned int>((c.objects + 3) / 4);
+    ASSERT_EQ(containers - 1, store->m_DelayedSfileFlushQ.size() + store->m_BusySfileFlushQ.size());
+    platform::Faults().Add({c.op, ContainerPath(chunkId, 1), 1, 1, EIO});
+
+    EXPECT_EQ(-1, store->Close());
+    EXPECT_EQ(MMS2BaseError::ConvertToMMError(EIO), store->MediaFSGetLastError());
+    EXPECT_TRUE(platform::LogContains("CloseSpecific: Unable to close data file [" + ContainerPath(chunkId, 1)));
+    EXPECT_EQ(0u, platform::MediaManager().Count("incrNumFiles"));
+    EXPECT_EQ(0, platform::MediaManager().volumes[kVolId].numFiles);
+    ASSERT_EQ(static_cast<size_t>(c.queueSize), store->m_lstDataFileCache.size());
+    for (CFileInterface* f : store->m_lstDataFileCache) EXPECT_FALSE(f->IsValid());
+    if (c.cloud) {
+      EXPECT_FALSE(std::filesystem::exists(ContainerPath(chunkId, 1))) << "the upload was never published";
+    }
+    for (unsigned int n = 2; n <= containers; ++n) EXPECT_TRUE(std::filesystem::exists(ContainerPath(chunkId, n))) << n;
+  }
+}
+
 // The first recorded failure is the last error; a failed write-out of the buffers records none,
 // but the metadata file's close error always becomes the last error.
 TEST_F(CloseTest, WhichFailureBecomesTheLastError) {

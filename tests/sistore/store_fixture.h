@@ -147,6 +147,13 @@ class StoreTest : public ::testing::Test {
     return params;
   }
 
+  // The same folder as a cloud mount path: the folder object store of platform/cloud_store.h.
+  CFSInitParams CloudFsParams() const {
+    CFSInitParams params = FsParams();
+    params.m_Type = kFSTypeCloud;
+    return params;
+  }
+
   std::unique_ptr<TestStore> MakeStore(bool containerMode = true, int cloudMode = 0) {
     return std::make_unique<TestStore>(&job, FsParams(), containerMode, cloudMode);
   }

@@ -3,6 +3,7 @@
 // piece, the zero-size check and the probe of the container index.
 
 #include <cstring>
+#include <filesystem>
 #include <functional>
 
 #include "restore_fixture.h"
@@ -78,6 +79,53 @@ TEST_F(OpenTest, ChunkMetadataIndexIsOpenedInTheFormatOfItsVersion) {
     EXPECT_EQ(c.version, store->GetChunkMetaDataIndexFileVersion());
     EXPECT_EQ(c.current, store->m_fdChunkMDIdx.IsValid());
     EXPECT_EQ(c.older, store->m_fdChunkMDIdx90.IsValid());
+  }
+}
+
+// A pruning pass that ends the chunk removes its metadata index, which may happen between the
+// probe of the index and its open by name: the chunk is then read as one that never had an index.
+// Any other failure of that open still fails the chunk's open.
+TEST_F(OpenTest, AnIndexGoneAtItsOpenByNameIsNoIndex) {
+  struct Case {
+    const char* name;
+    craft::Chunk::MetaIndex index;
+    bool removed;  // at the second open of the index; otherwise that open fails with EIO
+    int result;
+  } cases[] = {
+      {"current format, removed", craft::Chunk::MetaIndex::kCurrent, true, 0},
+      {"9.0 format, removed", craft::Chunk::MetaIndex::kVersion2, true, 0},
+      {"current format, open fails", craft::Chunk::MetaIndex::kCurrent, false, -1},
+  };
+  long long id = 40;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    craft::Chunk chunk = MakeChunk(++id);
+    chunk.Write(c.index);
+    const std::string index = chunk.MetaPath() + ".idx";
+    int opens = 0;
+    Faults().SetHook([&](FsOp op, const std::string& path) {
+      if (op == FsOp::Open && path == index && ++opens == 2 && c.removed) std::filesystem::remove(index);
+    });
+    if (!c.removed) Faults().Add(FaultRule{FsOp::Open, index, 2, 1, EIO});
+    auto store = MakeRestore();
+    const int rc = Open(*store, id);
+    Faults().SetHook(nullptr);
+    EXPECT_EQ(2, opens);
+    EXPECT_EQ(c.result, rc);
+    if (rc != 0 || c.result != 0) continue;
+    EXPECT_EQ(0, store->m_MDIdxState);
+    EXPECT_EQ(-1, store->GetChunkMetaDataIndexFileVersion());
+    EXPECT_FALSE(store->m_fdChunkMDIdx.IsValid());
+    EXPECT_FALSE(store->m_fdChunkMDIdx90.IsValid());
+    for (const craft::Object& o : chunk.Objects()) {
+      const std::string data = o.bytes.substr(craft::kObjectHeaderSize);
+      EXPECT_TRUE(data == ReadObject(*store, chunk.ContainerPath(o.container), o.offset, data.size())) << o.key;
+      ASSERT_EQ(0, store->SetSeekOffset2(o.metaOffset, 0));
+      std::string meta(o.meta.size(), '\0');
+      ASSERT_EQ(static_cast<int>(meta.size()), store->ReadFromMetaData(meta.data(), static_cast<long>(meta.size())));
+      EXPECT_TRUE(o.meta == meta) << o.key;
+    }
+    EXPECT_EQ(0, store->Close());
   }
 }
 
