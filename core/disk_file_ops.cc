@@ -14,7 +14,6 @@ constexpr const char kLibraryRootFolder[] = "OZ_MAGNETIC";
 constexpr int kExistenceAttempts = 3;
 constexpr uint32_t kExistenceRetryMs = 1;
 constexpr unsigned int kWin32PathOffline = 774;
-constexpr unsigned int kMMErrNotFound = 993;
 constexpr int kWritableByAll = 0666;
 
 // The caller's log, or one of our own for the call.
@@ -94,7 +93,7 @@ CXoError RealMagneticFS::DeleteFile(CFSInterface* fs, const char* path, EvDebug*
   // The removal may have been refused for a read-only file: make it writable and try once more.
   e = fs->Chmod(path, kWritableByAll);
   if (e.IsFailure()) {
-    if (FXErrorUtil::IsErrNo(e, ENOENT) || FXErrorUtil::IsMM(e, kMMErrNotFound)) return CXoError::Success();
+    if (FXErrorUtil::IsErrNo(e, ENOENT) || FXErrorUtil::IsMM(e, kMMErrPathNotAccessible)) return CXoError::Success();
     out->debugLvl(1, "%s:%d Failed to change the mode of the file [%s] to read write mode. Error [%s]", "DeleteFile",
                   __LINE__, path, e.AsString().c_str());
     return e.Push(FX_LOCATION);

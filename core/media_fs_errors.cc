@@ -23,7 +23,7 @@ void media_fs::GetDataBaseErrorString(char* buffer, int size) {
 bool IsMediaFSItemNotFoundError(CXoError e) {
   switch (e.Facility()) {
     case kFacilityMM:
-      return FXErrorUtil::IsMM(e, 993) || FXErrorUtil::IsMM(e, 1005);
+      return FXErrorUtil::IsMM(e, kMMErrPathNotAccessible) || FXErrorUtil::IsMM(e, 1005);
     case kFacilityErrNo:
       return FXErrorUtil::IsErrNo(e, 2) || FXErrorUtil::IsErrNo(e, 20) || FXErrorUtil::IsErrNo(e, 14);
     case kFacilityWin32:

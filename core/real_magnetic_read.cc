@@ -15,7 +15,6 @@ namespace {
 constexpr int kOpenForRead = O_RDONLY | O_LARGEFILE;
 constexpr int kOwnerReadMode = 0400;
 constexpr int kArchiveFileFolderLayout = 1;
-constexpr long long kMMErrNotFound = 993;
 constexpr long long kMMErrChunkFileMissing = 1005;
 
 // Reads and seeks before Init have no file interface to go through.
@@ -50,7 +49,7 @@ int RealMagneticFS::OpenSpecific(const MediaFSArchiveFileId_t* id) {
       Log(1, "Cannot open file [%s], error=%s", path.c_str(), e.AsString().c_str());
       ConvertAndSetLastMMError(e);
       struct stat st {};
-      if (MediaFSGetLastError() == kMMErrNotFound && CXoFile::Stat(m_szPath, &st).IsSuccess()) {
+      if (MediaFSGetLastError() == kMMErrPathNotAccessible && CXoFile::Stat(m_szPath, &st).IsSuccess()) {
         MediaFSSetLastError(kMMErrChunkFileMissing);
       }
       DisplayError(static_cast<unsigned long>(MediaFSGetLastError()), 1, path.c_str());

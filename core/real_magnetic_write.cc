@@ -17,8 +17,6 @@ const char kSource[] = "RealMagnetic";
 
 constexpr unsigned long long kMB = 1ULL << 20;
 constexpr long long kChunkHeaderSize = 1024;
-constexpr long long kMMErrDiskFull = 767;
-constexpr long long kMMErrAccessDenied = 996;
 constexpr long long kMMErrChunkSizeMismatch = 1208;
 constexpr int kOpenForWrite = O_WRONLY | O_CREAT | O_TRUNC | O_LARGEFILE;
 constexpr int kNewFileMode = 0777;

@@ -166,14 +166,10 @@ int FXErrorUtil::GetErrNo(const CXoError& e) {
 
 namespace {
 
-constexpr long long kMMPathNotAccessible = 993;
-constexpr long long kMMAccessDenied = 996;
-constexpr long long kMMDiskFull = 767;
 constexpr long long kMMMediaIoError = 762;
 constexpr long long kMMOutOfMemory = 104;
 constexpr long long kMMFileExists = 975;
 constexpr long long kMMInvalidArgument = 103;
-constexpr long long kMMFileNotOpen = 994;
 constexpr long long kMMInUse = 792;
 constexpr long long kMMNotSupported = 789;
 constexpr long long kMMNetworkPath = 1207;
@@ -187,30 +183,30 @@ struct CodeRow {
 };
 
 constexpr CodeRow kErrNoTable[] = {
-    {ENOENT, kMMPathNotAccessible},  {ENOTDIR, kMMPathNotAccessible}, {ELOOP, kMMPathNotAccessible},
-    {EACCES, kMMAccessDenied},       {EPERM, kMMAccessDenied},        {EROFS, kMMAccessDenied},
-    {ENOSPC, kMMDiskFull},           {EDQUOT, kMMDiskFull},           {EIO, kMMMediaIoError},
-    {ENOMEM, kMMOutOfMemory},        {EMFILE, kMMOutOfMemory},        {ENFILE, kMMOutOfMemory},
-    {EEXIST, kMMFileExists},         {EINVAL, kMMInvalidArgument},    {ENAMETOOLONG, kMMInvalidArgument},
-    {EISDIR, kMMInvalidArgument},    {EXDEV, kMMInvalidArgument},     {EFBIG, kMMInvalidArgument},
-    {EOVERFLOW, kMMInvalidArgument}, {EBADF, kMMFileNotOpen},         {EAGAIN, kMMInUse},
-    {EBUSY, kMMInUse},               {ETXTBSY, kMMInUse},             {EOPNOTSUPP, kMMNotSupported},
-    {ENOSYS, kMMNotSupported},       {ETIMEDOUT, kMMNetworkPath},     {ENETUNREACH, kMMNetworkPath},
-    {EHOSTUNREACH, kMMNetworkPath},  {ECONNREFUSED, kMMNetworkPath},  {ECONNRESET, kMMNetworkPath},
-    {ENOTCONN, kMMNetworkPath},      {ESTALE, kMMNetworkPath},        {ENOTEMPTY, kMMFolderNotEmpty},
+    {ENOENT, kMMErrPathNotAccessible},  {ENOTDIR, kMMErrPathNotAccessible}, {ELOOP, kMMErrPathNotAccessible},
+    {EACCES, kMMErrAccessDenied},       {EPERM, kMMErrAccessDenied},        {EROFS, kMMErrAccessDenied},
+    {ENOSPC, kMMErrDiskFull},           {EDQUOT, kMMErrDiskFull},           {EIO, kMMMediaIoError},
+    {ENOMEM, kMMOutOfMemory},           {EMFILE, kMMOutOfMemory},           {ENFILE, kMMOutOfMemory},
+    {EEXIST, kMMFileExists},            {EINVAL, kMMInvalidArgument},       {ENAMETOOLONG, kMMInvalidArgument},
+    {EISDIR, kMMInvalidArgument},       {EXDEV, kMMInvalidArgument},        {EFBIG, kMMInvalidArgument},
+    {EOVERFLOW, kMMInvalidArgument},    {EBADF, kMMErrInvalidHandle},       {EAGAIN, kMMInUse},
+    {EBUSY, kMMInUse},                  {ETXTBSY, kMMInUse},                {EOPNOTSUPP, kMMNotSupported},
+    {ENOSYS, kMMNotSupported},          {ETIMEDOUT, kMMNetworkPath},        {ENETUNREACH, kMMNetworkPath},
+    {EHOSTUNREACH, kMMNetworkPath},     {ECONNREFUSED, kMMNetworkPath},     {ECONNRESET, kMMNetworkPath},
+    {ENOTCONN, kMMNetworkPath},         {ESTALE, kMMNetworkPath},           {ENOTEMPTY, kMMFolderNotEmpty},
 };
 
 constexpr CodeRow kWin32Table[] = {
-    {2, kMMPathNotAccessible}, {3, kMMPathNotAccessible}, {5, kMMAccessDenied},
-    {19, kMMAccessDenied},     {39, kMMDiskFull},         {112, kMMDiskFull},
-    {23, kMMMediaIoError},     {29, kMMMediaIoError},     {30, kMMMediaIoError},
-    {8, kMMOutOfMemory},       {14, kMMOutOfMemory},      {4, kMMOutOfMemory},
-    {80, kMMFileExists},       {183, kMMFileExists},      {87, kMMInvalidArgument},
-    {160, kMMInvalidArgument}, {123, kMMInvalidArgument}, {206, kMMInvalidArgument},
-    {6, kMMFileNotOpen},       {13, kMMInUse},            {32, kMMInUse},
-    {33, kMMInUse},            {50, kMMNotSupported},     {120, kMMNotSupported},
-    {51, kMMNetworkPath},      {53, kMMNetworkPath},      {64, kMMNetworkPath},
-    {67, kMMNetworkPath},      {145, kMMFolderNotEmpty},  {1314, kMMImpersonation},
+    {2, kMMErrPathNotAccessible}, {3, kMMErrPathNotAccessible}, {5, kMMErrAccessDenied},
+    {19, kMMErrAccessDenied},     {39, kMMErrDiskFull},         {112, kMMErrDiskFull},
+    {23, kMMMediaIoError},        {29, kMMMediaIoError},        {30, kMMMediaIoError},
+    {8, kMMOutOfMemory},          {14, kMMOutOfMemory},         {4, kMMOutOfMemory},
+    {80, kMMFileExists},          {183, kMMFileExists},         {87, kMMInvalidArgument},
+    {160, kMMInvalidArgument},    {123, kMMInvalidArgument},    {206, kMMInvalidArgument},
+    {6, kMMErrInvalidHandle},     {13, kMMInUse},               {32, kMMInUse},
+    {33, kMMInUse},               {50, kMMNotSupported},        {120, kMMNotSupported},
+    {51, kMMNetworkPath},         {53, kMMNetworkPath},         {64, kMMNetworkPath},
+    {67, kMMNetworkPath},         {145, kMMFolderNotEmpty},     {1314, kMMImpersonation},
     {1326, kMMImpersonation},
 };
 

@@ -81,6 +81,13 @@ class FXErrorUtil {
   static int GetErrNo(const CXoError& e);        // 0 when not an errno error
 };
 
+// Media manager codes of system errors that callers set and test by name (error.cc's table lists
+// the errno and Win32-style values that convert to each).
+inline constexpr long long kMMErrDiskFull = 767;           // the mount path is full
+inline constexpr long long kMMErrPathNotAccessible = 993;  // among others: the path does not exist
+inline constexpr long long kMMErrInvalidHandle = 994;      // no open file, interface or drive object
+inline constexpr long long kMMErrAccessDenied = 996;
+
 // Conversions of the media manager's error library. The errno table is documented in error.cc.
 class MMS2BaseError {
  public:

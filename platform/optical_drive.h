@@ -29,6 +29,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/error.h"
+
 class CFileInterface;
 
 // A 64-bit figure of the library.
@@ -53,11 +55,11 @@ class OZScsiMODiskDrive {
   static constexpr int kOpenExisting = 1;
 
   // Media manager codes of the library's own failures.
-  static constexpr long long kNoDrive = 776;        // no drive answers at the media path
-  static constexpr long long kBadHandle = 994;      // no open file of this object has the handle
-  static constexpr long long kBadArgument = 103;    // an open asked for something else
-  static constexpr long long kDiskFull = 767;       // the quota is used up
-  static constexpr long long kEndOfFile = 773;      // a read at the end of the file
+  static constexpr long long kNoDrive = 776;                    // no drive answers at the media path
+  static constexpr long long kBadHandle = kMMErrInvalidHandle;  // no open file of this object has the handle
+  static constexpr long long kBadArgument = 103;                // an open asked for something else
+  static constexpr long long kDiskFull = kMMErrDiskFull;        // the quota is used up
+  static constexpr long long kEndOfFile = 773;                  // a read at the end of the file
 
   // A drive object for the media path, or null when the registry says the factory fails. An
   // object for a path without a drive, or for a drive set up as unusable, is not valid.

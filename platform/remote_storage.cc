@@ -1,11 +1,10 @@
 #include "platform/remote_storage.h"
 
-#include <dirent.h>
-
 #include <cerrno>
 #include <mutex>
 #include <set>
-#include <string_view>
+
+#include "platform/local_files.h"
 
 namespace platform {
 
@@ -75,16 +74,23 @@ int CSkarvoFS::Lookup(const std::string& folder, const std::string& prefix, bool
       return 5;
     }
   }
-  DIR* dir = opendir(folder.c_str());
-  if (dir == nullptr) return errno != 0 ? errno : 5;
+  // An error of the listing is not its end: the entries it did not reach may hold the prefix.
+  auto failure = [](const CXoError& e) {
+    const int err = FXErrorUtil::GetErrNo(e);
+    return err != 0 ? err : EIO;
+  };
+  CXoDirectory dir;
+  CXoError e = dir.Open(folder);
+  if (e.IsFailure()) return failure(e);
+  CXoDirectory::Entry entry;
+  bool atEnd = false;
   bool hit = false;
-  while (dirent* e = readdir(dir)) {
-    if (std::string_view(e->d_name).starts_with(prefix)) {
-      hit = true;
-      break;
-    }
+  while (!hit) {
+    e = dir.GetEntry(entry, atEnd);
+    if (e.IsFailure()) return failure(e);
+    if (atEnd) break;
+    hit = entry.name.starts_with(prefix);
   }
-  closedir(dir);
   if (found != nullptr) *found = hit;
   return 0;
 }

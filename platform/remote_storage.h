@@ -28,7 +28,9 @@ class CSkarvoFS {
   // parsed (not on the storage, or a scripted failure).
   int ParseSkarvoPath(const std::string& mountPath, std::string& parsed);
   // Whether `folder` holds an entry whose name begins with `prefix` (compared exactly). 0 when the
-  // lookup was done; a missing folder or a scripted failure gives a non-zero result.
+  // lookup was done; a folder that cannot be opened or read to its end (reads fail as
+  // CXoDirectory's do, FsOp::ReadDir included) gives its errno, and a scripted failure 5. `found`
+  // is set on success only.
   int Lookup(const std::string& folder, const std::string& prefix, bool* found);
 };
 

@@ -12,7 +12,6 @@ namespace {
 
 constexpr int kExistsTries = 3;
 constexpr uint32_t kExistsPauseMs = 1;
-constexpr unsigned int kMMPathOffline = 312;
 constexpr unsigned int kMMNoInterface = 104;
 constexpr unsigned int kWin32InvalidParameter = 87;
 constexpr unsigned int kRemoveFlags = 0x8;
@@ -76,7 +75,7 @@ CXoError CSingleInstancerPruner::PathExistsStatic(CFSInterface* fs, const char* 
     }
     if (!rootExists) {
       exists = false;
-      return FXErrorUtil::ErrorMM(FX_LOCATION, kMMPathOffline, "Entire path is offline");
+      return FXErrorUtil::ErrorMM(FX_LOCATION, kMMErrMountPathOffline, "Entire path is offline");
     }
     if (fs->GetType() == kFSTypeCloud) break;  // an object store answers at once: no retry
     XOSLEEP_InTeRnAl(kExistsPauseMs, __FILE__, __LINE__);

@@ -22,8 +22,6 @@ constexpr uint32_t kPhase = 3;
 constexpr unsigned int kMMCorrupt = 1204;
 constexpr int kChunkIndexMode = 0666;
 constexpr int kIndexReadWrite = 2;
-constexpr size_t kGlusterPrefixLen = 8;
-constexpr char kGlusterPrefix[] = "/lg/glus";
 constexpr char kChunkLockFormat[] = "OZMA_SIDB_PRUNE_PHASE_3_LOCK_CHUNK_%llu";
 constexpr uint32_t kDefaultHolesMinSize = 131072;
 constexpr uint32_t kDefaultHolesMaxSize = 4194304;
@@ -347,7 +345,7 @@ int CSFilePruner::Close() {
 bool CSFilePruner::IsChunkCompacted() { return m_pSFileIdx != nullptr && m_pSFileIdx->IsValid() && m_bChunkCompacted; }
 
 bool CSFilePruner::IsGlusterFS(const char* path) {
-  return path != nullptr && strncasecmp(path, kGlusterPrefix, kGlusterPrefixLen) == 0;
+  return StartsWithGlusterPrefixNoCase(path);
 }
 
 bool CSFilePruner::IsStrataform(const char* path) {

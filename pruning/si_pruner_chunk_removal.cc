@@ -15,8 +15,6 @@
 
 namespace {
 
-constexpr unsigned int kMMErrMountPathOffline = 312;
-
 bool StartsNoCase(const std::string& name, const char* prefix) {
   const size_t n = strlen(prefix);
   return name.size() >= n && strncasecmp(name.c_str(), prefix, n) == 0;
@@ -52,6 +50,29 @@ CXoError CSingleInstancerPruner::FlushFolder(const std::string& folder) {
   return e.IsFailure() ? e.Push(FX_LOCATION) : e;
 }
 
+int CSingleInstancerPruner::TestVanishedFolder(const char* tag, const std::string& folder, unsigned int volId,
+                                               std::optional<unsigned long long> chunkId) {
+  bool exists = true;
+  CXoError e = PathExists(folder.c_str(), exists);
+  if (e.IsFailure()) {
+    if (chunkId) {
+      PLOG(1, tag, "Error in determining the state of the path [%s], error [%s]", folder.c_str(), e.AsString().c_str());
+    } else {
+      PLOG(1, tag, "Cannot check status of Vol [%s]. Error [%s]", folder.c_str(), e.AsString().c_str());
+    }
+    return FXErrorUtil::IsMM(e, kMMErrMountPathOffline) ? -2 : -1;
+  }
+  if (exists) return -1;
+  if (chunkId) {
+    PLOG(1, tag, "Chunk [%s] does not exist", folder.c_str());
+    LogDelete(&m_DeleteLog, __LINE__, "DN %u %u %llu", m_MPId, volId, *chunkId);
+  } else {
+    PLOG(1, tag, "Vol [%s] does not exist", folder.c_str());
+    LogDelete(&m_DeleteLog, __LINE__, "DN %u %u", m_MPId, volId);
+  }
+  return 0;
+}
+
 int CSingleInstancerPruner::PruneChunk(unsigned int volId, unsigned long long chunkId, bool noContainerLeft) {
   const char* tag = "PruneChunk";
   if (CSkarvoFS::IsSkarvoPath(m_strMountPath)) {
@@ -73,15 +94,7 @@ int CSingleInstancerPruner::PruneChunk(unsigned int volId, unsigned long long ch
   if (e.IsFailure()) {
     PLOG(1, tag, "Cannot get child information. Folder [%s], Error [%s]", chunk.c_str(), e.AsString().c_str());
     if (RebindOnInvalidArgument(e)) return -1;
-    bool exists = true;
-    CXoError x = PathExists(chunk.c_str(), exists);
-    if (x.IsFailure()) {
-      PLOG(1, tag, "Error in determining the state of the path [%s], error [%s]", chunk.c_str(), x.AsString().c_str());
-      return FXErrorUtil::IsMM(x, kMMErrMountPathOffline) ? -2 : -1;
-    }
-    if (exists) return -1;
-    PLOG(1, tag, "Chunk [%s] does not exist", chunk.c_str());
-    LogDelete(&m_DeleteLog, __LINE__, "DN %u %u %llu", m_MPId, volId, chunkId);
+    if (const int r = TestVanishedFolder(tag, chunk, volId, chunkId); r != 0) return r;
     const bool logged = LogTrailerRemovalFirst(m_pFS.get(), &m_DeleteLog, m_MPId, trailer, volId, chunkId,
                                              CXoPath::GetBaseName(trailer).c_str());
     bool removed = false;
@@ -215,7 +228,7 @@ int CSingleInstancerPruner::FlushAfterFailure(const std::string& folder) {
 }
 
 bool CSingleInstancerPruner::IsGone(const CXoError& e) {
-  return FXErrorUtil::IsErrNo(e, ENOENT) || FXErrorUtil::IsMM(e, 993);
+  return FXErrorUtil::IsErrNo(e, ENOENT) || FXErrorUtil::IsMM(e, kMMErrPathNotAccessible);
 }
 
 int CSingleInstancerPruner::SkarvoPruneChunk(unsigned int volId, unsigned long chunkId) {

@@ -10,7 +10,6 @@
 
 namespace {
 
-constexpr const char* kMarker = ".prunable";
 constexpr int kListingBatch = 100;
 
 bool IsCloudType(int type) { return type == kFSTypeCloud || type == kFSTypeCloudCached || type == 5 || type == 6; }
@@ -119,20 +118,20 @@ int CSingleInstancerPruner::PruneVolumeOnCloud(unsigned int volId) {
   if (m_bCountersEnabled) m_AvgGetDirContents.Stop();
   if (e.IsFailure()) {
     PLOG(1, tag, "Cannot get contents of volume [%s], error [%s]", folder.c_str(), e.AsString().c_str());
-    return RebindOnInvalidArgument(e) ? -1 : VolumeTestFailed(folder, volId);
+    return RebindOnInvalidArgument(e) ? -1 : TestVanishedFolder(tag, folder, volId, std::nullopt);
   }
   bool marked = false;
   for (const std::vector<std::string>* list : {&folders, &files}) {
     for (const std::string& name : *list) {
       if (name.starts_with("CHUNK_") || (IsCloud() && name.starts_with("CHUNKMAP_TRAILER_"))) return 1;
-      if (name == kMarker) marked = true;
+      if (name == kPrunableMarker) marked = true;
     }
   }
   if (!marked) return 1;
   m_uVolumeId = volId;
   PASSERT(folders.empty(), "vDirList.empty () == true");
   for (const std::string& name : files) {
-    if (name == kMarker) continue;
+    if (name == kPrunableMarker) continue;
     if (RemoveVolumeFile(tag, m_pFS->AppendPath(folder, name), name).IsFailure()) return -1;
   }
   return RemoveMarkerAndFolder(folder, volId);

@@ -12,9 +12,7 @@
 
 namespace {
 
-constexpr unsigned int kMMErrMountPathOffline = 312;
 constexpr unsigned int kWin32ErrChunkFound = 774;
-constexpr const char* kMarker = ".prunable";
 constexpr int kTestWalkBatch = 10;
 constexpr int kDeletionWalkBatch = 0;  // the storage's own
 constexpr int kVolumeRemoved = -4;
@@ -48,7 +46,7 @@ int CSingleInstancerPruner::MarkVolumePrunable(unsigned int volId) {
     return FXErrorUtil::IsMM(e, kMMErrMountPathOffline) ? -2 : -1;
   }
   if (!exists) return 0;
-  const std::string marker = m_pFS->AppendPath(folder, kMarker);
+  const std::string marker = m_pFS->AppendPath(folder, kPrunableMarker);
   if (m_bCountersEnabled) m_AvgOpen.Start();
   e = m_pFile->Open(marker, O_WRONLY | O_CREAT | O_TRUNC, 0777, 0);
   if (m_bCountersEnabled) m_AvgOpen.Stop();
@@ -67,7 +65,7 @@ CXoError CSingleInstancerPruner::CanPruneVolume(const char* mountPath, unsigned 
   canPrune = false;
   if (CSkarvoFS::IsSkarvoPath(folder)) {
     bool marked = false;
-    CXoError e = m_pFS->Exists(m_pFS->AppendPath(folder, kMarker), marked);
+    CXoError e = m_pFS->Exists(m_pFS->AppendPath(folder, kPrunableMarker), marked);
     if (e.IsFailure()) return e;
     if (!marked) return CXoError::Success();
     bool found = false;
@@ -112,7 +110,7 @@ CXoError CSingleInstancerPruner::CanPruneVolumeWalker(const char* folder, const 
     ctx->bFoundChunk = true;
     return FXErrorUtil::ErrorWin32(FX_LOCATION, kWin32ErrChunkFound);
   }
-  if (StartsNoCase(entry, kMarker, 9)) ctx->bFoundMarker = true;
+  if (StartsNoCase(entry, kPrunableMarker, sizeof(kPrunableMarker) - 1)) ctx->bFoundMarker = true;
   return CXoError::Success();
 }
 
@@ -125,7 +123,7 @@ int CSingleInstancerPruner::PruneVolumeWalkerStatic(const std::string& folder, c
 CXoError CSingleInstancerPruner::PruneVolumeWalker(const char* folder, const char* name, bool isFolder, void* context) {
   (void)context;
   PASSERT(isFolder == false, "bIsDir == false");
-  if (std::string(name) == kMarker) return CXoError::Success();
+  if (std::string(name) == kPrunableMarker) return CXoError::Success();
   CXoError e = RemoveVolumeFile("PruneVolumeWalker", path_append(folder, name), name);
   return e.IsFailure() ? e.Push(FX_LOCATION) : e;
 }
@@ -149,20 +147,6 @@ bool CSingleInstancerPruner::RebindOnInvalidArgument(const CXoError& e) {
   return true;
 }
 
-int CSingleInstancerPruner::VolumeTestFailed(const std::string& folder, unsigned int volId) {
-  const char* tag = "PruneVolume";
-  bool exists = true;
-  CXoError e = PathExists(folder.c_str(), exists);
-  if (e.IsFailure()) {
-    PLOG(1, tag, "Cannot check status of Vol [%s]. Error [%s]", folder.c_str(), e.AsString().c_str());
-    return FXErrorUtil::IsMM(e, kMMErrMountPathOffline) ? -2 : -1;
-  }
-  if (exists) return -1;
-  PLOG(1, tag, "Vol [%s] does not exist", folder.c_str());
-  LogDelete(&m_DeleteLog, __LINE__, "DN %u %u", m_MPId, volId);
-  return 0;
-}
-
 int CSingleInstancerPruner::PruneVolume(unsigned int volId) {
   const char* tag = "PruneVolume";
   const std::string folder = VolumeFolder(m_strMountPath, volId);
@@ -172,7 +156,7 @@ int CSingleInstancerPruner::PruneVolume(unsigned int volId) {
   CXoError e = CanPruneVolume(m_strMountPath.c_str(), volId, canPrune);
   if (e.IsFailure()) {
     PLOG(1, tag, "Cannot check whether vol [%s] can be deleted or not. Err [%s]", folder.c_str(), e.AsString().c_str());
-    return RebindOnInvalidArgument(e) ? -1 : VolumeTestFailed(folder, volId);
+    return RebindOnInvalidArgument(e) ? -1 : TestVanishedFolder(tag, folder, volId, std::nullopt);
   }
   if (!canPrune) return 1;
   m_uVolumeId = volId;
@@ -197,7 +181,7 @@ int CSingleInstancerPruner::RemoveMarkerAndFolder(const std::string& folder, uns
     PLOG(1, tag, "Cannot flush folder [%s], error [%s]", folder.c_str(), e.AsString().c_str());
     return -1;
   }
-  const std::string marker = m_pFS->AppendPath(folder, kMarker);
+  const std::string marker = m_pFS->AppendPath(folder, kPrunableMarker);
   if (m_bCountersEnabled) m_AvgDeleteFile.Start();
   e = m_pFS->RemoveFile(marker, 0);
   if (m_bCountersEnabled) m_AvgDeleteFile.Stop();

@@ -72,7 +72,7 @@ MM_int CSIFile::CloseDataFile() {
 }
 
 bool CSIFile::OnGluster() const {
-  return m_strChunkDir.compare(0, sizeof(sifile::kGlusterPrefix) - 1, sifile::kGlusterPrefix) == 0;
+  return m_strChunkDir.compare(0, GLUSTER_PATH_PREFIX_LEN, kGlusterPathPrefix) == 0;
 }
 
 int CSIFile::DataFileFlags(int iFlags) {

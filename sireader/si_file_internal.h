@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "MediaFileSystem/MountPathRecords.h"
 #include "MediaFileSystem/SIFile.h"
 #include "platform/error.h"
 #include "platform/identity.h"
@@ -26,8 +27,7 @@ inline constexpr int kOpenMode = S_IRUSR;
 // still sets it). The metadata reader keeps the buffered reader's own.
 inline constexpr unsigned int kDataBlockSize = 256 * 1024;
 
-// Scale-out gluster volumes: the chunk folder's first eight characters, compared with case.
-inline constexpr char kGlusterPrefix[] = "/lg/glus";
+// Scale-out gluster volumes (a chunk folder beginning with kGlusterPathPrefix, compared with case).
 inline constexpr int kGlusterAttempts = 3;
 inline constexpr uint32_t kGlusterRetryPauseMs = 100;
 

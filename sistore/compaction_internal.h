@@ -13,8 +13,6 @@ namespace compaction {
 inline constexpr unsigned int kMMErrNotFound = 101;            // neither checkpoint nor original
 inline constexpr unsigned int kMMErrInvalidParameter = 103;
 inline constexpr unsigned int kMMErrNoFSInterface = 124;
-inline constexpr unsigned int kMMErrNoInterface = 994;
-inline constexpr unsigned int kMMErrAccessDenied = 996;        // the chunk lock was not obtained
 inline constexpr unsigned int kMMErrCorrupt = 1204;
 inline constexpr unsigned int kMMErrSlotTooSmall = 1210;
 inline constexpr unsigned int kMMErrInvalidFSInterface = 44058;

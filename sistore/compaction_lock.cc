@@ -11,7 +11,6 @@
 // can still take it.
 
 #include <fcntl.h>
-#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -37,8 +36,6 @@ constexpr uint32_t kLockRetryMs = 5;
 constexpr int kRenameMethodFirst = 2;
 constexpr int kRenameMethodFallback = 4;
 constexpr size_t kRenameMethodsRemembered = 128;
-constexpr int GLUSTER_PATH_PREFIX_LEN = 8;
-constexpr char kGlusterPathPrefix[] = "/lg/glus";
 
 // ---- Process-wide values, returned to their first state by platform::ResetAll ---------------------
 
@@ -129,7 +126,7 @@ CXoError SingleInstancer_FS::LockChunkForCompaction(SCmpctChnkLockCtx* pCtx, EvD
   const std::string lockPath = CXoPath::Append(pCtx->strChunkDir, bLockSfileIdx ? kContainerIndexName : kCompactLockName);
   std::unique_ptr<CFileInterface> file(CFileInterface::GetFileInterfaceInstance(pCtx->InitParams));
   if (!file) {
-    CXoError e = FXErrorUtil::ErrorMM(FX_LOCATION, kMMErrNoInterface, "No file interface for the storage type [%d]",
+    CXoError e = FXErrorUtil::ErrorMM(FX_LOCATION, kMMErrInvalidHandle, "No file interface for the storage type [%d]",
                                       pCtx->InitParams.m_Type);
     log->DebugLvl("LockChunkForComp", 1, "Cannot create/open lock file at [%s]. Error [%s]. Debug [%s].",
                   lockPath.c_str(), e.AsString().c_str(), "");
@@ -231,9 +228,7 @@ bool SingleInstancer_FS::IsSfileHardLink(std::string& path) {
     doValidityCheck = s_nDoValidityCheck;
   }
   if (doValidityCheck == 0) return false;
-  if (path.size() < GLUSTER_PATH_PREFIX_LEN || strncasecmp(path.c_str(), kGlusterPathPrefix, GLUSTER_PATH_PREFIX_LEN) != 0) {
-    return false;
-  }
+  if (!StartsWithGlusterPrefixNoCase(path.c_str())) return false;
   struct stat st {};
   const int ret = ::lstat(path.c_str(), &st);
   if (ret != 0) {

@@ -149,7 +149,7 @@ CXoError SingleInstancer_FS::GetCompactionMap(CFileInterface* pFile, CSFileCompa
   watch.Start();
   if (!pFile->IsValid()) {
     log.DebugLvl(kTag, 1, "Invalid input. SFILE interface is %s", "not open");
-    return FXErrorUtil::ErrorMM(FX_LOCATION, kMMErrNoInterface);
+    return FXErrorUtil::ErrorMM(FX_LOCATION, kMMErrInvalidHandle);
   }
   CXoFile::offset position = 0;
   CXoError e = pFile->Tell(position);

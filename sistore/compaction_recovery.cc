@@ -111,7 +111,7 @@ CXoError SingleInstancer_FS::ShouldRecoverCompactableFile(CFSInterface* fs, cons
   EvDebug* log = LogOf(pDbg, own);
   if (fs == nullptr) {
     log->DebugLvl(kTag, 1, "Cannot proceed without a file system interface.");
-    return FXErrorUtil::ErrorMM(FX_LOCATION, kMMErrNoInterface);
+    return FXErrorUtil::ErrorMM(FX_LOCATION, kMMErrInvalidHandle);
   }
   for (auto [suffix, flag] : {std::pair<const char*, bool*>{kCompactSuffix, &bCompactExists}, {kTempSuffix, &bTempExists}}) {
     const std::string side = std::string(szPath) + suffix;
@@ -134,7 +134,7 @@ CXoError SingleInstancer_FS::RecoverCompactableFileEx(CFSInterface* fs, const ch
   EvDebug* log = LogOf(pDbg, own);
   if (fs == nullptr) {
     log->DebugLvl(kTag, 1, "Invalid FS interface.");
-    return FXErrorUtil::ErrorMM(FX_LOCATION, kMMErrNoInterface);
+    return FXErrorUtil::ErrorMM(FX_LOCATION, kMMErrInvalidHandle);
   }
   SCmpctChnkLockCtx lock;
   FillLockContext(lock, szPath, pDbg, fs);
@@ -220,7 +220,7 @@ CXoError SingleInstancer_FS::RecoverCompactableFileEx2(CFSInterface* fs, const c
   EvDebug* log = LogOf(pDbg, own);
   if (fs == nullptr) {
     log->DebugLvl(kTag, 1, "Invalid FS interface.");
-    return FXErrorUtil::ErrorMM(FX_LOCATION, kMMErrNoInterface);
+    return FXErrorUtil::ErrorMM(FX_LOCATION, kMMErrInvalidHandle);
   }
   if (IsCloud(fs)) return CXoError::Success();
   SCmpctChnkLockCtx lock;
@@ -288,7 +288,7 @@ CXoError SingleInstancer_FS::RecoverCompactableFileByInterface(CFSInterface* fs,
   EvDebug* log = LogOf(pDbg, own);
   if (fs == nullptr) {
     log->DebugLvl(kTag, 1, "Invalid FS interface.");
-    return FXErrorUtil::ErrorMM(FX_LOCATION, kMMErrNoInterface);
+    return FXErrorUtil::ErrorMM(FX_LOCATION, kMMErrInvalidHandle);
   }
   if (IsCloud(fs)) return RecoverCompactableFileByInterfaceCloud(fs, szPath, pDbg);
 
@@ -367,7 +367,7 @@ CXoError SingleInstancer_FS::RecoverCompactableFileByParams(CFSInitParams& param
   std::unique_ptr<CFSInterface> fs(CFSInterface::GetFSInterfaceInstance(params));
   if (!fs) {
     log->DebugLvl(kTag, 1, "Unable to allocate an file system interface.");
-    return FXErrorUtil::ErrorMM(FX_LOCATION, kMMErrNoInterface);
+    return FXErrorUtil::ErrorMM(FX_LOCATION, kMMErrInvalidHandle);
   }
   return RecoverCompactableFileByInterface(fs.get(), szPath, type, pDbg, bChunkLocked);
 }

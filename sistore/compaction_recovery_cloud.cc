@@ -90,7 +90,7 @@ CXoError SingleInstancer_FS::RecoverCompactableFileByInterfaceCloud(CFSInterface
   }
   if (szPath == nullptr) {
     log->DebugLvl(kTag, 1, "Invalid szPath");
-    return FXErrorUtil::ErrorMM(FX_LOCATION, kMMErrNoInterface);
+    return FXErrorUtil::ErrorMM(FX_LOCATION, kMMErrInvalidHandle);
   }
   const std::string path = szPath;
   const std::string compact2 = path + kCompact2Suffix;

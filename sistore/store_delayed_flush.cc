@@ -15,7 +15,6 @@
 namespace {
 
 constexpr unsigned int kNoTimeLimit = 0xFFFFFFFFu;
-constexpr long long kMMErrAccessDenied = 996;
 
 }  // namespace
 

@@ -23,7 +23,6 @@ const char kNFileMagic[8] = {'N', 'F', 'I', 'L', 'H', 'D', 'R', '\0'};
 constexpr unsigned int kNFileHeaderSize = 128;
 // Chunks written before this header version cannot be restored by the store.
 constexpr int kFirstRestorableChunkVersion = 3;
-constexpr long long kMMErrNotFound = 993;
 constexpr long long kMMErrVolumeNotAvailable = 1005;
 
 }  // namespace
@@ -131,11 +130,11 @@ int SingleInstancer_FS::OpenMetaDataForRead(const std::string& path, bool readAh
 
   Log(1, "%s: Cannot open file [%s], error=%s", kOp, path.c_str(), e.AsString().c_str());
   ConvertAndSetLastMMError(e);
-  if (m_llLastError == kMMErrNotFound) {
+  if (m_llLastError == kMMErrPathNotAccessible) {
     const char* missing = !CXoPath::Exists(m_szPath)          ? m_szPath
                           : !CXoPath::Exists(m_strChunkDir)   ? m_strChunkDir.c_str()
                                                               : path.c_str();
-    DisplayError(kMMErrNotFound, 1, missing);
+    DisplayError(kMMErrPathNotAccessible, 1, missing);
   } else {
     DisplayError(static_cast<unsigned long>(static_cast<int>(m_llLastError)), 1, "Failed to open chunk file on media");
   }

@@ -10,13 +10,6 @@
 
 #include "MediaFileSystem/SingleInstancerFS.h"
 
-namespace {
-
-constexpr unsigned int kMMErrDiskFull = 767;
-constexpr unsigned int kMMErrAccessDenied = 996;
-
-}  // namespace
-
 int SingleInstancer_FS::getFreeSpaceFromMedia(unsigned long long& bytes) {
   static const char kOperation[] = "SingleInstancer_FS::getFreeSpaceFromMedia";
   bytes = 0;

@@ -16,7 +16,6 @@
 namespace {
 
 constexpr uint64_t kGuardWord = 0xABABABABABABABABULL;
-constexpr unsigned int kMMErrDiskFull = 767;
 constexpr int kDataFile = 1;
 constexpr int kMetaDataFile = 2;
 

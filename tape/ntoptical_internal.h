@@ -14,8 +14,6 @@ inline constexpr long long kMMErrWriteProtected = 766;
 inline constexpr long long kMMErrEndOfData = 773;  // a read at the end of a file
 inline constexpr long long kMMErrDiskDamaged = 798;
 inline constexpr long long kMMErrFileExists = 975;
-inline constexpr long long kMMErrPathNotAccessible = 993;  // among others: no file has the name
-inline constexpr long long kMMErrNoDriveObject = 994;
 
 // The media kind of the optical media's reports to the job (tape and optical drives).
 inline constexpr int kDisplayKind = 0;

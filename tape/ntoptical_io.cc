@@ -78,9 +78,9 @@ int nt_fs_optical::CreateSpecific(const MediaFSArchiveFileId_t* id) {
   if (m_llFileNumber == -1) m_llFileNumber = m_llNumFiles++;
   if (!HasDrive()) {
     Log(1, "%s %d Drive initialization has been invalid for the Optical Mount path <%s> win errno=%d", kSource,
-        __LINE__, m_strLogicalDrive.c_str(), static_cast<int>(kMMErrNoDriveObject));
-    MediaFSSetLastError(kMMErrNoDriveObject);
-    DisplayError(kMMErrNoDriveObject, kDisplayKind, "Failed to initialize the optical medium of the Optical mount path");
+        __LINE__, m_strLogicalDrive.c_str(), static_cast<int>(kMMErrInvalidHandle));
+    MediaFSSetLastError(kMMErrInvalidHandle);
+    DisplayError(kMMErrInvalidHandle, kDisplayKind, "Failed to initialize the optical medium of the Optical mount path");
     return -1;
   }
   ReadKBRemaining();
@@ -185,7 +185,7 @@ int nt_fs_optical::WriteToMedia(const char* buf, long len, int* eom) {
   }
   if (!HasDrive()) {
     Log(1, "Drive has not been initialized correctly.\n");
-    SetLastError(kMMErrNoDriveObject, "Failing the write request due to an invalid state on to the optical drive");
+    SetLastError(kMMErrInvalidHandle, "Failing the write request due to an invalid state on to the optical drive");
     return -1;
   }
   if (m_llPartBlockCode != 0) return RefuseFileWithPartBlock();
@@ -227,7 +227,7 @@ int nt_fs_optical::WriteToMedia(const char* buf, long len, int* eom) {
 int nt_fs_optical::ReadFromMedia(char* buf, long len) {
   if (!HasDrive()) {
     Log(1, "Drive has not been initialized correctly.\n");
-    SetLastError(kMMErrNoDriveObject, "Failing the read request due to an invalid state on to the optical drive");
+    SetLastError(kMMErrInvalidHandle, "Failing the read request due to an invalid state on to the optical drive");
     return -1;
   }
   const long got = m_pDrive->read(m_iOpenHandle, buf, len);

@@ -30,7 +30,7 @@ nt_fs_optical::~nt_fs_optical() {
 
 long long nt_fs_optical::TakeDriveError(std::string& text) {
   text.clear();
-  const long long code = m_pDrive != nullptr ? m_pDrive->getLastError(text) : kMMErrNoDriveObject;
+  const long long code = m_pDrive != nullptr ? m_pDrive->getLastError(text) : kMMErrInvalidHandle;
   MediaFSSetLastError(code);
   return code;
 }

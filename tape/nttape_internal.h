@@ -24,7 +24,6 @@ inline constexpr long long kMMErrPhysicalEnd = 974;
 inline constexpr long long kMMErrMediaNotVerified = 759;
 inline constexpr long long kMMErrPositionWentBack = 972;
 inline constexpr long long kMMErrSerialMismatch = 973;
-inline constexpr long long kMMErrNoDriveObject = 994;
 
 inline constexpr char kNoDriveObjectText[] = "No tape drive object could be made for the device path %s";
 

@@ -23,7 +23,7 @@ template <class Tape>
 long long TapeRoutines<Tape>::DriveError(Tape& t) {
   if (t.m_pDrive == nullptr) {
     t.m_strDeviceError = StringFormat(kNoDriveObjectText, t.m_szPath);
-    return kMMErrNoDriveObject;
+    return kMMErrInvalidHandle;
   }
   std::string text;
   const int code = t.m_pDrive->getLastError(text);

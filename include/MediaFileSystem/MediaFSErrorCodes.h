@@ -24,9 +24,11 @@ inline constexpr long long kMFSErrPartialChangeJournal = 30074;     // inside an
 inline constexpr long long kMFSErrBufferGuardCorrupted = 30077;     // inside an error value
 inline constexpr long long kMFSErrMountPathLookupFailed = 30079;
 
-// Media manager codes the frame sets.
+// Media manager codes the frame sets. Those that system errors convert to (767, 993, 994, 996)
+// are named beside the conversion, in platform/error.h.
 inline constexpr long long kMMErrOutOfMemory = 104;
 inline constexpr long long kMMErrNoFileInterface = 124;  // no file-system or file interface for the storage
+inline constexpr long long kMMErrMountPathOffline = 312;  // a path and its mount path's root are both missing
 inline constexpr long long kMMErrImpersonationFailed = 751;
 
 // CreateSpecific and Create: the media has no room for the archive file (the volume is marked full).

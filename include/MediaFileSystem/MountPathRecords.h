@@ -2,8 +2,21 @@
 // server and Gluster mount paths, the parsed form of the path text (DataServerMountPathInfo).
 #pragma once
 
+#include <strings.h>
+
+#include <cstddef>
 #include <cstdint>
 #include <string>
+
+// Paths on the scale-out storage's Gluster volumes begin with these eight characters.
+inline constexpr char kGlusterPathPrefix[] = "/lg/glus";
+inline constexpr size_t GLUSTER_PATH_PREFIX_LEN = sizeof(kGlusterPathPrefix) - 1;
+
+// Whether `path` begins with kGlusterPathPrefix, letters compared without regard to case (the
+// store's hard-link test and the chunk pruner; the chunk reader compares with case).
+inline bool StartsWithGlusterPrefixNoCase(const char* path) {
+  return path != nullptr && strncasecmp(path, kGlusterPathPrefix, GLUSTER_PATH_PREFIX_LEN) == 0;
+}
 
 // Transports of a data server or Gluster mount path.
 enum DataServerTransport : int32_t {

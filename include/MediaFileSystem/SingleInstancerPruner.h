@@ -26,6 +26,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -197,7 +198,11 @@ class CSingleInstancerPruner {
   bool CollectWithoutIndexWork(uint64_t primaryId);
   void WithholdOneId();
   std::string VolumeFolder(const std::string& mountPath, unsigned int volId);
-  int VolumeTestFailed(const std::string& folder, unsigned int volId);
+  // After a chunk folder (`chunkId` given) or a volume folder could not be examined: 0 when it is
+  // gone, with its "DN" record written; -1 when it is still there or its existence test fails; -2
+  // when the test fails with media manager error 312 (the mount path is offline).
+  int TestVanishedFolder(const char* tag, const std::string& folder, unsigned int volId,
+                         std::optional<unsigned long long> chunkId);
   // With "DedupLogonAgainOnErr22" on, an errno 22 failure binds the mount path again (true).
   bool RebindOnInvalidArgument(const CXoError& e);
   int RemoveMarkerAndFolder(const std::string& folder, unsigned int volId);
@@ -207,6 +212,9 @@ class CSingleInstancerPruner {
   CXoError FlushFolder(const std::string& folder);
   int FlushAfterFailure(const std::string& folder);
   static bool IsGone(const CXoError& e);
+
+  // The host's consent to a volume folder's removal: a file of this name directly inside it.
+  static constexpr char kPrunableMarker[] = ".prunable";
 
   EvDebug* m_pLog;
   EvDebug m_OwnLog;

@@ -7,6 +7,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <fstream>
 #include <memory>
 
@@ -133,6 +134,28 @@ TEST(SkarvoFSTest, ParsesItsOwnPathsAndLooksUpPrefixes) {
   EXPECT_NE(0, fs->Lookup(dir.path(), "CHUNK_", &found));
   EXPECT_EQ(0, fs->Lookup(dir.path(), "CHUNK_", &found));
   EXPECT_EQ("Lookup " + dir.path() + " CHUNK_", platform::RemoteStorage().calls.back());
+}
+
+// A listing that breaks off is no answer: the entries after the break may hold what is looked for.
+TEST(SkarvoFSTest, ALookUpWhoseListingBreaksOffFails) {
+  TempDir dir;
+  platform::RemoteStorage().skarvoPrefixes = {dir.path()};
+  for (const char* name : {"a", "b", "c"}) std::ofstream(dir / name) << "x";
+  const struct {
+    const char* what;
+    int nth;  // the read of the folder that fails
+  } cases[] = {{"at the first read", 1}, {"after the first entry", 2}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    platform::Faults().Reset();
+    platform::Faults().Add({platform::FsOp::ReadDir, dir.path(), c.nth, 1, EIO});
+    bool found = true;
+    EXPECT_EQ(EIO, CSkarvoFS::Instance()->Lookup(dir.path(), "CHUNK_", &found));
+    EXPECT_TRUE(found) << "a failed look-up leaves the answer alone";
+  }
+  bool found = true;
+  EXPECT_EQ(0, CSkarvoFS::Instance()->Lookup(dir.path(), "CHUNK_", &found));
+  EXPECT_FALSE(found);
 }
 
 }  // namespace

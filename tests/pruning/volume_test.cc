@@ -150,6 +150,26 @@ TEST_F(VolumeTest, DistributedStorageAsksItsLookUp) {
   EXPECT_TRUE(platform::LogContains("No chunk folders exist in volume ["));
 }
 
+// The storage's listing of the volume breaks off after its first entry: what it did not list may
+// be a chunk folder, so the volume stays.
+TEST_F(VolumeTest, DistributedStorageKeepsAVolumeWhoseListingBreaksOff) {
+  platform::RemoteStorage().skarvoPrefixes = {mountPath};
+  std::filesystem::create_directories(Vol());
+  craft::WriteFile(path_append(Vol(), ".prunable"), "");
+  craft::WriteFile(path_append(Vol(), "f"), "");
+  platform::FaultRule rule;
+  rule.op = platform::FsOp::ReadDir;
+  rule.pathContains = Vol();
+  rule.nth = 2;
+  rule.err = EIO;
+  platform::Faults().Add(rule);
+  auto p = Bound();
+  EXPECT_EQ(-1, p->PruneVolume(kVol));
+  EXPECT_TRUE(Exists(path_append(Vol(), ".prunable")));
+  EXPECT_TRUE(Exists(path_append(Vol(), "f")));
+  EXPECT_EQ(std::vector<std::string>{}, DeleteLogRecords());
+}
+
 TEST_F(VolumeTest, CacheMountPathSwitchesTheInterfaces) {
   platform::MountPathRecord cache;
   cache.mountPath = path_append(dir.path(), "cache12");

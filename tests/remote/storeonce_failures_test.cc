@@ -113,7 +113,7 @@ TEST_F(StoreOnceFailures, FailingCallsOfTheAppliance) {
       {"index create", {ApplianceOp::Open, ".idx", 1, 1, 1008}, [](auto& m) { return AddEntry(m); }, -1},
       {"metadata write", {ApplianceOp::Write, ".meta", 1, 1, 1009}, [](auto& m) { return WriteMeta(m); }, -1},
       {"clone", {ApplianceOp::Clone, "1.data", 1, 1, 1010}, [](auto& m) { return Clone(m); }, -1},
-      // As the size query's failure is specified: -1, the last error left alone.
+      // A failed size query of the copy target fails the scheduling with -1 and sets no last error.
       {"copy target size", {ApplianceOp::Size, "1.data", 1, 1, 1011}, [](auto& m) { return Schedule(m); }, -1, false},
       {"data flush",
        {ApplianceOp::Flush, "1.data", 1, 1, 1012},
