@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <memory>
 
+#include "MediaFileSystem/MediaFSErrorCodes.h"
 #include "MediaFileSystem/RealMagnetic.h"
 #include "platform/platform.h"
 
@@ -113,6 +114,16 @@ CXoError RealMagneticFS::DeleteDirectory(CFSInterface* fs, const char* path, EvD
   e = fs->RemoveDirectory(path, 0);
   if (e.IsFailure()) return e.Push(FX_LOCATION);
   return CXoError::Success();
+}
+
+CXoError RealMagneticFS::FlushFolder(const CFSInitParams& params, const std::string& folder) {
+  std::unique_ptr<CFileInterface> dir(CFileInterface::GetFileInterfaceInstance(params));
+  if (!dir) return FXErrorUtil::ErrorMM(FX_LOCATION, kMMErrNoFileInterface, "No file interface for [%s]", folder.c_str());
+  CXoError e = dir->Open(folder, O_RDONLY | O_DIRECTORY, 0, 0);
+  if (e.IsFailure()) return e.Push(FX_LOCATION);
+  e = dir->Flush();
+  (void)dir->Close();
+  return e.IsFailure() ? e.Push(FX_LOCATION) : e;
 }
 
 int RealMagneticFS::GrantDeletePermissions(CFSInterface*, const char*, EvDebug*) { return 0; }

@@ -221,7 +221,7 @@ int RealMagneticFS::FinalizeChunkForBackup() {
   // The file's flush made its bytes durable, not its name: until the folder that holds the name
   // is flushed too, a power cut can take a file whose close the media manager has recorded.
   const std::string folder = CXoPath::GetParent(m_szChunkPath);
-  e = SingleInstancer_FS::FlushFolder(m_FSInitParams, folder);
+  e = FlushFolder(m_FSInitParams, folder);
   if (e.IsFailure()) {
     ConvertAndSetLastMMError(e);
     Log(1, "%s: Cannot flush the folder [%s] of the chunk file [%s], error=%s",

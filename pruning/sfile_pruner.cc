@@ -8,6 +8,7 @@
 #include <cstdarg>
 #include <map>
 
+#include "MediaFileSystem/RealMagnetic.h"
 #include "MediaFileSystem/SingleInstancerPruner.h"
 #include "MediaFileSystem/zovadAdeveFS.h"
 #include "platform/checked_add.h"
@@ -565,5 +566,5 @@ int CSFilePruner::ChunkFolderHoldsContainers() {
 CXoError CSFilePruner::FlushChunkFolder() {
   // Object stores have no folders whose names could be lost.
   if (IsRemoteStorage(m_FSInitParams.m_Type)) return CXoError::Success();
-  return SingleInstancer_FS::FlushFolder(m_FSInitParams, m_sChunkPath);
+  return RealMagneticFS::FlushFolder(m_FSInitParams, m_sChunkPath);
 }

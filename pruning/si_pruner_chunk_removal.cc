@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "MediaFileSystem/RealMagnetic.h"
 #include "MediaFileSystem/SingleInstancerFS.h"
 #include "MediaFileSystem/SingleInstancerPruner.h"
 #include "platform/remote_storage.h"
@@ -41,13 +42,7 @@ bool LogTrailerRemovalFirst(CFSInterface* fs, EvDebug* deleteLog, unsigned int m
 CXoError CSingleInstancerPruner::FlushFolder(const std::string& folder) {
   // Object stores publish removals whole: they have no folder to flush.
   if (m_pFS == nullptr || IsCloud()) return CXoError::Success();
-  std::unique_ptr<CFileInterface> dir(CFileInterface::GetFileInterfaceInstance(m_pFS->GetInitParams()));
-  if (!dir) return FXErrorUtil::ErrorWin32(FX_LOCATION, 87, "No file interface for [%s]", folder.c_str());
-  CXoError e = dir->Open(folder, O_RDONLY | O_DIRECTORY, 0, 0);
-  if (e.IsFailure()) return e.Push(FX_LOCATION);
-  e = dir->Flush();
-  (void)dir->Close();
-  return e.IsFailure() ? e.Push(FX_LOCATION) : e;
+  return RealMagneticFS::FlushFolder(m_pFS->GetInitParams(), folder);
 }
 
 int CSingleInstancerPruner::TestVanishedFolder(const char* tag, const std::string& folder, unsigned int volId,

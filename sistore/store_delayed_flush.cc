@@ -10,6 +10,7 @@
 // A request is in exactly one place: the free list, the delayed queue or the busy queue. Only the
 // host's thread touches the queues; a busy request belongs to the flusher until it is collected.
 
+#include "MediaFileSystem/RealMagnetic.h"
 #include "MediaFileSystem/SingleInstancerFS.h"
 
 namespace {
@@ -235,14 +236,6 @@ int SingleInstancer_FS::FlushChangedFolders(const char* op) {
   return 0;
 }
 
-CXoError SingleInstancer_FS::FlushFolder(const std::string& folder) { return FlushFolder(m_FileInitParams, folder); }
-
-CXoError SingleInstancer_FS::FlushFolder(const CFSInitParams& params, const std::string& folder) {
-  std::unique_ptr<CFileInterface> dir(CFileInterface::GetFileInterfaceInstance(params));
-  if (!dir) return FXErrorUtil::ErrorMM(FX_LOCATION, kIdxMMErrNoFileInterface, "No file interface for [%s]", folder.c_str());
-  CXoError e = dir->Open(folder, O_RDONLY | O_DIRECTORY, 0, 0);
-  if (e.IsFailure()) return e.Push(FX_LOCATION);
-  e = dir->Flush();
-  (void)dir->Close();
-  return e.IsFailure() ? e.Push(FX_LOCATION) : e;
+CXoError SingleInstancer_FS::FlushFolder(const std::string& folder) {
+  return RealMagneticFS::FlushFolder(m_FileInitParams, folder);
 }

@@ -105,6 +105,10 @@ class RealMagneticFS : public media_fs {
   static CXoError DeleteFile(CFSInterface* fs, const char* path, EvDebug* log);
   // Removes the (empty) folder if it exists. Success when the folder is gone.
   static CXoError DeleteDirectory(CFSInterface* fs, const char* path, EvDebug* log);
+  // Makes the names in `folder` durable (a file created, renamed or removed there survives a power
+  // cut), through a file interface made from `params`. Storages without folders have nothing to
+  // flush: callers on object stores skip it.
+  static CXoError FlushFolder(const CFSInitParams& params, const std::string& folder);
   // Nothing to grant or revoke on these storages: 0.
   static int GrantDeletePermissions(CFSInterface* fs, const char* path, EvDebug* log);
   static int RevokeDeletePermissionsFromAll(CFSInterface* fs, const char* path, EvDebug* log);

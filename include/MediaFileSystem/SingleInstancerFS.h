@@ -272,8 +272,6 @@ class SingleInstancer_FS : public media_fs {
   static CXoError LockChunkForCompaction(SCmpctChnkLockCtx* ctx, EvDebug* log, bool bLockSfileIdx);
   static CXoError RenameCompactableFile(std::string& strSrc, std::string& strDst, CFSInterface* fs, EvDebug* log);
   static bool IsSfileHardLink(std::string& path);
-  // Makes the names in `folder` durable, through a file interface made from `params`.
-  static CXoError FlushFolder(const CFSInitParams& params, const std::string& folder);
   static int GetPermissionsResetFlag(EvDebug* log);
   static CXoError AttemptPermissionsReset(CFSInterface* fs, const char* szPath, EvDebug* log, bool flag, bool& bReset);
   static CXoError ShouldRecoverCompactableFile(CFSInterface* fs, const char* szPath, EvDebug* log,
