@@ -283,9 +283,17 @@ int CSFilePruner::PruneEntry(uint32_t key, unsigned long long metaOffset) {
         static_cast<unsigned long long>(searchKey), m_sSFileIdxPath.c_str());
     return 1;
   }
-  if (version >= 2 && metaOffset != 0) {
-    (void)ozassert(ExtractSFileOffset(metaOffset) == entry.DataFileOffset,
-                   "EXTRACT_SFILE_OFFSET (ullMetaOffset) == Entry.DataFileOffset", __FILE__, __func__, __LINE__);
+  // Keys are reissued when an index lost its last records: an appending job numbers its objects
+  // on from the last key left. The entry found may then be another object's, and clearing it
+  // would hand a live object to reclamation.
+  if (version >= 2 && metaOffset != 0 &&
+      ExtractSFileOffset(metaOffset) != static_cast<uint32_t>(entry.DataFileOffset)) {
+    Log(1, kTag, __LINE__,
+        "Index entry for key [%llu] in file [%s] is at offset [%llu], not at the offset [%u] of metadata offset "
+        "[%llu]. It is another object's and is kept.",
+        static_cast<unsigned long long>(searchKey), m_sSFileIdxPath.c_str(),
+        static_cast<unsigned long long>(entry.DataFileOffset), ExtractSFileOffset(metaOffset), metaOffset);
+    return 1;
   }
   entry.Flags &= ~FLAG_SFILE_ENTRY_VALID;
   e = UpdateEntry(static_cast<long>(position), &entry);

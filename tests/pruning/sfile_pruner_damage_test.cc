@@ -275,6 +275,54 @@ TEST_F(PrunerDamageTest, BytesBetweenIndexedObjectsStay) {
   }
 }
 
+// An index cut after its third record names only container 1: an appending job numbers its
+// objects on from key 3 and so issues keys 4 and 5 again, in a container of its own, while the
+// objects that first had those keys stay in container 2. The database's records of the old
+// objects carry their own offsets, and an entry at another offset is not theirs: it stays valid
+// and the records stay. Every object of the appending job, and every old object no record names,
+// reads back after each pass.
+TEST_F(PrunerDamageTest, ARecordOfAnObjectWhoseKeyWasIssuedAgainPrunesNoOtherObject) {
+  constexpr long long kChunk = 70;
+  SetConfig("MaxSFileContainerItems", 3);
+  const std::vector<sitest::WrittenObject> first = BackupRoadChunk(kChunk, {20000, 30000, 40000, 50000, 60000, 70000});
+  ASSERT_EQ(1u, first[2].container);
+  ASSERT_EQ(2u, first[3].container);
+  std::filesystem::resize_file(ContainerIndexPath(kChunk), kIndexHeaderBlock + 3 * kRecordSize);
+
+  std::vector<sitest::WrittenObject> appended;
+  {
+    auto store = BackupChunk(kChunk, true, 0, true);
+    uint64_t key = store->GetLastObjectNumber();
+    ASSERT_EQ(3u, key);
+    for (uint32_t size : {45000u, 55000u}) {
+      sitest::WrittenObject w;
+      ASSERT_EQ(0, sitest::WriteObject(*store, {++key, size, 100, 7000 + key}, w));
+      appended.push_back(w);
+    }
+    ASSERT_EQ(0, sitest::Checkpoint(*store));
+    ASSERT_EQ(0, store->Close());
+  }
+  ASSERT_EQ(3u, appended[1].container);
+  ASSERT_NE(first[4].offset, appended[1].offset);
+
+  std::vector<sitest::WrittenObject> live = {first[0], first[1], first[2], first[5]};
+  live.insert(live.end(), appended.begin(), appended.end());
+  AddRecords({Rec(kMP1, kVolId, kChunk, 4, 0, DbMetaOffset(first[3])),
+              Rec(kMP1, kVolId, kChunk, 5, 0, DbMetaOffset(first[4]))});
+  for (int pass = 0; pass < 2; ++pass) {
+    SCOPED_TRACE("pass " + std::to_string(pass));
+    auto p = MakeDriver();
+    ASSERT_EQ(0, p->PruneZeroRefRecords(&db, nullptr, nullptr, 3600));
+    const std::vector<uint64_t> left = RecordsLeft();
+    EXPECT_NE(left.end(), std::find(left.begin(), left.end(), kChunk * 1000 + 5));
+    EXPECT_TRUE(RemovalsAndCuts(kChunk).empty()) << ::testing::PrintToString(RemovalsAndCuts(kChunk));
+    for (const SSfileContainerIndexEntry& e : Records(kChunk)) {
+      EXPECT_TRUE(e.Key != 5 || (e.Flags & FLAG_SFILE_ENTRY_VALID) != 0);
+    }
+    ExpectRestored(kChunk, live);
+  }
+}
+
 // A pass removes a container and is killed before the index marks it and before its delete-log
 // record. The container is gone, its entries unmarked, its records still in the database: the next
 // pass records the removal.
