@@ -41,6 +41,16 @@ class PrunerDamageTest : public prunetest::BackupRoadTest {
     return std::to_string(kMP1) + " " + std::to_string(kVolId) + " " + std::to_string(chunk) + " " + rest;
   }
 
+  // Chunk `chunk` through the backup road, five objects to a container from container 1, with the
+  // captured logs emptied first.
+  std::vector<sitest::WrittenObject> FiveToAContainer(long long chunk, const std::vector<uint32_t>& sizes) {
+    platform::ResetLogs();
+    std::vector<sitest::WrittenObject> objects = BackupRoadChunk(chunk, sizes);
+    EXPECT_EQ(1u, objects[kPerContainer - 1].container);
+    EXPECT_EQ(2u, objects[kPerContainer].container);
+    return objects;
+  }
+
   // Rewrites record `position` of the chunk's container index through the index itself, so that
   // its checksum holds.
   void RewriteRecord(long long chunk, int64_t position, const std::function<void(SSfileContainerIndexEntry&)>& change) {
@@ -89,11 +99,7 @@ TEST_F(PrunerDamageTest, ACutIndexLosesNoObjectItNoLongerNames) {
   long long chunk = 60;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    ++chunk;
-    platform::ResetLogs();
-    const std::vector<sitest::WrittenObject> objects = BackupRoadChunk(chunk, sizes);
-    ASSERT_EQ(1u, objects[4].container);
-    ASSERT_EQ(2u, objects[5].container);
+    const std::vector<sitest::WrittenObject> objects = FiveToAContainer(++chunk, sizes);
     std::filesystem::resize_file(ContainerIndexPath(chunk), c.indexBytes);
     std::map<uint32_t, long long> sizesBefore;
     for (const sitest::WrittenObject& w : objects) sizesBefore[w.container] = Size(ContainerPath(chunk, w.container));
@@ -367,11 +373,7 @@ TEST_F(PrunerDamageTest, RecordsNamingAnotherContainerReclaimNoOtherObject) {
   long long chunk = 80;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    ++chunk;
-    platform::ResetLogs();
-    const std::vector<sitest::WrittenObject> objects = BackupRoadChunk(chunk, sizes);
-    ASSERT_EQ(1u, objects[4].container);
-    ASSERT_EQ(2u, objects[5].container);
+    const std::vector<sitest::WrittenObject> objects = FiveToAContainer(++chunk, sizes);
     RewriteRecord(chunk, c.position, [&](SSfileContainerIndexEntry& e) { e.ContainerNo = c.container; });
 
     std::vector<CZeroRefRecord> records;
