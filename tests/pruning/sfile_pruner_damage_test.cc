@@ -358,7 +358,7 @@ TEST_F(PrunerDamageTest, RecordsNamingAnotherContainerReclaimNoOtherObject) {
     int64_t position;   // of the record made to name `container`
     uint32_t container;
     std::set<uint64_t> pruned;
-    std::vector<std::string> records;  // of holes, cuts and removals
+    std::vector<std::string> records;  // the holes made, by object: "H <first>:<objects>"
   };
   const Case cases[] = {
       // Its range lies over objects 6 to 8 of container 2.
@@ -378,7 +378,8 @@ TEST_F(PrunerDamageTest, RecordsNamingAnotherContainerReclaimNoOtherObject) {
 
     std::vector<CZeroRefRecord> records;
     for (uint64_t key : c.pruned) {
-      records.push_back(Rec(kMP1, kVolId, static_cast<unsigned long long>(chunk), key, 0, DbMetaOffset(objects[key - 1])));
+      const sitest::WrittenObject& w = objects[key - 1];
+      records.push_back(Rec(kMP1, kVolId, static_cast<unsigned long long>(chunk), key, 0, DbMetaOffset(w)));
     }
     AddRecords(records);
     auto p = MakeDriver();
@@ -387,9 +388,10 @@ TEST_F(PrunerDamageTest, RecordsNamingAnotherContainerReclaimNoOtherObject) {
 
     std::vector<std::string> expected;
     for (const std::string& r : c.records) {
-      const sitest::WrittenObject& w = objects[std::stoull(r.substr(2)) - 1];
+      const size_t first = std::stoull(r.substr(2)) - 1;
+      const sitest::WrittenObject& w = objects[first];
       uint64_t length = 0;
-      for (uint64_t k = 0; k < std::stoull(r.substr(r.find(':') + 1)); ++k) length += objects[w.shape.key - 1 + k].shape.Length();
+      for (size_t k = first; k < first + std::stoull(r.substr(r.find(':') + 1)); ++k) length += objects[k].shape.Length();
       expected.push_back("H " + LogRec(chunk, std::to_string(w.container) + " " + std::to_string(w.offset) + " " +
                                                    std::to_string(length)));
     }
@@ -452,7 +454,8 @@ TEST_F(PrunerDamageTest, RecordsRewrittenAtRandomKeepEveryValidAndEveryUnprunedB
           c.container = static_cast<uint32_t>(rng() % (containerSizes.rbegin()->first + 2));
           break;
         case 1:  // another object's offset, or any
-          c.begin = rng() % 2 == 0 ? objects[rng() % objects.size()].offset : rng() % (containerSizes[w.container] + 20000);
+          c.begin = rng() % 2 == 0 ? objects[rng() % objects.size()].offset
+                                   : rng() % (containerSizes[w.container] + 20000);
           break;
         default:
           length = rng() % (2 * length + 1000);
