@@ -6,8 +6,10 @@
 // Input: a byte of flags, two 16-bit lengths (the index's bytes and the first container's), then
 // the index, the first container and the second. Flags: bit 0 recomputes the CRCs of the index's
 // header and records, so that fuzzing reaches past them; bits 1 to 3 choose the entries to prune
-// (every n-th); bits 4 and 5 switch hole drilling and truncation off. The seeds are chunks that
-// the library's own index writer and the container layout make, one with a compacted container.
+// (every n-th); bits 4 and 5 switch hole drilling and truncation off; bit 6 gives each record's
+// owner field as the metadata offset, else its data offset, as the database keeps it. The seeds
+// are chunks that the library's own index writer and the container layout make, one with a
+// compacted container.
 
 #include <stdlib.h>
 #include <zlib.h>
@@ -199,7 +201,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (pruner.OpenSfileIdx(1, box.mountPath, 1, 1) == 0) {
       const size_t every = 1 + ((flags >> 1) & 7);
       for (size_t i = 0; i < before.size(); i += every) {
-        if (pruner.PruneEntry(static_cast<uint32_t>(before[i].Key), before[i].OwnerValue32) < 0) break;
+        const uint64_t metaOffset = (flags & 0x40) ? before[i].OwnerValue32 : before[i].DataFileOffset;
+        if (pruner.PruneEntry(static_cast<uint32_t>(before[i].Key), metaOffset) < 0) break;
       }
       bool empty = false;
       (void)pruner.Finalize(empty);

@@ -282,9 +282,17 @@ int CSFilePruner::PruneEntry(uint32_t key, unsigned long long metaOffset) {
         static_cast<unsigned long long>(searchKey), m_sSFileIdxPath.c_str());
     return 1;
   }
-  if (version >= 2 && metaOffset != 0) {
-    (void)ozassert(ExtractSFileOffset(metaOffset) == entry.DataFileOffset,
-                   "EXTRACT_SFILE_OFFSET (ullMetaOffset) == Entry.DataFileOffset", __FILE__, __func__, __LINE__);
+  // Keys are reissued when an index lost its last records: an appending job numbers its objects
+  // on from the last key left. The entry found may then be another object's, and clearing it
+  // would hand a live object to reclamation.
+  if (version >= 2 && metaOffset != 0 &&
+      ExtractSFileOffset(metaOffset) != static_cast<uint32_t>(entry.DataFileOffset)) {
+    Log(1, kTag, __LINE__,
+        "Index entry for key [%llu] in file [%s] is at offset [%llu], not at the offset [%u] of metadata offset "
+        "[%llu]. It is another object's and is kept.",
+        static_cast<unsigned long long>(searchKey), m_sSFileIdxPath.c_str(),
+        static_cast<unsigned long long>(entry.DataFileOffset), ExtractSFileOffset(metaOffset), metaOffset);
+    return 1;
   }
   entry.Flags &= ~FLAG_SFILE_ENTRY_VALID;
   e = UpdateEntry(static_cast<long>(position), &entry);
@@ -373,32 +381,16 @@ int CSFilePruner::Finalize(bool& bEmpty) {
   StartCounter(m_FinalizeCounter);
   Log(1, kTag, __LINE__, "Finalizing SI entries in chunk [%llu].", m_ullChunkId);
   bEmpty = true;
-  m_vDeferred.clear();
-  m_mRuns.clear();
   m_bRemovedAny = false;
 
+  // Every run of a container is read before any of its bytes go: a number that comes back later
+  // in the index may name valid objects where an earlier run's pruned entries lie.
   const uint64_t headerBytes = version <= 1 ? kOldObjectHeaderBytes : 0;
-  SSFileInfo info;
-  bool haveSFile = false;
-  SSFileRange pending;
-  bool pendingSet = false;
-  uint64_t prevEnd = 0;  // where the run's previous entry ended: entries of a run must ascend
+  std::map<uint32_t, SSFileInfo> containers;
+  SRun run;
+  SSFileInfo* info = nullptr;
+  bool haveRun = false;
   uint32_t failures = 0;
-
-  auto closeRun = [&]() {
-    if (pendingSet && pending.uLength != 0) {
-      info.Tail = pending;
-      info.vRanges.push_back(pending);
-    }
-    pendingSet = false;
-    pending = SSFileRange();
-    SRunSummary& summary = m_mRuns[info.uSFileNum];
-    ++summary.uRuns;
-    if (!info.bAllPruned) summary.bAnyValid = true;
-    summary.uEnd = std::max(summary.uEnd, info.uEntriesEnd);
-    if (info.bGap) summary.bGap = true;
-    if (!info.bDeleted && FinalizeSFile(&info) != 0) ++failures;
-  };
 
   int64_t position = -1;
   SSfileContainerIndexEntry entry{};
@@ -406,74 +398,28 @@ int CSFilePruner::Finalize(bool& bEmpty) {
   CXoError walk = m_pSFileIdx->GetFirstEntry(&position, &entry);
   StopCounter(m_WalkCounter);
   while (walk.IsSuccess() && position >= 0) {
-    bool process = true;
-    if (!haveSFile || entry.ContainerNo != info.uSFileNum) {
-      if (haveSFile) closeRun();
-      info = SSFileInfo();
-      info.uSFileNum = entry.ContainerNo;
-      info.llFirstEntry = info.llLastEntry = position;
-      haveSFile = true;
-      prevEnd = kSFileHeaderBytes;
-      if ((entry.Flags & FLAG_SFILE_REMOVED) != 0) {
-        info.bDeleted = true;
-        process = false;
-      }
+    if (!haveRun || entry.ContainerNo != run.uSFileNum) {
+      if (haveRun) CloseRun(run, *info);
+      info = &containers[entry.ContainerNo];
+      StartRun(run, entry, position, *info);
+      haveRun = true;
     } else {
-      info.llLastEntry = position;
-      process = !info.bDeleted;
+      run.llLastEntry = position;
     }
-    if (process) {
-      // An entry below the end of the one before overlaps it: ranges of such a run are not to be
-      // trusted with holes or cuts.
-      if (entry.DataFileOffset < prevEnd) info.bOrdered = false;
-      // Bytes between two entries belong to no entry of the index: a run of pruned entries ends
-      // before them, so that no hole or cut reaches them.
-      const bool afterGap = entry.DataFileOffset > prevEnd;
-      if (afterGap) info.bGap = true;
-      prevEnd = SaturatingAdd(SaturatingAdd(entry.DataFileOffset, entry.DataLength), headerBytes);
-      info.uEntriesEnd = std::max(info.uEntriesEnd, prevEnd);
-      if ((entry.Flags & FLAG_SFILE_ENTRY_VALID) == 0) {
-        if (pendingSet && afterGap) {
-          pending.uNextOffset = entry.DataFileOffset;
-          info.vRanges.push_back(pending);
-          pendingSet = false;
-        }
-        if (!pendingSet) {
-          pending = SSFileRange();
-          pending.uOffset = entry.DataFileOffset;
-          pending.iFirstEntry = position;
-          pending.bTruncated = (entry.Flags & FLAG_SFILE_TRUNCATED) != 0;
-          pending.bAllDrilled = true;
-          pending.uLength = 0;
-          pendingSet = true;
-        }
-        if ((entry.Flags & FLAG_SFILE_HOLE_DRILLED) == 0) pending.bAllDrilled = false;
-        pending.iLastEntry = position;
-        if ((entry.Flags & FLAG_SFILE_NO_LENGTH) == 0) {
-          pending.uLength = SaturatingAdd(pending.uLength, SaturatingAdd(entry.DataLength, headerBytes));
-        }
-      } else {
-        (void)ozassert((entry.Flags & ~(FLAG_SFILE_ENTRY_VALID | FLAG_SFILE_COMPACTED_CHUNK)) == 0,
-                       "(Entry.Flags & ~(FLAG_SFILE_ENTRY_VALID|FLAG_SFILE_COMPACTED_CHUNK)) == 0", __FILE__,
-                       __func__, __LINE__);
-        if (pendingSet) {
-          pending.uNextOffset = entry.DataFileOffset;
-          info.vRanges.push_back(pending);
-          pendingSet = false;
-        }
-        info.bAllPruned = false;
-        bEmpty = false;
-      }
+    if (!run.bDeleted) {
+      AddToRun(run, entry, position, headerBytes, *info);
+      if ((entry.Flags & FLAG_SFILE_ENTRY_VALID) != 0) bEmpty = false;
     }
     StartCounter(m_WalkCounter);
     walk = m_pSFileIdx->GetNextEntry(&position, &entry);
     StopCounter(m_WalkCounter);
   }
-  // A run whose read failed is not finalized; the work deferred to the walk's end waits for a
-  // walk that sees every run of the chunk.
+  // A walk whose read failed has not seen every run: nothing is reclaimed.
   if (walk.IsSuccess()) {
-    if (haveSFile) closeRun();
-    if (FinishDeferred() != 0) ++failures;
+    if (haveRun) CloseRun(run, *info);
+    for (auto& [number, container] : containers) {
+      if (container.uRuns != 0 && FinalizeSFile(&container) != 0) ++failures;
+    }
   }
 
   if (walk.IsFailure() || failures != 0) {
@@ -545,6 +491,96 @@ int CSFilePruner::Finalize(bool& bEmpty) {
   }
   StopCounter(m_FinalizeCounter);
   return 0;
+}
+
+namespace {
+
+// Adds [begin, end) to extents kept in index order, joining it to the last one where they touch.
+void AddExtent(std::vector<CSFilePruner::SExtent>& extents, uint64_t begin, uint64_t end) {
+  if (!extents.empty() && extents.back().uEnd == begin) {
+    extents.back().uEnd = end;
+  } else {
+    extents.push_back(CSFilePruner::SExtent{begin, end});
+  }
+}
+
+}  // namespace
+
+void CSFilePruner::StartRun(SRun& run, const SSfileContainerIndexEntry& entry, int64_t position, SSFileInfo& info) {
+  run = SRun();
+  run.uSFileNum = entry.ContainerNo;
+  run.llFirstEntry = run.llLastEntry = position;
+  run.bDeleted = (entry.Flags & FLAG_SFILE_REMOVED) != 0;
+  run.uPrevEnd = kSFileHeaderBytes;
+  if (info.vCovered.empty()) {
+    // No hole, cut or removal reaches the container's header.
+    info.uSFileNum = entry.ContainerNo;
+    info.vValid.push_back(SExtent{0, kSFileHeaderBytes});
+    info.vCovered.push_back(SExtent{0, kSFileHeaderBytes});
+  }
+}
+
+void CSFilePruner::AddToRun(SRun& run, const SSfileContainerIndexEntry& entry, int64_t position, uint64_t headerBytes,
+                            SSFileInfo& info) {
+  const uint64_t end = SaturatingAdd(SaturatingAdd(entry.DataFileOffset, entry.DataLength), headerBytes);
+  // An entry below the end of the one before overlaps it: ranges of such a run are not to be
+  // trusted with holes or cuts.
+  if (entry.DataFileOffset < run.uPrevEnd) run.bOrdered = false;
+  // Bytes between two entries belong to no entry of the index: a run of pruned entries ends
+  // before them, so that no hole or cut reaches them.
+  const bool afterGap = entry.DataFileOffset > run.uPrevEnd;
+  run.uPrevEnd = end;
+  AddExtent(info.vCovered, entry.DataFileOffset, end);
+  const bool valid = (entry.Flags & FLAG_SFILE_ENTRY_VALID) != 0;
+  if (run.bPending && (valid || afterGap)) {
+    run.Pending.uNextOffset = entry.DataFileOffset;
+    run.vRanges.push_back(run.Pending);
+    run.bPending = false;
+  }
+  if (valid) {
+    (void)ozassert((entry.Flags & ~(FLAG_SFILE_ENTRY_VALID | FLAG_SFILE_COMPACTED_CHUNK)) == 0,
+                   "(Entry.Flags & ~(FLAG_SFILE_ENTRY_VALID|FLAG_SFILE_COMPACTED_CHUNK)) == 0", __FILE__, __func__,
+                   __LINE__);
+    AddExtent(info.vValid, entry.DataFileOffset, end);
+    info.bAllPruned = false;
+    return;
+  }
+  if (!run.bPending) {
+    run.Pending = SSFileRange();
+    run.Pending.uOffset = entry.DataFileOffset;
+    run.Pending.iFirstEntry = position;
+    run.Pending.bTruncated = (entry.Flags & FLAG_SFILE_TRUNCATED) != 0;
+    run.Pending.bAllDrilled = true;
+    run.Pending.uLength = 0;
+    run.bPending = true;
+  }
+  if ((entry.Flags & FLAG_SFILE_HOLE_DRILLED) == 0) run.Pending.bAllDrilled = false;
+  run.Pending.iLastEntry = position;
+  if ((entry.Flags & FLAG_SFILE_NO_LENGTH) == 0) {
+    run.Pending.uLength = SaturatingAdd(run.Pending.uLength, SaturatingAdd(entry.DataLength, headerBytes));
+  }
+}
+
+void CSFilePruner::CloseRun(SRun& run, SSFileInfo& info) {
+  // A pending range never reaches into the next run.
+  SSFileRange tail;
+  if (run.bPending && run.Pending.uLength != 0) {
+    tail = run.Pending;
+    run.vRanges.push_back(tail);
+  }
+  run.bPending = false;
+  if (run.bDeleted) return;
+  ++info.uRuns;
+  info.vRunFirstEntries.push_back(run.llFirstEntry);
+  if (info.llFirstEntry < 0) info.llFirstEntry = run.llFirstEntry;
+  info.llLastEntry = run.llLastEntry;
+  if (!run.bOrdered) {
+    info.bOrdered = false;
+    info.Tail = SSFileRange();
+    return;
+  }
+  info.vRanges.insert(info.vRanges.end(), run.vRanges.begin(), run.vRanges.end());
+  info.Tail = tail;
 }
 
 int CSFilePruner::ChunkFolderHoldsContainers() {

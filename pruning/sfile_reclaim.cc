@@ -2,14 +2,15 @@
 // holes over pruned runs, a cut of the dead tail, or the container's removal, recorded in the
 // index entries and the delete log.
 //
-// A container number may come back later in the index, and a run of the container that looks all
-// pruned, or that ends in a dead tail, may then sit beside valid objects of the other run. So the
-// walk drills holes inside each run at once but leaves removals and cuts, which reach past the
-// run, to its end (FinishDeferred), when it has seen every run of every container.
+// A container number may come back later in the index, and records whose checksums hold may still
+// contradict each other. So a container is reclaimed only once the walk has read every run of it,
+// and then as one: no hole, cut or removal reaches bytes that a valid entry naming it accounts
+// for, and bytes between its entries that no entry accounts for keep it from removal and cuts.
 #include <algorithm>
 
 #include "MediaFileSystem/SingleInstancerPruner.h"
 #include "MediaFileSystem/zovadAdeveFS.h"
+#include "platform/checked_add.h"
 
 namespace {
 
@@ -60,62 +61,64 @@ CXoError CSFilePruner::DrillHoleStepped(uint64_t offset, uint64_t length) {
   return m_pSFile->DrillHole(offset, length);
 }
 
-int CSFilePruner::FinalizeSFile(SSFileInfo* pSFileInfo) {
-  if (CloseSFile().IsFailure()) return -1;
-  SSFileInfo& info = *pSFileInfo;
-  (void)ozassert(!info.bDeleted, "pSFileInfo->bDeleted == false", __FILE__, __func__, __LINE__);
-  const std::string path = SFilePath(info.uSFileNum);
+namespace {
 
-  if (info.bAllPruned) {
-    // Removed at the walk's end, unless another run of the number holds a valid object; the run
-    // is then drilled, when its entries can be trusted with a hole.
-    m_vDeferred.push_back(SDeferred{info.uSFileNum, info.llFirstEntry, true, false,
-                                    info.bOrdered ? info.Tail : SSFileRange()});
-    // Pruned runs split by bytes that no entry accounts for: the ranges before the tail are
-    // drilled now, in case the container is kept for those bytes.
-    if (!info.bGap || info.vRanges.size() < 2) return 0;
-  } else if (info.vRanges.empty()) {
-    return 0;
-  }
-
-  const bool truncate = !info.bAllPruned && m_bAllowTruncate && info.Tail.uOffset != 0 && !info.Tail.bTruncated &&
-                        info.bOrdered;
-  const bool drill = m_bDrillHoles && !IsDoNotDrill() && CanDrillHolesOnChunk() && info.bOrdered;
-  if (!info.bOrdered) {
-    Log(1, kTag, __LINE__, "Entries of SFILE [%s] overlap. No hole or cut is made in it.", path.c_str());
-  }
-  std::vector<SSFileRange> now = info.vRanges;
-  if (info.bAllPruned && info.Tail.uLength != 0) now.pop_back();  // the tail waits for the walk's end
-  if (truncate) {
-    // The tail waits for its cut; the ranges before it are drilled now.
-    m_vDeferred.push_back(SDeferred{info.uSFileNum, info.llFirstEntry, false, true, info.Tail});
-    now.pop_back();
-  }
-
-  std::vector<SSFileRange> drilled;
-  if (drill && !now.empty()) {
-    unsigned long long size = 0;
-    if (const int opened = OpenForReclaim(path, size); opened != 0) return opened > 0 ? 0 : -1;
-    if (DrillRanges(path, now, size, drilled, info.uSFileNum) != 0) return -1;
-    if (!drilled.empty() && FlushSFile(path) != 0) return -1;
-  }
-
-  if (IsDoNotDrill() && m_pDeleteLog != nullptr) {
-    const size_t count = info.vRanges.size() - (info.Tail.uLength != 0 ? 1 : 0);
-    for (size_t i = 0; i < count; ++i) {
-      Log(2, kTag, __LINE__, "Compactable hole at offset [%llu], size [%llu] in file [%s]",
-          static_cast<unsigned long long>(info.vRanges[i].uOffset),
-          static_cast<unsigned long long>(info.vRanges[i].uLength), path.c_str());
+// Sorts extents and joins those that overlap or touch.
+std::vector<CSFilePruner::SExtent> Joined(std::vector<CSFilePruner::SExtent> extents) {
+  std::sort(extents.begin(), extents.end(),
+            [](const CSFilePruner::SExtent& a, const CSFilePruner::SExtent& b) { return a.uBegin < b.uBegin; });
+  std::vector<CSFilePruner::SExtent> out;
+  for (const CSFilePruner::SExtent& e : extents) {
+    if (!out.empty() && e.uBegin <= out.back().uEnd) {
+      out.back().uEnd = std::max(out.back().uEnd, e.uEnd);
+    } else {
+      out.push_back(e);
     }
   }
+  return out;
+}
 
-  CXoError e = CloseSFile();
-  if (e.IsFailure()) {
-    Log(1, kTag, __LINE__, "Unable to close file [%s]. Error [%s]", path.c_str(), e.AsString().c_str());
-    return -1;
+// Whether [begin, end) overlaps one of `joined` (sorted, apart).
+bool Overlaps(const std::vector<CSFilePruner::SExtent>& joined, uint64_t begin, uint64_t end) {
+  const auto it = std::upper_bound(joined.begin(), joined.end(), begin,
+                                   [](uint64_t at, const CSFilePruner::SExtent& e) { return at < e.uEnd; });
+  return it != joined.end() && it->uBegin < end && begin < end;
+}
+
+}  // namespace
+
+int CSFilePruner::FinalizeSFile(SSFileInfo* pSFileInfo) {
+  if (CloseSFile().IsFailure()) return -1;
+  const SSFileInfo& info = *pSFileInfo;
+  (void)ozassert(!info.bDeleted, "pSFileInfo->bDeleted == false", __FILE__, __func__, __LINE__);
+  const std::string path = SFilePath(info.uSFileNum);
+  if (!info.bOrdered) {
+    Log(1, kTag, __LINE__, "Entries of SFILE [%s] overlap. No hole or cut is made among them.", path.c_str());
   }
-  for (const SSFileRange& r : drilled) MarkEntries(r.iFirstEntry, r.iLastEntry, FLAG_SFILE_HOLE_DRILLED);
-  return 0;
+  // The entries of every run together, in offset order, from the header on: bytes between them
+  // belong to no entry.
+  const std::vector<SExtent> covered = Joined(info.vCovered);
+  const bool gap = covered.size() > 1;
+  const uint64_t logicalEnd = covered.empty() ? 0 : covered.back().uEnd;
+
+  if (info.bAllPruned && !gap) {
+    const int removed = RemoveSFile(info, path, logicalEnd);
+    if (removed != 1) return removed;
+  } else if (info.bAllPruned) {
+    Log(1, kTag, __LINE__,
+        "SFILE number [%u] holds bytes between its indexed objects that no entry of index [%s] accounts for. It "
+        "is kept.",
+        info.uSFileNum, m_sSFileIdxPath.c_str());
+  } else if (info.vRanges.empty()) {
+    return 0;
+  } else if (info.uRuns > 1) {
+    // Valid objects of another run may lie past a run's tail: no cut, only holes.
+    Log(1, kTag, __LINE__, "SFILE number [%u] comes back in index [%s]. Its runs are drilled, never cut.",
+        info.uSFileNum, m_sSFileIdxPath.c_str());
+  }
+  const bool cut = !info.bAllPruned && info.uRuns == 1 && m_bAllowTruncate && info.Tail.uOffset != 0 &&
+                   !info.Tail.bTruncated;
+  return ReclaimRanges(info, path, cut, logicalEnd);
 }
 
 int CSFilePruner::OpenForReclaim(const std::string& path, unsigned long long& size) {
@@ -156,7 +159,7 @@ int CSFilePruner::FlushSFile(const std::string& path) {
 int CSFilePruner::DrillRanges(const std::string& path, const std::vector<SSFileRange>& ranges, uint64_t size,
                               std::vector<SSFileRange>& drilled, uint32_t number) {
   for (const SSFileRange& r : ranges) {
-    if (r.uOffset >= size) break;
+    if (r.uOffset >= size) continue;  // the runs of a container that comes back need not ascend
     if (r.bAllDrilled) continue;
     if (r.uLength < m_uDrillHolesMinSize) continue;
     CXoError e = OpenSFile(path.c_str());
@@ -234,44 +237,7 @@ void CSFilePruner::MarkEntries(int64_t first, int64_t last, uint32_t flag) {
   }
 }
 
-// ---- The walk's end ---------------------------------------------------------------------------
-
-int CSFilePruner::FinishDeferred() {
-  std::stable_sort(m_vDeferred.begin(), m_vDeferred.end(),
-                   [](const SDeferred& a, const SDeferred& b) { return a.uSFileNum < b.uSFileNum; });
-  int result = 0;
-  for (size_t i = 0; i < m_vDeferred.size();) {
-    size_t j = i;
-    while (j < m_vDeferred.size() && m_vDeferred[j].uSFileNum == m_vDeferred[i].uSFileNum) ++j;
-    const uint32_t number = m_vDeferred[i].uSFileNum;
-    const SRunSummary& summary = m_mRuns[number];
-    std::vector<const SDeferred*> items;
-    for (size_t k = i; k < j; ++k) items.push_back(&m_vDeferred[k]);
-    int rc = 0;
-    if (!summary.bAnyValid && summary.uRuns == 1 && summary.bGap) {
-      Log(1, kTag, __LINE__,
-          "SFILE number [%u] holds bytes between its indexed objects that no entry of index [%s] accounts for. It "
-          "is kept.",
-          number, m_sSFileIdxPath.c_str());
-      rc = CutOrDrillTails(number, items, false, summary.uEnd);
-    } else if (!summary.bAnyValid) {
-      // Every run of the number is pruned: the container goes, and each run's first entry says so.
-      rc = RemoveSFile(number, items, summary.uEnd);
-    } else if (summary.uRuns == 1) {
-      rc = CutOrDrillTails(number, items, true, summary.uEnd);
-    } else {
-      // Valid objects of another run may lie past these runs: no removal, no cut; their pruned
-      // runs become holes like any other.
-      Log(1, kTag, __LINE__, "SFILE number [%u] comes back in index [%s]. Its runs are drilled, never cut or removed.",
-          number, m_sSFileIdxPath.c_str());
-      rc = CutOrDrillTails(number, items, false, summary.uEnd);
-    }
-    if (rc != 0) result = -1;
-    i = j;
-  }
-  m_vDeferred.clear();
-  return result;
-}
+// ---- Removal and holes of one container ------------------------------------------------------
 
 // Bytes past the container's last indexed object are no pruned object's: an index that lost its
 // last records (cut by damage) leaves live objects there. Such a container keeps every byte but
@@ -288,9 +254,7 @@ CSFilePruner::EndCheck CSFilePruner::CheckEnd(const std::string& path, uint64_t 
   return EndCheck::kBytesPast;
 }
 
-int CSFilePruner::RemoveSFile(uint32_t number, const std::vector<const SDeferred*>& items, uint64_t logicalEnd) {
-  if (CloseSFile().IsFailure()) return -1;
-  const std::string path = SFilePath(number);
+int CSFilePruner::RemoveSFile(const SSFileInfo& info, const std::string& path, uint64_t logicalEnd) {
   // A container already gone was removed by an earlier pass that stopped before its index flush.
   bool alreadyGone = false;
   CXoError e = OpenSFile(path.c_str());
@@ -320,7 +284,7 @@ int CSFilePruner::RemoveSFile(uint32_t number, const std::vector<const SDeferred
     }
     const EndCheck end = CheckEnd(path, size, logicalEnd);
     if (end == EndCheck::kFailed) return -1;
-    if (end == EndCheck::kBytesPast) return CutOrDrillTails(number, items, false, logicalEnd);
+    if (end == EndCheck::kBytesPast) return 1;  // still open, for its holes
     e = CloseSFile();
     if (e.IsFailure()) {
       Log(1, kTag, __LINE__, "Unable to close file [%s]. Error [%s]", path.c_str(), e.AsString().c_str());
@@ -337,8 +301,8 @@ int CSFilePruner::RemoveSFile(uint32_t number, const std::vector<const SDeferred
       return -1;
     }
   }
-  for (const SDeferred* d : items) {
-    const int64_t first = d->llFirstEntry;
+  // Each run's first entry, so that a later walk skips every run of the container.
+  for (const int64_t first : info.vRunFirstEntries) {
     SSfileContainerIndexEntry entry{};
     e = GetEntry(static_cast<long>(first), &entry);
     if (e.IsFailure()) {
@@ -364,65 +328,91 @@ int CSFilePruner::RemoveSFile(uint32_t number, const std::vector<const SDeferred
   } else {
     Log(1, kTag, __LINE__, "Removed [%s].", path.c_str());
   }
-  if (m_pDeleteLog != nullptr) LogDelete(m_pDeleteLog, __LINE__, "D %u %u %llu %u", m_uMPId, m_uVolId, m_ullChunkId, number);
+  if (m_pDeleteLog != nullptr) {
+    LogDelete(m_pDeleteLog, __LINE__, "D %u %u %llu %u", m_uMPId, m_uVolId, m_ullChunkId, info.uSFileNum);
+  }
   return 0;
 }
 
-int CSFilePruner::CutOrDrillTails(uint32_t number, const std::vector<const SDeferred*>& items, bool cut,
-                                  uint64_t logicalEnd) {
-  if (CloseSFile().IsFailure()) return -1;
-  const std::string path = SFilePath(number);
-  const bool drill = m_bDrillHoles && !IsDoNotDrill() && CanDrillHolesOnChunk();
-  std::vector<SSFileRange> tails;
-  for (const SDeferred* d : items) {
-    if (d->Tail.uLength != 0) tails.push_back(d->Tail);
-  }
-  if (tails.empty() || (!cut && !drill)) return 0;
-
-  unsigned long long size = 0;
-  if (const int opened = OpenForReclaim(path, size); opened != 0) return opened > 0 ? 0 : -1;
-  CXoError e;
-  bool cutDecided = false;
-  std::vector<SSFileRange> drilled;
-  if (cut) {
-    const EndCheck end = CheckEnd(path, size, logicalEnd);
-    if (end == EndCheck::kFailed) return -1;
-    // The tail stays: its pruned objects become a hole like any other run.
-    if (end == EndCheck::kBytesPast) cut = false;
-  }
-  if (cut) {
-    const SSFileRange& tail = tails.front();
-    cutDecided = true;
-    uint64_t physical = 0;
-    if (!Translate(tail.uOffset, physical)) return -1;
-    if (physical < size) {
-      StartCounter(m_TruncateCounter);
-      e = m_pSFile->Truncate(static_cast<CXoFile::offset>(physical));
-      StopCounter(m_TruncateCounter);
-      if (e.IsFailure()) {
-        Log(1, kTag, __LINE__, "Truncate at physical offset [%llu], logical offset [%llu], error [%s]",
-            static_cast<unsigned long long>(physical), static_cast<unsigned long long>(tail.uOffset),
-            e.AsString().c_str());
-        return -1;
-      }
-      Log(1, kTag, __LINE__, "Truncated file [%s] at physical offset [%llu], logical offset [%llu]. Prev Size [%llu]",
-          path.c_str(), static_cast<unsigned long long>(physical), static_cast<unsigned long long>(tail.uOffset), size);
-      if (m_pDeleteLog != nullptr) {
-        LogDelete(m_pDeleteLog, __LINE__, "T %u %u %llu %u %llu %llu %llu", m_uMPId, m_uVolId, m_ullChunkId, number,
-                  static_cast<unsigned long long>(physical), size, static_cast<unsigned long long>(tail.uOffset));
-      }
-      size = physical;
+int CSFilePruner::ReclaimRanges(const SSFileInfo& info, const std::string& path, bool cut, uint64_t logicalEnd) {
+  const auto isTail = [&](const SSFileRange& r) { return r.iFirstEntry == info.Tail.iFirstEntry; };
+  // Records that contradict each other: pruned entries over bytes that a valid entry of another
+  // run accounts for name no dead object.
+  const std::vector<SExtent> valid = Joined(info.vValid);
+  std::vector<SSFileRange> ranges;
+  for (const SSFileRange& r : info.vRanges) {
+    if (!Overlaps(valid, r.uOffset, SaturatingAdd(r.uOffset, r.uLength))) {
+      ranges.push_back(r);
+      continue;
     }
-  } else if (drill && DrillRanges(path, tails, size, drilled, number) != 0) {
-    return -1;
+    Log(1, kTag, __LINE__,
+        "Pruned objects at offset [%llu], size [%llu] of SFILE [%s] lie over bytes of a valid object. No hole or cut "
+        "is made there.",
+        static_cast<unsigned long long>(r.uOffset), static_cast<unsigned long long>(r.uLength), path.c_str());
+    if (isTail(r)) cut = false;
   }
-  if ((cutDecided || !drilled.empty()) && FlushSFile(path) != 0) return -1;
-  e = CloseSFile();
+
+  const bool drill = m_bDrillHoles && !IsDoNotDrill() && CanDrillHolesOnChunk();
+  std::vector<SSFileRange> drilled;
+  if (cut || (drill && !ranges.empty())) {
+    unsigned long long size = 0;
+    if (const int opened = OpenForReclaim(path, size); opened != 0) return opened > 0 ? 0 : -1;
+    if (cut) {
+      const EndCheck end = CheckEnd(path, size, logicalEnd);
+      if (end == EndCheck::kFailed) return -1;
+      // The tail stays: its pruned objects become a hole like any other run.
+      if (end == EndCheck::kBytesPast) cut = false;
+    }
+    if (drill) {
+      // A tail to be cut is not drilled first.
+      std::vector<SSFileRange> holes;
+      for (const SSFileRange& r : ranges) {
+        if (!cut || !isTail(r)) holes.push_back(r);
+      }
+      if (DrillRanges(path, holes, size, drilled, info.uSFileNum) != 0) return -1;
+    }
+    if (cut && CutTail(path, info, size) != 0) return -1;
+    if ((cut || !drilled.empty()) && FlushSFile(path) != 0) return -1;
+  }
+
+  if (IsDoNotDrill() && m_pDeleteLog != nullptr) {
+    for (const SSFileRange& r : ranges) {
+      if (isTail(r)) continue;
+      Log(2, kTag, __LINE__, "Compactable hole at offset [%llu], size [%llu] in file [%s]",
+          static_cast<unsigned long long>(r.uOffset), static_cast<unsigned long long>(r.uLength), path.c_str());
+    }
+  }
+
+  CXoError e = CloseSFile();
   if (e.IsFailure()) {
     Log(1, kTag, __LINE__, "Unable to close file [%s]. Error [%s]", path.c_str(), e.AsString().c_str());
     return -1;
   }
-  if (cutDecided) MarkEntries(tails.front().iFirstEntry, tails.front().iFirstEntry, FLAG_SFILE_TRUNCATED);
+  if (cut) MarkEntries(info.Tail.iFirstEntry, info.Tail.iFirstEntry, FLAG_SFILE_TRUNCATED);
   for (const SSFileRange& r : drilled) MarkEntries(r.iFirstEntry, r.iLastEntry, FLAG_SFILE_HOLE_DRILLED);
+  return 0;
+}
+
+int CSFilePruner::CutTail(const std::string& path, const SSFileInfo& info, unsigned long long size) {
+  const SSFileRange& tail = info.Tail;
+  uint64_t physical = 0;
+  if (!Translate(tail.uOffset, physical)) return -1;
+  // A cut at or past the end cuts nothing; the tail is still marked.
+  if (physical >= size) return 0;
+  StartCounter(m_TruncateCounter);
+  CXoError e = m_pSFile->Truncate(static_cast<CXoFile::offset>(physical));
+  StopCounter(m_TruncateCounter);
+  if (e.IsFailure()) {
+    Log(1, kTag, __LINE__, "Truncate at physical offset [%llu], logical offset [%llu], error [%s]",
+        static_cast<unsigned long long>(physical), static_cast<unsigned long long>(tail.uOffset), e.AsString().c_str());
+    return -1;
+  }
+  Log(1, kTag, __LINE__, "Truncated file [%s] at physical offset [%llu], logical offset [%llu]. Prev Size [%llu]",
+      path.c_str(), static_cast<unsigned long long>(physical), static_cast<unsigned long long>(tail.uOffset), size);
+  if (m_pDeleteLog != nullptr) {
+    LogDelete(m_pDeleteLog, __LINE__, "T %u %u %llu %u %llu %llu %llu", m_uMPId, m_uVolId, m_ullChunkId,
+              info.uSFileNum, static_cast<unsigned long long>(physical), size,
+              static_cast<unsigned long long>(tail.uOffset));
+  }
   return 0;
 }

@@ -24,7 +24,6 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -268,7 +267,15 @@ class CSFilePruner {
  public:
   using SfileIndex = SingleInstancer_FS::SfileIndex;
 
-  // What the finalizing walk collects for one run of index entries of one container.
+  // Logical bytes [uBegin, uEnd) of a container.
+  struct SExtent {
+    uint64_t uBegin = 0;
+    uint64_t uEnd = 0;
+  };
+
+  // What the finalizing walk collects for one container, over every run of its entries: a
+  // container number may come back later in the index, and its runs must agree before any of its
+  // bytes go.
   struct SSFileInfo {
     uint32_t uSFileNum = 0;
     bool bAllPruned = true;    // no valid entry was seen
@@ -276,11 +283,12 @@ class CSFilePruner {
     int64_t llFirstEntry = -1;
     int64_t llLastEntry = -1;
     std::vector<SSFileRange> vRanges;  // runs of pruned entries, in index order
-    SSFileRange Tail;                  // the run that reaches the last entry (uOffset 0: none)
-    bool bOrdered = true;  // the entries' bytes ascend without overlap: holes and cuts are safe
-    uint64_t uEntriesEnd = 0;  // logical offset just past the last byte an entry accounts for
-    bool bGap = false;         // bytes between the header and an entry, or between two entries,
-                               // that no entry accounts for
+    SSFileRange Tail;                  // the range that reaches the last run's last entry (uOffset 0: none)
+    uint32_t uRuns = 0;                     // runs of the container in the index
+    std::vector<int64_t> vRunFirstEntries;  // a removal marks the first entry of each
+    bool bOrdered = true;  // each run's bytes ascend without overlap; a run that does not gives no range
+    std::vector<SExtent> vValid;    // bytes valid entries (and the header) account for
+    std::vector<SExtent> vCovered;  // bytes any entry (or the header) accounts for
   };
 
   // `params` may be null (then no interfaces are made and OpenSfileIdx fails); `log` and
@@ -341,14 +349,18 @@ class CSFilePruner {
   static OzCriticalSectionH s_csDoNotDrillMPIds;
 
  private:
-  // What the walk left for its end: a container's removal or cut waits until the walk has seen
-  // every run of the container, since its number may come back later in the index.
-  struct SDeferred {
+  // One run of index entries of one container (consecutive entries with its number), while the
+  // finalizing walk reads it.
+  struct SRun {
     uint32_t uSFileNum = 0;
     int64_t llFirstEntry = -1;
-    bool bAllPruned = false;
-    bool bCut = false;   // the tail waits for a cut (else, for an all-pruned run, a removal)
-    SSFileRange Tail;
+    int64_t llLastEntry = -1;
+    bool bDeleted = false;  // the first entry carries FLAG_SFILE_REMOVED: the rest is not read
+    bool bOrdered = true;
+    uint64_t uPrevEnd = 0;  // where the previous entry's bytes end
+    bool bPending = false;  // a range of pruned entries is open
+    SSFileRange Pending;
+    std::vector<SSFileRange> vRanges;
   };
   // Whether a container ends where the last byte its index entries account for ends (`logicalEnd`,
   // through its compaction map): only then may its tail be cut or the container removed.
@@ -363,18 +375,21 @@ class CSFilePruner {
   void ReadConfiguration();
   void StartCounter(CAverageCounter& c);
   void StopCounter(CAverageCounter& c);
-  // How many runs of a container number the walk met, and whether one held a valid entry.
-  struct SRunSummary {
-    uint32_t uRuns = 0;
-    bool bAnyValid = false;
-    uint64_t uEnd = 0;  // the largest logical end of an entry of any run of the number
-    bool bGap = false;  // a run of the number has bytes that no entry accounts for
-  };
+  // The finalizing walk: a run begins, takes an entry, ends into its container's SSFileInfo.
+  void StartRun(SRun& run, const SSfileContainerIndexEntry& entry, int64_t position, SSFileInfo& info);
+  void AddToRun(SRun& run, const SSfileContainerIndexEntry& entry, int64_t position, uint64_t headerBytes,
+                SSFileInfo& info);
+  static void CloseRun(SRun& run, SSFileInfo& info);
 
-  // The work the walk deferred to its end.
-  int FinishDeferred();
-  int RemoveSFile(uint32_t number, const std::vector<const SDeferred*>& items, uint64_t logicalEnd);
-  int CutOrDrillTails(uint32_t number, const std::vector<const SDeferred*>& items, bool cut, uint64_t logicalEnd);
+  // Removes a container none of whose runs holds a valid entry or leaves bytes between its
+  // entries: 0 removed (or found gone, or refused), 1 kept for bytes past `logicalEnd`, -1 failure.
+  int RemoveSFile(const SSFileInfo& info, const std::string& path, uint64_t logicalEnd);
+  // Drills the container's ranges and, with `cut`, cuts its tail: none of them reaches bytes a
+  // valid entry accounts for. 0, or -1 on a failure.
+  int ReclaimRanges(const SSFileInfo& info, const std::string& path, bool cut, uint64_t logicalEnd);
+  // Cuts the open container (of `size` bytes) at its tail, when the tail begins before its end:
+  // 0, or -1 on a failure.
+  int CutTail(const std::string& path, const SSFileInfo& info, unsigned long long size);
   // Compares the open container's size with `logicalEnd` translated; logs a container that holds
   // bytes past it.
   EndCheck CheckEnd(const std::string& path, uint64_t size, uint64_t logicalEnd);
@@ -387,8 +402,8 @@ class CSFilePruner {
   bool Translate(uint64_t logical, uint64_t& physical);
   // Makes the open container's cut and holes durable: 0, or -1.
   int FlushSFile(const std::string& path);
-  // Drills the ranges in order; stops at the first range at or beyond `size`. The drilled ranges
-  // are appended to `drilled`. -1 on a failure that fails the container.
+  // Drills the ranges in order, but none at or beyond `size`. The drilled ranges are appended to
+  // `drilled`. -1 on a failure that fails the container.
   int DrillRanges(const std::string& path, const std::vector<SSFileRange>& ranges, uint64_t size,
                   std::vector<SSFileRange>& drilled, uint32_t number);
   void MarkEntries(int64_t first, int64_t last, uint32_t flag);
@@ -425,8 +440,6 @@ class CSFilePruner {
   uint32_t* m_pMPAttributes = nullptr;
   CSFileCompactionMap* m_pCompactionMap = nullptr;
 
-  // Walk state of Finalize.
-  std::vector<SDeferred> m_vDeferred;
-  std::map<uint32_t, SRunSummary> m_mRuns;
+  // Walk state of Finalize: a container was removed.
   bool m_bRemovedAny = false;
 };

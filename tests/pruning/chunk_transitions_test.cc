@@ -93,6 +93,7 @@ TEST_F(ChunkTransitionsTest, PrimaryRecordsOfStandaloneFiles) {
   // An object in a container goes through its zero-reference record.
   r.Flags = 0x40;
   r.SFileKey = 1;
+  r.MetadataOffset = DbMetaOffset(c.Objects()[0]);
   EXPECT_EQ(0, p->PruneBlock(&r));
   EXPECT_EQ(0, p->OnChunkEnd(true));
   EXPECT_FALSE(Exists(c.Dir()));  // its only object went

@@ -35,7 +35,7 @@ TEST_F(EndToEndTest, APassPrunesWhatTheRecordsNameAndNothingElse) {
   records.push_back(Rec(kMP1, 18, 200, 2));
   records.push_back(Rec(kMP2, 30, 300, 1));
   records.push_back(Rec(kMP2, 30, 300, 2));
-  records.push_back(Rec(kMP2, 30, 301, 1, 0, c301.Objects()[0].metaOffset));
+  records.push_back(Rec(kMP2, 30, 301, 1, 0, DbMetaOffset(c301.Objects()[0])));
   AddRecords(records);
   platform::sidb::ReadRecords(sidbPath, records);
   platform::Sidb().batchSize = 4;  // chunks 100 and 101 span batches

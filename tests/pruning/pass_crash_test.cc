@@ -39,7 +39,7 @@ class PassCrashTest : public prunetest::DriverTest {
                                            Rec(kMP1, kVolId, 40, 3), Rec(kMP1, kMarked, 200, 1),
                                            Rec(kMP1, kMarked, 200, 2)};
     for (uint64_t k = 1; k <= 3; ++k) records.push_back(Rec(kMP1, kVolId, 41, k));
-    records.push_back(Rec(kMP1, kVolId, 42, 1, 0, chunk42->Objects()[0].metaOffset));
+    records.push_back(Rec(kMP1, kVolId, 42, 1, 0, DbMetaOffset(chunk42->Objects()[0])));
     ASSERT_TRUE(platform::sidb::WriteRecords(sidbPath, records));
     platform::Sidb().purged.clear();
     platform::Sidb().batchSize = 3;

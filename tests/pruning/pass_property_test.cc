@@ -88,7 +88,7 @@ TEST_F(PassPropertyTest, RecordsLeaveOnlyAfterTheirEntriesAndHealthyChunksEndCle
       for (const craft::Object& o : c.chunk->Objects()) {
         if (rng() % 3 == 0) continue;
         c.pruned.insert(o.key);
-        records.push_back(Rec(c.mp, c.vol, c.id, o.key, 0, o.metaOffset));
+        records.push_back(Rec(c.mp, c.vol, c.id, o.key, 0, DbMetaOffset(o)));
       }
       chunks.push_back(std::move(c));
     }

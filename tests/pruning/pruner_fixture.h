@@ -52,6 +52,13 @@ class PrunerTest : public RestoreTest {
     return p;
   }
 
+  // The metadata offset the dedup database keeps for an object in a container (of a crafted or a
+  // written chunk): the container's number in the top byte, the object's offset below it.
+  template <typename Object>
+  static uint64_t DbMetaOffset(const Object& o) {
+    return (static_cast<uint64_t>(o.container) << 56) | o.offset;
+  }
+
   std::unique_ptr<CSFilePruner> MakePruner(const CFSInitParams& params, uint32_t engineId = 0) {
     return std::make_unique<CSFilePruner>(&params, &log, &deleteLog, engineId);
   }

@@ -63,7 +63,9 @@ class PruneRoadTest : public PrunerTest {
       return 100 + rc;
     }
     for (const WrittenObject& w : objects) {
-      if (keys.count(w.shape.key) && pruner.PruneEntry(static_cast<uint32_t>(w.shape.key), w.metaOffset) != 0) return 200;
+      if (keys.count(w.shape.key) && pruner.PruneEntry(static_cast<uint32_t>(w.shape.key), DbMetaOffset(w)) != 0) {
+        return 200;
+      }
     }
     return 0;
   }

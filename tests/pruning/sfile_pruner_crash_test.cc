@@ -65,7 +65,7 @@ class PrunerCrashTest : public PrunerTest {
     auto pruner = MakePruner();
     if (int rc = Open(*pruner, kChunk); rc != 0) return 100 + rc;
     for (uint64_t k : keys) {
-      if (pruner->PruneEntry(static_cast<uint32_t>(k), chunk->Objects()[k - 1].metaOffset) != 0) return 200;
+      if (pruner->PruneEntry(static_cast<uint32_t>(k), DbMetaOffset(chunk->Objects()[k - 1])) != 0) return 200;
     }
     bool empty = false;
     return pruner->Finalize(empty);

@@ -106,7 +106,9 @@ TEST_F(PrunerPropertyTest, RandomRoundsKeepValidObjectsAndAgreeWithTheDisk) {
       ASSERT_EQ(0, opened);
       for (const craft::Object& o : chunk.Objects()) {
         if (rng() % 3 == 0 || (pruned.count(o.key) && rng() % 2 == 0)) {
-          ASSERT_EQ(0, pruner->PruneEntry(static_cast<uint32_t>(o.key), o.metaOffset));
+          // Version 1 finds the entry by the object's offset in the metadata file.
+          const uint64_t metaOffset = version == 1 ? o.metaOffset : DbMetaOffset(o);
+          ASSERT_EQ(0, pruner->PruneEntry(static_cast<uint32_t>(o.key), metaOffset));
           pruned.insert(o.key);
         }
       }

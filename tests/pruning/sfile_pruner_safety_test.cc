@@ -24,7 +24,7 @@ class PrunerSafetyTest : public PrunerTest {
     auto pruner = MakePruner();
     if (int rc = Open(*pruner, kChunk); rc != 0) return 100 + rc;
     for (uint64_t k : keys) {
-      if (pruner->PruneEntry(static_cast<uint32_t>(k), Obj(k).metaOffset) != 0) return 200;
+      if (pruner->PruneEntry(static_cast<uint32_t>(k), DbMetaOffset(Obj(k))) != 0) return 200;
     }
     bool empty = false;
     return pruner->Finalize(empty);
@@ -160,8 +160,8 @@ TEST_F(PrunerSafetyTest, TheChunkLockKeepsASecondPrunerOff) {
   {
     auto user = MakePruner();
     ASSERT_EQ(0, user->OpenSfileIdx(kMPId, mountPath, kVolId, kChunk, &borrowed));
-    EXPECT_EQ(0, user->PruneEntry(1, Obj(1).metaOffset));
-    EXPECT_EQ(0, user->PruneEntry(2, Obj(2).metaOffset));
+    EXPECT_EQ(0, user->PruneEntry(1, DbMetaOffset(Obj(1))));
+    EXPECT_EQ(0, user->PruneEntry(2, DbMetaOffset(Obj(2))));
     bool empty = false;
     ASSERT_EQ(0, user->Finalize(empty));
     EXPECT_TRUE(empty);

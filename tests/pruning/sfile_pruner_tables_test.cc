@@ -28,7 +28,7 @@ class PrunerTablesTest : public PrunerTest {
     auto pruner = MakePruner(params);
     if (int rc = pruner->OpenSfileIdx(mpId, mountPath, kVolId, kChunk); rc != 0) return 100 + rc;
     for (uint64_t k : keys) {
-      if (pruner->PruneEntry(static_cast<uint32_t>(k), Obj(c, k).metaOffset) != 0) return 200;
+      if (pruner->PruneEntry(static_cast<uint32_t>(k), DbMetaOffset(Obj(c, k))) != 0) return 200;
     }
     bool empty = false;
     return pruner->Finalize(empty);
@@ -178,9 +178,9 @@ TEST_F(PrunerTablesTest, BadInputIsRefusedWithItsResult) {
     ASSERT_EQ(c.open, Open(*pruner, kChunk));
     if (c.open == 0) {
       // Key 2 lies where a search meets record 1 first; key 4 is the tail.
-      EXPECT_EQ(c.prune, pruner->PruneEntry(2, Obj(chunk, 2).metaOffset));
+      EXPECT_EQ(c.prune, pruner->PruneEntry(2, DbMetaOffset(Obj(chunk, 2))));
       if (c.prune == 0) {
-        EXPECT_EQ(0, pruner->PruneEntry(4, Obj(chunk, 4).metaOffset));
+        EXPECT_EQ(0, pruner->PruneEntry(4, DbMetaOffset(Obj(chunk, 4))));
       }
       bool empty = false;
       EXPECT_EQ(c.finalize, pruner->Finalize(empty));
@@ -222,7 +222,7 @@ TEST_F(PrunerTablesTest, AWalkThatMeetsACorruptRecordFinalizesNothing) {
   chunk.Write();
   auto pruner = MakePruner();
   ASSERT_EQ(0, Open(*pruner, kChunk));
-  for (uint64_t k : {1, 2, 3, 6}) ASSERT_EQ(0, pruner->PruneEntry(static_cast<uint32_t>(k), Obj(chunk, k).metaOffset));
+  for (uint64_t k : {1, 2, 3, 6}) ASSERT_EQ(0, pruner->PruneEntry(static_cast<uint32_t>(k), DbMetaOffset(Obj(chunk, k))));
   ASSERT_EQ(0, pruner->Flush());
   pruner.reset();
   // Record 4 is damaged after the pruning: the walk stops there.

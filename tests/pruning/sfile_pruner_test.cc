@@ -32,7 +32,7 @@ class SFilePrunerTest : public PrunerTest {
   int PruneAndFinalize(const std::set<uint64_t>& keys, bool& empty) {
     auto pruner = MakePruner();
     EXPECT_EQ(0, Open(*pruner, kChunk));
-    for (uint64_t k : keys) EXPECT_EQ(0, pruner->PruneEntry(static_cast<uint32_t>(k), Obj(k).metaOffset));
+    for (uint64_t k : keys) EXPECT_EQ(0, pruner->PruneEntry(static_cast<uint32_t>(k), DbMetaOffset(Obj(k))));
     return pruner->Finalize(empty);
   }
 
@@ -99,6 +99,35 @@ TEST_F(SFilePrunerTest, RemovesCutsAndDrillsOnceAndKeepsEveryValidByte) {
   EXPECT_EQ(1, Faults().Calls(FsOp::DrillHole, "SFILE_CONTAINER_"));  // both counts are the first pass's
   EXPECT_EQ(1, Faults().Calls(FsOp::Truncate, "SFILE_CONTAINER_"));
   ExpectRestorable(pruned);
+}
+
+// The entry found for a key is the caller's object only at the offset the caller's metadata
+// offset carries in its low 32 bits; a caller without an offset (0) takes the entry as it is.
+TEST_F(SFilePrunerTest, AnEntryAtAnotherOffsetIsNotTheCallersObject) {
+  Craft();
+  struct Case {
+    const char* name;
+    uint64_t metaOffset;
+    int result;
+  };
+  const Case cases[] = {
+      {"no offset", 0, 0},
+      {"its own offset", DbMetaOffset(Obj(2)), 0},
+      {"its own offset under other high bits", (0xABCDull << 32) | Obj(2).offset, 0},
+      {"another object's offset", DbMetaOffset(Obj(3)), 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(ChunkDir(kChunk));
+    chunk.Write();
+    auto pruner = MakePruner();
+    ASSERT_EQ(0, Open(*pruner, kChunk));
+    EXPECT_EQ(c.result, pruner->PruneEntry(2, c.metaOffset));
+    pruner.reset();
+    for (const SSfileContainerIndexEntry& e : Records(kChunk)) {
+      EXPECT_EQ(e.Key == 2 && c.result == 0 ? 0u : FLAG_SFILE_ENTRY_VALID, e.Flags) << "key " << e.Key;
+    }
+  }
 }
 
 TEST_F(SFilePrunerTest, AnEmptiedChunkLosesItsIndex) {

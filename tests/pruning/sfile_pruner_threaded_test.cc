@@ -39,9 +39,8 @@ TEST_F(PrunerTest, PrunersOnThreadsShareTheMountPathsWithoutHoles) {
       if (pruner.OpenSfileIdx(kMPId, mountPath, kVolId, 20 + c) != 0) return;
       for (const craft::Object& o : chunks[c]->Objects()) {
         // The second object of every container, and all of container 3.
-        if ((o.key % 4 == 2 || o.container == 3) && pruner.PruneEntry(static_cast<uint32_t>(o.key), o.metaOffset) != 0) {
-          return;
-        }
+        const bool prune = o.key % 4 == 2 || o.container == 3;
+        if (prune && pruner.PruneEntry(static_cast<uint32_t>(o.key), DbMetaOffset(o)) != 0) return;
       }
       bool empty = false;
       results[c] = pruner.Finalize(empty);

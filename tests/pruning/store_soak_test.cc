@@ -175,7 +175,7 @@ class StoreSoak : public prunetest::DriverTest {
         if (!all && rng() % 4 >= quarters) continue;
         chunk.pruned.insert(w.shape.key);
         (rng() % 2 == 0 ? earlier : records)
-            .push_back(Rec(kMP1, kVolId, static_cast<unsigned long long>(chunk.id), w.shape.key, 0, w.metaOffset));
+            .push_back(Rec(kMP1, kVolId, static_cast<unsigned long long>(chunk.id), w.shape.key, 0, DbMetaOffset(w)));
       }
       closed.push_back(std::move(chunk));
     }
